@@ -1,0 +1,403 @@
+/*
+ * lep3.h - host library for a 160 x 120 thermal camera core behind a USB serial bridge.
+ *
+ * Result codes
+ *   0    success
+ *   -1   request not written whole; general failure of initialisation, files, start-up sequence
+ *   -2   no reply in time
+ *   -3   argument out of range (also a palette number above 10)
+ *   -5   null output pointer
+ *   -9   the reply names another command ID
+ *   -10  the bridge reports that the command failed
+ *   The firmware update has its own codes -1 to -5 (see LEP3_UpdateSAMG55).
+ *
+ * Calling order
+ *   LEP3_SetPath (optional) -> LEP3_Init -> start one thread on LEP3_Read_Thr and one on
+ *   LEP3_Parse_Thr -> commands, video requests and frame reads in any order -> stop the
+ *   threads -> LEP3_Destroy. After a firmware update call LEP3_Init again and start a new
+ *   reader thread; the parser thread waits on the empty queue meanwhile.
+ *
+ * Thread safety
+ *   Command transactions are serialised inside the library, so the host and the
+ *   re-initialisation thread started after a camera reset never mix their replies.
+ *   Frames are taken by one host thread only. Init/Destroy must not overlap the reader
+ *   and parser threads. Conversions keep no state except the held ranges noted below,
+ *   which are shared by all callers of the function that owns them.
+ *
+ * All buffers are the caller's: raw frames are 19 200 uint16_t (38 400 bytes), 8-bit
+ * frames 19 200 bytes, RGB24 frames 57 600 bytes, temperature frames 19 200 floats.
+ */
+#ifndef LEP3_H
+#define LEP3_H
+
+#include <pthread.h>
+#include <semaphore.h>
+#include <stddef.h>
+#include <stdint.h>
+
+#if defined(LEP3_BUILDING_LIBRARY)
+#define LEP3_API __attribute__((visibility("default")))
+#else
+#define LEP3_API
+#endif
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* ---------------------------------------------------------------------------------------
+ * Link: serial port, byte queue, packet parser, frame queue, lifecycle and video requests.
+ * The reader and parser loops run in host threads; frames are taken newest first.
+ * ------------------------------------------------------------------------------------- */
+
+/* Frame descriptor: format 0 raw (38 400 bytes), 1 RGB24 (57 600 bytes). */
+typedef struct frame_desc_t {
+    uint32_t reserved;
+    uint32_t format;
+    uint32_t width;
+    uint32_t height;
+    uint32_t size;
+    uint32_t frame_number;
+} frame_desc_t;
+
+/* Byte ring queue between the reader and the parser; one producer, one consumer. */
+typedef struct cir_queue_t {
+    uint8_t *storage;
+    int32_t tail;
+    int32_t head;
+    int32_t count;
+    int32_t capacity;
+    sem_t lock;
+} cir_queue_t;
+
+/* Frame queue: four slots with latest-frame delivery. */
+typedef struct frame_queue_t {
+    uint8_t *slot[4];
+    frame_desc_t slot_desc[4];
+    int32_t write_pos;
+    int32_t last_pos;
+    int32_t count;
+    int32_t capacity;
+    sem_t lock;
+} frame_queue_t;
+
+/* Reply record shared by the parser and the one command transaction in flight (64 bytes).
+ * state: 0 a reply is being received, 1 a request awaits its reply, 2 a reply is posted. */
+typedef struct command_read_t {
+    uint16_t command_id;
+    int32_t type;
+    int32_t state;
+    int32_t data_len;
+    uint8_t data[48];
+} command_read_t;
+
+/* Lifecycle and video requests. */
+LEP3_API int LEP3_Init(void);
+LEP3_API void LEP3_Destroy(void);
+LEP3_API int LEP3_GetRawVideo(void);
+LEP3_API int LEP3_GetRGBVideo(void);
+
+/* Serial port. */
+LEP3_API extern const int32_t name_arr[12];
+LEP3_API extern const int32_t speed_arr[12];
+LEP3_API int open_uart(const char *path);
+LEP3_API int set_uart_speed(int fd, int speed);
+LEP3_API int set_Parity(int fd, int databits, int stopbits, int parity);
+LEP3_API void close_uart(int fd);
+
+/* Byte ring queue. dequeue_single and dequeue_multi wait (1 us polls) for bytes. */
+LEP3_API int queue_init(cir_queue_t *queue, int32_t capacity);
+LEP3_API int queue_is_empty(cir_queue_t *queue);
+LEP3_API int queue_is_full(cir_queue_t *queue);
+LEP3_API void queue_clear(cir_queue_t *queue);
+LEP3_API int enqueue_single(cir_queue_t *queue, uint8_t byte);
+LEP3_API uint8_t dequeue_single(cir_queue_t *queue);
+LEP3_API void enqueue_multi(cir_queue_t *queue, const uint8_t *src, int32_t len);
+LEP3_API int32_t dequeue_multi(cir_queue_t *queue, uint8_t *dst, int32_t len);
+
+/* Packet parser. The two loops never return; their argument is ignored. */
+LEP3_API void *LEP3_Read_Thr(void *arg);
+LEP3_API void *LEP3_Parse_Thr(void *arg);
+/* Dallas/Maxim CRC-8 over len bytes: the check byte of every packet. */
+LEP3_API uint8_t packet_crc8(const uint8_t *bytes, size_t len);
+
+/* Frame queue. */
+LEP3_API int frame_queue_init(frame_queue_t *queue, int32_t slot_size, int32_t height, int32_t width);
+LEP3_API int frame_queue_is_empty(frame_queue_t *queue);
+LEP3_API int frame_queue_is_full(frame_queue_t *queue);
+LEP3_API int frame_enqueue(frame_queue_t *queue, const uint8_t *frame_data, const frame_desc_t *desc);
+LEP3_API int frame_dequeue(frame_queue_t *queue, uint8_t **slot_out, frame_desc_t *desc_out);
+LEP3_API void frame_queue_free(frame_queue_t *queue);
+LEP3_API int LEP3_SendFrameToQueue(const uint8_t *frame_data, const frame_desc_t *desc);
+/* Waits for a frame newer than the last one taken and copies it (desc size bytes) into
+ * buffer, which must hold 57 600 bytes unless the host asked only for raw video. */
+LEP3_API int LEP3_GetFrameFromQueue(uint8_t *buffer, uint32_t *width, uint32_t *height, uint32_t *format,
+                                    uint32_t *size, uint32_t *frame_number);
+
+/* Diagnostic capture loops: start routines whose result is the integer 0 after their
+ * passes or -1 when the capture file can't be created, carried as (void *)(intptr_t). */
+LEP3_API void *LEP3_Read_Test_Thr(void *arg);
+LEP3_API void *LEP3_Save_Data_Test_Thr(void *arg);
+LEP3_API void *LEP3_Parse_Test_Thr(void *arg);
+
+/* Link state. Read by hosts for diagnosis; written by the library's threads. */
+LEP3_API extern int uart_fd;
+LEP3_API extern cir_queue_t uart_queue;
+LEP3_API extern frame_queue_t frame_queue;
+LEP3_API extern frame_desc_t frame_desc;
+LEP3_API extern uint32_t last_delivered;
+LEP3_API extern command_read_t command_read;
+LEP3_API extern int32_t parser_state;
+LEP3_API extern int32_t packet_len;
+LEP3_API extern int32_t switch_count;
+LEP3_API extern int32_t command_buffer_index;
+LEP3_API extern int32_t image_buffer_index;
+LEP3_API extern uint8_t image_buffer[58560];
+LEP3_API extern uint8_t tmp_image_buffer[57600];
+LEP3_API extern uint16_t lepton_image[19200];
+LEP3_API extern int32_t parser_i;
+LEP3_API extern int32_t parser_j;
+LEP3_API extern int32_t frame_assemble[3];
+LEP3_API extern int32_t g_lepton_reset_flag;
+LEP3_API extern uint8_t gray8_image[19200];
+
+/* ---------------------------------------------------------------------------------------
+ * Control: camera-core and bridge commands, polled runs, start-up parameters, radiometry.
+ * Every command blocks its caller until the reply arrives or about 7 s have passed.
+ * ------------------------------------------------------------------------------------- */
+
+/* Region of interest, four 16-bit words sent in memory order. */
+typedef struct lep3_roi_t {
+    uint16_t start_col;
+    uint16_t start_row;
+    uint16_t end_col;
+    uint16_t end_row;
+} lep3_roi_t;
+
+/* Camera status record; camera_status 0 = ready. */
+typedef struct lep3_sys_status_t {
+    uint32_t camera_status;
+    uint16_t command_count;
+    uint16_t reserved;
+} lep3_sys_status_t;
+
+/* Four 16-bit statistics words as the camera core delivers them. */
+typedef struct lep3_stats_t {
+    uint16_t word[4];
+} lep3_stats_t;
+
+/* FFC shutter-mode object, eight 32-bit words in the camera core's layout:
+ * word 0 shutter mode (1 = automatic FFC), word 5 desired FFC period in ms. */
+typedef struct lep3_ffc_shutter_mode_t {
+    uint32_t word[8];
+} lep3_ffc_shutter_mode_t;
+
+/* RBFO parameter set for the radiometric conversion. */
+typedef struct lep3_rbfo_t {
+    uint32_t r;
+    uint32_t b;
+    uint32_t f;
+    uint32_t o;
+} lep3_rbfo_t;
+
+/* SYS module. Getters return -5 for a null pointer and leave *out untouched on failure. */
+LEP3_API int LEP3_RunSysPing(void);
+LEP3_API int LEP3_GetSysStatus(lep3_sys_status_t *out);
+LEP3_API int LEP3_GetSysFlirSerialNumber(uint64_t *out);
+LEP3_API int LEP3_GetSysCameraUpTime(uint32_t *out);
+/* Temperatures in degrees Celsius. */
+LEP3_API int LEP3_GetSysAuxTemperatureCelcius(float *out);
+LEP3_API int LEP3_GetSysFpaTemperatureCelcius(float *out);
+LEP3_API int LEP3_GetSysTelemetryEnableState(uint32_t *out);
+LEP3_API int LEP3_SetSysTelemetryEnableState(uint32_t value);
+LEP3_API int LEP_RunFrameAverage(void);
+LEP3_API int LEP3_GetSysFramesToAverage(uint32_t *out);
+LEP3_API int LEP_SetSysFramesToAverage(uint32_t value);
+LEP3_API int LEP_RunSysAverageFrames(uint32_t count);
+LEP3_API int LEP3_GetSysSceneStatistics(lep3_stats_t *out);
+LEP3_API int LEP3_GetSysSceneRoi(lep3_roi_t *out);
+LEP3_API int LEP3_SetSysSceneRoi(lep3_roi_t roi);
+LEP3_API int LEP3_GetSysThermalShutdownCount(uint16_t *out);
+LEP3_API int LEP3_GetSysShutterPosition(int32_t *out);
+LEP3_API int LEP3_SetSysShutterPosition(int32_t value);
+LEP3_API int LEP3_GetSysFfcShutterModeObj(lep3_ffc_shutter_mode_t *out);
+LEP3_API int LEP3_SetSysFfcShutterModeObj(lep3_ffc_shutter_mode_t obj);
+/* Runs an FFC and polls its status (at most six polls, 100 ms apart). */
+LEP3_API int LEP3_RunSysFFCNormalization(void);
+LEP3_API int LEP3_GetSysFFCStatus(int32_t *out);
+LEP3_API int LEP3_GetSysGainMode(uint32_t *out);
+LEP3_API int LEP3_SetSysGainMode(uint32_t value);
+
+/* AGC module. */
+LEP3_API int LEP3_GetAgcEnableState(uint32_t *out);
+LEP3_API int LEP3_SetAgcEnableState(uint32_t value);
+LEP3_API int LEP3_GetAgcROI(lep3_roi_t *out);
+LEP3_API int LEP3_SetAgcROI(lep3_roi_t roi);
+LEP3_API int LEP3_GetAgcHistogramStatistics(lep3_stats_t *out);
+LEP3_API int LEP_GetAgcCalcEnableState(uint32_t *out);
+LEP3_API int LEP_SetAgcCalcEnableState(uint32_t value);
+LEP3_API int LEP3_GetAgcHeqLinearPercent(uint16_t *out);
+/* Sends the low 16 bits of value. */
+LEP3_API int LEP3_SetAgcHeqLinearPercent(uint32_t value);
+
+/* VID and OEM modules. */
+LEP3_API int LEP3_GetVidPcolorLut(uint32_t *out);
+LEP3_API int LEP3_SetVidPcolorLut(uint32_t value);
+LEP3_API int LEP3_GetVidFreezeEnableState(uint32_t *out);
+LEP3_API int LEP3_SetVidFreezeEnableState(uint32_t value);
+LEP3_API int LEP3_GetVidVideoOutputFormat(uint32_t *out);
+LEP3_API int LEP3_SetVidVideoOutputFormat(uint32_t value);
+LEP3_API int LEP3_GetOemVideoOutputFormat(uint32_t *out);
+LEP3_API int LEP3_SetOemVideoOutputFormat(uint32_t value);
+LEP3_API int LEP3_GetOemUserDefaultsState(uint32_t *out);
+LEP3_API int LEP3_RunOemUserDefaultsCopyToOtp(void);
+LEP3_API int LEP3_RunOemUserDefaultsRestore(void);
+
+/* RAD module and the bridge's own user RBFO set. */
+LEP3_API int LEP3_GetRadRBFOInternal0(lep3_rbfo_t *out);
+LEP3_API int LEP3_SetRadRBFOInternal0(uint32_t r, uint32_t b, uint32_t f, uint32_t o);
+LEP3_API int LEP3_GetRadRBFOExternal0(lep3_rbfo_t *out);
+LEP3_API int LEP3_SetRadRBFOExternal0(uint32_t r, uint32_t b, uint32_t f, uint32_t o);
+LEP3_API int LEP3_GetRadEnableState(uint32_t *out);
+LEP3_API int LEP3_SetRadEnableState(uint32_t value);
+/* Runs a radiometric FFC and polls its status (at most six polls, 100 ms apart). */
+LEP3_API int LEP3_RunRadFFC(void);
+LEP3_API int LEP3_GetRadRunStatus(int32_t *out);
+LEP3_API int LEP3_GetUserRBFO(lep3_rbfo_t *out);
+LEP3_API int LEP3_SetUserRBFO(uint32_t r, uint32_t b, uint32_t f, uint32_t o);
+
+/* Start-up parameters: wait for the camera, radiometry on when mode is 1, automatic FFC
+ * every 180 000 ms. 0 or -1. LEP3_Daemon_Thr runs it with mode 1 and returns NULL. */
+LEP3_API int LEP3_SetInitParameter(int32_t mode);
+LEP3_API void *LEP3_Daemon_Thr(void *arg);
+
+/* Radiometry: T = 1428 / ln(R / (S - O) + 1) kelvin. */
+LEP3_API uint32_t LEP3_GetCenterPixel(const uint16_t *raw);
+LEP3_API float LEP3_GetPixelTemp(uint32_t pixel, uint32_t r, uint32_t o);
+LEP3_API int LEP3_LuxToKelvin(const uint16_t *raw, float *temps, int32_t r, int32_t o);
+LEP3_API int LEP3_KelvinToCelsius(float *temps);
+/* Colours a temperature frame; holdRange 0 finds and holds the frame's range, any other
+ * value reuses the held range. One thread at a time. */
+LEP3_API int LEP3_KelvinToRGB(const float *temps, uint8_t *rgb24, uint32_t palette, float *maxOut, uint16_t *minOut,
+                              uint8_t holdRange);
+LEP3_API extern float held_temp_max;
+LEP3_API extern float held_temp_min;
+
+/* ---------------------------------------------------------------------------------------
+ * Render: raw to 8-bit with a 3 x 3 median filter, palettes, colourisation, image files.
+ * Palette numbers 0..10: fusion, rainbow, globow, icefire, ironblack, whitehot,
+ * blackhot, rain, iron, greyred, grayfusion.
+ * ------------------------------------------------------------------------------------- */
+
+/* holdRange 0 finds and holds the frame's range, any other value reuses it. Returns 0. */
+LEP3_API int Gray14ToGray8(const uint16_t *raw, uint8_t *gray8, uint16_t *maxOut, uint16_t *minOut,
+                           uint8_t holdRange);
+LEP3_API int Gray14ToGray8WithUserSetPalette(const uint16_t *raw, uint8_t *gray8, uint32_t userMax, uint32_t userMin);
+LEP3_API extern uint32_t held_range_max;
+LEP3_API extern uint32_t held_range_min;
+
+/* Palette generators write 768 bytes (256 x R, G, B) to dst; the large one 49 152. */
+LEP3_API void generate_pallette_fusion_256(uint8_t *dst);
+LEP3_API void generate_pallette_globow_256(uint8_t *dst);
+LEP3_API void generate_pallette_icefire_256(uint8_t *dst);
+LEP3_API void generate_pallette_grayfusion_256(uint8_t *dst);
+LEP3_API void generate_pallette_whitehot_256(uint8_t *dst);
+LEP3_API void generate_pallette_blackhot_256(uint8_t *dst);
+LEP3_API void generate_pallette_rainbow_256(uint8_t *dst);
+LEP3_API void generate_pallette_ironblack_256(uint8_t *dst);
+LEP3_API void generate_pallette_maplin_256(uint8_t *dst);
+LEP3_API void generate_pallette_maplog_256(uint8_t *dst);
+LEP3_API void generate_pallette_glowbow_256(uint8_t *dst);
+LEP3_API void generate_pallette_greyred_256(uint8_t *dst);
+LEP3_API void generate_pallette_iron_256(uint8_t *dst);
+LEP3_API void generate_pallette_midgreen_256(uint8_t *dst);
+LEP3_API void generate_pallette_rain_256(uint8_t *dst);
+LEP3_API void generate_pallette_yellow_256(uint8_t *dst);
+LEP3_API int generate_pallette_16384(uint8_t *dst);
+
+/* Palette tables filled by LEP3_Init. */
+LEP3_API extern uint8_t RGB24_pallette_fusion_256[768];
+LEP3_API extern uint8_t RGB24_pallette_rainbow_256[768];
+LEP3_API extern uint8_t RGB24_pallette_globow_256[768];
+LEP3_API extern uint8_t RGB24_pallette_icefire_256[768];
+LEP3_API extern uint8_t RGB24_pallette_ironblack_256[768];
+LEP3_API extern uint8_t RGB24_pallette_whitehot_256[768];
+LEP3_API extern uint8_t RGB24_pallette_blackhot_256[768];
+LEP3_API extern uint8_t RGB24_pallette_rain_256[768];
+LEP3_API extern uint8_t RGB24_pallette_iron_256[768];
+LEP3_API extern uint8_t RGB24_pallette_greyred_256[768];
+LEP3_API extern uint8_t RGB24_pallette_grayfusion_256[768];
+
+/* Colourisation: 0, or -3 for a palette above 10 (output untouched). */
+LEP3_API int Gray8ToRGB24(const uint8_t *gray8, uint8_t *rgb24, uint32_t palette);
+/* Uses the middle quarter, half or whole palette by the scene's span, switching after five
+ * agreeing calls. One thread at a time. */
+LEP3_API int Gray8ToRGB24WithTemp(const uint8_t *gray8, uint8_t *rgb24, uint32_t forceFull, int32_t maxTemp,
+                                  int32_t minTemp, int32_t lowSpan, int32_t highSpan, uint32_t palette);
+LEP3_API extern int32_t span_history[5];
+LEP3_API extern int32_t span_state;
+
+/* Image files: plain copies of the buffer, 0 or -1. */
+LEP3_API int saveGray8ImageFile(const uint8_t *gray8, int32_t number);
+LEP3_API int saveRGB24ImageFile(const uint8_t *rgb24);
+LEP3_API int saveImageFile(const uint16_t *raw, frame_desc_t desc);
+LEP3_API int saveImageIncludePacketHead(const uint8_t *packet_data, int32_t number);
+/* Takes the next raw frame from the frame queue into RAW14_<n>.tiff in the sdcard dir. */
+LEP3_API int LEP3_SaveRaw14TiffImage(void);
+
+/* ---------------------------------------------------------------------------------------
+ * Update: firmware image file, bridge version and restart, bootloader transfer, progress.
+ * The update blocks its caller; other threads follow it through LEP3_GetUpdateRate.
+ * ------------------------------------------------------------------------------------- */
+
+/* Name of the first firmware image in the firmware dir, or NULL. Valid until the next call. */
+LEP3_API char *search_firmware(void);
+LEP3_API int LEP3_GetSAMG55FileVersion(uint32_t *version);
+LEP3_API int LEP3_GetFirmwareVersion(uint32_t *version);
+LEP3_API int LEP3_RebootSAMG55(void);
+LEP3_API int send_update_file(const uint8_t *image, uint32_t len);
+LEP3_API int update_flow(void);
+/* 0 on success; -1 RBFO read, -2 restart, -3 transfer, -4 new device, -5 RBFO restore. */
+LEP3_API int LEP3_UpdateSAMG55(pthread_t reader_thread);
+LEP3_API int32_t set_rate_of_progress(int32_t value);
+LEP3_API int32_t get_rate_of_progress(void);
+LEP3_API int LEP3_GetUpdateRate(int32_t *rate);
+LEP3_API extern int32_t rate_of_progress;
+
+/* ---------------------------------------------------------------------------------------
+ * Extensions: configurable device paths and link statistics.
+ * Paths are set before LEP3_Init or between LEP3_Destroy and the next LEP3_Init.
+ * ------------------------------------------------------------------------------------- */
+
+#define LEP3_PATH_UART 0
+#define LEP3_PATH_UART_ALT 1
+#define LEP3_PATH_FIRMWARE_DIR 2
+#define LEP3_PATH_SDCARD_DIR 3
+#define LEP3_PATH_CAPTURE_DIR 4
+
+/* 0, or -3 for an unknown which, a null or empty path, or one of 256 characters or more. */
+LEP3_API int LEP3_SetPath(int which, const char *path);
+/* The configured path, or NULL for an unknown which. */
+LEP3_API const char *LEP3_GetPath(int which);
+
+/* Counters kept by the reader and parser since the library was loaded. */
+typedef struct lep3_link_stats_t {
+    uint64_t bytes_read;          /* bytes the reader took from the port */
+    uint64_t bytes_dropped;       /* bytes skipped while hunting for sync */
+    uint64_t frames_raw;          /* raw frames completed */
+    uint64_t frames_rgb;          /* RGB frames completed */
+    uint64_t frames_overwritten;  /* frames overwritten before a host took them */
+    uint64_t replies_posted;      /* replies handed to a transaction */
+    uint64_t replies_abandoned;   /* reply packets dropped for a bad type or length */
+    uint64_t reset_notices;       /* camera-reset notices */
+    uint64_t read_failures;       /* failed reads of the port */
+} lep3_link_stats_t;
+
+/* 0, or -5 for a null pointer. */
+LEP3_API int LEP3_GetLinkStats(lep3_link_stats_t *out);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* LEP3_H */

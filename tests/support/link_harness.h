@@ -1,0 +1,35 @@
+// Test harness: a bridge emulator on a pseudo-terminal in a private temporary directory,
+// the library pointed at it and initialised, and the reader and parser loops running.
+#pragma once
+
+#include <pthread.h>
+
+#include <string>
+
+#include "sim/bridge_sim.h"
+
+namespace lep3::test {
+
+class LinkHarness {
+public:
+    // Starts the emulator (options.path is filled in when empty), points every library
+    // path into the temporary directory, calls LEP3_Init and starts both loops.
+    explicit LinkHarness(lep3::sim::Options options = {});
+    // Cancels and joins the loops, calls LEP3_Destroy, stops the emulator, removes the
+    // temporary directory.
+    ~LinkHarness();
+    LinkHarness(const LinkHarness &) = delete;
+    LinkHarness &operator=(const LinkHarness &) = delete;
+
+    lep3::sim::BridgeSim &sim();
+    pthread_t reader() const;
+    const std::string &dir() const;
+    // Starts a new reader loop after the library cancelled the old one (firmware update).
+    void restart_reader();
+
+private:
+    struct Impl;
+    Impl *impl_;
+};
+
+} // namespace lep3::test
