@@ -1,17 +1,201 @@
 // Declarations shared inside the link subsystem and with the subsystems built on it.
 #pragma once
 
+#include <unistd.h>
+
+#include <atomic>
+#include <cstddef>
 #include <cstdint>
+#include <span>
 
 #include "lep3.h"
 
 namespace lep3::link {
+
+// ---------------------------------------------------------------------------------------
+// Wire and frame sizes.
+
+inline constexpr uint8_t kSync0 = 0xAA;
+inline constexpr uint8_t kSync1 = 0x55;
+inline constexpr uint8_t kFrameLength = 0xFF; // length byte that announces a frame packet
+inline constexpr uint8_t kFrameTag = 0x04;    // first byte after it
+inline constexpr uint8_t kModeRaw = 0x00;     // frame packet mode bytes, also the video requests'
+inline constexpr uint8_t kModeRgb = 0xFF;
+inline constexpr uint8_t kDiagRgbLength = 0xF6; // the diagnostic parser's RGB frame length byte
+
+inline constexpr int kFrameWidth = 160;
+inline constexpr int kFrameHeight = 120;
+inline constexpr int kPixels = kFrameWidth * kFrameHeight; // 19 200
+inline constexpr int kVideoPackets = 240;                  // two per image row
+inline constexpr int kPixelsPerVideoPacket = kPixels / kVideoPackets;
+inline constexpr int kVideoPacketHead = 4;                    // discarded
+inline constexpr int kRawPayload = kPixelsPerVideoPacket * 2; // 160 bytes, high byte first
+inline constexpr int kRgbPayload = kPixelsPerVideoPacket * 3; // 240 bytes
+inline constexpr int kRawVideoPacket = kVideoPacketHead + kRawPayload;
+inline constexpr int kRgbVideoPacket = kVideoPacketHead + kRgbPayload;
+inline constexpr int kRawPacketData = kVideoPackets * kRawVideoPacket; // 39 360
+inline constexpr int kRgbPacketData = kVideoPackets * kRgbVideoPacket; // 58 560
+inline constexpr uint32_t kRawFrameBytes = kPixels * 2;                // 38 400
+inline constexpr uint32_t kRgbFrameBytes = kPixels * 3;                // 57 600
+inline constexpr uint32_t kGray8FrameBytes = kPixels;                  // 19 200
+
+inline constexpr uint32_t kFormatRaw = 0;
+inline constexpr uint32_t kFormatRgb = 1;
+
+// Reply packets: L counts command ID (2), type (1) and the data bytes.
+inline constexpr int kReplyHeadBytes = 3;
+inline constexpr int kReplyDataMax = static_cast<int>(sizeof(command_read_t::data)); // 48
+inline constexpr uint8_t kTypeMax = 2;                                               // 0 get, 1 set, 2 run
+inline constexpr uint16_t kResetNoticeId = 0x0404; // sent unasked after a camera-core reset
+
+inline constexpr int32_t kReplyCleared = 0;
+inline constexpr int32_t kReplyAwaited = 1;
+inline constexpr int32_t kReplyPosted = 2;
+
+inline constexpr int32_t kUartQueueBytes = 100000;
+inline constexpr int kReadChunk = 1024;
+inline constexpr int kFrameSlots = 4;
+inline constexpr useconds_t kQueuePollUs = 1; // every queue wait polls with this sleep
+
+inline constexpr int kBaud = 115200;
+inline constexpr int kDataBits = 8;
+inline constexpr int kStopBits = 1;
+
+// ---------------------------------------------------------------------------------------
+// Descriptors.
+
+// Owns one file descriptor; closes it when it goes out of scope unless released.
+class Fd {
+  public:
+    Fd() = default;
+    explicit Fd(int fd) : fd_(fd) {}
+    ~Fd() { reset(); }
+    Fd(Fd &&other) : fd_(other.release()) {}
+    Fd &operator=(Fd &&other)
+    {
+        if (this != &other)
+            reset(other.release());
+        return *this;
+    }
+    Fd(const Fd &) = delete;
+    Fd &operator=(const Fd &) = delete;
+
+    int get() const { return fd_; }
+    bool valid() const { return fd_ >= 0; }
+    int release()
+    {
+        const int fd = fd_;
+        fd_ = -1;
+        return fd;
+    }
+    void reset(int fd = -1)
+    {
+        if (fd_ >= 0)
+            ::close(fd_);
+        fd_ = fd;
+    }
+
+  private:
+    int fd_ = -1;
+};
+
+// ---------------------------------------------------------------------------------------
+// Packet parser. The numeric values are those hosts see in parser_state.
+
+enum class ParserState : int32_t {
+    hunt = 0,
+    sync = 1,
+    length = 2,
+    frame_tag = 3,
+    mode = 4,
+    raw_data = 5,
+    rgb_data = 6,
+    command_id = 9,
+    type = 10,
+    data = 11,
+};
+
+// Applies the state table to one byte. No reset check, no queue: callable from tests
+// and fuzz targets on any byte stream.
+void parse_byte(uint8_t b);
+// The diagnostic parser's variant of the table (the capture loop's consumer).
+void parse_byte_diagnostic(uint8_t b);
+// Steps of the state table that the diagnostic parser shares with the real one. Each
+// takes the byte in its state and sets the next state.
+namespace steps {
+void hunt(uint8_t b);
+void sync(uint8_t b);
+void frame_tag(uint8_t b);
+// Length byte of a reply packet (anything but a frame length); clear_record says whether
+// the reply record is cleared as the reply starts.
+void reply_length(uint8_t b, bool clear_record);
+void command_id(uint8_t b);
+void type(uint8_t b);
+// Stores one data byte of a reply; true when the reply is complete (data_len and
+// command_buffer_index are then set, parser_state is 0, nothing posted yet).
+bool reply_data(uint8_t b);
+// A frame packet's mode byte was accepted: data follows, stored from the start.
+void frame_header(ParserState next);
+// Stores one byte of frame packet data; true when `total` bytes are there.
+bool frame_data(uint8_t b, int total);
+// Strips the video packet heads of a complete raw frame packet into tmp_image_buffer,
+// builds lepton_image and counts the frame in frame_desc (first steps of completion).
+void assemble_raw_frame();
+} // namespace steps
+
+// Starts the re-initialisation thread if g_lepton_reset_flag is 1 (and clears it).
+void reset_check();
+// Routine the reset check starts (LEP3_Daemon_Thr unless a test puts its own in place).
+using ThreadRoutine = void *(*)(void *);
+void set_reinit_routine(ThreadRoutine routine);
+
+// Reads once from uart_fd and queues what it got (waiting for room); returns the result
+// of read. A failed read is counted and otherwise ignored.
+ssize_t read_into_queue();
+// One pass of each loop: the reader reads once from uart_fd and queues what it got; the
+// parser takes one byte from uart_queue, parses it and makes the reset check.
+void read_pass();
+void parse_pass();
+
+// ---------------------------------------------------------------------------------------
+// Hand-offs between threads.
 
 // The state word of command_read is the hand-off between the parser and the transaction
 // in flight: the parser publishes 2 with release ordering after every other field of
 // the record is written; the waiting side reads it with acquire ordering.
 void publish_reply_state(int32_t state);
 int32_t load_reply_state();
+
+// Byte count of a ring queue: changed under the queue's lock, read without it by the
+// full and empty tests.
+inline int32_t queue_count(const cir_queue_t &queue)
+{
+    return std::atomic_ref<const int32_t>(queue.count).load(std::memory_order_acquire);
+}
+
+// ---------------------------------------------------------------------------------------
+// Link statistics: relaxed counters bumped by the reader, the parser and the frame queue.
+
+struct LinkCounters {
+    std::atomic<uint64_t> bytes_read{0};
+    std::atomic<uint64_t> bytes_dropped{0};
+    std::atomic<uint64_t> frames_raw{0};
+    std::atomic<uint64_t> frames_rgb{0};
+    std::atomic<uint64_t> frames_overwritten{0};
+    std::atomic<uint64_t> replies_posted{0};
+    std::atomic<uint64_t> replies_abandoned{0};
+    std::atomic<uint64_t> reset_notices{0};
+    std::atomic<uint64_t> read_failures{0};
+};
+extern LinkCounters link_counters;
+
+inline void bump(std::atomic<uint64_t> &counter, uint64_t n = 1)
+{
+    counter.fetch_add(n, std::memory_order_relaxed);
+}
+
+// ---------------------------------------------------------------------------------------
+// Diagnostic capture loops.
 
 // The diagnostic capture loops run this many passes (10 000 000 unless a test says less).
 void set_diagnostic_passes(uint32_t passes);

@@ -30,7 +30,10 @@ std::array<std::array<char, kPathLimit>, kDefaults.size()> &paths()
     return storage;
 }
 
-bool known(int which) { return which >= 0 && static_cast<size_t>(which) < kDefaults.size(); }
+bool known(int which)
+{
+    return which >= 0 && static_cast<size_t>(which) < kDefaults.size();
+}
 
 } // namespace
 

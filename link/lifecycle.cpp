@@ -1,0 +1,110 @@
+// The link's front door: LEP3_Init opens and configures the port to the bridge and sets
+// up the queues and palette tables; LEP3_Destroy releases them; the video requests ask
+// the bridge for raw or RGB frame packets.
+#include <unistd.h>
+
+#include <array>
+#include <cstdio>
+
+#include "link/link_internal.h"
+
+using namespace lep3::link;
+
+extern "C" {
+// No descriptor until LEP3_Init opens one, so a stray LEP3_Destroy closes nothing.
+LEP3_API int uart_fd = -1;
+}
+
+namespace {
+
+constexpr uint8_t kVideoRequestLength = 2; // L counts the tag and the mode byte
+constexpr size_t kVideoRequestBytes = 6;
+
+bool configure_port(int fd)
+{
+    return set_uart_speed(fd, kBaud) == 0 && set_Parity(fd, kDataBits, kStopBits, 'n') == 0;
+}
+
+void fill_palettes()
+{
+    generate_pallette_fusion_256(RGB24_pallette_fusion_256);
+    generate_pallette_icefire_256(RGB24_pallette_icefire_256);
+    generate_pallette_rainbow_256(RGB24_pallette_rainbow_256);
+    generate_pallette_ironblack_256(RGB24_pallette_ironblack_256);
+    generate_pallette_grayfusion_256(RGB24_pallette_grayfusion_256);
+    generate_pallette_whitehot_256(RGB24_pallette_whitehot_256);
+    generate_pallette_blackhot_256(RGB24_pallette_blackhot_256);
+    generate_pallette_globow_256(RGB24_pallette_globow_256);
+    generate_pallette_greyred_256(RGB24_pallette_greyred_256);
+    generate_pallette_iron_256(RGB24_pallette_iron_256);
+    generate_pallette_rain_256(RGB24_pallette_rain_256);
+}
+
+// AA 55 02 04 mode CRC: the request that switches the bridge's stream to one form.
+ssize_t send_video_request(uint8_t mode)
+{
+    std::array<uint8_t, kVideoRequestBytes> packet{kSync0, kSync1, kVideoRequestLength, kFrameTag, mode, 0};
+    packet.back() = packet_crc8(packet.data(), packet.size() - 1);
+    return write(uart_fd, packet.data(), packet.size());
+}
+
+bool written_whole(ssize_t n)
+{
+    return n == static_cast<ssize_t>(kVideoRequestBytes);
+}
+
+} // namespace
+
+extern "C" LEP3_API int LEP3_Init(void)
+{
+    Fd port(open_uart(LEP3_GetPath(LEP3_PATH_UART)));
+    if (!port.valid())
+        puts("Can't open uart port!");
+    if (!port.valid() || !configure_port(port.get())) {
+        port.reset(); // closed before the failure is reported
+        uart_fd = -1;
+        puts("Uart init failed!");
+        return -1;
+    }
+    printf("LEP_Uart inited,fd=%d\n", port.get());
+    uart_fd = port.release();
+
+    if (queue_init(&uart_queue, kUartQueueBytes) != 0) {
+        puts("Init cir queue failed!");
+        return -1;
+    }
+    if (frame_queue_init(&frame_queue, static_cast<int32_t>(kRgbFrameBytes), kFrameHeight, kFrameWidth) != 0) {
+        puts("Init frame queue failed!");
+        return -1;
+    }
+    frame_desc = frame_desc_t{0, kFormatRaw, kFrameWidth, kFrameHeight, kGray8FrameBytes, 0};
+    fill_palettes();
+    return 0;
+}
+
+extern "C" LEP3_API void LEP3_Destroy(void)
+{
+    close_uart(uart_fd);
+    queue_clear(&uart_queue);
+    frame_queue_free(&frame_queue);
+}
+
+extern "C" LEP3_API int LEP3_GetRawVideo(void)
+{
+    const ssize_t n = send_video_request(kModeRaw);
+    if (!written_whole(n)) {
+        printf("LEP3_GetRawVideo: send command error:%d!\n", static_cast<int>(n));
+        return -1;
+    }
+    return 0;
+}
+
+extern "C" LEP3_API int LEP3_GetRGBVideo(void)
+{
+    const ssize_t n = send_video_request(kModeRgb);
+    if (!written_whole(n)) {
+        printf("LEP3_GetRGBVideo: send command error:%d!\n", static_cast<int>(n));
+        return -1;
+    }
+    return 0;
+}

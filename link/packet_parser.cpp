@@ -1,0 +1,297 @@
+// The packet parser: the state table that turns the bridge's byte stream into posted
+// replies, queued frames and camera-reset notices. One byte per call; the numbered
+// states are those hosts see in parser_state.
+//
+// Every store is bounded by its buffer: frame data by the packet's fixed size, reply
+// data by the record's 48 bytes (a longer reply is dropped at its length byte).
+#include <pthread.h>
+
+#include <atomic>
+#include <cstdio>
+#include <cstring>
+
+#include "link/link_internal.h"
+
+extern "C" {
+LEP3_API int32_t parser_state;
+LEP3_API int32_t packet_len;
+LEP3_API int32_t switch_count;
+LEP3_API int32_t command_buffer_index;
+LEP3_API int32_t image_buffer_index;
+LEP3_API uint8_t image_buffer[58560];
+LEP3_API uint8_t tmp_image_buffer[57600];
+LEP3_API uint16_t lepton_image[19200];
+LEP3_API int32_t parser_i;
+LEP3_API int32_t parser_j;
+LEP3_API int32_t frame_assemble[3];
+LEP3_API int32_t g_lepton_reset_flag;
+LEP3_API frame_desc_t frame_desc;
+}
+
+namespace lep3::link {
+
+static_assert(sizeof image_buffer == kRgbPacketData);
+static_assert(sizeof tmp_image_buffer == kRgbFrameBytes);
+static_assert(sizeof lepton_image == kRawFrameBytes);
+
+namespace {
+
+constexpr int kFrameAssembleMarker = 2; // the word of frame_assemble cleared at every frame header
+
+std::atomic<ThreadRoutine> reinit_routine{LEP3_Daemon_Thr};
+
+void go(ParserState next)
+{
+    parser_state = static_cast<int32_t>(next);
+}
+
+void drop(uint64_t bytes)
+{
+    bump(link_counters.bytes_dropped, bytes);
+}
+
+void abandon_reply()
+{
+    bump(link_counters.replies_abandoned);
+    go(ParserState::hunt);
+}
+
+void start_frame(uint32_t format, uint32_t size, ParserState next)
+{
+    frame_desc.format = format;
+    frame_desc.size = size;
+    steps::frame_header(next);
+}
+
+// Copies the payload of each video packet, without its head, into tmp_image_buffer.
+void strip_heads(int packet_size, int payload)
+{
+    for (int k = 0; k < kVideoPackets; ++k) {
+        std::memcpy(tmp_image_buffer + k * payload, image_buffer + k * packet_size + kVideoPacketHead,
+                    static_cast<size_t>(payload));
+        parser_i = k + 1;
+    }
+}
+
+void clear_reply_record()
+{
+    command_read.command_id = 0;
+    command_read.type = 0;
+    command_read.data_len = 0;
+    std::memset(command_read.data, 0, sizeof command_read.data);
+    publish_reply_state(kReplyCleared);
+}
+
+void complete_raw_frame()
+{
+    steps::assemble_raw_frame();
+    bump(link_counters.frames_raw);
+    LEP3_SendFrameToQueue(reinterpret_cast<const uint8_t *>(lepton_image), &frame_desc);
+}
+
+void complete_rgb_frame()
+{
+    image_buffer_index = 0;
+    go(ParserState::hunt);
+    strip_heads(kRgbVideoPacket, kRgbPayload);
+    ++frame_desc.frame_number;
+    bump(link_counters.frames_rgb);
+    LEP3_SendFrameToQueue(tmp_image_buffer, &frame_desc);
+}
+
+void complete_reply()
+{
+    if (command_read.command_id == kResetNoticeId) {
+        // Not an answer to any request: the waiting transaction stays waiting.
+        std::atomic_ref<int32_t>(g_lepton_reset_flag).store(1, std::memory_order_relaxed);
+        bump(link_counters.reset_notices);
+        return;
+    }
+    publish_reply_state(kReplyPosted);
+    bump(link_counters.replies_posted);
+}
+
+} // namespace
+
+namespace steps {
+
+void hunt(uint8_t b)
+{
+    if (b == kSync0) {
+        go(ParserState::sync);
+        return;
+    }
+    drop(1);
+}
+
+void sync(uint8_t b)
+{
+    if (b == kSync1) {
+        go(ParserState::length);
+        return;
+    }
+    drop(2); // the 0xAA that looked like a packet start, and this byte
+    go(ParserState::hunt);
+}
+
+void frame_tag(uint8_t b)
+{
+    go(b == kFrameTag ? ParserState::mode : ParserState::hunt);
+}
+
+void reply_length(uint8_t b, bool clear_record)
+{
+    if (b > kReplyHeadBytes + kReplyDataMax) {
+        // More data than the record holds: dropped whole, the record is left as it is.
+        abandon_reply();
+        return;
+    }
+    packet_len = b;
+    if (clear_record)
+        clear_reply_record();
+    command_buffer_index = 0;
+    go(ParserState::command_id);
+}
+
+void command_id(uint8_t b)
+{
+    if (switch_count == 0) {
+        command_read.command_id = static_cast<uint16_t>(b << 8);
+        switch_count = 1;
+        return;
+    }
+    command_read.command_id = static_cast<uint16_t>(command_read.command_id | b);
+    switch_count = 0;
+    go(ParserState::type);
+}
+
+void type(uint8_t b)
+{
+    if (b > kTypeMax) {
+        printf("error10 %x \n", b);
+        abandon_reply();
+        return;
+    }
+    command_read.type = b;
+    command_buffer_index = 0;
+    go(ParserState::data);
+}
+
+bool reply_data(uint8_t b)
+{
+    const int32_t expected = packet_len - kReplyHeadBytes;
+    if (expected <= command_buffer_index || command_buffer_index >= kReplyDataMax) {
+        puts("error");
+        abandon_reply();
+        return false;
+    }
+    command_read.data[command_buffer_index++] = b;
+    if (command_buffer_index != expected)
+        return false;
+    command_read.data_len = expected;
+    command_buffer_index = 0;
+    go(ParserState::hunt);
+    return true;
+}
+
+void frame_header(ParserState next)
+{
+    frame_assemble[kFrameAssembleMarker] = 0;
+    image_buffer_index = 0;
+    go(next);
+}
+
+bool frame_data(uint8_t b, int total)
+{
+    // Indices past the packet drop the byte and stay: nothing is stored outside it.
+    if (static_cast<uint32_t>(image_buffer_index) >= static_cast<uint32_t>(total))
+        return false;
+    image_buffer[image_buffer_index++] = b;
+    return image_buffer_index == total;
+}
+
+void assemble_raw_frame()
+{
+    image_buffer_index = 0;
+    go(ParserState::hunt);
+    strip_heads(kRawVideoPacket, kRawPayload);
+    // High byte first on the wire.
+    for (int p = 0; p < kPixels; ++p)
+        lepton_image[p] = static_cast<uint16_t>(tmp_image_buffer[2 * p] << 8 | tmp_image_buffer[2 * p + 1]);
+    parser_j = static_cast<int32_t>(kRawFrameBytes);
+    ++frame_desc.frame_number;
+}
+
+} // namespace steps
+
+void parse_byte(uint8_t b)
+{
+    switch (static_cast<ParserState>(parser_state)) {
+    case ParserState::hunt:
+        steps::hunt(b);
+        break;
+    case ParserState::sync:
+        steps::sync(b);
+        break;
+    case ParserState::length:
+        if (b == kFrameLength)
+            go(ParserState::frame_tag);
+        else
+            steps::reply_length(b, true);
+        break;
+    case ParserState::frame_tag:
+        steps::frame_tag(b);
+        break;
+    case ParserState::mode:
+        if (b == kModeRaw)
+            start_frame(kFormatRaw, kRawFrameBytes, ParserState::raw_data);
+        else if (b == kModeRgb)
+            start_frame(kFormatRgb, kRgbFrameBytes, ParserState::rgb_data);
+        else
+            go(ParserState::hunt);
+        break;
+    case ParserState::raw_data:
+        if (steps::frame_data(b, kRawPacketData))
+            complete_raw_frame();
+        break;
+    case ParserState::rgb_data:
+        if (steps::frame_data(b, kRgbPacketData))
+            complete_rgb_frame();
+        break;
+    case ParserState::command_id:
+        steps::command_id(b);
+        break;
+    case ParserState::type:
+        steps::type(b);
+        break;
+    case ParserState::data:
+        if (steps::reply_data(b))
+            complete_reply();
+        break;
+    default:
+        // States outside the table keep their value and drop the byte.
+        break;
+    }
+}
+
+void set_reinit_routine(ThreadRoutine routine)
+{
+    reinit_routine.store(routine, std::memory_order_relaxed);
+}
+
+void reset_check()
+{
+    // Tested after every byte; anyone may raise the flag, only the parser clears it.
+    std::atomic_ref<int32_t> flag(g_lepton_reset_flag);
+    if (flag.load(std::memory_order_relaxed) != 1)
+        return;
+    flag.store(0, std::memory_order_relaxed);
+    pthread_attr_t attr;
+    pthread_attr_init(&attr);
+    pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
+    pthread_t thread;
+    pthread_create(&thread, &attr, reinit_routine.load(std::memory_order_relaxed), nullptr);
+    pthread_attr_destroy(&attr);
+}
+
+} // namespace lep3::link
