@@ -1,0 +1,346 @@
+// One complete transfer of an application image to the bridge's bootloader: open its
+// device, synchronise, read its version and flash size, erase, program in 64-byte blocks,
+// compare CRCs and start the application. Every step has fixed pauses and no other pacing.
+#include <unistd.h>
+
+#include <algorithm>
+#include <array>
+#include <chrono>
+#include <cstdio>
+#include <span>
+#include <thread>
+
+#include "update/update_internal.h"
+
+namespace lep3::update {
+
+size_t build_data_block(std::span<const uint8_t> chunk, std::span<uint8_t, kMaxBlockSize> out)
+{
+    out[0] = kDataBlockOpcode;
+    out[1] = static_cast<uint8_t>(chunk.size());
+    std::copy(chunk.begin(), chunk.end(), out.begin() + 2);
+    out[chunk.size() + 2] = kCommandEnd;
+    return chunk.size() + kBlockOverhead;
+}
+
+int block_progress_percent(size_t blocks_before, size_t full_blocks)
+{
+    // Single precision, cut toward zero, as the bootloader tools have always shown it.
+    return static_cast<int>(static_cast<float>(blocks_before * 100) / static_cast<float>(full_blocks));
+}
+
+} // namespace lep3::update
+
+namespace {
+
+using namespace lep3::update;
+using namespace std::chrono_literals;
+
+// Bootloader commands: opcode, parameter bytes, end byte 0x20.
+constexpr std::array<uint8_t, 2> kSyncCmd{0x21, kCommandEnd};
+constexpr std::array<uint8_t, 3> kGetBootloaderVerCmd{0x22, 0x01, kCommandEnd};
+constexpr std::array<uint8_t, 3> kGetFlashSizeCmd{0x22, 0x04, kCommandEnd};
+constexpr std::array<uint8_t, 2> kEraseCmd{0x23, kCommandEnd};
+constexpr std::array<uint8_t, 2> kGetCrcCmd{0x29, kCommandEnd};
+constexpr std::array<uint8_t, 2> kBootAppCmd{0x30, kCommandEnd};
+
+// Bytes asked for by each reply read.
+constexpr size_t kAckReplySize = 2;
+constexpr size_t kVersionReplySize = 3;
+constexpr size_t kFlashSizeReplySize = 6;
+constexpr size_t kCrcReplySize = 6;
+constexpr uint8_t kAck0 = 0x12;
+constexpr uint8_t kAck1 = 0x10;
+
+constexpr int kOpenAttempts = 26;
+constexpr int kSyncTries = 10;
+constexpr int kErasePolls = 10;
+
+constexpr auto kOpenRetryPause = 250ms;
+constexpr auto kShortReplyPause = 5ms; // sync, version and flash size
+constexpr auto kSyncRefusedPause = 500ms;
+constexpr auto kErasePollPause = 500ms;
+constexpr auto kBlockReplyPause = 10ms;
+constexpr auto kCrcReplyPause = 500ms;
+constexpr auto kBootReplyPause = 50ms;
+
+uint32_t little_endian32(std::span<const uint8_t, 4> bytes)
+{
+    return bytes[0] | uint32_t{bytes[1]} << 8 | uint32_t{bytes[2]} << 16 | uint32_t{bytes[3]} << 24;
+}
+
+class Transfer {
+  public:
+    explicit Transfer(std::span<const uint8_t> image) : image_(image) {}
+    int run();
+
+  private:
+    bool open_device();
+    bool synchronise();
+    int read_identity();
+    int erase();
+    int program();
+    int verify();
+    int boot();
+
+    // Every failure after the device is open closes it before the message.
+    int fail()
+    {
+        port_.close();
+        return -1;
+    }
+    ssize_t send(std::span<const uint8_t> bytes) const { return write(port_.fd(), bytes.data(), bytes.size()); }
+    // One read after a fixed pause; the reply buffer keeps whatever earlier reads left.
+    ssize_t await_reply(std::chrono::milliseconds pause, size_t size)
+    {
+        std::this_thread::sleep_for(pause);
+        return read_reply(port_, std::span(reply_).first(size));
+    }
+    bool acknowledged() const { return reply_[0] == kAck0 && reply_[1] == kAck1; }
+
+    std::span<const uint8_t> image_;
+    Port port_;
+    std::array<uint8_t, 6> reply_{};
+    uint32_t flash_size_ = 0;
+};
+
+int Transfer::run()
+{
+    if (image_.empty()) {
+        // Nothing to program: refuse before the bootloader erases the running firmware.
+        std::puts("ERROR: firmware image is empty, nothing to send!");
+        return -1;
+    }
+    if (!open_device()) {
+        std::puts("Open uart timeout");
+        return -1;
+    }
+    if (set_uart_speed(port_.fd(), kBridgeBaud) != 0) {
+        port_.close();
+        std::puts("Set uart speed failed");
+        return -1;
+    }
+    if (set_Parity(port_.fd(), kDataBits, kStopBits, kParity) != 0) {
+        port_.close();
+        std::puts("Set uart parity failed");
+        return -1;
+    }
+    flush_port(port_);
+    std::printf("LEP_Uart inited,fd=%d\n", port_.fd());
+
+    if (!synchronise())
+        return fail();
+    std::puts("sync ok!");
+    std::puts("Connected to bootloader");
+
+    for (int (Transfer::*step)() :
+         {&Transfer::read_identity, &Transfer::erase, &Transfer::program, &Transfer::verify, &Transfer::boot}) {
+        if ((this->*step)() != 0)
+            return -1;
+    }
+    return 0;
+}
+
+bool Transfer::open_device()
+{
+    // The bootloader enumerates as the second device while the first may still be gone.
+    for (int attempt = 0; attempt < kOpenAttempts; ++attempt) {
+        port_ = open_either(LEP3_GetPath(LEP3_PATH_UART_ALT), LEP3_GetPath(LEP3_PATH_UART));
+        if (port_.is_open())
+            return true;
+        std::this_thread::sleep_for(kOpenRetryPause);
+    }
+    return false;
+}
+
+bool Transfer::synchronise()
+{
+    for (int left = kSyncTries; left > 0; --left) {
+        flush_port(port_);
+        std::printf("sync_cmd send,try=%d!\n", left);
+        const ssize_t sent = send(kSyncCmd);
+        std::printf("sync_cmd send %d bytes\n", static_cast<int>(sent));
+        if (sent != static_cast<ssize_t>(kSyncCmd.size())) {
+            std::printf("ERROR: send sync_cmd error:%d!\n", static_cast<int>(sent));
+            continue;
+        }
+        if (await_reply(kShortReplyPause, kAckReplySize) <= 0) {
+            std::puts("sync_cmd reply error!");
+            continue;
+        }
+        if (acknowledged())
+            return true;
+        std::printf("sync_cmd not ack,try=%d!\n", left);
+        std::this_thread::sleep_for(kSyncRefusedPause);
+    }
+    return false;
+}
+
+int Transfer::read_identity()
+{
+    ssize_t sent = send(kGetBootloaderVerCmd);
+    if (sent != static_cast<ssize_t>(kGetBootloaderVerCmd.size())) {
+        fail();
+        std::printf("ERROR: send get_bootloader_ver_cmd error:%d!\n", static_cast<int>(sent));
+        return -1;
+    }
+    if (await_reply(kShortReplyPause, kVersionReplySize) <= 0) {
+        fail();
+        std::puts("get_bootloader_ver_cmd reply error!");
+        return -1;
+    }
+    std::printf("bootloader ver: %u\n", unsigned{reply_[0]});
+
+    sent = send(kGetFlashSizeCmd);
+    if (sent != static_cast<ssize_t>(kGetFlashSizeCmd.size())) {
+        fail();
+        std::printf("ERROR: send get_flash_size_cmd error:%d!\n", static_cast<int>(sent));
+        return -1;
+    }
+    if (await_reply(kShortReplyPause, kFlashSizeReplySize) <= 0) {
+        fail();
+        std::puts("get_flash_size_cmd reply error!");
+        return -1;
+    }
+    flash_size_ = little_endian32(std::span(reply_).first<4>());
+    std::printf("flash size: %u\n", flash_size_);
+    if (image_.size() > flash_size_) {
+        // An image that can't fit is refused while the old firmware is still intact.
+        fail();
+        std::printf("ERROR: firmware image of %zu bytes exceeds flash size %u!\n", image_.size(), flash_size_);
+        return -1;
+    }
+    return 0;
+}
+
+int Transfer::erase()
+{
+    std::puts("Erasing previous program...");
+    const ssize_t sent = send(kEraseCmd);
+    if (sent != static_cast<ssize_t>(kEraseCmd.size())) {
+        fail();
+        std::printf("ERROR: send erase_cmd error:%d!\n", static_cast<int>(sent));
+        return -1;
+    }
+    // Erasing takes the bootloader a while; it answers each poll until it is done.
+    for (int poll = 0; poll < kErasePolls; ++poll) {
+        if (await_reply(kErasePollPause, kAckReplySize) <= 0) {
+            std::puts("erase_cmd reply error!");
+        } else if (acknowledged()) {
+            std::puts("erase ok!");
+            std::puts("Erase complete!");
+            return 0;
+        } else {
+            std::puts("erase not ok!");
+        }
+    }
+    fail();
+    std::puts("Erase not complete!");
+    return -1;
+}
+
+int Transfer::program()
+{
+    std::puts("Programming new version...");
+    const BlockPlan plan = plan_blocks(image_.size());
+    const size_t blocks = plan.full_blocks + (plan.short_length != 0 ? 1 : 0);
+    std::array<uint8_t, kMaxBlockSize> block{};
+    for (size_t k = 0; k < blocks; ++k) {
+        // Full blocks in image order, then the short rest, if any.
+        const bool full = k < plan.full_blocks;
+        const auto chunk = full ? image_.subspan(k * kBlockPayload, kBlockPayload) : image_.last(plan.short_length);
+        const size_t size = build_data_block(chunk, block);
+        const ssize_t sent = send(std::span(block).first(size));
+        if (sent != static_cast<ssize_t>(size)) {
+            fail();
+            std::printf("ERROR: send file content error:%d!\n", static_cast<int>(sent));
+            return -1;
+        }
+        if (await_reply(kBlockReplyPause, kAckReplySize) <= 0) {
+            fail();
+            std::puts("send file content reply error!");
+            return -1;
+        }
+        if (!acknowledged()) {
+            fail();
+            std::puts(full ? "send 64 dat not ack!" : "send less 64 dat not ack!");
+            return -1;
+        }
+        if (full)
+            std::printf("progress_val:%02d%%\r", block_progress_percent(k, plan.full_blocks));
+        else
+            std::puts("send less 64 dat ack!");
+    }
+    std::puts("send file dat ok!");
+    std::printf("progress_val:100%%\n");
+    std::puts("Program complete!");
+    return 0;
+}
+
+int Transfer::verify()
+{
+    std::puts("Verifying program...");
+    uint32_t crc = crc32_update(0, image_, kImageMask);
+    std::printf("buf[0]:%02x\r\n", unsigned{image_.front()});
+    std::printf("buf[file_len-1]:%02x,%d\r\n", unsigned{image_.back()}, static_cast<int>(image_.size()));
+    std::printf("crc32:%x\r\n", crc);
+    // The bootloader checks its whole flash: the rest beyond the image reads as erased.
+    if (flash_size_ > image_.size())
+        crc = crc32_fill(crc, kErasedFlashByte, flash_size_ - image_.size());
+
+    const ssize_t sent = send(kGetCrcCmd);
+    if (sent != static_cast<ssize_t>(kGetCrcCmd.size())) {
+        fail();
+        std::printf("ERROR: send get_crc_cmd error:%d!\n", static_cast<int>(sent));
+        return -1;
+    }
+    if (await_reply(kCrcReplyPause, kCrcReplySize) <= 0) {
+        fail();
+        std::puts("get_crc_cmd reply error!");
+        return -1;
+    }
+    std::printf("get crc:%02x %02x %02x %02x\r\n", unsigned{reply_[0]}, unsigned{reply_[1]}, unsigned{reply_[2]},
+                unsigned{reply_[3]});
+    std::printf("calc crc:%02x %02x %02x %02x\r\n", crc & 0xFFu, (crc >> 8) & 0xFFu, (crc >> 16) & 0xFFu, crc >> 24);
+    if (little_endian32(std::span(reply_).first<4>()) != crc) {
+        fail();
+        std::puts("Check crc32 err");
+        return -1;
+    }
+    std::puts("Verify complete");
+    std::puts("Upgrade complete");
+    return 0;
+}
+
+int Transfer::boot()
+{
+    std::puts("Boot app...");
+    const ssize_t sent = send(kBootAppCmd);
+    if (sent != static_cast<ssize_t>(kBootAppCmd.size())) {
+        fail();
+        std::printf("ERROR: send boot_app_cmd error:%d!\n", static_cast<int>(sent));
+        return -1;
+    }
+    if (await_reply(kBootReplyPause, kAckReplySize) <= 0) {
+        fail();
+        std::puts("boot_app_cmd reply error!");
+        return -1;
+    }
+    if (!acknowledged()) {
+        fail();
+        std::puts("Boot app err!");
+        return -1;
+    }
+    std::puts("App is running...");
+    port_.close();
+    return 0;
+}
+
+} // namespace
+
+extern "C" LEP3_API int send_update_file(const uint8_t *image, uint32_t len)
+{
+    if (image == nullptr)
+        len = 0;
+    return Transfer(std::span(image, len)).run();
+}

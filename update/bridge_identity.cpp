@@ -1,0 +1,41 @@
+// The firmware running in the bridge: its version and the request that restarts it into
+// its bootloader.
+#include <cstdio>
+
+#include "link/link_internal.h"
+#include "update/update_internal.h"
+
+namespace {
+
+constexpr uint16_t kGetFirmwareVersion = 0x0401;
+constexpr uint16_t kRestartBridge = 0x0402;
+
+} // namespace
+
+extern "C" LEP3_API int LEP3_GetFirmwareVersion(uint32_t *version)
+{
+    if (version == nullptr)
+        return -5;
+    command_read_t reply{};
+    const int result = LEP3_RunCommand(kGetFirmwareVersion, &reply);
+    if (result != 0) {
+        std::printf("Send get firmware version error: %d!", result);
+        return result;
+    }
+    // Low byte first.
+    *version = reply.data[0] + 256u * reply.data[1];
+    return 0;
+}
+
+extern "C" LEP3_API int LEP3_RebootSAMG55(void)
+{
+    command_read_t reply{};
+    // The bridge accepts with status 0 and then drops its application device, so the
+    // link's descriptor is closed at once.
+    if (LEP3_RunCommand(kRestartBridge, &reply) == 0 && reply.data[0] == 0) {
+        close_uart(uart_fd);
+        return 0;
+    }
+    std::printf("Reset SAMG55 failed!");
+    return -2;
+}

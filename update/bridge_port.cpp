@@ -1,0 +1,42 @@
+// The serial descriptors the update opens for itself: the bootloader's device during a
+// transfer and the restarted firmware's device afterwards.
+#include <poll.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+
+#include "update/update_internal.h"
+
+namespace lep3::update {
+
+Port open_either(const char *first, const char *second)
+{
+    for (const char *path : {first, second}) {
+        Port port(open_uart(path));
+        if (port.is_open())
+            return port;
+    }
+    return Port();
+}
+
+void flush_port(const Port &port)
+{
+    tcflush(port.fd(), TCIOFLUSH);
+}
+
+ssize_t read_reply(const Port &port, std::span<uint8_t> buf)
+{
+    pollfd pfd{port.fd(), POLLIN, 0};
+    const auto limit = static_cast<int>(kReplyTimeLimit.count());
+    int ready = 0;
+    do {
+        ready = poll(&pfd, 1, limit);
+    } while (ready < 0 && errno == EINTR);
+    if (ready <= 0)
+        return 0;
+    return read(port.fd(), buf.data(), buf.size());
+}
+
+} // namespace lep3::update

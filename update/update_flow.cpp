@@ -1,0 +1,84 @@
+// The middle of an update: load the image file, check its flag and header, and hand its
+// data section to the bootloader transfer. File and buffer are released on every path.
+#include <array>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <span>
+
+#include "update/update_internal.h"
+
+namespace {
+
+using namespace lep3::update;
+
+constexpr int kTransferAttempts = 3;
+
+struct FileCloser {
+    void operator()(FILE *file) const { std::fclose(file); }
+};
+struct BufferFree {
+    void operator()(uint8_t *buffer) const { std::free(buffer); }
+};
+
+} // namespace
+
+extern "C" LEP3_API int update_flow(void)
+{
+    const char *name = search_firmware();
+    if (name == nullptr) {
+        std::puts("Can't find firmware");
+        return -1;
+    }
+    std::array<char, kImagePathSize> path{};
+    image_path(name, path);
+    std::printf("Find firmware: %s\n", path.data());
+
+    std::unique_ptr<FILE, FileCloser> file(std::fopen(path.data(), "rb"));
+    if (!file) {
+        std::puts("ERROR: Can't open firmware");
+        return -1;
+    }
+    std::fseek(file.get(), 0, SEEK_END);
+    const long size = std::ftell(file.get());
+    std::fseek(file.get(), 0, SEEK_SET);
+    std::printf("Firmware file size=%d\n", static_cast<int>(size));
+    if (size < 0) {
+        std::puts("ERROR: Can't read enough data from file");
+        return -1;
+    }
+
+    // The whole file goes into memory at once; calloc reports a failed allocation without
+    // throwing. One byte at least, so an empty file still gets a buffer to compare against.
+    const auto length = static_cast<size_t>(size);
+    std::unique_ptr<uint8_t, BufferFree> buffer(static_cast<uint8_t *>(std::calloc(length == 0 ? 1 : length, 1)));
+    if (!buffer) {
+        std::puts("ERROR: Can't calloc enough memory");
+        return -1;
+    }
+    if (std::fread(buffer.get(), 1, length, file.get()) < length) {
+        std::puts("ERROR: Can't read enough data from file");
+        return -1;
+    }
+    const std::span<const uint8_t> contents(buffer.get(), length);
+
+    if (length < kImageFlagSize || std::memcmp(contents.data(), kImageFlag, kImageFlagSize) != 0) {
+        std::puts("ERROR: firmware file flag not match!");
+        return -1;
+    }
+    const size_t header = header_length(contents);
+    if (header > length) {
+        std::printf("ERROR: firmware file of %zu bytes is shorter than its %zu-byte header!\n", length, header);
+        return -1;
+    }
+    const auto data = contents.subspan(header);
+    std::printf("dat size:%d\n", static_cast<int>(data.size()));
+
+    for (int attempt = 0; attempt < kTransferAttempts; ++attempt) {
+        if (send_update_file(data.data(), static_cast<uint32_t>(data.size())) == 0)
+            return 0;
+    }
+    std::puts("ERROR: send_update_file failed!");
+    return -1;
+}

@@ -1,0 +1,130 @@
+// Declarations shared inside the firmware update subsystem: the image file rules, the
+// verification CRC, the serial descriptor the update owns, and the data block layout.
+#pragma once
+
+#include <sys/types.h>
+
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <utility>
+
+#include "lep3.h"
+
+namespace lep3::update {
+
+// ---- Firmware image file -------------------------------------------------------------
+
+// Every image file begins with this flag (no terminator on disk).
+inline constexpr char kImageFlag[] = "SAMG55;V";
+inline constexpr size_t kImageFlagSize = sizeof(kImageFlag) - 1;
+// Image names are "SAMG55_V<major>.<minor>.talvor".
+inline constexpr char kImageNamePattern[] = "SAMG55_V%d.%d.%255s";
+inline constexpr char kImageSuffix[] = "talvor";
+// The longest name that still fits the 64-byte path buffer behind the standard image
+// directory (13 characters of "/tmp/mmcblk0/" and a terminator); longer names are skipped
+// so that a configured directory doesn't change which file is picked.
+inline constexpr size_t kMaxImageNameLength = 50;
+// The header line ends at the first CR LF whose CR lies at offsets 0..255; without one
+// the header is taken as 258 bytes long.
+inline constexpr size_t kHeaderSearchLimit = 256;
+inline constexpr size_t kHeaderLengthWithoutEnd = 258;
+// The version is read from one line of at most 31 characters.
+inline constexpr size_t kVersionLineSize = 32;
+
+// True when a directory entry name follows the image naming rule.
+bool is_firmware_image_name(const char *name);
+// Length of the header line of an image file (the data section starts there).
+size_t header_length(std::span<const uint8_t> file);
+// Builds "<firmware dir>/<name>" into out; false when it doesn't fit.
+bool image_path(const char *name, std::span<char> out);
+// Buffer size that holds any image path image_path can build.
+inline constexpr size_t kImagePathSize = 256 + 1 + kMaxImageNameLength + 1;
+
+// ---- Verification CRC ----------------------------------------------------------------
+
+// The bootloader checks the flash with the reflected IEEE 802.3 CRC-32 (0xEDB88320),
+// register starting at 0 and never inverted. Image bytes enter XORed with this mask; the
+// unprogrammed rest of the flash enters as 0xFF, unmasked.
+inline constexpr uint8_t kImageMask = 0xE5;
+inline constexpr uint8_t kErasedFlashByte = 0xFF;
+
+uint32_t crc32_update(uint32_t reg, std::span<const uint8_t> bytes, uint8_t mask = 0);
+uint32_t crc32_fill(uint32_t reg, uint8_t value, size_t count);
+
+// ---- Bootloader data blocks ----------------------------------------------------------
+
+inline constexpr uint8_t kDataBlockOpcode = 0x27;
+inline constexpr uint8_t kCommandEnd = 0x20;
+inline constexpr size_t kBlockPayload = 64;
+// Opcode, count, payload, end byte.
+inline constexpr size_t kBlockOverhead = 3;
+inline constexpr size_t kMaxBlockSize = kBlockPayload + kBlockOverhead;
+
+struct BlockPlan {
+    size_t full_blocks;  // blocks of 64 image bytes
+    size_t short_length; // bytes of the last, short block (0: none)
+};
+constexpr BlockPlan plan_blocks(size_t image_length)
+{
+    return {image_length / kBlockPayload, image_length % kBlockPayload};
+}
+// Writes the wire form of one data block carrying chunk (1..64 bytes); returns its size.
+size_t build_data_block(std::span<const uint8_t> chunk, std::span<uint8_t, kMaxBlockSize> out);
+// The per cent shown after a full block: blocks acknowledged before it, of all full blocks.
+int block_progress_percent(size_t blocks_before, size_t full_blocks);
+
+// ---- The update's own serial descriptors ---------------------------------------------
+
+// Both the bootloader and the restarted firmware speak 115 200 baud, 8N1, raw.
+inline constexpr int kBridgeBaud = 115200;
+inline constexpr int kDataBits = 8;
+inline constexpr int kStopBits = 1;
+inline constexpr int kParity = 'n';
+
+// A reply read waits this long for its first byte; a bootloader or firmware that falls
+// silent then costs one failed read instead of hanging the host.
+inline constexpr std::chrono::milliseconds kReplyTimeLimit{2000};
+
+// Owns one serial descriptor; closed through the serial layer on every path out.
+class Port {
+  public:
+    Port() = default;
+    explicit Port(int fd) : fd_(fd) {}
+    ~Port() { close_uart(fd_); }
+    Port(Port &&other) : fd_(std::exchange(other.fd_, -1)) {}
+    Port &operator=(Port &&other)
+    {
+        if (this != &other) {
+            close_uart(fd_);
+            fd_ = std::exchange(other.fd_, -1);
+        }
+        return *this;
+    }
+    Port(const Port &) = delete;
+    Port &operator=(const Port &) = delete;
+
+    int fd() const { return fd_; }
+    // The bridge's devices count as open only with a descriptor above 0.
+    bool is_open() const { return fd_ > 0; }
+    void close()
+    {
+        close_uart(fd_);
+        fd_ = -1;
+    }
+
+  private:
+    int fd_ = -1;
+};
+
+// One open attempt: first, and if that fails second. A descriptor of 0 is closed again
+// and counts as a failed open.
+Port open_either(const char *first, const char *second);
+// Discards whatever either direction holds.
+void flush_port(const Port &port);
+// Waits up to kReplyTimeLimit for a byte, then takes what is there with one read of at
+// most buf.size() bytes. Returns the read's count; 0 when nothing came in time.
+ssize_t read_reply(const Port &port, std::span<uint8_t> buf);
+
+} // namespace lep3::update

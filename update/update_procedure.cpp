@@ -1,0 +1,182 @@
+// The whole firmware update: keep the user RBFO parameter set, restart the bridge into its
+// bootloader, take the link down, transfer the image, reopen the restarted firmware, write
+// the parameter set back and release the link's queues, publishing progress on the way.
+#include <pthread.h>
+#include <unistd.h>
+
+#include <array>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <span>
+#include <thread>
+
+#include "update/update_internal.h"
+
+namespace {
+
+using namespace lep3::update;
+using namespace std::chrono_literals;
+
+// Progress values an update passes, in order.
+constexpr int32_t kRbfoRead = 5;
+constexpr int32_t kBridgeRestarted = 10;
+constexpr int32_t kReaderStopped = 15;
+constexpr int32_t kImageTransferred = 65;
+constexpr int32_t kFirmwareSettled = 75;
+constexpr int32_t kNewDeviceOpen = 80;
+constexpr int32_t kNewDeviceReady = 85;
+constexpr int32_t kRbfoRestored = 95;
+constexpr int32_t kDone = 100;
+
+// Failure codes, also left in the progress word.
+constexpr int kRbfoReadFailed = -1;
+constexpr int kRestartFailed = -2;
+constexpr int kTransferFailed = -3;
+constexpr int kNewDeviceFailed = -4;
+constexpr int kRbfoRestoreFailed = -5;
+
+constexpr int kFlowAttempts = 3;
+constexpr int kOpenAttempts = 3;
+constexpr int kRbfoWriteAttempts = 6;
+
+constexpr auto kReaderStopPause = 1s;
+constexpr auto kFlowRetryPause = 100ms;
+constexpr auto kFirmwareStartPause = 2s;
+constexpr auto kOpenRetryPause = 50ms;
+constexpr auto kRbfoReplyPause = 5ms;
+constexpr auto kFinalPause = 3s;
+
+// The set request for the bridge's user RBFO parameter set (command 0x0403, 16 bytes).
+constexpr size_t kRbfoCmdSize = 23;
+constexpr size_t kRbfoPayloadOffset = 6;
+constexpr size_t kRbfoCrcOffset = kRbfoPayloadOffset + sizeof(lep3_rbfo_t);
+constexpr std::array<uint8_t, kRbfoPayloadOffset> kRbfoCmdHead{0xAA, 0x55, 0x13, 0x04, 0x03, 0x01};
+static_assert(kRbfoCrcOffset + 1 == kRbfoCmdSize);
+
+// Its answer: a one-byte status reply, taken whole with one read.
+constexpr size_t kRbfoReplySize = 8;
+constexpr size_t kRbfoReplyStatus = 6;
+
+int fail(int code)
+{
+    set_rate_of_progress(code);
+    return code;
+}
+
+// Opens the restarted firmware's device; it comes back where the application was before,
+// or on the second device.
+Port open_restarted_firmware()
+{
+    for (int attempt = 0; attempt < kOpenAttempts; ++attempt) {
+        Port port = open_either(LEP3_GetPath(LEP3_PATH_UART), LEP3_GetPath(LEP3_PATH_UART_ALT));
+        if (port.is_open())
+            return port;
+        std::this_thread::sleep_for(kOpenRetryPause);
+    }
+    return Port();
+}
+
+bool write_back_rbfo(const Port &port, std::span<const uint8_t, kRbfoCmdSize> request)
+{
+    for (int attempt = 0; attempt < kRbfoWriteAttempts; ++attempt) {
+        flush_port(port);
+        const ssize_t sent = write(port.fd(), request.data(), request.size());
+        if (sent != static_cast<ssize_t>(request.size())) {
+            std::printf("ERROR: send rbfo_cmd error:%d!\n", static_cast<int>(sent));
+            continue;
+        }
+        std::this_thread::sleep_for(kRbfoReplyPause);
+        std::array<uint8_t, kRbfoReplySize> reply{};
+        const ssize_t got = read_reply(port, reply);
+        if (got != static_cast<ssize_t>(reply.size())) {
+            std::printf("rbfo_cmd no reply, result=%d!\n", static_cast<int>(got));
+            continue;
+        }
+        std::printf("rbfo_cmd reply:");
+        for (const uint8_t byte : reply)
+            std::printf("%02x ", unsigned{byte});
+        std::printf("\n");
+        if (reply[0] == kRbfoCmdHead[0] && reply[1] == kRbfoCmdHead[1] && reply[kRbfoReplyStatus] == 0)
+            return true;
+        std::puts("get rbfo_cmd reply error!");
+    }
+    return false;
+}
+
+} // namespace
+
+extern "C" LEP3_API int LEP3_UpdateSAMG55(pthread_t reader_thread)
+{
+    lep3_rbfo_t rbfo{};
+    std::array<uint8_t, kRbfoCmdSize> rbfo_cmd{};
+    std::copy(kRbfoCmdHead.begin(), kRbfoCmdHead.end(), rbfo_cmd.begin());
+
+    if (LEP3_GetUserRBFO(&rbfo) < 0) {
+        std::puts("ERROR: Get RBFO parameter before update SAMG55 failed!");
+        return fail(kRbfoReadFailed);
+    }
+    set_rate_of_progress(kRbfoRead);
+
+    // Restarts the bridge and closes the link's port; prints its own failure message.
+    if (LEP3_RebootSAMG55() != 0)
+        return fail(kRestartFailed);
+    set_rate_of_progress(kBridgeRestarted);
+
+    // Nothing may read the bridge's devices while the bootloader is spoken to: the reader
+    // loop ends at its next cancellation point, after its current read.
+    pthread_cancel(reader_thread);
+    std::this_thread::sleep_for(kReaderStopPause);
+    set_rate_of_progress(kReaderStopped);
+
+    bool transferred = false;
+    for (int attempt = 0; attempt < kFlowAttempts && !transferred; ++attempt) {
+        transferred = update_flow() == 0;
+        if (!transferred)
+            std::this_thread::sleep_for(kFlowRetryPause);
+    }
+    if (!transferred) {
+        std::puts("ERROR: update_flow failed!");
+        return fail(kTransferFailed);
+    }
+    set_rate_of_progress(kImageTransferred);
+    std::this_thread::sleep_for(kFirmwareStartPause);
+    set_rate_of_progress(kFirmwareSettled);
+
+    Port port = open_restarted_firmware();
+    if (!port.is_open()) {
+        std::puts("Open new uart timeout");
+        return fail(kNewDeviceFailed);
+    }
+    set_rate_of_progress(kNewDeviceOpen);
+    if (set_uart_speed(port.fd(), kBridgeBaud) != 0) {
+        port.close();
+        std::puts("Set new uart speed failed");
+        return fail(kNewDeviceFailed);
+    }
+    if (set_Parity(port.fd(), kDataBits, kStopBits, kParity) != 0) {
+        port.close();
+        std::puts("Set new uart parity failed");
+        return fail(kNewDeviceFailed);
+    }
+    flush_port(port);
+    set_rate_of_progress(kNewDeviceReady);
+
+    std::memcpy(rbfo_cmd.data() + kRbfoPayloadOffset, &rbfo, sizeof(rbfo));
+    rbfo_cmd[kRbfoCrcOffset] = packet_crc8(rbfo_cmd.data(), kRbfoCrcOffset);
+    if (!write_back_rbfo(port, rbfo_cmd)) {
+        port.close();
+        std::puts("ERROR: Recover RBFO parameter after update SAMG55 failed!");
+        return fail(kRbfoRestoreFailed);
+    }
+    std::puts("get rbfo_cmd reply!");
+    port.close();
+    set_rate_of_progress(kRbfoRestored);
+
+    // The link is left as after LEP3_Destroy: the host initialises it again.
+    queue_clear(&uart_queue);
+    frame_queue_free(&frame_queue);
+    set_rate_of_progress(kDone);
+    std::this_thread::sleep_for(kFinalPause);
+    return 0;
+}
