@@ -86,10 +86,10 @@ class Transfer {
     // Every failure after the device is open closes it before the message.
     int fail()
     {
-        port_.close();
+        port_.reset();
         return -1;
     }
-    ssize_t send(std::span<const uint8_t> bytes) const { return write(port_.fd(), bytes.data(), bytes.size()); }
+    ssize_t send(std::span<const uint8_t> bytes) const { return write(port_.get(), bytes.data(), bytes.size()); }
     // One read after a fixed pause; the reply buffer keeps whatever earlier reads left.
     ssize_t await_reply(std::chrono::milliseconds pause, size_t size)
     {
@@ -99,7 +99,7 @@ class Transfer {
     bool acknowledged() const { return reply_[0] == kAck0 && reply_[1] == kAck1; }
 
     std::span<const uint8_t> image_;
-    Port port_;
+    Fd port_;
     std::array<uint8_t, 6> reply_{};
     uint32_t flash_size_ = 0;
 };
@@ -115,18 +115,18 @@ int Transfer::run()
         std::puts("Open uart timeout");
         return -1;
     }
-    if (set_uart_speed(port_.fd(), kBridgeBaud) != 0) {
-        port_.close();
+    if (set_uart_speed(port_.get(), lep3::link::kBaud) != 0) {
+        port_.reset();
         std::puts("Set uart speed failed");
         return -1;
     }
-    if (set_Parity(port_.fd(), kDataBits, kStopBits, kParity) != 0) {
-        port_.close();
+    if (set_Parity(port_.get(), lep3::link::kDataBits, lep3::link::kStopBits, kNoParity) != 0) {
+        port_.reset();
         std::puts("Set uart parity failed");
         return -1;
     }
     flush_port(port_);
-    std::printf("LEP_Uart inited,fd=%d\n", port_.fd());
+    std::printf("LEP_Uart inited,fd=%d\n", port_.get());
 
     if (!synchronise())
         return fail();
@@ -146,7 +146,7 @@ bool Transfer::open_device()
     // The bootloader enumerates as the second device while the first may still be gone.
     for (int attempt = 0; attempt < kOpenAttempts; ++attempt) {
         port_ = open_either(LEP3_GetPath(LEP3_PATH_UART_ALT), LEP3_GetPath(LEP3_PATH_UART));
-        if (port_.is_open())
+        if (is_open(port_))
             return true;
         std::this_thread::sleep_for(kOpenRetryPause);
     }
@@ -332,7 +332,7 @@ int Transfer::boot()
         return -1;
     }
     std::puts("App is running...");
-    port_.close();
+    port_.reset();
     return 0;
 }
 

@@ -11,24 +11,24 @@
 
 namespace lep3::update {
 
-Port open_either(const char *first, const char *second)
+Fd open_either(const char *first, const char *second)
 {
     for (const char *path : {first, second}) {
-        Port port(open_uart(path));
-        if (port.is_open())
+        Fd port(open_uart(path));
+        if (is_open(port))
             return port;
     }
-    return Port();
+    return Fd();
 }
 
-void flush_port(const Port &port)
+void flush_port(const Fd &port)
 {
-    tcflush(port.fd(), TCIOFLUSH);
+    tcflush(port.get(), TCIOFLUSH);
 }
 
-ssize_t read_reply(const Port &port, std::span<uint8_t> buf)
+ssize_t read_reply(const Fd &port, std::span<uint8_t> buf)
 {
-    pollfd pfd{port.fd(), POLLIN, 0};
+    pollfd pfd{port.get(), POLLIN, 0};
     const auto limit = static_cast<int>(kReplyTimeLimit.count());
     int ready = 0;
     do {
@@ -36,7 +36,7 @@ ssize_t read_reply(const Port &port, std::span<uint8_t> buf)
     } while (ready < 0 && errno == EINTR);
     if (ready <= 0)
         return 0;
-    return read(port.fd(), buf.data(), buf.size());
+    return read(port.get(), buf.data(), buf.size());
 }
 
 } // namespace lep3::update

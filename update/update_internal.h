@@ -8,9 +8,9 @@
 #include <cstddef>
 #include <cstdint>
 #include <span>
-#include <utility>
 
 #include "lep3.h"
+#include "link/link_internal.h"
 
 namespace lep3::update {
 
@@ -77,54 +77,28 @@ int block_progress_percent(size_t blocks_before, size_t full_blocks);
 
 // ---- The update's own serial descriptors ---------------------------------------------
 
-// Both the bootloader and the restarted firmware speak 115 200 baud, 8N1, raw.
-inline constexpr int kBridgeBaud = 115200;
-inline constexpr int kDataBits = 8;
-inline constexpr int kStopBits = 1;
-inline constexpr int kParity = 'n';
+// Both the bootloader and the restarted firmware speak the link's 115 200 baud, 8N1, raw.
+inline constexpr int kNoParity = 'n';
 
 // A reply read waits this long for its first byte; a bootloader or firmware that falls
 // silent then costs one failed read instead of hanging the host.
 inline constexpr std::chrono::milliseconds kReplyTimeLimit{2000};
 
-// Owns one serial descriptor; closed through the serial layer on every path out.
-class Port {
-  public:
-    Port() = default;
-    explicit Port(int fd) : fd_(fd) {}
-    ~Port() { close_uart(fd_); }
-    Port(Port &&other) : fd_(std::exchange(other.fd_, -1)) {}
-    Port &operator=(Port &&other)
-    {
-        if (this != &other) {
-            close_uart(fd_);
-            fd_ = std::exchange(other.fd_, -1);
-        }
-        return *this;
-    }
-    Port(const Port &) = delete;
-    Port &operator=(const Port &) = delete;
+using lep3::link::Fd;
 
-    int fd() const { return fd_; }
-    // The bridge's devices count as open only with a descriptor above 0.
-    bool is_open() const { return fd_ > 0; }
-    void close()
-    {
-        close_uart(fd_);
-        fd_ = -1;
-    }
-
-  private:
-    int fd_ = -1;
-};
+// The bridge's devices count as open only with a descriptor above 0.
+inline bool is_open(const Fd &port)
+{
+    return port.get() > 0;
+}
 
 // One open attempt: first, and if that fails second. A descriptor of 0 is closed again
 // and counts as a failed open.
-Port open_either(const char *first, const char *second);
+Fd open_either(const char *first, const char *second);
 // Discards whatever either direction holds.
-void flush_port(const Port &port);
+void flush_port(const Fd &port);
 // Waits up to kReplyTimeLimit for a byte, then takes what is there with one read of at
 // most buf.size() bytes. Returns the read's count; 0 when nothing came in time.
-ssize_t read_reply(const Port &port, std::span<uint8_t> buf);
+ssize_t read_reply(const Fd &port, std::span<uint8_t> buf);
 
 } // namespace lep3::update

@@ -66,22 +66,22 @@ int fail(int code)
 
 // Opens the restarted firmware's device; it comes back where the application was before,
 // or on the second device.
-Port open_restarted_firmware()
+Fd open_restarted_firmware()
 {
     for (int attempt = 0; attempt < kOpenAttempts; ++attempt) {
-        Port port = open_either(LEP3_GetPath(LEP3_PATH_UART), LEP3_GetPath(LEP3_PATH_UART_ALT));
-        if (port.is_open())
+        Fd port = open_either(LEP3_GetPath(LEP3_PATH_UART), LEP3_GetPath(LEP3_PATH_UART_ALT));
+        if (is_open(port))
             return port;
         std::this_thread::sleep_for(kOpenRetryPause);
     }
-    return Port();
+    return Fd();
 }
 
-bool write_back_rbfo(const Port &port, std::span<const uint8_t, kRbfoCmdSize> request)
+bool write_back_rbfo(const Fd &port, std::span<const uint8_t, kRbfoCmdSize> request)
 {
     for (int attempt = 0; attempt < kRbfoWriteAttempts; ++attempt) {
         flush_port(port);
-        const ssize_t sent = write(port.fd(), request.data(), request.size());
+        const ssize_t sent = write(port.get(), request.data(), request.size());
         if (sent != static_cast<ssize_t>(request.size())) {
             std::printf("ERROR: send rbfo_cmd error:%d!\n", static_cast<int>(sent));
             continue;
@@ -143,19 +143,19 @@ extern "C" LEP3_API int LEP3_UpdateSAMG55(pthread_t reader_thread)
     std::this_thread::sleep_for(kFirmwareStartPause);
     set_rate_of_progress(kFirmwareSettled);
 
-    Port port = open_restarted_firmware();
-    if (!port.is_open()) {
+    Fd port = open_restarted_firmware();
+    if (!is_open(port)) {
         std::puts("Open new uart timeout");
         return fail(kNewDeviceFailed);
     }
     set_rate_of_progress(kNewDeviceOpen);
-    if (set_uart_speed(port.fd(), kBridgeBaud) != 0) {
-        port.close();
+    if (set_uart_speed(port.get(), lep3::link::kBaud) != 0) {
+        port.reset();
         std::puts("Set new uart speed failed");
         return fail(kNewDeviceFailed);
     }
-    if (set_Parity(port.fd(), kDataBits, kStopBits, kParity) != 0) {
-        port.close();
+    if (set_Parity(port.get(), lep3::link::kDataBits, lep3::link::kStopBits, kNoParity) != 0) {
+        port.reset();
         std::puts("Set new uart parity failed");
         return fail(kNewDeviceFailed);
     }
@@ -165,12 +165,12 @@ extern "C" LEP3_API int LEP3_UpdateSAMG55(pthread_t reader_thread)
     std::memcpy(rbfo_cmd.data() + kRbfoPayloadOffset, &rbfo, sizeof(rbfo));
     rbfo_cmd[kRbfoCrcOffset] = packet_crc8(rbfo_cmd.data(), kRbfoCrcOffset);
     if (!write_back_rbfo(port, rbfo_cmd)) {
-        port.close();
+        port.reset();
         std::puts("ERROR: Recover RBFO parameter after update SAMG55 failed!");
         return fail(kRbfoRestoreFailed);
     }
     std::puts("get rbfo_cmd reply!");
-    port.close();
+    port.reset();
     set_rate_of_progress(kRbfoRestored);
 
     // The link is left as after LEP3_Destroy: the host initialises it again.
