@@ -9,7 +9,7 @@
 
 #include <gtest/gtest.h>
 
-#include "lep3.h"
+#include "link/link_internal.h"
 
 TEST(ReaderCancel, BlockedReaderEndsAsCancelledAndTheProcessCarriesOn)
 {
@@ -22,9 +22,9 @@ TEST(ReaderCancel, BlockedReaderEndsAsCancelledAndTheProcessCarriesOn)
     ASSERT_EQ(pthread_create(&reader, nullptr, LEP3_Read_Thr, nullptr), 0);
     const std::array<uint8_t, 3> bytes{0xAA, 0x55, 0x01};
     ASSERT_EQ(write(pipe_fds[1], bytes.data(), bytes.size()), 3);
-    for (int i = 0; i < 5000 && uart_queue.count < 3; ++i)
+    for (int i = 0; i < 5000 && lep3::link::queue_count(uart_queue) < 3; ++i)
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    ASSERT_EQ(uart_queue.count, 3);
+    ASSERT_EQ(lep3::link::queue_count(uart_queue), 3);
 
     // The reader is now blocked in its next read, with nothing more to come.
     ASSERT_EQ(pthread_cancel(reader), 0);
