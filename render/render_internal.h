@@ -38,14 +38,9 @@ using PaletteView = std::span<const uint8_t, kPaletteBytes>;
 // 10 grayfusion). The caller has already rejected numbers above 10.
 PaletteView palette_by_number(uint32_t palette);
 
-// Copies entry index of the palette to one RGB24 pixel.
-inline void put_entry(PaletteView palette, size_t index, uint8_t *pixel)
-{
-    const uint8_t *entry = palette.data() + index * kRgbBytesPerPixel;
-    pixel[0] = entry[0];
-    pixel[1] = entry[1];
-    pixel[2] = entry[2];
-}
+// Colours a 19 200-pixel frame of palette indices: grey value g takes the three bytes of
+// palette entry first_entry + (g >> shift), which must lie inside the palette.
+void colourise(const uint8_t *gray8, uint8_t *rgb24, PaletteView palette, size_t first_entry = 0, unsigned shift = 0);
 
 // 3 x 3 median filter over a 160 x 120 8-bit frame; src and dst may be the same buffer.
 // Interior pixels take the median of their neighbourhood in src; row 0 and row 119 then
