@@ -1,0 +1,208 @@
+// Raw values to temperatures, and temperature frames to colour.
+#include <array>
+#include <cmath>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <new>
+
+#include "control/radiometry_internal.h"
+#include "lep3.h"
+#include "render/render_internal.h"
+
+using lep3::render::kFramePixels;
+using lep3::render::kFrameWidth;
+
+// The range of the last automatic colouring, reused by held-mode calls.
+extern "C" {
+LEP3_API float held_temp_max = 0.0F;
+LEP3_API float held_temp_min = 1000.0F;
+}
+
+namespace lep3::control {
+
+float raw_to_kelvin(uint16_t raw, float r, float o)
+{
+    const float u = r / (static_cast<float>(raw) - o) + kRadiometricF;
+    return static_cast<float>(kRadiometricB / std::log(static_cast<double>(u)));
+}
+
+uint32_t truncate_to_unsigned(float value)
+{
+    constexpr float kTwoTo32 = 4294967296.0F;
+    if (!(value > 0.0F))
+        return 0;
+    if (value >= kTwoTo32)
+        return UINT32_MAX;
+    return static_cast<uint32_t>(value);
+}
+
+} // namespace lep3::control
+
+namespace {
+
+using lep3::control::raw_to_kelvin;
+
+// Kelvin of every raw value for the last (R, O) a thread used, filled in as values are
+// met, so a stream of frames with one calibration takes a logarithm once per distinct
+// value instead of once per pixel. Entries hold the float's bits; a NaN pattern that no
+// arithmetic produces (operations on non-NaN inputs give the default NaN) marks an entry
+// not yet computed. One table per thread keeps concurrent callers apart without locks.
+class KelvinTable {
+  public:
+    static constexpr size_t kRawValues = 65536;
+
+    bool keyed_to(int32_t r, int32_t o) const { return keyed_ && r == r_ && o == o_; }
+
+    void rekey(int32_t r, int32_t o)
+    {
+        bits_.fill(kUnknown);
+        r_ = r;
+        o_ = o;
+        keyed_ = true;
+    }
+
+    void convert(const uint16_t *raw, float *temps)
+    {
+        const auto r = static_cast<float>(r_);
+        const auto o = static_cast<float>(o_);
+        for (size_t i = 0; i < kFramePixels; ++i) {
+            uint32_t &entry = bits_[raw[i]];
+            if (entry == kUnknown) {
+                const float kelvin = raw_to_kelvin(raw[i], r, o);
+                std::memcpy(&entry, &kelvin, sizeof(entry));
+            }
+            std::memcpy(&temps[i], &entry, sizeof(entry));
+        }
+    }
+
+  private:
+    static constexpr uint32_t kUnknown = 0xFFFFFFFFU;
+    std::array<uint32_t, kRawValues> bits_;
+    int32_t r_ = 0;
+    int32_t o_ = 0;
+    bool keyed_ = false;
+};
+
+thread_local std::unique_ptr<KelvinTable> kelvin_table;
+
+// The palettes the radiometric colouring offers; the other numbers colour through fusion.
+const uint8_t *kelvin_palette(uint32_t palette)
+{
+    switch (palette) {
+    case 1:
+        return RGB24_pallette_rainbow_256;
+    case 3:
+        return RGB24_pallette_icefire_256;
+    case 4:
+        return RGB24_pallette_ironblack_256;
+    default:
+        return RGB24_pallette_fusion_256;
+    }
+}
+
+// Index of t in [min, max], in single precision, truncated; the low 8 bits are kept.
+uint8_t index_in_range(float t, float min, float max)
+{
+    constexpr float kTopIndex = 255.0F;
+    return static_cast<uint8_t>(lep3::control::truncate_to_unsigned((t - min) * kTopIndex / (max - min)));
+}
+
+} // namespace
+
+extern "C" LEP3_API uint32_t LEP3_GetCenterPixel(const uint16_t *raw)
+{
+    // The 6 x 6 block around the centre (row 60, column 80 is its fourth row and column).
+    constexpr size_t kBlock = 6;
+    constexpr size_t kFirstRow = 57;
+    constexpr size_t kFirstCol = 77;
+    uint32_t sum = 0;
+    for (size_t y = kFirstRow; y < kFirstRow + kBlock; ++y)
+        for (size_t x = kFirstCol; x < kFirstCol + kBlock; ++x)
+            sum += raw[y * kFrameWidth + x];
+    return sum / (kBlock * kBlock);
+}
+
+extern "C" LEP3_API float LEP3_GetPixelTemp(uint32_t pixel, uint32_t r, uint32_t o)
+{
+    // An integer quotient here, unlike the frame conversion. A raw value equal to O has
+    // an unbounded quotient: ln of it is infinite and the temperature 0 K, as the frame
+    // conversion gives for the same value.
+    const uint32_t d = pixel - o;
+    const double x = d == 0 ? INFINITY : static_cast<double>(r / d + 1U);
+    const auto kelvin = static_cast<float>(lep3::control::kRadiometricB / std::log(x));
+    return static_cast<float>(static_cast<double>(kelvin) - lep3::control::kZeroCelsiusInKelvin);
+}
+
+extern "C" LEP3_API int LEP3_LuxToKelvin(const uint16_t *raw, float *temps, int32_t r, int32_t o)
+{
+    if (raw == nullptr || temps == nullptr) {
+        std::puts("Image point is NULL");
+        return -1;
+    }
+    if (!kelvin_table)
+        kelvin_table.reset(new (std::nothrow) KelvinTable);
+    if (!kelvin_table) {
+        // No memory for the table: the same formula, pixel by pixel.
+        const auto rf = static_cast<float>(r);
+        const auto of = static_cast<float>(o);
+        for (size_t i = 0; i < kFramePixels; ++i)
+            temps[i] = raw_to_kelvin(raw[i], rf, of);
+        return 0;
+    }
+    if (!kelvin_table->keyed_to(r, o))
+        kelvin_table->rekey(r, o);
+    kelvin_table->convert(raw, temps);
+    return 0;
+}
+
+extern "C" LEP3_API int LEP3_KelvinToCelsius(float *temps)
+{
+    if (temps == nullptr) {
+        std::puts("Image point is NULL");
+        return -1;
+    }
+    for (size_t i = 0; i < kFramePixels; ++i)
+        temps[i] = static_cast<float>(static_cast<double>(temps[i]) - lep3::control::kZeroCelsiusInKelvin);
+    return 0;
+}
+
+extern "C" LEP3_API int LEP3_KelvinToRGB(const float *temps, uint8_t *rgb24, uint32_t palette, float *maxOut,
+                                         uint16_t *minOut, uint8_t holdRange)
+{
+    std::array<uint8_t, kFramePixels> index{};
+    float max = 0.0F;
+    float min = 1000.0F;
+    if (holdRange == 0) {
+        held_temp_max = 0.0F;
+        for (size_t i = 0; i < kFramePixels; ++i) {
+            if (temps[i] > max)
+                max = temps[i];
+            if (temps[i] < min)
+                min = temps[i];
+        }
+        held_temp_max = max;
+        held_temp_min = min;
+        for (size_t i = 0; i < kFramePixels; ++i)
+            index[i] = index_in_range(temps[i], min, max);
+    } else {
+        max = held_temp_max;
+        min = held_temp_min;
+        for (size_t i = 0; i < kFramePixels; ++i) {
+            float t = temps[i];
+            if (t > max)
+                t = max;
+            if (t < min)
+                t = min;
+            index[i] = index_in_range(t, min, max);
+        }
+    }
+    *maxOut = max;
+    *minOut = static_cast<uint16_t>(lep3::control::truncate_to_unsigned(min));
+    if (palette > lep3::render::kMaxPaletteNumber)
+        return -3;
+    lep3::render::colourise(index.data(), rgb24,
+                            lep3::render::PaletteView(kelvin_palette(palette), lep3::render::kPaletteBytes));
+    return 0;
+}
