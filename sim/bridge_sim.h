@@ -42,30 +42,35 @@ struct Faults {
     std::map<uint16_t, CommandFault> commands;
 
     // Bootloader.
-    int refuse_sync = 0;             // refuse this many sync commands before acknowledging
+    int refuse_sync = 0; // refuse this many sync commands before acknowledging
     bool erase_never_completes = false;
-    int refuse_block = -1;           // refuse the data block with this index (0-based)
-    int drop_block_ack = -1;         // don't answer the data block with this index
-    bool wrong_crc = false;          // report a CRC that doesn't match
+    int refuse_block = -1;   // refuse the data block with this index (0-based)
+    int drop_block_ack = -1; // don't answer the data block with this index
+    bool wrong_crc = false;  // report a CRC that doesn't match
     bool refuse_boot = false;
-    bool app_never_returns = false;  // after boot, no application device comes back
-    bool rbfo_write_fails = false;   // the first RBFO write after boot answers a failure status
+    bool app_never_returns = false; // after boot, no application device comes back
+    bool rbfo_write_fails = false;  // the first RBFO write after boot answers a failure status
+
+    // Camera core.
+    int not_ready_reads = 0; // this many status reads (0x0204) report the camera not ready
+    int ffc_busy_polls = 3;  // status polls that read busy after an FFC or RAD FFC run
 };
 
 struct Options {
-    std::string path;            // symlink of the application device (required)
-    std::string boot_path;       // symlink of the bootloader device (default: path + ".boot")
-    std::string path_after_boot; // where the application device returns (default: path)
-    double fps = 8.7;            // frame rate; 0 = as fast as the link takes the frames
-    uint32_t seed = 1;           // for garbage, split sizes and corruption positions
-    uint32_t flash_size = 256 * 1024; // what the bootloader reports
-    bool verbose = false;        // print what it does on standard output
+    std::string path;                   // symlink of the application device (required)
+    std::string boot_path;              // symlink of the bootloader device (default: path + ".boot")
+    std::string path_after_boot;        // where the application device returns (default: path)
+    double fps = 8.7;                   // frame rate; 0 = as fast as the link takes the frames
+    uint32_t seed = 1;                  // for garbage, split sizes and corruption positions
+    uint32_t flash_size = 256 * 1024;   // what the bootloader reports
+    bool verbose = false;               // print what it does on standard output
+    uint16_t firmware_version = 0x0106; // what the application firmware reports (0x0401)
 };
 
 enum class Mode { app, bootloader, gone };
 
 class BridgeSim {
-public:
+  public:
     explicit BridgeSim(Options options);
     ~BridgeSim();
     BridgeSim(const BridgeSim &) = delete;
@@ -93,7 +98,10 @@ public:
     std::vector<std::vector<uint8_t>> requests() const;
     // Every byte the host wrote to the application device, in order.
     std::vector<uint8_t> received() const;
+    // Every byte the host wrote to the bootloader device, in order.
+    std::vector<uint8_t> boot_received() const;
     size_t crc_errors() const;
+    // Forgets the requests, the received bytes of both devices and the CRC error count.
     void clear_requests();
     size_t request_count(uint16_t id) const;
 
@@ -111,7 +119,7 @@ public:
     static uint32_t stamp_of_raw(const uint16_t *pixels);
     static uint32_t stamp_of_rgb(const uint8_t *rgb);
 
-private:
+  private:
     struct Impl;
     std::unique_ptr<Impl> impl_;
 };

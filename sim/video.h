@@ -1,0 +1,38 @@
+// Video as the bridge streams it: frame packets made of 240 video packets, each a 4-byte
+// head and 80 pixels (raw: 2 bytes high byte first; RGB: 3 bytes).
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+#include "sim/bridge_sim.h"
+
+namespace lep3::sim {
+
+inline constexpr uint8_t kSync0 = 0xAA;
+inline constexpr uint8_t kSync1 = 0x55;
+inline constexpr uint8_t kFrameLength = 0xFF; // length byte that announces a frame packet
+inline constexpr uint8_t kFrameTag = 0x04;
+inline constexpr uint8_t kModeRaw = 0x00;
+inline constexpr uint8_t kModeRgb = 0xFF;
+
+inline constexpr int kVideoPackets = 240;
+inline constexpr int kPixelsPerVideoPacket = kPixels / kVideoPackets; // 80
+inline constexpr int kVideoPacketHead = 4;
+inline constexpr int kRawPayload = kPixelsPerVideoPacket * 2;
+inline constexpr int kRgbPayload = kPixelsPerVideoPacket * 3;
+inline constexpr int kFramePacketHead = 5; // AA 55 FF 04 mode
+inline constexpr int kFrameCheckBytes = 1;
+
+// Bytes of video data after the frame packet head.
+constexpr int frame_data_bytes(uint8_t mode)
+{
+    return kVideoPackets * (kVideoPacketHead + (mode == kModeRaw ? kRawPayload : kRgbPayload));
+}
+
+// Builds the whole frame packet for sequence number seq into out (resized as needed):
+// head, video packets with their heads, check byte.
+void build_frame_packet(uint8_t mode, uint32_t seq, std::vector<uint8_t> &out);
+
+} // namespace lep3::sim
