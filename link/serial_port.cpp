@@ -7,7 +7,7 @@
 #include <cstdio>
 #include <iterator>
 
-#include "lep3.h"
+#include "link/serial_port.h"
 
 namespace {
 
@@ -63,14 +63,10 @@ extern "C" LEP3_API int set_uart_speed(int fd, int speed)
     return -1;
 }
 
-extern "C" LEP3_API int set_Parity(int fd, int databits, int stopbits, int parity)
-{
-    termios options{};
-    if (tcgetattr(fd, &options) != 0) {
-        perror("SetupSerial 1");
-        return -1;
-    }
+namespace lep3::link {
 
+int set_parity_flags(termios &options, int databits, int stopbits, int parity)
+{
     options.c_cflag &= ~static_cast<tcflag_t>(CSIZE);
     switch (databits) {
     case 7:
@@ -127,13 +123,27 @@ extern "C" LEP3_API int set_Parity(int fd, int databits, int stopbits, int parit
     if (parity != 'n')
         options.c_iflag |= INPCK;
 
-    tcflush(fd, TCIFLUSH);
     options.c_cflag |= CLOCAL | CREAD | HUPCL;
     options.c_lflag &= ~static_cast<tcflag_t>(ICANON | ECHO | ECHOE | ISIG);
     options.c_oflag &= ~static_cast<tcflag_t>(OPOST);
     options.c_cc[VTIME] = 0; // no inter-byte timer
     options.c_cc[VMIN] = 1;  // every read blocks until at least one byte is there
+    return 0;
+}
 
+} // namespace lep3::link
+
+extern "C" LEP3_API int set_Parity(int fd, int databits, int stopbits, int parity)
+{
+    termios options{};
+    if (tcgetattr(fd, &options) != 0) {
+        perror("SetupSerial 1");
+        return -1;
+    }
+    // Nothing reaches the port unless every setting is accepted.
+    if (lep3::link::set_parity_flags(options, databits, stopbits, parity) != 0)
+        return -1;
+    tcflush(fd, TCIFLUSH);
     if (tcsetattr(fd, TCSANOW, &options) != 0) {
         perror("SetupSerial");
         return -1;
