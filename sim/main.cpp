@@ -1,0 +1,145 @@
+// lep3-bridge-sim: the bridge emulator as a program, for trying the library and its tools
+// without hardware. It publishes the bridge's serial device as a symlink, serves it
+// until SIGINT or SIGTERM, and removes its symlinks on the way out.
+#include <signal.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <exception>
+#include <string>
+
+#include "sim/bridge_sim.h"
+
+namespace {
+
+void usage(FILE *to)
+{
+    std::fputs("Usage: lep3-bridge-sim [options]\n"
+               "Emulates the camera bridge (application firmware, camera core and bootloader) on a\n"
+               "pseudo-terminal, published as a symlink the library can open like the real device.\n"
+               "\n"
+               "  --path PATH         application device symlink (default /tmp/lep3-sim/ttyACM0)\n"
+               "  --boot-path PATH    bootloader device symlink (default: PATH.boot)\n"
+               "  --fps RATE          video frame rate, 0 = as fast as the host reads (default 8.7)\n"
+               "  --garbage           random bytes between packets\n"
+               "  --split             write every packet in random small pieces\n"
+               "  --corrupt-every N   flip one pixel byte in every N-th frame\n"
+               "  --silent            answer nothing and stream nothing\n"
+               "  --seed N            seed for garbage, split sizes and corruption (default 1)\n"
+               "  --flash-size BYTES  flash size the bootloader reports (default 262144)\n"
+               "  --help              show this text\n"
+               "\n"
+               "Point the library at the device with LEP3_SetPath(LEP3_PATH_UART, PATH) (and the\n"
+               "bootloader's with LEP3_PATH_UART_ALT) before LEP3_Init.\n",
+               to);
+}
+
+bool parse_number(const char *text, double &out)
+{
+    char *end = nullptr;
+    errno = 0;
+    out = std::strtod(text, &end);
+    return errno == 0 && end != text && *end == '\0' && out >= 0;
+}
+
+const char *mode_text(lep3::sim::Mode m)
+{
+    switch (m) {
+    case lep3::sim::Mode::app:
+        return "application";
+    case lep3::sim::Mode::bootloader:
+        return "bootloader";
+    case lep3::sim::Mode::gone:
+        break;
+    }
+    return "restarting";
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    lep3::sim::Options options;
+    options.path = "/tmp/lep3-sim/ttyACM0";
+    options.verbose = true;
+    lep3::sim::Faults faults;
+
+    for (int i = 1; i < argc; ++i) {
+        const std::string arg = argv[i];
+        const bool has_value = i + 1 < argc;
+        double number = 0;
+        if (arg == "--help" || arg == "-h") {
+            usage(stdout);
+            return 0;
+        } else if (arg == "--garbage") {
+            faults.garbage_between_packets = true;
+        } else if (arg == "--split") {
+            faults.split_writes = true;
+        } else if (arg == "--silent") {
+            faults.silent = true;
+        } else if (arg == "--path" && has_value) {
+            options.path = argv[++i];
+        } else if (arg == "--boot-path" && has_value) {
+            options.boot_path = argv[++i];
+        } else if (arg == "--fps" && has_value && parse_number(argv[i + 1], number)) {
+            options.fps = number;
+            ++i;
+        } else if (arg == "--corrupt-every" && has_value && parse_number(argv[i + 1], number)) {
+            faults.corrupt_frame_every = static_cast<uint32_t>(number);
+            ++i;
+        } else if (arg == "--seed" && has_value && parse_number(argv[i + 1], number)) {
+            options.seed = static_cast<uint32_t>(number);
+            ++i;
+        } else if (arg == "--flash-size" && has_value && parse_number(argv[i + 1], number)) {
+            options.flash_size = static_cast<uint32_t>(number);
+            ++i;
+        } else {
+            std::fprintf(stderr, "lep3-bridge-sim: bad option or value: %s\n\n", arg.c_str());
+            usage(stderr);
+            return 2;
+        }
+    }
+
+    // The signals are taken with sigtimedwait below; block them before the emulator's
+    // threads start so that they inherit the mask.
+    sigset_t stop_signals;
+    sigemptyset(&stop_signals);
+    sigaddset(&stop_signals, SIGINT);
+    sigaddset(&stop_signals, SIGTERM);
+    pthread_sigmask(SIG_BLOCK, &stop_signals, nullptr);
+
+    try {
+        lep3::sim::BridgeSim sim(options);
+        sim.set_faults(faults);
+        std::printf("bridge emulator running; stop with Ctrl-C\n");
+        std::fflush(stdout);
+
+        uint64_t frames_before = sim.frames_sent();
+        size_t requests_before = 0;
+        const timespec tick{1, 0};
+        for (;;) {
+            const int sig = sigtimedwait(&stop_signals, nullptr, &tick);
+            if (sig == SIGINT || sig == SIGTERM) {
+                std::printf("\n%s: stopping\n", strsignal(sig));
+                break;
+            }
+            const uint64_t frames = sim.frames_sent();
+            const size_t requests = sim.requests().size();
+            if (frames != frames_before || requests != requests_before) {
+                std::printf("%s: %zu requests served, %llu frames sent, %llu frames/s\n", mode_text(sim.mode()),
+                            requests, static_cast<unsigned long long>(frames),
+                            static_cast<unsigned long long>(frames - frames_before));
+                std::fflush(stdout);
+            }
+            frames_before = frames;
+            requests_before = requests;
+        }
+    } catch (const std::exception &e) {
+        std::fprintf(stderr, "lep3-bridge-sim: %s\n", e.what());
+        return 1;
+    }
+    return 0;
+}
