@@ -1,0 +1,147 @@
+#include "tools/args.h"
+
+#include <cerrno>
+#include <cinttypes>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+
+namespace lep3tool {
+
+namespace {
+
+const OptionSpec *find_long(std::string_view name, std::span<const OptionSpec> options)
+{
+    for (const auto &o : options)
+        if (o.name == name)
+            return &o;
+    for (const auto &o : kGlobalOptions)
+        if (o.name == name)
+            return &o;
+    return nullptr;
+}
+
+const OptionSpec *find_letter(char letter, std::span<const OptionSpec> options)
+{
+    for (const auto &o : options)
+        if (o.letter == letter)
+            return &o;
+    for (const auto &o : kGlobalOptions)
+        if (o.letter == letter)
+            return &o;
+    return nullptr;
+}
+
+} // namespace
+
+std::optional<std::string> ParsedArgs::value(std::string_view name) const
+{
+    const auto it = values_.find(std::string(name));
+    if (it == values_.end())
+        return std::nullopt;
+    return it->second;
+}
+
+ParsedArgs parse_args(std::span<const std::string> args, std::span<const OptionSpec> options)
+{
+    ParsedArgs parsed;
+    bool options_ended = false;
+    for (size_t i = 0; i < args.size(); ++i) {
+        const std::string &arg = args[i];
+        // A negative number ("set shutter-position -1") is a value, not an option.
+        const bool negative_number = arg.size() >= 2 && arg[0] == '-' && arg[1] >= '0' && arg[1] <= '9';
+        if (options_ended || arg.size() < 2 || arg[0] != '-' || negative_number) {
+            parsed.add_positional(arg);
+            continue;
+        }
+        if (arg == "--") {
+            options_ended = true;
+            continue;
+        }
+        const OptionSpec *spec = nullptr;
+        std::optional<std::string> inline_value;
+        std::string shown;
+        if (arg[1] == '-') {
+            std::string_view body = std::string_view(arg).substr(2);
+            const size_t eq = body.find('=');
+            if (eq != std::string_view::npos) {
+                inline_value = std::string(body.substr(eq + 1));
+                body = body.substr(0, eq);
+            }
+            spec = find_long(body, options);
+            shown = "--" + std::string(body);
+        } else {
+            spec = find_letter(arg[1], options);
+            shown = arg.substr(0, 2);
+            if (arg.size() > 2)
+                inline_value = arg.substr(2);
+        }
+        if (spec == nullptr)
+            throw UsageError("unknown option " + shown);
+        if (spec->value_name.empty()) {
+            if (inline_value && arg[1] == '-')
+                throw UsageError("option " + shown + " takes no value");
+            if (inline_value)
+                throw UsageError("unknown option " + arg);
+            parsed.set(spec->name, "");
+            continue;
+        }
+        if (!inline_value) {
+            if (i + 1 >= args.size())
+                throw UsageError("option " + shown + " needs a value (" + std::string(spec->value_name) + ")");
+            inline_value = args[++i];
+        }
+        parsed.set(spec->name, *inline_value);
+    }
+    return parsed;
+}
+
+int64_t parse_integer(std::string_view text, std::string_view what, int64_t lo, int64_t hi)
+{
+    const std::string s(text);
+    errno = 0;
+    char *end = nullptr;
+    // Base 0 takes decimal and 0x-prefixed hexadecimal; a leading zero is not octal
+    // here, since "010" on a command line means ten to most people.
+    const bool hex = s.size() > 2 && (s.rfind("0x", 0) == 0 || s.rfind("0X", 0) == 0 || s.rfind("-0x", 0) == 0);
+    const long long v = std::strtoll(s.c_str(), &end, hex ? 16 : 10);
+    if (s.empty() || end == s.c_str() || *end != '\0' || errno == ERANGE)
+        throw UsageError(std::string(what) + " must be a whole number, not '" + s + "'");
+    if (v < lo || v > hi) {
+        char range[96];
+        std::snprintf(range, sizeof range, " (%" PRId64 " to %" PRId64 ")", lo, hi);
+        throw UsageError(std::string(what) + " " + s + " is out of range" + range);
+    }
+    return v;
+}
+
+double parse_number(std::string_view text, std::string_view what)
+{
+    const std::string s(text);
+    char *end = nullptr;
+    const double v = std::strtod(s.c_str(), &end);
+    if (s.empty() || end == s.c_str() || *end != '\0' || !std::isfinite(v))
+        throw UsageError(std::string(what) + " must be a number, not '" + s + "'");
+    return v;
+}
+
+void print_options(std::FILE *to, std::span<const OptionSpec> options)
+{
+    auto row = [to](const OptionSpec &o) {
+        std::string left = o.letter != 0 ? std::string("-") + o.letter + ", " : std::string("    ");
+        left += "--" + std::string(o.name);
+        if (!o.value_name.empty())
+            left += " " + std::string(o.value_name);
+        std::fprintf(to, "  %-26s %.*s\n", left.c_str(), static_cast<int>(o.help.size()), o.help.data());
+    };
+    if (!options.empty()) {
+        std::fputs("\nOptions:\n", to);
+        for (const auto &o : options)
+            row(o);
+    }
+    std::fputs("\nGlobal options:\n", to);
+    for (const auto &o : kGlobalOptions)
+        row(o);
+}
+
+} // namespace lep3tool

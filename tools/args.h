@@ -1,0 +1,65 @@
+// Command-line parsing shared by every subcommand: long options (--name VALUE or
+// --name=VALUE), single-letter options (-n 3 or -n3), positionals, and "--" to end
+// option parsing. Each subcommand declares its options in a table; the global options
+// are accepted by every subcommand.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <optional>
+#include <span>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace lep3tool {
+
+struct OptionSpec {
+    std::string_view name;       // long name without the dashes
+    char letter;                 // single-letter form, or 0
+    std::string_view value_name; // empty: the option is a flag
+    std::string_view help;
+};
+
+// Options every subcommand understands.
+inline constexpr OptionSpec kGlobalOptions[] = {
+    {"sim", 0, "", "run against the bundled bridge emulator instead of a device"},
+    {"device", 'd', "PATH", "serial device of the bridge (default /dev/ttyACM0)"},
+    {"quiet", 'q', "", "hide the library's progress messages"},
+    {"help", 'h', "", "show this help"},
+};
+
+// A wrong command line: reported with the usage hint and exit status 2.
+class UsageError : public std::runtime_error {
+  public:
+    using std::runtime_error::runtime_error;
+};
+
+class ParsedArgs {
+  public:
+    bool has(std::string_view name) const { return values_.count(std::string(name)) != 0; }
+    // The value of the last occurrence of an option, if it was given.
+    std::optional<std::string> value(std::string_view name) const;
+    const std::vector<std::string> &positionals() const { return positionals_; }
+
+    void set(std::string_view name, std::string value) { values_[std::string(name)] = std::move(value); }
+    void add_positional(std::string value) { positionals_.push_back(std::move(value)); }
+
+  private:
+    std::map<std::string, std::string> values_;
+    std::vector<std::string> positionals_;
+};
+
+// Parses args against the subcommand's options and the global ones; throws UsageError
+// for an unknown option or a missing value.
+ParsedArgs parse_args(std::span<const std::string> args, std::span<const OptionSpec> options);
+
+// Numbers given on the command line, whole and in range, or UsageError naming the option.
+int64_t parse_integer(std::string_view text, std::string_view what, int64_t lo, int64_t hi);
+double parse_number(std::string_view text, std::string_view what);
+
+// Writes the option table of a help text.
+void print_options(std::FILE *to, std::span<const OptionSpec> options);
+
+} // namespace lep3tool

@@ -1,0 +1,250 @@
+// lep3 capture: raw frames to colour pictures, lossless 16-bit copies and temperatures.
+#include <cerrno>
+#include <chrono>
+#include <cinttypes>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+#include <filesystem>
+#include <memory>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "lep3.h"
+#include "tools/command_support.h"
+#include "tools/commands.h"
+#include "tools/console.h"
+#include "tools/frame_pump.h"
+#include "tools/frame_range.h"
+#include "tools/palette_names.h"
+#include "tools/png_writer.h"
+#include "tools/radiometry.h"
+#include "tools/signals.h"
+
+namespace lep3tool {
+
+namespace {
+
+constexpr OptionSpec kOptions[] = {
+    {"count", 'n', "N", "number of frames (default 1)"},
+    {"output", 'o', "DIR", "directory for the files (default ./lep3-capture)"},
+    {"palette", 'p', "NAME", "colour palette (default ironblack)"},
+    {"range", 'r', "RANGE", "auto, held (the first frame's range) or MIN:MAX in raw values"},
+    {"temps", 't', "", "also write each frame's temperatures in degrees Celsius as CSV"},
+    {"rbfo", 0, "SET", "the camera's RBFO parameters for temperatures: internal (default) or external"},
+};
+
+constexpr const char *kDefaultOutput = "lep3-capture";
+constexpr int64_t kMaxCount = 1000000;
+// A bridge streams several frames a second; this long without one means it stopped.
+constexpr std::chrono::seconds kFrameWait{5};
+// The library's conversion constants, recorded with the raw values.
+constexpr const char *kConversionB = "1428";
+constexpr const char *kConversionF = "1";
+
+struct CaptureOptions {
+    int64_t count = 1;
+    std::string dir = kDefaultOutput;
+    uint32_t palette = kDefaultPalette;
+    FrameRange range;
+    bool temps = false;
+    RbfoSet rbfo_set = RbfoSet::internal;
+};
+
+CaptureOptions parse_options(const ParsedArgs &args)
+{
+    if (!args.positionals().empty())
+        throw UsageError("capture takes no arguments; the output directory is given with -o");
+    CaptureOptions o;
+    if (auto n = args.value("count"))
+        o.count = parse_integer(*n, "-n", 1, kMaxCount);
+    if (auto dir = args.value("output")) {
+        if (dir->empty())
+            throw UsageError("-o needs a directory");
+        o.dir = *dir;
+    }
+    if (auto name = args.value("palette")) {
+        const auto number = palette_by_name(*name);
+        if (!number) {
+            std::string names;
+            for (const auto p : kPaletteNames)
+                names += (names.empty() ? "" : ", ") + std::string(p);
+            throw UsageError("unknown palette '" + *name + "'; the palettes are " + names);
+        }
+        o.palette = *number;
+    }
+    if (auto range = args.value("range"))
+        o.range = FrameRange::parse(*range);
+    o.temps = args.has("temps");
+    if (auto set = args.value("rbfo"))
+        o.rbfo_set = parse_rbfo_set(*set);
+    return o;
+}
+
+std::string iso_time(std::chrono::system_clock::time_point t)
+{
+    const auto since = t.time_since_epoch();
+    const std::time_t secs = std::chrono::duration_cast<std::chrono::seconds>(since).count();
+    const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(since).count() % 1000;
+    std::tm tm{};
+    gmtime_r(&secs, &tm);
+    char buf[40];
+    const size_t n = std::strftime(buf, sizeof buf, "%Y-%m-%dT%H:%M:%S", &tm);
+    std::snprintf(buf + n, sizeof buf - n, ".%03dZ", static_cast<int>(ms));
+    return buf;
+}
+
+// A temperature for a text chunk (Latin-1, so no degree sign), or "unavailable".
+std::string celsius_text(const float *t)
+{
+    if (t == nullptr)
+        return "unavailable";
+    char buf[32];
+    std::snprintf(buf, sizeof buf, "%.2f C", static_cast<double>(*t));
+    return buf;
+}
+
+struct FileCloser {
+    void operator()(FILE *f) const { std::fclose(f); }
+};
+
+// The temperatures as 120 lines of 160 comma-separated values, written beside the
+// final name and renamed when complete.
+void write_csv(const std::string &path, std::span<const float> celsius)
+{
+    const std::string partial = path + ".part";
+    std::unique_ptr<FILE, FileCloser> f(std::fopen(partial.c_str(), "w"));
+    if (!f)
+        throw std::runtime_error("cannot create " + partial + ": " + std::strerror(errno));
+    for (uint32_t y = 0; y < kFrameHeight; ++y)
+        for (uint32_t x = 0; x < kFrameWidth; ++x)
+            std::fprintf(f.get(), "%.2f%c", static_cast<double>(celsius[y * kFrameWidth + x]),
+                         x + 1 < kFrameWidth ? ',' : '\n');
+    const bool ok = std::ferror(f.get()) == 0 && std::fclose(f.release()) == 0;
+    if (!ok || std::rename(partial.c_str(), path.c_str()) != 0) {
+        std::remove(partial.c_str());
+        throw std::runtime_error("cannot write " + path);
+    }
+}
+
+std::string file_stem(const std::string &dir, int64_t index)
+{
+    char name[32];
+    std::snprintf(name, sizeof name, "frame-%04" PRId64, index);
+    return (std::filesystem::path(dir) / name).string();
+}
+
+int run_capture(const ParsedArgs &args)
+{
+    const CaptureOptions o = parse_options(args);
+    std::error_code ec;
+    std::filesystem::create_directories(o.dir, ec);
+    if (ec)
+        throw std::runtime_error("cannot create " + o.dir + ": " + ec.message());
+
+    Session session(session_options(args));
+    const std::optional<lep3_rbfo_t> rbfo = read_rbfo(o.rbfo_set);
+    check_result(LEP3_GetRawVideo(), "the video request");
+    FramePump pump;
+    GreyConverter grey(o.range);
+
+    auto frame = std::make_unique<Frame>();
+    std::vector<uint8_t> gray8(kFramePixels);
+    std::vector<uint8_t> rgb(kRgbFrameBytes);
+    std::vector<float> celsius(kFramePixels);
+    const std::string palette_name(kPaletteNames[o.palette]);
+    int64_t written = 0;
+    while (written < o.count) {
+        const auto wait = pump.next(*frame, kFrameWait);
+        if (wait == FramePump::Wait::stopped)
+            break;
+        if (wait == FramePump::Wait::timed_out)
+            throw std::runtime_error("no frame from the bridge at " + session.device() + " for 5 seconds");
+        if (frame->format != kFormatRaw)
+            continue; // an RGB frame still on its way from an earlier request
+
+        float fpa = 0;
+        const bool have_fpa = LEP3_GetSysFpaTemperatureCelcius(&fpa) == 0;
+        std::optional<float> centre;
+        std::optional<SceneRange> scene;
+        if (rbfo) {
+            centre = centre_celsius(frame->raw(), *rbfo);
+            scene = frame_celsius(frame->raw(), *rbfo, celsius);
+        }
+
+        uint16_t used_min = 0;
+        uint16_t used_max = 0;
+        grey.convert(frame->raw(), gray8.data(), used_min, used_max);
+        Gray8ToRGB24(gray8.data(), rgb.data(), o.palette);
+
+        ++written;
+        const std::string stem = file_stem(o.dir, written);
+        const std::string number = std::to_string(frame->number);
+        const std::string when = iso_time(frame->taken);
+        const std::vector<PngText> colour_text = {
+            {"Software", "lep3"},
+            {"Frame Number", number},
+            {"Creation Time", when},
+            {"Palette", palette_name},
+            {"Raw Range", std::to_string(used_min) + ":" + std::to_string(used_max) + " (" + o.range.describe() + ")"},
+        };
+        write_png_rgb8(stem + ".png", rgb, kFrameWidth, kFrameHeight, colour_text);
+
+        auto word = [&rbfo](uint32_t lep3_rbfo_t::*field) {
+            return rbfo ? std::to_string((*rbfo).*field) : std::string("unavailable");
+        };
+        const std::vector<PngText> raw_text = {
+            {"Software", "lep3"},
+            {"Description", "raw values of the camera core, 14 significant bits"},
+            {"Frame Number", number},
+            {"Creation Time", when},
+            {"FPA Temperature", celsius_text(have_fpa ? &fpa : nullptr)},
+            {"R", word(&lep3_rbfo_t::r)},
+            {"B", rbfo ? kConversionB : "unavailable"},
+            {"F", rbfo ? kConversionF : "unavailable"},
+            {"O", word(&lep3_rbfo_t::o)},
+            {"Temperature", "T = B / ln(R / (raw - O) + F) kelvin, R and O from the camera's " +
+                                std::string(rbfo_set_name(o.rbfo_set)) + " RBFO set"},
+        };
+        write_png_gray16(stem + "-raw16.png", std::span<const uint16_t>(frame->raw(), kFramePixels), kFrameWidth,
+                         kFrameHeight, raw_text);
+        if (o.temps && rbfo)
+            write_csv(stem + "-celsius.csv", celsius);
+
+        if (scene)
+            std::fprintf(out(), "%s.png: frame %s, centre %.2f °C, min %.2f °C, max %.2f °C\n", stem.c_str(),
+                         number.c_str(), static_cast<double>(*centre), static_cast<double>(scene->min),
+                         static_cast<double>(scene->max));
+        else
+            std::fprintf(out(), "%s.png: frame %s, raw min %u, max %u\n", stem.c_str(), number.c_str(),
+                         static_cast<unsigned>(used_min), static_cast<unsigned>(used_max));
+        std::fflush(out());
+    }
+    if (o.temps && !rbfo)
+        warning("no CSV files were written: the temperatures are unavailable");
+    if (written < o.count) {
+        error("interrupted after %" PRId64 " of %" PRId64 " frames; the files written are complete", written, o.count);
+        return interrupted_status();
+    }
+    return kExitOk;
+}
+
+} // namespace
+
+const Command kCaptureCommand = {
+    "capture",
+    "[-n N] [-o DIR] [--palette NAME] [--range auto|held|MIN:MAX] [--temps]",
+    "take frames and save colour pictures, 16-bit raw pictures and temperatures",
+    "For each frame k (from 1) it writes DIR/frame-000k.png in the palette's colours and\n"
+    "DIR/frame-000k-raw16.png, a lossless 16-bit greyscale copy of the raw values whose text\n"
+    "chunks record the frame number, capture time, FPA temperature and the R, B, F, O of the\n"
+    "temperature conversion; with --temps also DIR/frame-000k-celsius.csv (120 lines of 160\n"
+    "values). It prints the centre-spot temperature and the scene's minimum and maximum.\n"
+    "Palettes: fusion rainbow globow icefire ironblack whitehot blackhot rain iron greyred grayfusion.",
+    kOptions,
+    run_capture,
+};
+
+} // namespace lep3tool

@@ -1,0 +1,79 @@
+// lep3 list: the serial devices that could be a bridge, with their stable names.
+#include <algorithm>
+#include <cstdio>
+#include <filesystem>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "tools/commands.h"
+#include "tools/console.h"
+
+namespace lep3tool {
+
+namespace {
+
+namespace fs = std::filesystem;
+
+constexpr const char *kByIdDir = "/dev/serial/by-id";
+constexpr const char *kDevDir = "/dev";
+constexpr std::string_view kAcmPrefix = "ttyACM";
+
+// Device path -> its names under /dev/serial/by-id, which stay the same whichever
+// order the cameras were plugged in.
+std::map<std::string, std::vector<std::string>> find_devices()
+{
+    std::map<std::string, std::vector<std::string>> devices;
+    std::error_code ec;
+    for (fs::directory_iterator it(kByIdDir, ec), end; !ec && it != end; it.increment(ec)) {
+        std::error_code rc;
+        const fs::path target = fs::canonical(it->path(), rc);
+        devices[rc ? it->path().string() : target.string()].push_back(it->path().string());
+    }
+    for (fs::directory_iterator it(kDevDir, ec), end; !ec && it != end; it.increment(ec)) {
+        const std::string name = it->path().filename().string();
+        if (name.rfind(kAcmPrefix, 0) == 0)
+            devices[it->path().string()];
+    }
+    for (auto &entry : devices)
+        std::sort(entry.second.begin(), entry.second.end());
+    return devices;
+}
+
+int run_list(const ParsedArgs &args)
+{
+    if (!args.positionals().empty())
+        throw UsageError("list takes no arguments");
+    const auto devices = find_devices();
+    for (const auto &[device, names] : devices) {
+        std::fputs(device.c_str(), out());
+        for (const auto &name : names)
+            std::fprintf(out(), "\t%s", name.c_str());
+        std::fputc('\n', out());
+    }
+    // With --sim the emulator's device is listed too, as the device a session would use.
+    std::unique_ptr<Session> sim;
+    if (args.has("sim")) {
+        sim = std::make_unique<Session>(session_options(args));
+        std::fprintf(out(), "%s\t(emulator, while this command runs)\n", sim->device().c_str());
+    }
+    std::fflush(out());
+    if (devices.empty() && !sim)
+        std::fputs("lep3: no serial devices found that could be a bridge\n", stderr);
+    return kExitOk;
+}
+
+} // namespace
+
+const Command kListCommand = {
+    "list",
+    "",
+    "list the serial devices that could be a bridge, with their stable names",
+    "Each line holds a device and, tab-separated, its names under /dev/serial/by-id;\n"
+    "pass one of them to --device to pick a camera whatever order it was plugged in.",
+    {},
+    run_list,
+};
+
+} // namespace lep3tool

@@ -1,0 +1,29 @@
+// The tool's own output channel. The library prints its progress messages on standard
+// output; the tool keeps the real standard output aside for its results (text, JSON, CSV)
+// and points descriptor 1 at standard error, or at /dev/null with --quiet, so scripts
+// read only what the tool itself writes.
+#pragma once
+
+#include <cstdio>
+
+namespace lep3tool {
+
+// Exit statuses: usage errors are told apart from failures of the device or of files.
+inline constexpr int kExitOk = 0;
+inline constexpr int kExitFailure = 1;
+inline constexpr int kExitUsage = 2;
+
+// Where the tool writes its results; standard output until divert_library_output runs.
+FILE *out();
+// True when the results go to a terminal (refreshing lines, progress bars).
+bool out_is_terminal();
+
+// Keeps the real standard output for the tool and sends descriptor 1 to standard error
+// (quiet: to /dev/null). Safe to call once; later calls do nothing.
+void divert_library_output(bool quiet);
+
+// "lep3: error: ..." and "lep3: warning: ..." lines on standard error.
+void error(const char *format, ...) __attribute__((format(printf, 1, 2)));
+void warning(const char *format, ...) __attribute__((format(printf, 1, 2)));
+
+} // namespace lep3tool

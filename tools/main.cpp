@@ -1,0 +1,134 @@
+// lep3: command-line tool for the thermal camera bridge.
+#include <array>
+#include <cstdio>
+#include <exception>
+#include <string>
+#include <vector>
+
+#include "tools/commands.h"
+#include "tools/console.h"
+#include "tools/signals.h"
+
+namespace lep3tool {
+namespace {
+
+constexpr std::array<const Command *, 8> kCommands = {
+    &kInfoCommand, &kCaptureCommand, &kStreamCommand, &kListCommand,
+    &kFfcCommand,  &kGetCommand,     &kSetCommand,    &kUpdateCommand,
+};
+
+const Command *find_command(std::string_view name)
+{
+    for (const Command *c : kCommands)
+        if (c->name == name)
+            return c;
+    return nullptr;
+}
+
+void print_main_help(FILE *to)
+{
+    std::fputs("Usage: lep3 [--sim | --device PATH] COMMAND [OPTIONS]\n"
+               "\nTalks to a 160x120 thermal camera through its USB serial bridge.\n"
+               "\nCommands:\n",
+               to);
+    for (const Command *c : kCommands)
+        std::fprintf(to, "  %-10.*s %.*s\n", static_cast<int>(c->name.size()), c->name.data(),
+                     static_cast<int>(c->summary.size()), c->summary.data());
+    print_options(to, {});
+    std::fputs("\nRun 'lep3 COMMAND --help' for the options of a command.\n"
+               "Try it without a camera: lep3 capture --sim\n",
+               to);
+}
+
+void print_command_help(FILE *to, const Command &c)
+{
+    std::fprintf(to, "Usage: lep3 %.*s %.*s\n\n%.*s\n", static_cast<int>(c.name.size()), c.name.data(),
+                 static_cast<int>(c.arguments.size()), c.arguments.data(), static_cast<int>(c.summary.size()),
+                 c.summary.data());
+    if (!c.details.empty())
+        std::fprintf(to, "\n%.*s\n", static_cast<int>(c.details.size()), c.details.data());
+    print_options(to, c.options);
+    if (c.more_help != nullptr)
+        c.more_help(to);
+}
+
+int run(int argc, char **argv)
+{
+    std::vector<std::string> args(argv + 1, argv + argc);
+    // Global options may come before the command: "lep3 --sim capture".
+    std::vector<std::string> leading;
+    size_t i = 0;
+    for (; i < args.size() && args[i].size() > 1 && args[i][0] == '-'; ++i) {
+        leading.push_back(args[i]);
+        if ((args[i] == "--device" || args[i] == "-d") && i + 1 < args.size())
+            leading.push_back(args[++i]);
+    }
+    const ParsedArgs globals = parse_args(leading, {});
+    if (i == args.size()) {
+        if (globals.has("help")) {
+            print_main_help(out());
+            return kExitOk;
+        }
+        print_main_help(stderr);
+        return kExitUsage;
+    }
+    std::string name = args[i++];
+    if (name == "help") {
+        if (i == args.size()) {
+            print_main_help(out());
+            return kExitOk;
+        }
+        name = args[i];
+        const Command *c = find_command(name);
+        if (c == nullptr)
+            throw UsageError("unknown command '" + name + "'");
+        print_command_help(out(), *c);
+        return kExitOk;
+    }
+    const Command *command = find_command(name);
+    if (command == nullptr)
+        throw UsageError("unknown command '" + name + "'");
+
+    std::vector<std::string> rest = leading;
+    rest.insert(rest.end(), args.begin() + static_cast<std::ptrdiff_t>(i), args.end());
+    ParsedArgs parsed;
+    try {
+        parsed = parse_args(rest, command->options);
+    } catch (const UsageError &e) {
+        error("%s (see 'lep3 %.*s --help')", e.what(), static_cast<int>(command->name.size()), command->name.data());
+        return kExitUsage;
+    }
+    if (parsed.has("help")) {
+        print_command_help(out(), *command);
+        return kExitOk;
+    }
+    divert_library_output(parsed.has("quiet"));
+    install_signal_handlers();
+    try {
+        return command->run(parsed);
+    } catch (const UsageError &e) {
+        error("%s (see 'lep3 %.*s --help')", e.what(), static_cast<int>(command->name.size()), command->name.data());
+        return kExitUsage;
+    }
+}
+
+} // namespace
+} // namespace lep3tool
+
+int main(int argc, char **argv)
+{
+    using namespace lep3tool;
+    int status = kExitFailure;
+    try {
+        status = run(argc, argv);
+    } catch (const UsageError &e) {
+        error("%s (see 'lep3 --help')", e.what());
+        status = kExitUsage;
+    } catch (const std::exception &e) {
+        error("%s", e.what());
+        status = kExitFailure;
+    }
+    std::fflush(out());
+    std::fflush(stdout);
+    return status;
+}

@@ -1,0 +1,31 @@
+// The palettes by name, in the order of their numbers.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <optional>
+#include <string_view>
+
+namespace lep3tool {
+
+inline constexpr std::array<std::string_view, 11> kPaletteNames = {
+    "fusion",   "rainbow", "globow", "icefire", "ironblack",  "whitehot",
+    "blackhot", "rain",    "iron",   "greyred", "grayfusion",
+};
+
+inline constexpr uint32_t kDefaultPalette = 4; // ironblack
+
+// The palette number of a name, or of a number 0..10 given as text.
+constexpr std::optional<uint32_t> palette_by_name(std::string_view name)
+{
+    for (uint32_t i = 0; i < kPaletteNames.size(); ++i)
+        if (kPaletteNames[i] == name)
+            return i;
+    if (name.size() == 1 && name[0] >= '0' && name[0] <= '9')
+        return static_cast<uint32_t>(name[0] - '0');
+    if (name == "10")
+        return 10;
+    return std::nullopt;
+}
+
+} // namespace lep3tool

@@ -1,0 +1,26 @@
+// PNG files of captured frames, written through libpng: 8-bit RGB pictures and lossless
+// 16-bit greyscale copies of the raw values, each with text chunks that say where the
+// numbers came from. A file appears under its name only when it is complete: it is
+// written beside it first and renamed at the end.
+#pragma once
+
+#include <cstdint>
+#include <span>
+#include <string>
+
+namespace lep3tool {
+
+struct PngText {
+    std::string key; // Latin-1 keyword of 1 to 79 characters
+    std::string value;
+};
+
+// Both throw std::runtime_error naming the file when it can't be written.
+// rgb: width * height * 3 bytes, red, green, blue per pixel.
+void write_png_rgb8(const std::string &path, std::span<const uint8_t> rgb, uint32_t width, uint32_t height,
+                    std::span<const PngText> text);
+// grey: width * height values in host byte order; PNG stores them high byte first.
+void write_png_gray16(const std::string &path, std::span<const uint16_t> grey, uint32_t width, uint32_t height,
+                      std::span<const PngText> text);
+
+} // namespace lep3tool

@@ -1,0 +1,64 @@
+#include "tools/radiometry.h"
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+#include <string>
+
+#include "tools/args.h"
+#include "tools/console.h"
+#include "tools/result_text.h"
+
+namespace lep3tool {
+
+RbfoSet parse_rbfo_set(std::string_view name)
+{
+    if (name == "internal")
+        return RbfoSet::internal;
+    if (name == "external")
+        return RbfoSet::external;
+    throw UsageError("--rbfo takes internal or external, not '" + std::string(name) + "'");
+}
+
+std::string_view rbfo_set_name(RbfoSet set)
+{
+    return set == RbfoSet::internal ? "internal" : "external";
+}
+
+std::optional<lep3_rbfo_t> read_rbfo(RbfoSet set)
+{
+    lep3_rbfo_t rbfo{};
+    const int r = set == RbfoSet::internal ? LEP3_GetRadRBFOInternal0(&rbfo) : LEP3_GetRadRBFOExternal0(&rbfo);
+    const std::string name(rbfo_set_name(set));
+    if (r != 0) {
+        warning("the camera's %s RBFO parameters could not be read (%s); no temperatures", name.c_str(),
+                describe_result(r).c_str());
+        return std::nullopt;
+    }
+    if (rbfo.r == 0) {
+        warning("the camera's %s RBFO parameters have R = 0; no temperatures", name.c_str());
+        return std::nullopt;
+    }
+    return rbfo;
+}
+
+float centre_celsius(const uint16_t *raw, const lep3_rbfo_t &rbfo)
+{
+    return LEP3_GetPixelTemp(LEP3_GetCenterPixel(raw), rbfo.r, rbfo.o);
+}
+
+SceneRange frame_celsius(const uint16_t *raw, const lep3_rbfo_t &rbfo, std::span<float> celsius)
+{
+    LEP3_LuxToKelvin(raw, celsius.data(), static_cast<int32_t>(rbfo.r), static_cast<int32_t>(rbfo.o));
+    LEP3_KelvinToCelsius(celsius.data());
+    SceneRange range{std::numeric_limits<float>::infinity(), -std::numeric_limits<float>::infinity()};
+    for (const float t : celsius) {
+        if (!std::isfinite(t))
+            continue;
+        range.min = std::min(range.min, t);
+        range.max = std::max(range.max, t);
+    }
+    return range;
+}
+
+} // namespace lep3tool

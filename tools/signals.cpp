@@ -1,0 +1,71 @@
+#include "tools/signals.h"
+
+#include <pthread.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <csignal>
+#include <cstring>
+
+namespace lep3tool {
+
+namespace {
+
+std::atomic<int> received{0};
+static_assert(std::atomic<int>::is_always_lock_free, "the handler stores into this word");
+
+void on_signal(int signo)
+{
+    if (received.exchange(signo) != 0) {
+        static constexpr char kForced[] = "\nlep3: stopping at once\n";
+        [[maybe_unused]] const ssize_t n = write(STDERR_FILENO, kForced, sizeof kForced - 1);
+        _exit(128 + signo);
+    }
+}
+
+sigset_t stop_signals()
+{
+    sigset_t set;
+    sigemptyset(&set);
+    sigaddset(&set, SIGINT);
+    sigaddset(&set, SIGTERM);
+    return set;
+}
+
+} // namespace
+
+void install_signal_handlers()
+{
+    struct sigaction action;
+    std::memset(&action, 0, sizeof action);
+    action.sa_handler = on_signal;
+    sigemptyset(&action.sa_mask);
+    // Restart interrupted calls: the library's reads and writes are not written to
+    // expect EINTR, and the flag is what ends the loops.
+    action.sa_flags = SA_RESTART;
+    sigaction(SIGINT, &action, nullptr);
+    sigaction(SIGTERM, &action, nullptr);
+}
+
+bool stop_requested()
+{
+    return received.load() != 0;
+}
+
+int stop_signal()
+{
+    return received.load();
+}
+
+SignalsBlocked::SignalsBlocked()
+{
+    const sigset_t set = stop_signals();
+    pthread_sigmask(SIG_BLOCK, &set, &saved_);
+}
+
+SignalsBlocked::~SignalsBlocked()
+{
+    pthread_sigmask(SIG_SETMASK, &saved_, nullptr);
+}
+
+} // namespace lep3tool

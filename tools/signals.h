@@ -1,0 +1,29 @@
+// Ctrl-C and termination: SIGINT and SIGTERM only set a flag; every loop of the tool
+// checks it between steps, so a subcommand ends with its files complete and the link
+// shut down in order. A second signal ends the process at once, for the case where a
+// command to a silent bridge is still waiting out its reply time.
+#pragma once
+
+#include <csignal>
+
+namespace lep3tool {
+
+void install_signal_handlers();
+// True once SIGINT or SIGTERM arrived.
+bool stop_requested();
+// The signal that asked to stop, or 0.
+int stop_signal();
+// Blocks SIGINT and SIGTERM in the calling thread; threads created afterwards inherit
+// the mask, so the signals reach the main thread, which does the stopping.
+class SignalsBlocked {
+  public:
+    SignalsBlocked();
+    ~SignalsBlocked();
+    SignalsBlocked(const SignalsBlocked &) = delete;
+    SignalsBlocked &operator=(const SignalsBlocked &) = delete;
+
+  private:
+    sigset_t saved_;
+};
+
+} // namespace lep3tool
