@@ -106,22 +106,29 @@ class WideRange {
     unsigned shift_ = 0;
 };
 
-template <typename Range> void stretch_with(const uint16_t *raw, Frame8 &out, Range range)
+template <typename Range> void stretch_with(const uint16_t *raw, uint8_t *out, Range range)
 {
     for (size_t i = 0; i < kFramePixels; ++i)
         out[i] = range(raw[i]);
 }
 
-// Stretches the frame over the range max > min. The automatic range needs no clamping,
-// but clamping a value that lies inside the range leaves it unchanged, so one clamped
-// loop serves all three callers.
-void stretch(const uint16_t *raw, Frame8 &out, uint32_t max, uint32_t min)
+} // namespace
+
+namespace lep3::render {
+
+// The automatic range needs no clamping, but clamping a value that lies inside the range
+// leaves it unchanged, so one clamped loop serves all three callers.
+void stretch_frame(const uint16_t *raw, uint8_t *out, uint32_t max, uint32_t min)
 {
     if (max <= 0xFFFF && max - min <= NarrowRange::kMaxWidth)
         stretch_with(raw, out, NarrowRange(max, min));
     else
         stretch_with(raw, out, WideRange(max, min));
 }
+
+} // namespace lep3::render
+
+namespace {
 
 // A flat frame: every byte is max scaled against the 14-bit full scale, low 8 bits kept.
 void fill_flat(Frame8 &stretch, uint32_t max)
@@ -150,7 +157,7 @@ extern "C" LEP3_API int Gray14ToGray8(const uint16_t *raw, uint8_t *gray8, uint1
         held_range_max = max;
         held_range_min = min;
         if (min < max)
-            stretch(raw, frame, max, min);
+            lep3::render::stretch_frame(raw, frame.data(), max, min);
         else
             fill_flat(frame, max);
     } else {
@@ -159,7 +166,7 @@ extern "C" LEP3_API int Gray14ToGray8(const uint16_t *raw, uint8_t *gray8, uint1
         if (max <= min)
             fill_flat(frame, max);
         else
-            stretch(raw, frame, max, min);
+            lep3::render::stretch_frame(raw, frame.data(), max, min);
     }
     lep3::render::medianFilter3x3(frame.data(), gray8);
     *maxOut = static_cast<uint16_t>(max);
@@ -174,7 +181,7 @@ extern "C" LEP3_API int Gray14ToGray8WithUserSetPalette(const uint16_t *raw, uin
     if (userMax <= userMin)
         fill_flat(frame, userMax);
     else
-        stretch(raw, frame, userMax, userMin);
+        lep3::render::stretch_frame(raw, frame.data(), userMax, userMin);
     lep3::render::medianFilter3x3(frame.data(), gray8);
     return 0;
 }

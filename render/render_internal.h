@@ -42,6 +42,11 @@ PaletteView palette_by_number(uint32_t palette);
 // palette entry first_entry + (g >> shift), which must lie inside the palette.
 void colourise(const uint8_t *gray8, uint8_t *rgb24, PaletteView palette, size_t first_entry = 0, unsigned shift = 0);
 
+// Stretches a raw frame over the range max > min into 8 bits: a value at or above max
+// gives 255, one below min gives 0, and one between gives (p - min) * 255 / (max - min)
+// truncated.
+void stretch_frame(const uint16_t *raw, uint8_t *out, uint32_t max, uint32_t min);
+
 // 3 x 3 median filter over a 160 x 120 8-bit frame; src and dst may be the same buffer.
 // Interior pixels take the median of their neighbourhood in src; row 0 and row 119 then
 // copy rows 1 and 118, and columns 0 and 159 copy columns 1 and 158. Returns 0.
