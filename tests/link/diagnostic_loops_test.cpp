@@ -1,0 +1,160 @@
+// The diagnostic capture loops: what they write to their capture files, how their
+// parser variant posts replies and queues 8-bit frames, and their failure exits.
+#include <gtest/gtest.h>
+
+#include <pthread.h>
+#include <stdlib.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <vector>
+
+#include "link/link_internal.h"
+#include "link/packets.h"
+
+namespace {
+
+class DiagnosticTest : public ::testing::Test {
+  protected:
+    void SetUp() override
+    {
+        char templ[] = "/tmp/lep3-diag-XXXXXX";
+        ASSERT_NE(mkdtemp(templ), nullptr);
+        dir = templ;
+        ASSERT_EQ(LEP3_SetPath(LEP3_PATH_CAPTURE_DIR, dir.c_str()), 0);
+        ASSERT_EQ(queue_init(&uart_queue, 100000), 0);
+        ::testing::internal::CaptureStdout();
+        ASSERT_EQ(frame_queue_init(&frame_queue, 57600, 120, 160), 0);
+        fflush(stdout);
+        ::testing::internal::GetCapturedStdout();
+    }
+    void TearDown() override
+    {
+        queue_clear(&uart_queue);
+        frame_queue_free(&frame_queue);
+        std::filesystem::remove_all(dir);
+    }
+
+    // Runs a capture loop over the given bytes and returns its result and output.
+    static intptr_t run(void *(*routine)(void *), const std::vector<uint8_t> &bytes, std::string &out)
+    {
+        enqueue_multi(&uart_queue, bytes.data(), static_cast<int32_t>(bytes.size()));
+        lep3::link::set_diagnostic_passes(static_cast<uint32_t>(bytes.size()));
+        ::testing::internal::CaptureStdout();
+        void *result = routine(nullptr);
+        fflush(stdout);
+        out = ::testing::internal::GetCapturedStdout();
+        return reinterpret_cast<intptr_t>(result);
+    }
+
+    std::vector<uint8_t> file(const char *name) const
+    {
+        std::ifstream in(dir + "/" + name, std::ios::binary);
+        return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+    }
+
+    std::string dir;
+};
+
+TEST_F(DiagnosticTest, ParseLoopCapturesEveryByteAndPostsTheReply)
+{
+    const std::vector<uint8_t> bytes = {0xAA, 0x55, 0x04, 0x02, 0x08, 0x02, 0x00, 0x31};
+    std::string out;
+    EXPECT_EQ(run(LEP3_Parse_Test_Thr, bytes, out), 0);
+    EXPECT_EQ(out, "Enter LEP_Parse_Test_Thr\ngot all command data\n");
+    EXPECT_EQ(file("parseTest.bin"), bytes);
+    EXPECT_EQ(lep3::link::load_reply_state(), 2);
+    EXPECT_EQ(command_read.command_id, 0x0208);
+    EXPECT_EQ(command_read.data_len, 1);
+}
+
+TEST_F(DiagnosticTest, ParseLoopPostsResetNoticeAndKeepsTheRecord)
+{
+    // No clearing at the reply's start, no reset thread: the notice is posted as a reply.
+    command_read.data[5] = 0x99;
+    const std::vector<uint8_t> bytes = {0xAA, 0x55, 0x04, 0x04, 0x04, 0x02, 0x00, 0x3D};
+    std::string out;
+    EXPECT_EQ(run(LEP3_Parse_Test_Thr, bytes, out), 0);
+    EXPECT_EQ(lep3::link::load_reply_state(), 2);
+    EXPECT_EQ(command_read.command_id, 0x0404);
+    EXPECT_EQ(command_read.data[5], 0x99);
+    EXPECT_EQ(g_lepton_reset_flag, 0);
+}
+
+TEST_F(DiagnosticTest, ParseLoopQueuesRawFramesAsEightBitImages)
+{
+    // Both frame length bytes announce raw data; the 8-bit copy stays inside gray8_image.
+    std::vector<uint16_t> pixels(19200);
+    for (size_t i = 0; i < pixels.size(); ++i)
+        pixels[i] = static_cast<uint16_t>(8000 + i % 300);
+    auto bytes = lep3::test::raw_frame_packet(pixels);
+    auto rgb_announced = bytes;
+    rgb_announced[2] = 0xF6;
+    bytes.insert(bytes.end(), rgb_announced.begin(), rgb_announced.end());
+    std::string out;
+    EXPECT_EQ(run(LEP3_Parse_Test_Thr, bytes, out), 0);
+    EXPECT_EQ(frame_desc.frame_number, 2U);
+    EXPECT_EQ(lepton_image[299], 8299);
+
+    uint8_t *slot = nullptr;
+    frame_desc_t desc{};
+    frame_dequeue(&frame_queue, &slot, &desc);
+    EXPECT_EQ(desc.size, 19200U);
+    EXPECT_EQ(desc.frame_number, 2U);
+    EXPECT_EQ(desc.format, 1U) << "0xF6 announces the RGB format";
+    EXPECT_EQ(std::vector<uint8_t>(slot, slot + 19200), std::vector<uint8_t>(gray8_image, gray8_image + 19200));
+    EXPECT_EQ(file("parseTest.bin").size(), bytes.size());
+}
+
+TEST_F(DiagnosticTest, ParseLoopRefusesRgbMode)
+{
+    const std::vector<uint8_t> bytes = {0xAA, 0x55, 0xFF, 0x04, 0xFF, 0x01};
+    std::string out;
+    EXPECT_EQ(run(LEP3_Parse_Test_Thr, bytes, out), 0);
+    EXPECT_EQ(parser_state, 0);
+}
+
+TEST_F(DiagnosticTest, SaveLoopWritesEachByteInOrder)
+{
+    std::vector<uint8_t> bytes(5000);
+    for (size_t i = 0; i < bytes.size(); ++i)
+        bytes[i] = static_cast<uint8_t>(i * 7);
+    std::string out;
+    EXPECT_EQ(run(LEP3_Save_Data_Test_Thr, bytes, out), 0);
+    EXPECT_EQ(out, "Enter LEP_Save_Data_Test_Thr\n");
+    EXPECT_EQ(file("uartQueueData.bin"), bytes);
+}
+
+TEST_F(DiagnosticTest, LoopsWithoutACaptureFileGiveUp)
+{
+    ASSERT_EQ(LEP3_SetPath(LEP3_PATH_CAPTURE_DIR, "/nonexistent/dir"), 0);
+    std::string out;
+    EXPECT_EQ(run(LEP3_Save_Data_Test_Thr, {1}, out), -1);
+    EXPECT_EQ(out, "Enter LEP_Save_Data_Test_Thr\n\nCan't create uartQueueData.bin\n\n");
+    EXPECT_EQ(run(LEP3_Parse_Test_Thr, {1}, out), -1);
+    EXPECT_EQ(out, "Enter LEP_Parse_Test_Thr\n\nCan't create parseTest.bin\n\n");
+}
+
+TEST_F(DiagnosticTest, ReadLoopCountsReadsThatDeliveredSomething)
+{
+    int pipefd[2];
+    ASSERT_EQ(pipe(pipefd), 0);
+    lep3::link::Fd read_end(pipefd[0]);
+    lep3::link::Fd write_end(pipefd[1]);
+    uart_fd = read_end.get();
+    const uint8_t chunk[3] = {1, 2, 3};
+    ASSERT_EQ(write(write_end.get(), chunk, 3), 3);
+    lep3::link::set_diagnostic_passes(1);
+    ::testing::internal::CaptureStdout();
+    EXPECT_EQ(reinterpret_cast<intptr_t>(LEP3_Read_Test_Thr(nullptr)), 0);
+    fflush(stdout);
+    EXPECT_EQ(::testing::internal::GetCapturedStdout(), "Enter LEP_Read_Thr\n");
+    EXPECT_EQ(uart_queue.count, 3);
+    uart_fd = -1;
+}
+
+} // namespace
