@@ -2,6 +2,8 @@
 // order, and a count of the process's open descriptors.
 #pragma once
 
+#include <algorithm>
+#include <cstddef>
 #include <cstdint>
 #include <cstdlib>
 #include <filesystem>
@@ -50,11 +52,10 @@ inline std::vector<uint8_t> image_data(size_t length, uint32_t seed = 7)
 // A complete image file: header line "SAMG55;V<version>\r\n", then the data section.
 inline std::vector<uint8_t> image_file(std::string_view version, const std::vector<uint8_t> &data)
 {
-    std::vector<uint8_t> file = bytes_of("SAMG55;V");
-    file.insert(file.end(), version.begin(), version.end());
-    file.push_back('\r');
-    file.push_back('\n');
-    file.insert(file.end(), data.begin(), data.end());
+    const std::string head = "SAMG55;V" + std::string(version) + "\r\n";
+    std::vector<uint8_t> file(head.size() + data.size());
+    std::copy(head.begin(), head.end(), file.begin());
+    std::copy(data.begin(), data.end(), file.begin() + static_cast<std::ptrdiff_t>(head.size()));
     return file;
 }
 

@@ -1,0 +1,127 @@
+// The whole update against the emulated bridge: the image that ends up in its flash, the
+// user RBFO set across the restart, the progress another thread sees, and what each
+// failure code leaves behind.
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "bridge_fixture.h"
+
+using namespace lep3::test;
+using lep3::sim::Mode;
+
+namespace {
+
+const std::vector<uint8_t> kUserRbfo = {0x11, 0x22, 0x33, 0x44, 0x55, 0x66, 0x77, 0x88,
+                                        0x99, 0xAA, 0xBB, 0xCC, 0xDD, 0xEE, 0xF0, 0x01};
+
+// The link is still usable: a command goes out and its reply comes back.
+void expect_link_up()
+{
+    uint32_t version = 0;
+    EXPECT_EQ(LEP3_GetFirmwareVersion(&version), 0);
+    EXPECT_EQ(version, 0x0106u);
+}
+
+} // namespace
+
+class UpdateProcedure : public BridgeFixture {};
+
+TEST_F(UpdateProcedure, ProgramsTheImageRestoresTheUserRbfoSetAndReportsEveryStep)
+{
+    start();
+    sim().set_reg(kUserRbfoId, kUserRbfo);
+    // The first write-back after the restart is refused: one attempt is spent on it.
+    set_faults([](auto &f) { f.rbfo_write_fails = true; });
+    const std::vector<uint8_t> data = image_data(128);
+    put_image(data);
+
+    ASSERT_EQ(update(), 0) << printed_;
+    expect_progress_trail(progress_, {5, 10, 15, 65, 75, 80, 85, 95, 100}, {5, 10, 15, 65, 85, 100});
+    EXPECT_EQ(sim().programmed_image(), data);
+    EXPECT_EQ(sim().reg(kUserRbfoId), kUserRbfo);
+    EXPECT_EQ(count_of(printed_, "get rbfo_cmd reply error!\n"), 1u) << printed_;
+    EXPECT_NE(printed_.find("rbfo_cmd reply:aa 55 04 04 03 01 00 "), std::string::npos) << printed_;
+    EXPECT_NE(printed_.find("get rbfo_cmd reply!\n"), std::string::npos) << printed_;
+    EXPECT_EQ(rate_of_progress, 100);
+
+    // The link is released as by LEP3_Destroy; the host brings it up again.
+    EXPECT_EQ(uart_queue.storage, nullptr);
+    EXPECT_EQ(frame_queue.slot[0], nullptr);
+    ASSERT_TRUE(relink());
+    expect_link_up();
+}
+
+TEST_F(UpdateProcedure, UnreadableUserRbfoSetStopsBeforeAnythingChanges)
+{
+    start();
+    set_faults([](auto &f) { f.commands[kUserRbfoId].status = 1; });
+    EXPECT_EQ(update(), -1);
+    EXPECT_NE(printed_.find("ERROR: Get RBFO parameter before update SAMG55 failed!\n"), std::string::npos);
+    EXPECT_EQ(progress_, (std::vector<int32_t>{-1}));
+    EXPECT_EQ(sim().mode(), Mode::app);
+    expect_link_up();
+}
+
+TEST_F(UpdateProcedure, RefusedRestartStopsWithTheLinkStillUp)
+{
+    start();
+    set_faults([](auto &f) { f.commands[kRestartId].status = 1; });
+    EXPECT_EQ(update(), -2);
+    EXPECT_NE(printed_.find("Reset SAMG55 failed!"), std::string::npos);
+    EXPECT_EQ(progress_, (std::vector<int32_t>{5, -2}));
+    EXPECT_EQ(sim().mode(), Mode::app);
+    expect_link_up();
+}
+
+TEST_F(UpdateProcedure, BadImageFileFailsAfterTheRestartWithoutLeaks)
+{
+    start();
+    put_file(bytes_of("SAMG55;X1.05\r\nnot an image"));
+    const size_t descriptors = open_descriptor_count();
+    EXPECT_EQ(update(), -3);
+    EXPECT_EQ(count_of(printed_, "ERROR: firmware file flag not match!\n"), 3u) << printed_;
+    EXPECT_NE(printed_.find("ERROR: update_flow failed!\n"), std::string::npos);
+    EXPECT_EQ(progress_, (std::vector<int32_t>{5, 10, 15, -3}));
+    EXPECT_EQ(sim().mode(), Mode::bootloader);
+    EXPECT_TRUE(sim().boot_received().empty()) << "the bootloader was spoken to";
+    // Only the link's port is gone; the queues stay as they were.
+    EXPECT_EQ(open_descriptor_count(), descriptors - 1);
+    EXPECT_NE(uart_queue.storage, nullptr);
+    EXPECT_NE(frame_queue.slot[0], nullptr);
+}
+
+TEST_F(UpdateProcedure, FirmwareThatNeverComesBackFailsWithMinusFour)
+{
+    start();
+    set_faults([](auto &f) { f.app_never_returns = true; });
+    const std::vector<uint8_t> data = image_data(70);
+    put_image(data);
+    EXPECT_EQ(update(), -4);
+    EXPECT_NE(printed_.find("Open new uart timeout\n"), std::string::npos);
+    // Three attempts, each at both devices.
+    EXPECT_EQ(count_of(printed_, "open " + std::string(LEP3_GetPath(LEP3_PATH_UART)) + " failure\n"), 3u);
+    expect_progress_trail(progress_, {5, 10, 15, 65, 75, -4}, {10, 15, 65, 75, -4});
+    EXPECT_EQ(sim().programmed_image(), data);
+    EXPECT_NE(uart_queue.storage, nullptr);
+}
+
+TEST_F(UpdateProcedure, RbfoSetThatIsNeverAcceptedFailsWithMinusFiveAfterSixAttempts)
+{
+    start();
+    sim().set_reg(kUserRbfoId, kUserRbfo);
+    put_image(image_data(64));
+    // The set is read normally; once the bridge restarts, every write-back is refused.
+    EXPECT_EQ(update([this](int32_t progress) {
+                  if (progress == 10)
+                      set_faults([](auto &f) { f.commands[kUserRbfoId].status = 1; });
+              }),
+              -5);
+    EXPECT_EQ(count_of(printed_, "get rbfo_cmd reply error!\n"), 6u) << printed_;
+    EXPECT_NE(printed_.find("ERROR: Recover RBFO parameter after update SAMG55 failed!\n"), std::string::npos);
+    expect_progress_trail(progress_, {5, 10, 15, 65, 75, 80, 85, -5}, {10, 15, 65, 85, -5});
+    EXPECT_EQ(sim().mode(), Mode::app);
+    EXPECT_NE(frame_queue.slot[0], nullptr);
+}
