@@ -34,11 +34,12 @@ constexpr uint32_t kWrongCrcFlip = 0x00010000;
 
 std::vector<uint8_t> le32_then_ack(uint32_t v)
 {
-    std::vector<uint8_t> out;
-    for (int b = 0; b < 4; ++b)
-        out.push_back(static_cast<uint8_t>(v >> (8 * b)));
-    out.insert(out.end(), kAck.begin(), kAck.end());
-    return out;
+    return {static_cast<uint8_t>(v),
+            static_cast<uint8_t>(v >> 8),
+            static_cast<uint8_t>(v >> 16),
+            static_cast<uint8_t>(v >> 24),
+            kAck[0],
+            kAck[1]};
 }
 
 } // namespace

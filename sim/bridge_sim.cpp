@@ -137,8 +137,8 @@ struct BridgeSim::Impl {
     {
         if (!opts.verbose)
             return;
-        std::printf(fmt, args...);
-        std::fflush(stdout);
+        (void)std::printf(fmt, args...);
+        (void)std::fflush(stdout);
     }
 
     // ---- devices -------------------------------------------------------------------
@@ -174,7 +174,7 @@ struct BridgeSim::Impl {
         try {
             dev = std::make_shared<PtyDevice>(path);
         } catch (const std::exception &e) {
-            std::fprintf(stderr, "bridge emulator: can't create %s: %s\n", path.c_str(), e.what());
+            (void)std::fprintf(stderr, "bridge emulator: can't create %s: %s\n", path.c_str(), e.what());
             return;
         }
         std::lock_guard lk(mu);
@@ -416,7 +416,7 @@ struct BridgeSim::Impl {
             wake.notify_all();
             return;
         case Request::Kind::get:
-            data = core.get(r.id, 2u * r.words, faults);
+            data = core.get(r.id, size_t{2} * r.words, faults);
             break;
         case Request::Kind::set:
             if (r.id == cmd::kBridgeUserRbfo && std::exchange(rbfo_write_after_boot, false) &&

@@ -17,24 +17,24 @@ namespace {
 
 void usage(FILE *to)
 {
-    std::fputs("Usage: lep3-bridge-sim [options]\n"
-               "Emulates the camera bridge (application firmware, camera core and bootloader) on a\n"
-               "pseudo-terminal, published as a symlink the library can open like the real device.\n"
-               "\n"
-               "  --path PATH         application device symlink (default /tmp/lep3-sim/ttyACM0)\n"
-               "  --boot-path PATH    bootloader device symlink (default: PATH.boot)\n"
-               "  --fps RATE          video frame rate, 0 = as fast as the host reads (default 8.7)\n"
-               "  --garbage           random bytes between packets\n"
-               "  --split             write every packet in random small pieces\n"
-               "  --corrupt-every N   flip one pixel byte in every N-th frame\n"
-               "  --silent            answer nothing and stream nothing\n"
-               "  --seed N            seed for garbage, split sizes and corruption (default 1)\n"
-               "  --flash-size BYTES  flash size the bootloader reports (default 262144)\n"
-               "  --help              show this text\n"
-               "\n"
-               "Point the library at the device with LEP3_SetPath(LEP3_PATH_UART, PATH) (and the\n"
-               "bootloader's with LEP3_PATH_UART_ALT) before LEP3_Init.\n",
-               to);
+    (void)std::fputs("Usage: lep3-bridge-sim [options]\n"
+                     "Emulates the camera bridge (application firmware, camera core and bootloader) on a\n"
+                     "pseudo-terminal, published as a symlink the library can open like the real device.\n"
+                     "\n"
+                     "  --path PATH         application device symlink (default /tmp/lep3-sim/ttyACM0)\n"
+                     "  --boot-path PATH    bootloader device symlink (default: PATH.boot)\n"
+                     "  --fps RATE          video frame rate, 0 = as fast as the host reads (default 8.7)\n"
+                     "  --garbage           random bytes between packets\n"
+                     "  --split             write every packet in random small pieces\n"
+                     "  --corrupt-every N   flip one pixel byte in every N-th frame\n"
+                     "  --silent            answer nothing and stream nothing\n"
+                     "  --seed N            seed for garbage, split sizes and corruption (default 1)\n"
+                     "  --flash-size BYTES  flash size the bootloader reports (default 262144)\n"
+                     "  --help              show this text\n"
+                     "\n"
+                     "Point the library at the device with LEP3_SetPath(LEP3_PATH_UART, PATH) (and the\n"
+                     "bootloader's with LEP3_PATH_UART_ALT) before LEP3_Init.\n",
+                     to);
 }
 
 bool parse_number(const char *text, double &out)
@@ -97,7 +97,7 @@ int main(int argc, char **argv)
             options.flash_size = static_cast<uint32_t>(number);
             ++i;
         } else {
-            std::fprintf(stderr, "lep3-bridge-sim: bad option or value: %s\n\n", arg.c_str());
+            (void)std::fprintf(stderr, "lep3-bridge-sim: bad option or value: %s\n\n", arg.c_str());
             usage(stderr);
             return 2;
         }
@@ -114,8 +114,8 @@ int main(int argc, char **argv)
     try {
         lep3::sim::BridgeSim sim(options);
         sim.set_faults(faults);
-        std::printf("bridge emulator running; stop with Ctrl-C\n");
-        std::fflush(stdout);
+        (void)std::printf("bridge emulator running; stop with Ctrl-C\n");
+        (void)std::fflush(stdout);
 
         uint64_t frames_before = sim.frames_sent();
         size_t requests_before = 0;
@@ -123,22 +123,22 @@ int main(int argc, char **argv)
         for (;;) {
             const int sig = sigtimedwait(&stop_signals, nullptr, &tick);
             if (sig == SIGINT || sig == SIGTERM) {
-                std::printf("\n%s: stopping\n", strsignal(sig));
+                (void)std::printf("\n%s: stopping\n", strsignal(sig));
                 break;
             }
             const uint64_t frames = sim.frames_sent();
             const size_t requests = sim.requests().size();
             if (frames != frames_before || requests != requests_before) {
-                std::printf("%s: %zu requests served, %llu frames sent, %llu frames/s\n", mode_text(sim.mode()),
-                            requests, static_cast<unsigned long long>(frames),
-                            static_cast<unsigned long long>(frames - frames_before));
-                std::fflush(stdout);
+                (void)std::printf("%s: %zu requests served, %llu frames sent, %llu frames/s\n", mode_text(sim.mode()),
+                                  requests, static_cast<unsigned long long>(frames),
+                                  static_cast<unsigned long long>(frames - frames_before));
+                (void)std::fflush(stdout);
             }
             frames_before = frames;
             requests_before = requests;
         }
     } catch (const std::exception &e) {
-        std::fprintf(stderr, "lep3-bridge-sim: %s\n", e.what());
+        (void)std::fprintf(stderr, "lep3-bridge-sim: %s\n", e.what());
         return 1;
     }
     return 0;

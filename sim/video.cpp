@@ -94,13 +94,13 @@ void BridgeSim::rgb_frame(uint32_t seq, uint8_t *out)
 {
     std::array<uint16_t, kPixels> raw;
     raw_frame(seq, raw.data());
-    for (int i = 0; i < kPixels; ++i) {
+    for (size_t i = 0; i < raw.size(); ++i) {
         const double t = (raw[i] - kRgbLow) / (kRgbHigh - kRgbLow);
         uint8_t *p = out + 3 * i;
         p[0] = ramp(3 * t);
         p[1] = ramp(3 * t - 1);
         p[2] = ramp(3 * t - 2 + 0.4 * (1 - t));
-        const int x = i % kWidth, y = i / kWidth;
+        const auto x = static_cast<int>(i % kWidth), y = static_cast<int>(i / kWidth);
         if (x % kMarkEveryX == kMarkAtX && y % kMarkEveryY == kMarkAtY) {
             p[0] = kSync0;
             p[1] = kSync1;
@@ -133,7 +133,7 @@ void build_frame_packet(uint8_t mode, uint32_t seq, std::vector<uint8_t> &out)
     *p++ = mode;
 
     std::array<uint16_t, kPixels> pixels;
-    std::array<uint8_t, kPixels * 3> rgb;
+    std::array<uint8_t, size_t{kPixels} * 3> rgb;
     if (raw)
         BridgeSim::raw_frame(seq, pixels.data());
     else
@@ -143,13 +143,13 @@ void build_frame_packet(uint8_t mode, uint32_t seq, std::vector<uint8_t> &out)
         uint8_t *head = p;
         uint8_t *body = p + kVideoPacketHead;
         if (raw) {
-            for (int i = 0; i < kPixelsPerVideoPacket; ++i) {
-                const uint16_t v = pixels[k * kPixelsPerVideoPacket + i];
+            for (size_t i = 0; i < kPixelsPerVideoPacket; ++i) {
+                const uint16_t v = pixels[size_t{kPixelsPerVideoPacket} * k + i];
                 body[2 * i] = static_cast<uint8_t>(v >> 8);
                 body[2 * i + 1] = static_cast<uint8_t>(v);
             }
         } else {
-            std::copy_n(rgb.data() + k * kRgbPayload, kRgbPayload, body);
+            std::copy_n(rgb.data() + size_t{kRgbPayload} * k, kRgbPayload, body);
         }
         put_video_head(head, k, body, payload);
         p = body + payload;
