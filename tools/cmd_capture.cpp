@@ -2,6 +2,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cinttypes>
+#include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
@@ -118,10 +119,17 @@ void write_csv(const std::string &path, std::span<const float> celsius)
     std::unique_ptr<FILE, FileCloser> f(std::fopen(partial.c_str(), "w"));
     if (!f)
         throw std::runtime_error("cannot create " + partial + ": " + std::strerror(errno));
-    for (uint32_t y = 0; y < kFrameHeight; ++y)
-        for (uint32_t x = 0; x < kFrameWidth; ++x)
-            std::fprintf(f.get(), "%.2f%c", static_cast<double>(celsius[y * kFrameWidth + x]),
-                         x + 1 < kFrameWidth ? ',' : '\n');
+    for (uint32_t y = 0; y < kFrameHeight; ++y) {
+        for (uint32_t x = 0; x < kFrameWidth; ++x) {
+            const float t = celsius[y * kFrameWidth + x];
+            // A raw value at or below the offset O has no temperature.
+            if (std::isnan(t))
+                std::fputs("nan", f.get());
+            else
+                std::fprintf(f.get(), "%.2f", static_cast<double>(t));
+            std::fputc(x + 1 < kFrameWidth ? ',' : '\n', f.get());
+        }
+    }
     const bool ok = std::ferror(f.get()) == 0 && std::fclose(f.release()) == 0;
     if (!ok || std::rename(partial.c_str(), path.c_str()) != 0) {
         std::remove(partial.c_str());
