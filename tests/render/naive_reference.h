@@ -121,4 +121,33 @@ inline void lux_to_kelvin_frame(const uint16_t *raw, float *temps, int32_t r, in
         temps[i] = lux_to_kelvin(raw[i], r, o);
 }
 
+// Span-driven colouring with the range already decided: entry first + g / divisor.
+inline void colourise_range(const uint8_t *gray8, uint8_t *rgb24, const uint8_t *table, unsigned first,
+                            unsigned divisor)
+{
+    for (size_t i = 0; i < kPixels; ++i)
+        for (size_t c = 0; c < 3; ++c)
+            rgb24[3 * i + c] = table[3 * (first + gray8[i] / divisor) + c];
+}
+
+// Temperature colouring over the frame's own range: scan, index in single precision,
+// look up.
+inline void kelvin_to_rgb_auto(const float *temps, uint8_t *rgb24, const uint8_t *table)
+{
+    float max = 0.0F;
+    float min = 1000.0F;
+    for (size_t i = 0; i < kPixels; ++i) {
+        if (temps[i] > max)
+            max = temps[i];
+        if (temps[i] < min)
+            min = temps[i];
+    }
+    for (size_t i = 0; i < kPixels; ++i) {
+        const float v = (temps[i] - min) * 255.0F / (max - min);
+        const uint8_t index = v > 0.0F ? static_cast<uint8_t>(static_cast<uint32_t>(v)) : 0;
+        for (size_t c = 0; c < 3; ++c)
+            rgb24[3 * i + c] = table[3 * index + c];
+    }
+}
+
 } // namespace lep3::naive
