@@ -38,10 +38,9 @@ size_t header_length(std::span<const uint8_t> file)
     return kHeaderLengthWithoutEnd;
 }
 
-bool image_path(const char *name, std::span<char> out)
+void image_path(const char *name, std::span<char, kImagePathSize> out)
 {
-    const int n = std::snprintf(out.data(), out.size(), "%s/%s", LEP3_GetPath(LEP3_PATH_FIRMWARE_DIR), name);
-    return n >= 0 && static_cast<size_t>(n) < out.size();
+    (void)std::snprintf(out.data(), out.size(), "%s/%s", LEP3_GetPath(LEP3_PATH_FIRMWARE_DIR), name);
 }
 
 } // namespace lep3::update
@@ -63,9 +62,6 @@ int32_t to_hundredths(double version)
 struct DirCloser {
     void operator()(DIR *dir) const { closedir(dir); }
 };
-struct FileCloser {
-    void operator()(FILE *file) const { std::fclose(file); }
-};
 
 } // namespace
 
@@ -83,7 +79,7 @@ extern "C" LEP3_API char *search_firmware(void)
         // Only entries the listing reports as regular files; unknown types are skipped.
         if (entry->d_type != DT_REG || !is_firmware_image_name(entry->d_name))
             continue;
-        std::snprintf(found.data(), found.size(), "%s", entry->d_name);
+        (void)std::snprintf(found.data(), found.size(), "%s", entry->d_name);
         return found.data();
     }
     return nullptr;
@@ -102,7 +98,7 @@ extern "C" LEP3_API int LEP3_GetSAMG55FileVersion(uint32_t *version)
     image_path(name, path);
     std::printf("Find firmware: %s\n", path.data());
 
-    std::unique_ptr<FILE, FileCloser> file(std::fopen(path.data(), "r"));
+    File file(std::fopen(path.data(), "r"));
     if (!file) {
         std::puts("ERROR: Can't open firmware");
         return -1;

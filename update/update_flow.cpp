@@ -15,9 +15,6 @@ using namespace lep3::update;
 
 constexpr int kTransferAttempts = 3;
 
-struct FileCloser {
-    void operator()(FILE *file) const { std::fclose(file); }
-};
 struct BufferFree {
     void operator()(uint8_t *buffer) const { std::free(buffer); }
 };
@@ -35,16 +32,15 @@ extern "C" LEP3_API int update_flow(void)
     image_path(name, path);
     std::printf("Find firmware: %s\n", path.data());
 
-    std::unique_ptr<FILE, FileCloser> file(std::fopen(path.data(), "rb"));
+    File file(std::fopen(path.data(), "rb"));
     if (!file) {
         std::puts("ERROR: Can't open firmware");
         return -1;
     }
-    std::fseek(file.get(), 0, SEEK_END);
-    const long size = std::ftell(file.get());
-    std::fseek(file.get(), 0, SEEK_SET);
+    const long size = std::fseek(file.get(), 0, SEEK_END) == 0 ? std::ftell(file.get()) : -1;
+    const bool rewound = std::fseek(file.get(), 0, SEEK_SET) == 0;
     std::printf("Firmware file size=%d\n", static_cast<int>(size));
-    if (size < 0) {
+    if (size < 0 || !rewound) {
         std::puts("ERROR: Can't read enough data from file");
         return -1;
     }

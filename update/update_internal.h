@@ -7,6 +7,8 @@
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
+#include <memory>
 #include <span>
 
 #include "lep3.h"
@@ -37,10 +39,16 @@ inline constexpr size_t kVersionLineSize = 32;
 bool is_firmware_image_name(const char *name);
 // Length of the header line of an image file (the data section starts there).
 size_t header_length(std::span<const uint8_t> file);
-// Builds "<firmware dir>/<name>" into out; false when it doesn't fit.
-bool image_path(const char *name, std::span<char> out);
-// Buffer size that holds any image path image_path can build.
+// An open image file, closed on every path out.
+struct FileCloser {
+    void operator()(FILE *file) const { (void)std::fclose(file); }
+};
+using File = std::unique_ptr<FILE, FileCloser>;
+
+// Builds "<firmware dir>/<name>" into out. A directory path (under 256 characters) and a
+// qualifying name always fit a buffer of kImagePathSize.
 inline constexpr size_t kImagePathSize = 256 + 1 + kMaxImageNameLength + 1;
+void image_path(const char *name, std::span<char, kImagePathSize> out);
 
 // ---- Verification CRC ----------------------------------------------------------------
 
