@@ -57,7 +57,7 @@ void free_slot(uint8_t *slot)
 
 int32_t load(const int32_t &word)
 {
-    return std::atomic_ref<const int32_t>(word).load(std::memory_order_acquire);
+    return std::atomic_ref<int32_t>(const_cast<int32_t &>(word)).load(std::memory_order_acquire);
 }
 void store(int32_t &word, int32_t value)
 {
@@ -65,7 +65,7 @@ void store(int32_t &word, int32_t value)
 }
 uint32_t load(const uint32_t &word)
 {
-    return std::atomic_ref<const uint32_t>(word).load(std::memory_order_acquire);
+    return std::atomic_ref<uint32_t>(const_cast<uint32_t &>(word)).load(std::memory_order_acquire);
 }
 void store(uint32_t &word, uint32_t value)
 {
@@ -81,6 +81,11 @@ void copy_desc(frame_desc_t &to, const frame_desc_t &from)
     to.size = from.size;
     store(to.frame_number, from.frame_number);
 }
+
+// The host's copy out of a slot is finished before the writer comes back to that slot
+// (three frames later). This word carries that order between the two threads: the host
+// bumps it after each copy, the writer reads it before each write.
+std::atomic<uint32_t> copies_out{0};
 
 void lock(sem_t &sem)
 {
@@ -132,6 +137,7 @@ extern "C" LEP3_API int frame_queue_is_full(frame_queue_t *queue)
 
 extern "C" LEP3_API int frame_enqueue(frame_queue_t *queue, const uint8_t *frame_data, const frame_desc_t *desc)
 {
+    copies_out.load(std::memory_order_acquire);
     const int32_t pos = load(queue->write_pos);
     uint8_t *slot = queue->slot[pos];
     if (slot == nullptr || desc->size > slot_capacity(slot))
@@ -211,6 +217,7 @@ extern "C" LEP3_API int LEP3_GetFrameFromQueue(uint8_t *buffer, uint32_t *width,
         return -1;
     }
     std::memcpy(buffer, slot, desc.size);
+    copies_out.fetch_add(1, std::memory_order_release);
     *width = desc.width;
     *height = desc.height;
     *format = desc.format;

@@ -167,10 +167,10 @@ void publish_reply_state(int32_t state);
 int32_t load_reply_state();
 
 // Byte count of a ring queue: changed under the queue's lock, read without it by the
-// full and empty tests.
+// full and empty tests. (std::atomic_ref wants a mutable object; the load writes nothing.)
 inline int32_t queue_count(const cir_queue_t &queue)
 {
-    return std::atomic_ref<const int32_t>(queue.count).load(std::memory_order_acquire);
+    return std::atomic_ref<int32_t>(const_cast<int32_t &>(queue.count)).load(std::memory_order_acquire);
 }
 
 // ---------------------------------------------------------------------------------------

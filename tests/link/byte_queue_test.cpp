@@ -120,7 +120,7 @@ TEST_F(ByteQueueTest, FullQueueMakesTheWriterWaitAndPrint)
     const uint8_t in[] = {1, 2, 3};
     ::testing::internal::CaptureStdout();
     std::thread writer([&] { enqueue_multi(&q, in, 3); });
-    while (q.count < 2)
+    while (lep3::link::queue_count(q) < 2)
         usleep(100);
     usleep(2000);
     EXPECT_EQ(dequeue_single(&q), 1);
@@ -139,21 +139,21 @@ TEST_F(ByteQueueTest, ProducerAndConsumerThreadsLoseAndReorderNothing)
     std::vector<uint8_t> in(kBytes);
     for (int i = 0; i < kBytes; ++i)
         in[static_cast<size_t>(i)] = static_cast<uint8_t>(i * 31 + (i >> 8));
+    ::testing::internal::CaptureStdout(); // the full message may appear
     std::thread writer([&] {
-        ::testing::internal::CaptureStdout(); // the full message may appear
         for (int off = 0; off < kBytes; off += 700) {
             const int len = std::min(700, kBytes - off);
             while (q.capacity - lep3::link::queue_count(q) < len)
                 usleep(1);
             enqueue_multi(&q, in.data() + off, len);
         }
-        fflush(stdout);
-        ::testing::internal::GetCapturedStdout();
     });
     std::vector<uint8_t> out(kBytes);
     for (int i = 0; i < kBytes; i += 1000)
         dequeue_multi(&q, out.data() + i, std::min(1000, kBytes - i));
     writer.join();
+    fflush(stdout);
+    ::testing::internal::GetCapturedStdout();
     EXPECT_EQ(out, in);
 }
 

@@ -57,14 +57,20 @@ lep3_link_stats_t stats()
     return s;
 }
 
-// Waits until the emulator is quiet and the parser has taken every byte the reader got.
+bool same(const lep3_link_stats_t &a, const lep3_link_stats_t &b)
+{
+    return std::memcmp(&a, &b, sizeof a) == 0;
+}
+
+// Waits until the emulator is quiet and the parser has taken every byte the reader got
+// (the parser's own variables belong to its thread: only the counters are read here).
 lep3_link_stats_t settled_stats()
 {
     lep3_link_stats_t before = stats();
     for (int i = 0; i < 400; ++i) {
         usleep(25000);
         const lep3_link_stats_t now = stats();
-        if (now.bytes_read == before.bytes_read && queue_is_empty(&uart_queue) == 1 && parser_state == 0)
+        if (same(now, before) && queue_is_empty(&uart_queue) == 1)
             return now;
         before = now;
     }

@@ -163,11 +163,11 @@ TEST_F(FrameQueueTest, FreedQueueRefusesFramesAndForgetsSlots)
 
 TEST_F(FrameQueueTest, ConcurrentReaderSeesOnlyRisingFrameNumbers)
 {
-    constexpr uint32_t kFrames = 400;
+    constexpr uint32_t kFrames = 200;
     std::thread writer([] {
         for (uint32_t n = 1; n <= kFrames; ++n) {
             write_frame(n);
-            usleep(200);
+            usleep(1000);
         }
     });
     uint32_t last = 0;
