@@ -32,20 +32,21 @@ struct CommandFault {
     int data_len_override = -1; // >= 0: answer with this many data bytes (0 = truncated reply)
 };
 
-// Fault knobs; change them at any time with BridgeSim::set_faults.
+// Fault knobs; change them at any time with BridgeSim::set_faults. Counted knobs
+// (refuse_sync, not_ready_reads) are used up as they act; faults() shows what is left.
 struct Faults {
     // Application firmware and link.
     bool garbage_between_packets = false; // random bytes (never AA 55) between packets
     bool split_writes = false;            // every packet written in random small pieces
     uint32_t corrupt_frame_every = 0;     // flip one data byte in every n-th frame (0: never)
-    bool silent = false;                  // answer nothing and stream nothing
+    bool silent = false;                  // answer nothing and stream nothing (bootloader too)
     std::map<uint16_t, CommandFault> commands;
 
     // Bootloader.
     int refuse_sync = 0; // refuse this many sync commands before acknowledging
     bool erase_never_completes = false;
-    int refuse_block = -1;   // refuse the data block with this index (0-based)
-    int drop_block_ack = -1; // don't answer the data block with this index
+    int refuse_block = -1;   // refuse the data block with this index (0-based, counted from each erase)
+    int drop_block_ack = -1; // don't answer the data block with this index (likewise)
     bool wrong_crc = false;  // report a CRC that doesn't match
     bool refuse_boot = false;
     bool app_never_returns = false; // after boot, no application device comes back
