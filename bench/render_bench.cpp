@@ -233,8 +233,10 @@ void BM_Naive_KelvinToRGB(benchmark::State &state)
     lep3::test::fill_exported_palettes();
     const std::vector<float> temps = kelvin_scene();
     std::vector<uint8_t> rgb(kFramePixels * 3);
+    float max = 0;
+    float min = 0;
     for (auto _ : state) {
-        lep3::naive::kelvin_to_rgb_auto(temps.data(), rgb.data(), RGB24_pallette_ironblack_256);
+        lep3::naive::kelvin_to_rgb_auto(temps.data(), rgb.data(), RGB24_pallette_ironblack_256, max, min);
         benchmark::DoNotOptimize(rgb.data());
     }
 }

@@ -102,11 +102,74 @@ const uint8_t *kelvin_palette(uint32_t palette)
     }
 }
 
-// Index of t in [min, max], in single precision, truncated; the low 8 bits are kept.
+// Index of t in [min, max]: (t - min) * 255 / (max - min) in single precision, truncated
+// towards zero, low 8 bits kept; a negative value or NaN gives 0. Every t reaching here
+// lies inside the range (automatic mode found it, held mode clamped to it), and float
+// rounding is monotonic, so the quotient is at most 255 and a hair, NaN (0 / 0, inf / inf)
+// or, when 255 (t - min) overflows, infinite. Capping at 255 before the conversion gives
+// the same byte as a saturating conversion for all of these and keeps the loop free of
+// branches so it vectorises.
 uint8_t index_in_range(float t, float min, float max)
 {
     constexpr float kTopIndex = 255.0F;
-    return static_cast<uint8_t>(lep3::control::truncate_to_unsigned((t - min) * kTopIndex / (max - min)));
+    const float v = (t - min) * kTopIndex / (max - min);
+    return v > 0.0F ? static_cast<uint8_t>(static_cast<int32_t>(v < kTopIndex ? v : kTopIndex)) : uint8_t{0};
+}
+
+struct TempRange {
+    float max;
+    float min;
+};
+
+// The frame's range as one scan in pixel order finds it: a maximum from 0.0 replaced by
+// every strictly greater value and a minimum from 1000.0 replaced by every strictly
+// smaller one (NaN never replaces). Interleaved running pairs, one per vector lane, break
+// the dependency chain of one compare per pixel; combined, they find the same values,
+// since the strict-comparison extremes of a set don't depend on the order. Only the sign
+// of a zero minimum does (the first of 0.0 and -0.0 met wins), so that case is settled
+// by a scan in order.
+TempRange scan_range(const float *temps)
+{
+    constexpr float kMaxStart = 0.0F;
+    constexpr float kMinStart = 1000.0F;
+    constexpr size_t kLanes = 4;
+    constexpr size_t kStep = 2 * kLanes; // two vectors a step keep two chains in flight
+    using Lanes = float __attribute__((vector_size(kLanes * sizeof(float))));
+    static_assert(kFramePixels % kStep == 0);
+    Lanes hi0 = Lanes{} + kMaxStart;
+    Lanes hi1 = hi0;
+    Lanes lo0 = Lanes{} + kMinStart;
+    Lanes lo1 = lo0;
+    for (size_t i = 0; i < kFramePixels; i += kStep) {
+        Lanes t0;
+        Lanes t1;
+        std::memcpy(&t0, temps + i, sizeof(t0));
+        std::memcpy(&t1, temps + i + kLanes, sizeof(t1));
+        hi0 = t0 > hi0 ? t0 : hi0;
+        hi1 = t1 > hi1 ? t1 : hi1;
+        lo0 = t0 < lo0 ? t0 : lo0;
+        lo1 = t1 < lo1 ? t1 : lo1;
+    }
+    std::array<float, kStep> hi;
+    std::array<float, kStep> lo;
+    std::memcpy(hi.data(), &hi0, sizeof(hi0));
+    std::memcpy(hi.data() + kLanes, &hi1, sizeof(hi1));
+    std::memcpy(lo.data(), &lo0, sizeof(lo0));
+    std::memcpy(lo.data() + kLanes, &lo1, sizeof(lo1));
+    TempRange range{kMaxStart, kMinStart};
+    for (size_t k = 0; k < kStep; ++k) {
+        if (hi[k] > range.max)
+            range.max = hi[k];
+        if (lo[k] < range.min)
+            range.min = lo[k];
+    }
+    if (range.min == 0.0F) {
+        range.min = kMinStart;
+        for (size_t i = 0; i < kFramePixels; ++i)
+            if (temps[i] < range.min)
+                range.min = temps[i];
+    }
+    return range;
 }
 
 } // namespace
@@ -176,12 +239,9 @@ extern "C" LEP3_API int LEP3_KelvinToRGB(const float *temps, uint8_t *rgb24, uin
     float min = 1000.0F;
     if (holdRange == 0) {
         held_temp_max = 0.0F;
-        for (size_t i = 0; i < kFramePixels; ++i) {
-            if (temps[i] > max)
-                max = temps[i];
-            if (temps[i] < min)
-                min = temps[i];
-        }
+        const TempRange range = scan_range(temps);
+        max = range.max;
+        min = range.min;
         held_temp_max = max;
         held_temp_min = min;
         for (size_t i = 0; i < kFramePixels; ++i)
@@ -190,12 +250,8 @@ extern "C" LEP3_API int LEP3_KelvinToRGB(const float *temps, uint8_t *rgb24, uin
         max = held_temp_max;
         min = held_temp_min;
         for (size_t i = 0; i < kFramePixels; ++i) {
-            float t = temps[i];
-            if (t > max)
-                t = max;
-            if (t < min)
-                t = min;
-            index[i] = index_in_range(t, min, max);
+            const float below_max = temps[i] > max ? max : temps[i];
+            index[i] = index_in_range(below_max < min ? min : below_max, min, max);
         }
     }
     *maxOut = max;

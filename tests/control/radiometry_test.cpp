@@ -261,6 +261,50 @@ TEST_F(KelvinToRGB, RangeStartsAtZeroAndAThousandAndUniformFramesTakeEntryZero)
         ASSERT_EQ(pixel(rgb, i), entry(RGB24_pallette_rainbow_256, 0));
 }
 
+// Scenes with NaNs, signed zeros and values outside 0..1000 at random places: the range,
+// down to the sign of a zero minimum, and every colour as one ordered scan gives them.
+TEST_F(KelvinToRGB, RangeAndColoursMatchAnOrderedScan)
+{
+    std::mt19937 rng(31);
+    std::uniform_real_distribution<float> spread(-50.0F, 1200.0F);
+    const std::array<float, 6> specials = {0.0F,  -0.0F,   std::numeric_limits<float>::quiet_NaN(),
+                                           -0.0F, 1000.0F, std::numeric_limits<float>::infinity()};
+    std::vector<uint8_t> fast(kPixels * 3);
+    std::vector<uint8_t> slow(kPixels * 3);
+    for (int round = 0; round < 60; ++round) {
+        Temps t;
+        const float base = spread(rng);
+        for (auto &v : t)
+            v = round % 3 == 0 ? base + static_cast<float>(rng() % 100) * 0.25F : spread(rng);
+        for (int k = 0; k < round % 7; ++k)
+            t[rng() % kPixels] = specials[static_cast<size_t>(round + k) % (round % 5 == 4 ? 6 : 5)];
+        float max = 0;
+        uint16_t min = 0;
+        float ref_max = 0;
+        float ref_min = 0;
+        LEP3_KelvinToRGB(t.data(), fast.data(), 0, &max, &min, 0);
+        lep3::naive::kelvin_to_rgb_auto(t.data(), slow.data(), RGB24_pallette_fusion_256, ref_max, ref_min);
+        ASSERT_EQ(bits(held_temp_max), bits(ref_max)) << round;
+        ASSERT_EQ(bits(held_temp_min), bits(ref_min)) << round;
+        ASSERT_EQ(fast, slow) << round;
+    }
+}
+
+TEST_F(KelvinToRGB, ZeroMinimumKeepsTheSignOfTheFirstZeroMet)
+{
+    std::vector<uint8_t> rgb(kPixels * 3);
+    float max = 0;
+    uint16_t min = 0;
+    for (bool negative_first : {false, true}) {
+        Temps t;
+        t.fill(300.0F);
+        t[50] = negative_first ? -0.0F : 0.0F;
+        t[101] = negative_first ? 0.0F : -0.0F; // another lane, later in the frame
+        LEP3_KelvinToRGB(t.data(), rgb.data(), 0, &max, &min, 0);
+        EXPECT_EQ(std::signbit(held_temp_min), negative_first);
+    }
+}
+
 TEST_F(KelvinToRGB, PaletteAboveTenWritesTheRangeButNotTheImage)
 {
     const Temps t = scene();

@@ -132,10 +132,10 @@ inline void colourise_range(const uint8_t *gray8, uint8_t *rgb24, const uint8_t 
 
 // Temperature colouring over the frame's own range: scan, index in single precision,
 // look up.
-inline void kelvin_to_rgb_auto(const float *temps, uint8_t *rgb24, const uint8_t *table)
+inline void kelvin_to_rgb_auto(const float *temps, uint8_t *rgb24, const uint8_t *table, float &max, float &min)
 {
-    float max = 0.0F;
-    float min = 1000.0F;
+    max = 0.0F;
+    min = 1000.0F;
     for (size_t i = 0; i < kPixels; ++i) {
         if (temps[i] > max)
             max = temps[i];
