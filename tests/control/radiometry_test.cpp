@@ -299,7 +299,7 @@ TEST_F(KelvinToRGB, ZeroMinimumKeepsTheSignOfTheFirstZeroMet)
         Temps t;
         t.fill(300.0F);
         t[50] = negative_first ? -0.0F : 0.0F;
-        t[101] = negative_first ? 0.0F : -0.0F; // another lane, later in the frame
+        t[97] = negative_first ? 0.0F : -0.0F; // later in the frame, in an earlier lane
         LEP3_KelvinToRGB(t.data(), rgb.data(), 0, &max, &min, 0);
         EXPECT_EQ(std::signbit(held_temp_min), negative_first);
     }
