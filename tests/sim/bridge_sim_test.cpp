@@ -113,7 +113,7 @@ TEST(Checksums, FlashCrcMasksTheImageAndPadsWithErasedBytes)
 TEST(Frames, StampRoundTripsAndPixelsStayFourteenBit)
 {
     std::vector<uint16_t> raw(kPixels);
-    std::vector<uint8_t> rgb(kPixels * 3);
+    std::vector<uint8_t> rgb(size_t{kPixels} * 3);
     for (uint32_t seq : {1u, 2u, 0x3FFFu, 0x4000u, 0x0FFFFFFFu}) {
         BridgeSim::raw_frame(seq, raw.data());
         EXPECT_EQ(BridgeSim::stamp_of_raw(raw.data()), seq);
@@ -171,7 +171,7 @@ TEST_F(BridgeSimTest, RawVideoFramePacketCarriesTheFrameBehindHeads)
     BridgeSim sim(o);
     HostPort host(sim.path());
     host.send(with_crc({0xAA, 0x55, 0x02, 0x04, 0x00}));
-    constexpr size_t kData = 240 * (4 + 160);
+    constexpr size_t kData = size_t{240} * (4 + 160);
     const Bytes packet = host.take(5 + kData + 1);
     ASSERT_EQ(packet.size(), 5 + kData + 1);
     EXPECT_EQ(Bytes(packet.begin(), packet.begin() + 5), (Bytes{0xAA, 0x55, 0xFF, 0x04, 0x00}));
@@ -180,10 +180,10 @@ TEST_F(BridgeSimTest, RawVideoFramePacketCarriesTheFrameBehindHeads)
     std::vector<uint16_t> expected(kPixels), got(kPixels);
     BridgeSim::raw_frame(1, expected.data());
     int heads_with_sync = 0;
-    for (int k = 0; k < 240; ++k) {
+    for (size_t k = 0; k < 240; ++k) {
         const uint8_t *head = packet.data() + 5 + k * 164;
         heads_with_sync += head[0] == 0xAA && head[1] == 0x55;
-        for (int i = 0; i < 80; ++i)
+        for (size_t i = 0; i < 80; ++i)
             got[k * 80 + i] = static_cast<uint16_t>(head[4 + 2 * i] << 8 | head[5 + 2 * i]);
     }
     EXPECT_EQ(got, expected);
@@ -220,8 +220,8 @@ TEST_F(BridgeSimTest, RestartFlashAndBootRoundTrip)
         boot.send({0x23, 0x20});
         EXPECT_NE(boot.take(2), ack); // still erasing at the first poll
         EXPECT_EQ(boot.take(2), ack);
-        for (size_t at = 0; at < image.size(); at += 64) {
-            const size_t n = std::min<size_t>(64, image.size() - at);
+        for (ptrdiff_t at = 0; at < ssize(image); at += 64) {
+            const ptrdiff_t n = std::min<ptrdiff_t>(64, ssize(image) - at);
             Bytes block = {0x27, static_cast<uint8_t>(n)};
             block.insert(block.end(), image.begin() + at, image.begin() + at + n);
             block.push_back(0x20);
