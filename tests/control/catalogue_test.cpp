@@ -171,7 +171,7 @@ TEST(CatalogueGetters, FailedTransactionLeavesTheBufferUntouched)
         EXPECT_EQ(getter.call(buffer), -10) << getter.name;
         EXPECT_EQ(Bytes(buffer, buffer + kBuffer), Bytes(kBuffer, kSentinel)) << getter.name;
     }
-    std::fflush(stdout);
+    (void)std::fflush(stdout);
     testing::internal::GetCapturedStdout();
 }
 

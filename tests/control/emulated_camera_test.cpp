@@ -60,7 +60,7 @@ uint32_t word32(const Bytes &bytes, size_t word)
 
 std::string flushed_stdout()
 {
-    std::fflush(stdout);
+    (void)std::fflush(stdout);
     return testing::internal::GetCapturedStdout();
 }
 
@@ -179,17 +179,17 @@ TEST(ResetNotice, HostCommandsKeepTheirOwnRepliesWhileNoticesArrive)
     // Each host command's reply lags, so a notice sent as soon as the request arrives
     // lands while the host is waiting, and the thread it starts wants the link at once.
     Faults faults = sim.faults();
-    faults.commands[kUpTime].late_reply_ms = 30;
+    faults.commands[kUpTime].late_reply_ms = 50;
     sim.set_faults(faults);
     sim.clear_requests();
 
     std::atomic<bool> host_done{false};
     std::thread notices([&] {
-        size_t seen = 0;
         for (int i = 0; i < kNotices && !host_done.load(); ++i) {
+            // Wait for a fresh host request, whose reply is still on its way.
+            const size_t seen = sim.request_count(kUpTime);
             if (!wait_for([&] { return sim.request_count(kUpTime) > seen || host_done.load(); }))
                 return;
-            seen = sim.request_count(kUpTime);
             sim.send_reset_notice();
             wait_for([&] { return reinit_finished.load() == i + 1 || host_done.load(); });
         }

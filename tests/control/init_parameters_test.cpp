@@ -74,8 +74,8 @@ template <typename F> Output captured(F call)
     testing::internal::CaptureStdout();
     testing::internal::CaptureStderr();
     call();
-    std::fflush(stdout);
-    std::fflush(stderr);
+    (void)std::fflush(stdout);
+    (void)std::fflush(stderr);
     Output output;
     output.out = testing::internal::GetCapturedStdout();
     output.err = testing::internal::GetCapturedStderr();

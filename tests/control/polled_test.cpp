@@ -45,7 +45,7 @@ Bytes le32(int32_t v)
 }
 
 // The status getter reads states[i] at its i-th poll (the last one repeats).
-void script_status(VirtualBridge &bridge, const PolledRun &polled, std::vector<int32_t> states)
+void script_status(VirtualBridge &bridge, const PolledRun &polled, const std::vector<int32_t> &states)
 {
     auto poll = std::make_shared<size_t>(0);
     bridge.answer = [&bridge, &polled, states, poll](const Request &request) {
@@ -60,7 +60,7 @@ void script_status(VirtualBridge &bridge, const PolledRun &polled, std::vector<i
 
 std::string flushed_stdout()
 {
-    std::fflush(stdout);
+    (void)std::fflush(stdout);
     return testing::internal::GetCapturedStdout();
 }
 
