@@ -45,7 +45,7 @@ class QuietStdout {
   public:
     QuietStdout()
     {
-        std::fflush(stdout);
+        (void)std::fflush(stdout);
         saved_ = dup(STDOUT_FILENO);
         const int null = open("/dev/null", O_WRONLY);
         dup2(null, STDOUT_FILENO);
@@ -53,7 +53,7 @@ class QuietStdout {
     }
     ~QuietStdout()
     {
-        std::fflush(stdout);
+        (void)std::fflush(stdout);
         dup2(saved_, STDOUT_FILENO);
         close(saved_);
     }

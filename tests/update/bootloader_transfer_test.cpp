@@ -69,7 +69,7 @@ class BootloaderTransfer : public BridgeFixture {
     {
         testing::internal::CaptureStdout();
         const int result = send_update_file(image.data(), static_cast<uint32_t>(image.size()));
-        std::fflush(stdout);
+        (void)std::fflush(stdout);
         printed_ = testing::internal::GetCapturedStdout();
         return result;
     }
@@ -93,8 +93,8 @@ TEST_F(BootloaderTransfer, WritesEveryCommandAndBlockAndTheFlashHoldsTheImage)
 
     char first[32];
     char last[32];
-    std::snprintf(first, sizeof first, "buf[0]:%02x\r\n", image.front());
-    std::snprintf(last, sizeof last, "buf[file_len-1]:%02x,130\r\n", image.back());
+    (void)std::snprintf(first, sizeof first, "buf[0]:%02x\r\n", image.front());
+    (void)std::snprintf(last, sizeof last, "buf[file_len-1]:%02x,130\r\n", image.back());
     expect_in_order(printed_, {"sync_cmd send,try=10!\n",
                                "sync_cmd send 2 bytes\n",
                                "sync ok!\n",

@@ -124,7 +124,7 @@ class BridgeFixture : public testing::Test {
         ProgressWatcher watcher(on_progress);
         testing::internal::CaptureStdout();
         const int result = LEP3_UpdateSAMG55(harness_->reader());
-        std::fflush(stdout);
+        (void)std::fflush(stdout);
         printed_ = testing::internal::GetCapturedStdout();
         progress_ = watcher.stop();
         return result;
@@ -139,7 +139,7 @@ class BridgeFixture : public testing::Test {
         frame_queue_free(&frame_queue);
         testing::internal::CaptureStdout();
         const bool up = LEP3_Init() == 0;
-        std::fflush(stdout);
+        (void)std::fflush(stdout);
         testing::internal::GetCapturedStdout();
         if (up)
             harness_->restart_reader();

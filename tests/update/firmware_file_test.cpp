@@ -95,7 +95,7 @@ class FileVersion : public testing::Test {
         dir_.put("SAMG55_V1.0.talvor", bytes_of(contents));
         testing::internal::CaptureStdout();
         const int result = LEP3_GetSAMG55FileVersion(&version_);
-        std::fflush(stdout);
+        (void)std::fflush(stdout);
         printed_ = testing::internal::GetCapturedStdout();
         return result;
     }
@@ -153,7 +153,7 @@ class UpdateFlowRefusal : public testing::Test {
         const size_t before = open_descriptor_count();
         testing::internal::CaptureStdout();
         const int result = update_flow();
-        std::fflush(stdout);
+        (void)std::fflush(stdout);
         printed_ = testing::internal::GetCapturedStdout();
         EXPECT_EQ(open_descriptor_count(), before) << "update_flow leaked a descriptor";
         EXPECT_EQ(printed_.find("failure"), std::string::npos) << "tried to open a device:\n" << printed_;
