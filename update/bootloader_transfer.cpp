@@ -12,31 +12,13 @@
 
 #include "update/update_internal.h"
 
-namespace lep3::update {
-
-size_t build_data_block(std::span<const uint8_t> chunk, std::span<uint8_t, kMaxBlockSize> out)
-{
-    out[0] = kDataBlockOpcode;
-    out[1] = static_cast<uint8_t>(chunk.size());
-    std::copy(chunk.begin(), chunk.end(), out.begin() + 2);
-    out[chunk.size() + 2] = kCommandEnd;
-    return chunk.size() + kBlockOverhead;
-}
-
-int block_progress_percent(size_t blocks_before, size_t full_blocks)
-{
-    // Single precision, cut toward zero, as the bootloader tools have always shown it.
-    return static_cast<int>(static_cast<float>(blocks_before * 100) / static_cast<float>(full_blocks));
-}
-
-} // namespace lep3::update
-
 namespace {
 
 using namespace lep3::update;
 using namespace std::chrono_literals;
 
 // Bootloader commands: opcode, parameter bytes, end byte 0x20.
+constexpr uint8_t kCommandEnd = 0x20;
 constexpr std::array<uint8_t, 2> kSyncCmd{0x21, kCommandEnd};
 constexpr std::array<uint8_t, 3> kGetBootloaderVerCmd{0x22, 0x01, kCommandEnd};
 constexpr std::array<uint8_t, 3> kGetFlashSizeCmd{0x22, 0x04, kCommandEnd};
@@ -63,6 +45,29 @@ constexpr auto kErasePollPause = 500ms;
 constexpr auto kBlockReplyPause = 10ms;
 constexpr auto kCrcReplyPause = 500ms;
 constexpr auto kBootReplyPause = 50ms;
+
+// Data blocks: opcode, count n, n image bytes, end byte. All blocks but the last carry 64
+// bytes; the last carries the rest (1 to 63), if any.
+constexpr uint8_t kDataBlockOpcode = 0x27;
+constexpr size_t kBlockPayload = 64;
+constexpr size_t kBlockOverhead = 3;
+constexpr size_t kMaxBlockSize = kBlockPayload + kBlockOverhead;
+
+size_t build_data_block(std::span<const uint8_t> chunk, std::span<uint8_t, kMaxBlockSize> out)
+{
+    out[0] = kDataBlockOpcode;
+    out[1] = static_cast<uint8_t>(chunk.size());
+    std::copy(chunk.begin(), chunk.end(), out.begin() + 2);
+    out[chunk.size() + 2] = kCommandEnd;
+    return chunk.size() + kBlockOverhead;
+}
+
+// The per cent shown after a full block counts the blocks acknowledged before it, in
+// single precision cut toward zero (the first of three shows 00, the second 33).
+int block_progress_percent(size_t blocks_before, size_t full_blocks)
+{
+    return static_cast<int>(static_cast<float>(blocks_before * 100) / static_cast<float>(full_blocks));
+}
 
 uint32_t little_endian32(std::span<const uint8_t, 4> bytes)
 {
@@ -242,13 +247,14 @@ int Transfer::erase()
 int Transfer::program()
 {
     std::puts("Programming new version...");
-    const BlockPlan plan = plan_blocks(image_.size());
-    const size_t blocks = plan.full_blocks + (plan.short_length != 0 ? 1 : 0);
+    const size_t full_blocks = image_.size() / kBlockPayload;
+    const size_t short_length = image_.size() % kBlockPayload;
+    const size_t blocks = full_blocks + (short_length != 0 ? 1 : 0);
     std::array<uint8_t, kMaxBlockSize> block{};
     for (size_t k = 0; k < blocks; ++k) {
         // Full blocks in image order, then the short rest, if any.
-        const bool full = k < plan.full_blocks;
-        const auto chunk = full ? image_.subspan(k * kBlockPayload, kBlockPayload) : image_.last(plan.short_length);
+        const bool full = k < full_blocks;
+        const auto chunk = full ? image_.subspan(k * kBlockPayload, kBlockPayload) : image_.last(short_length);
         const size_t size = build_data_block(chunk, block);
         const ssize_t sent = send(std::span(block).first(size));
         if (sent != static_cast<ssize_t>(size)) {
@@ -267,7 +273,7 @@ int Transfer::program()
             return -1;
         }
         if (full)
-            std::printf("progress_val:%02d%%\r", block_progress_percent(k, plan.full_blocks));
+            std::printf("progress_val:%02d%%\r", block_progress_percent(k, full_blocks));
         else
             std::puts("send less 64 dat ack!");
     }

@@ -61,28 +61,6 @@ inline constexpr uint8_t kErasedFlashByte = 0xFF;
 uint32_t crc32_update(uint32_t reg, std::span<const uint8_t> bytes, uint8_t mask = 0);
 uint32_t crc32_fill(uint32_t reg, uint8_t value, size_t count);
 
-// ---- Bootloader data blocks ----------------------------------------------------------
-
-inline constexpr uint8_t kDataBlockOpcode = 0x27;
-inline constexpr uint8_t kCommandEnd = 0x20;
-inline constexpr size_t kBlockPayload = 64;
-// Opcode, count, payload, end byte.
-inline constexpr size_t kBlockOverhead = 3;
-inline constexpr size_t kMaxBlockSize = kBlockPayload + kBlockOverhead;
-
-struct BlockPlan {
-    size_t full_blocks;  // blocks of 64 image bytes
-    size_t short_length; // bytes of the last, short block (0: none)
-};
-constexpr BlockPlan plan_blocks(size_t image_length)
-{
-    return {image_length / kBlockPayload, image_length % kBlockPayload};
-}
-// Writes the wire form of one data block carrying chunk (1..64 bytes); returns its size.
-size_t build_data_block(std::span<const uint8_t> chunk, std::span<uint8_t, kMaxBlockSize> out);
-// The per cent shown after a full block: blocks acknowledged before it, of all full blocks.
-int block_progress_percent(size_t blocks_before, size_t full_blocks);
-
 // ---- The update's own serial descriptors ---------------------------------------------
 
 // Both the bootloader and the restarted firmware speak the link's 115 200 baud, 8N1, raw.

@@ -1,14 +1,12 @@
 // The in-thread bridge of virtual_bridge.h and the interposed write and usleep it relies
 // on. (It lives in a *_test.cpp file because the control suite is built from those.)
-// The interposers pass every call straight through unless a bridge is installed and the
-// call is the test thread's write to uart_fd or the test thread's sleep.
+// The interposers hand every call on to the next definition unless a bridge is installed
+// and the call is the test thread's write to uart_fd or the test thread's sleep.
+#include <dlfcn.h>
 #include <fcntl.h>
-#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <atomic>
-#include <cerrno>
-#include <ctime>
 #include <thread>
 
 #include "link/link_internal.h"
@@ -144,12 +142,24 @@ void VirtualBridge::feed(const std::vector<uint8_t> &bytes)
 
 } // namespace lep3::test
 
+namespace {
+
+// The definitions this file stands in front of: the C library's, or a sanitizer's
+// wrapper of them, which must keep seeing every call it would see without this file.
+template <typename Fn> Fn next_definition(const char *name)
+{
+    return reinterpret_cast<Fn>(dlsym(RTLD_NEXT, name));
+}
+
+} // namespace
+
 extern "C" ssize_t write(int fd, const void *buf, size_t n)
 {
     lep3::test::VirtualBridge *bridge = lep3::test::bridge_of_this_thread();
     if (bridge != nullptr && fd == uart_fd)
         return bridge->on_write({static_cast<const uint8_t *>(buf), n});
-    return syscall(SYS_write, fd, buf, n);
+    static const auto next = next_definition<ssize_t (*)(int, const void *, size_t)>("write");
+    return next(fd, buf, n);
 }
 
 extern "C" int usleep(useconds_t us)
@@ -158,9 +168,6 @@ extern "C" int usleep(useconds_t us)
         bridge->on_sleep(us);
         return 0;
     }
-    constexpr useconds_t kMicrosPerSecond = 1000000;
-    constexpr long kNanosPerMicro = 1000;
-    const timespec pause{static_cast<time_t>(us / kMicrosPerSecond),
-                         static_cast<long>(us % kMicrosPerSecond) * kNanosPerMicro};
-    return nanosleep(&pause, nullptr);
+    static const auto next = next_definition<int (*)(useconds_t)>("usleep");
+    return next(us);
 }

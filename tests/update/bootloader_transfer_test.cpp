@@ -198,3 +198,13 @@ TEST_F(BootloaderTransfer, EraseThatNeverCompletesFailsAfterTenPolls)
     EXPECT_NE(printed_.find("Erase not complete!\n"), std::string::npos);
     EXPECT_EQ(sim().boot_received(), (Bytes{0x21, 0x20, 0x22, 0x01, 0x20, 0x22, 0x04, 0x20, 0x23, 0x20}));
 }
+
+TEST(BootloaderTransferInput, EmptyOrMissingImageIsRefusedWithoutOpeningADevice)
+{
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(send_update_file(nullptr, 10), -1);
+    const uint8_t byte = 0;
+    EXPECT_EQ(send_update_file(&byte, 0), -1);
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "ERROR: firmware image is empty, nothing to send!\n"
+                                                      "ERROR: firmware image is empty, nothing to send!\n");
+}
