@@ -70,8 +70,8 @@ class Fd {
     Fd() = default;
     explicit Fd(int fd) : fd_(fd) {}
     ~Fd() { reset(); }
-    Fd(Fd &&other) : fd_(other.release()) {}
-    Fd &operator=(Fd &&other)
+    Fd(Fd &&other) noexcept : fd_(other.release()) {}
+    Fd &operator=(Fd &&other) noexcept
     {
         if (this != &other)
             reset(other.release());

@@ -64,11 +64,11 @@ void start_frame(uint32_t format, uint32_t size, ParserState next)
 }
 
 // Copies the payload of each video packet, without its head, into tmp_image_buffer.
-void strip_heads(int packet_size, int payload)
+void strip_heads(size_t packet_size, size_t payload)
 {
     for (int k = 0; k < kVideoPackets; ++k) {
-        std::memcpy(tmp_image_buffer + k * payload, image_buffer + k * packet_size + kVideoPacketHead,
-                    static_cast<size_t>(payload));
+        const auto n = static_cast<size_t>(k);
+        std::memcpy(&tmp_image_buffer[n * payload], &image_buffer[n * packet_size + kVideoPacketHead], payload);
         parser_i = k + 1;
     }
 }
@@ -216,7 +216,7 @@ void assemble_raw_frame()
     go(ParserState::hunt);
     strip_heads(kRawVideoPacket, kRawPayload);
     // High byte first on the wire.
-    for (int p = 0; p < kPixels; ++p)
+    for (size_t p = 0; p < kPixels; ++p)
         lepton_image[p] = static_cast<uint16_t>(tmp_image_buffer[2 * p] << 8 | tmp_image_buffer[2 * p + 1]);
     parser_j = static_cast<int32_t>(kRawFrameBytes);
     ++frame_desc.frame_number;

@@ -14,7 +14,7 @@ namespace {
 // The configuration's refusals go to standard error as they are, without a line of their own.
 template <size_t N> void to_stderr(const char (&text)[N])
 {
-    fwrite(text, 1, N - 1, stderr);
+    (void)fwrite(text, 1, N - 1, stderr);
 }
 
 } // namespace
