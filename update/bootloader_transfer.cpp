@@ -88,7 +88,7 @@ class Transfer {
     int verify();
     int boot();
 
-    // Every failure after the device is open closes it before the message.
+    // Every failure after the device is open closes it; the step has printed its message.
     int fail()
     {
         port_.reset();
@@ -121,14 +121,12 @@ int Transfer::run()
         return -1;
     }
     if (set_uart_speed(port_.get(), lep3::link::kBaud) != 0) {
-        port_.reset();
         std::puts("Set uart speed failed");
-        return -1;
+        return fail();
     }
     if (set_Parity(port_.get(), lep3::link::kDataBits, lep3::link::kStopBits, kNoParity) != 0) {
-        port_.reset();
         std::puts("Set uart parity failed");
-        return -1;
+        return fail();
     }
     flush_port(port_);
     std::printf("LEP_Uart inited,fd=%d\n", port_.get());
@@ -185,35 +183,30 @@ int Transfer::read_identity()
 {
     ssize_t sent = send(kGetBootloaderVerCmd);
     if (sent != static_cast<ssize_t>(kGetBootloaderVerCmd.size())) {
-        fail();
         std::printf("ERROR: send get_bootloader_ver_cmd error:%d!\n", static_cast<int>(sent));
-        return -1;
+        return fail();
     }
     if (await_reply(kShortReplyPause, kVersionReplySize) <= 0) {
-        fail();
         std::puts("get_bootloader_ver_cmd reply error!");
-        return -1;
+        return fail();
     }
     std::printf("bootloader ver: %u\n", unsigned{reply_[0]});
 
     sent = send(kGetFlashSizeCmd);
     if (sent != static_cast<ssize_t>(kGetFlashSizeCmd.size())) {
-        fail();
         std::printf("ERROR: send get_flash_size_cmd error:%d!\n", static_cast<int>(sent));
-        return -1;
+        return fail();
     }
     if (await_reply(kShortReplyPause, kFlashSizeReplySize) <= 0) {
-        fail();
         std::puts("get_flash_size_cmd reply error!");
-        return -1;
+        return fail();
     }
     flash_size_ = little_endian32(std::span(reply_).first<4>());
     std::printf("flash size: %u\n", flash_size_);
     if (image_.size() > flash_size_) {
         // An image that can't fit is refused while the old firmware is still intact.
-        fail();
         std::printf("ERROR: firmware image of %zu bytes exceeds flash size %u!\n", image_.size(), flash_size_);
-        return -1;
+        return fail();
     }
     return 0;
 }
@@ -223,9 +216,8 @@ int Transfer::erase()
     std::puts("Erasing previous program...");
     const ssize_t sent = send(kEraseCmd);
     if (sent != static_cast<ssize_t>(kEraseCmd.size())) {
-        fail();
         std::printf("ERROR: send erase_cmd error:%d!\n", static_cast<int>(sent));
-        return -1;
+        return fail();
     }
     // Erasing takes the bootloader a while; it answers each poll until it is done.
     for (int poll = 0; poll < kErasePolls; ++poll) {
@@ -239,9 +231,8 @@ int Transfer::erase()
             std::puts("erase not ok!");
         }
     }
-    fail();
     std::puts("Erase not complete!");
-    return -1;
+    return fail();
 }
 
 int Transfer::program()
@@ -258,19 +249,16 @@ int Transfer::program()
         const size_t size = build_data_block(chunk, block);
         const ssize_t sent = send(std::span(block).first(size));
         if (sent != static_cast<ssize_t>(size)) {
-            fail();
             std::printf("ERROR: send file content error:%d!\n", static_cast<int>(sent));
-            return -1;
+            return fail();
         }
         if (await_reply(kBlockReplyPause, kAckReplySize) <= 0) {
-            fail();
             std::puts("send file content reply error!");
-            return -1;
+            return fail();
         }
         if (!acknowledged()) {
-            fail();
             std::puts(full ? "send 64 dat not ack!" : "send less 64 dat not ack!");
-            return -1;
+            return fail();
         }
         if (full)
             std::printf("progress_val:%02d%%\r", block_progress_percent(k, full_blocks));
@@ -296,22 +284,19 @@ int Transfer::verify()
 
     const ssize_t sent = send(kGetCrcCmd);
     if (sent != static_cast<ssize_t>(kGetCrcCmd.size())) {
-        fail();
         std::printf("ERROR: send get_crc_cmd error:%d!\n", static_cast<int>(sent));
-        return -1;
+        return fail();
     }
     if (await_reply(kCrcReplyPause, kCrcReplySize) <= 0) {
-        fail();
         std::puts("get_crc_cmd reply error!");
-        return -1;
+        return fail();
     }
     std::printf("get crc:%02x %02x %02x %02x\r\n", unsigned{reply_[0]}, unsigned{reply_[1]}, unsigned{reply_[2]},
                 unsigned{reply_[3]});
     std::printf("calc crc:%02x %02x %02x %02x\r\n", crc & 0xFFu, (crc >> 8) & 0xFFu, (crc >> 16) & 0xFFu, crc >> 24);
     if (little_endian32(std::span(reply_).first<4>()) != crc) {
-        fail();
         std::puts("Check crc32 err");
-        return -1;
+        return fail();
     }
     std::puts("Verify complete");
     std::puts("Upgrade complete");
@@ -323,19 +308,16 @@ int Transfer::boot()
     std::puts("Boot app...");
     const ssize_t sent = send(kBootAppCmd);
     if (sent != static_cast<ssize_t>(kBootAppCmd.size())) {
-        fail();
         std::printf("ERROR: send boot_app_cmd error:%d!\n", static_cast<int>(sent));
-        return -1;
+        return fail();
     }
     if (await_reply(kBootReplyPause, kAckReplySize) <= 0) {
-        fail();
         std::puts("boot_app_cmd reply error!");
-        return -1;
+        return fail();
     }
     if (!acknowledged()) {
-        fail();
         std::puts("Boot app err!");
-        return -1;
+        return fail();
     }
     std::puts("App is running...");
     port_.reset();
