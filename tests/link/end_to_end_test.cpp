@@ -62,15 +62,16 @@ bool same(const lep3_link_stats_t &a, const lep3_link_stats_t &b)
     return std::memcmp(&a, &b, sizeof a) == 0;
 }
 
-// Waits until the emulator is quiet and the parser has taken every byte the reader got
-// (the parser's own variables belong to its thread: only the counters are read here).
-lep3_link_stats_t settled_stats()
+// Waits until at least `bytes` have been read, the emulator is quiet and the parser has
+// taken every byte the reader got (the parser's own variables belong to its thread:
+// only the counters are read here).
+lep3_link_stats_t settled_stats(uint64_t bytes)
 {
     lep3_link_stats_t before = stats();
     for (int i = 0; i < 400; ++i) {
         usleep(25000);
         const lep3_link_stats_t now = stats();
-        if (same(now, before) && queue_is_empty(&uart_queue) == 1)
+        if (now.bytes_read >= bytes && same(now, before) && queue_is_empty(&uart_queue) == 1)
             return now;
         before = now;
     }
@@ -179,7 +180,7 @@ TEST(EndToEndStats, CountersMatchAStreamWithKnownFaults)
     stream.insert(stream.end(), {0xAA, 0x55, 0x04, 0x02, 0x08, 0x02, 0x00, 0x31}); // a reply
     ::testing::internal::CaptureStdout();
     link.sim().send_raw(stream);
-    const lep3_link_stats_t s = settled_stats();
+    const lep3_link_stats_t s = settled_stats(stream.size());
     fflush(stdout);
     const std::string out = ::testing::internal::GetCapturedStdout();
     EXPECT_NE(out.find("error10 7 \n"), std::string::npos);
@@ -203,7 +204,7 @@ TEST(EndToEndStats, FramesNobodyTookAreCountedAsOverwritten)
     Faults faults;
     faults.silent = true;
     link.sim().set_faults(faults);
-    const lep3_link_stats_t s = settled_stats();
+    const lep3_link_stats_t s = settled_stats(1);
     EXPECT_EQ(s.frames_overwritten, s.frames_raw - 1) << "all but the newest frame went untaken";
     EXPECT_EQ(s.bytes_read, s.frames_raw * (5 + 39360 + 1)) << "frames were cut or extra bytes arrived";
     EXPECT_EQ(s.bytes_dropped, s.frames_raw) << "only each frame's check byte is passed over";
