@@ -11,11 +11,17 @@
 
 #include "link/link_internal.h"
 
+#if defined(__SANITIZE_ADDRESS__)
+#include <sanitizer/asan_interface.h>
+#endif
+
 namespace lep3::link {
 
 ssize_t read_into_queue()
 {
-    std::array<uint8_t, kReadChunk> buffer;
+    // One reader runs at a time, so its chunk buffer is static. Keeping it off the stack
+    // also keeps the frame that a cancellation unwinds free of arrays.
+    static std::array<uint8_t, kReadChunk> buffer;
     const ssize_t n = read(uart_fd, buffer.data(), buffer.size());
     if (n < 0) {
         // A failed read is counted and ignored; the loop simply reads again.
@@ -43,11 +49,48 @@ void parse_pass()
     reset_check();
 }
 
+namespace {
+
+#if defined(__SANITIZE_ADDRESS__)
+// Cancellation unwinds a loop without running AddressSanitizer's epilogues, so the dead
+// frames below the thread's start keep their poisoned redzones, and the sanitizer's own
+// clean-up at thread exit would trip over them. A thread-specific value's destructor
+// runs at exit after the unwinding, before that clean-up, and clears the dead stack.
+void clear_dead_frames(void * /*value*/)
+{
+    pthread_attr_t attr;
+    if (pthread_getattr_np(pthread_self(), &attr) != 0)
+        return;
+    void *low = nullptr;
+    size_t size = 0;
+    pthread_attr_getstack(&attr, &low, &size);
+    pthread_attr_destroy(&attr);
+    auto *here = static_cast<char *>(__builtin_frame_address(0));
+    auto *bottom = static_cast<char *>(low);
+    if (here > bottom)
+        __asan_unpoison_memory_region(bottom, static_cast<size_t>(here - bottom));
+}
+
+void prepare_for_cancellation()
+{
+    static pthread_key_t key;
+    static pthread_once_t once = PTHREAD_ONCE_INIT;
+    pthread_once(&once, [] { pthread_key_create(&key, clear_dead_frames); });
+    static char marker;
+    pthread_setspecific(key, &marker);
+}
+#else
+void prepare_for_cancellation() {}
+#endif
+
+} // namespace
+
 } // namespace lep3::link
 
 extern "C" LEP3_API void *LEP3_Read_Thr(void * /*arg*/)
 {
     puts("Enter LEP_Read_Thr");
+    lep3::link::prepare_for_cancellation();
     for (;;)
         lep3::link::read_pass();
 }
@@ -55,6 +98,7 @@ extern "C" LEP3_API void *LEP3_Read_Thr(void * /*arg*/)
 extern "C" LEP3_API void *LEP3_Parse_Thr(void * /*arg*/)
 {
     puts("Enter LEP_Parse_Thr");
+    lep3::link::prepare_for_cancellation();
     for (;;)
         lep3::link::parse_pass();
 }
