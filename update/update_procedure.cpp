@@ -4,6 +4,7 @@
 #include <pthread.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <chrono>
 #include <cstdio>
@@ -51,7 +52,12 @@ constexpr auto kFinalPause = 3s;
 constexpr size_t kRbfoCmdSize = 23;
 constexpr size_t kRbfoPayloadOffset = 6;
 constexpr size_t kRbfoCrcOffset = kRbfoPayloadOffset + sizeof(lep3_rbfo_t);
-constexpr std::array<uint8_t, kRbfoPayloadOffset> kRbfoCmdHead{0xAA, 0x55, 0x13, 0x04, 0x03, 0x01};
+constexpr uint16_t kUserRbfoId = 0x0403;
+constexpr uint8_t kTypeSet = 1;
+// Sync, length (ID, type and payload), ID high byte first, type.
+constexpr std::array<uint8_t, kRbfoPayloadOffset> kRbfoCmdHead{
+    lep3::link::kSync0, lep3::link::kSync1, static_cast<uint8_t>(lep3::link::kReplyHeadBytes + sizeof(lep3_rbfo_t)),
+    kUserRbfoId >> 8,   kUserRbfoId & 0xFF, kTypeSet};
 static_assert(kRbfoCrcOffset + 1 == kRbfoCmdSize);
 
 // Its answer: a one-byte status reply, taken whole with one read.
@@ -97,7 +103,7 @@ bool write_back_rbfo(const Fd &port, std::span<const uint8_t, kRbfoCmdSize> requ
         for (const uint8_t byte : reply)
             std::printf("%02x ", unsigned{byte});
         std::printf("\n");
-        if (reply[0] == kRbfoCmdHead[0] && reply[1] == kRbfoCmdHead[1] && reply[kRbfoReplyStatus] == 0)
+        if (reply[0] == lep3::link::kSync0 && reply[1] == lep3::link::kSync1 && reply[kRbfoReplyStatus] == 0)
             return true;
         std::puts("get rbfo_cmd reply error!");
     }
