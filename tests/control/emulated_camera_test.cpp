@@ -26,7 +26,6 @@ constexpr uint16_t kUpTime = 0x020C;
 constexpr uint16_t kFpaTemperature = 0x0214;
 constexpr uint16_t kRadEnable = 0x4E10;
 constexpr uint16_t kShutterMode = 0x023C;
-constexpr uint16_t kFfcStatus = 0x0244;
 
 // Re-initialisation threads started by the parser, and how many have finished.
 std::atomic<int> reinit_started{0};
@@ -104,19 +103,6 @@ TEST(EmulatedCamera, RequestsArriveWholeAndRepliesComeBackThroughTheParser)
     float fpa = 0.0f;
     ASSERT_EQ(LEP3_GetSysFpaTemperatureCelcius(&fpa), 0);
     EXPECT_EQ(fpa, 25.0f);
-}
-
-TEST(EmulatedCamera, FlatFieldCorrectionWaitsOutTheBusyPolls)
-{
-    LinkHarness link;
-    auto &sim = link.sim();
-    Faults faults = sim.faults();
-    faults.ffc_busy_polls = 3;
-    sim.set_faults(faults);
-    sim.clear_requests();
-    ASSERT_EQ(LEP3_RunSysFFCNormalization(), 0);
-    EXPECT_EQ(sim.request_count(0x0242), 1u);
-    EXPECT_EQ(sim.request_count(kFfcStatus), 4u); // three busy, then ready
 }
 
 TEST(EmulatedCamera, SilentBridgeCostsTheFullWaitThenTheLinkWorksAgain)

@@ -4,18 +4,13 @@
 
 #include <cstdio>
 #include <cstring>
-#include <memory>
+#include <optional>
 #include <string>
-#include <utility>
-#include <vector>
 
 #include "lep3.h"
 #include "virtual_bridge.h"
 
-using lep3::test::Answer;
-using lep3::test::Request;
-using lep3::test::VirtualBridge;
-using Bytes = std::vector<uint8_t>;
+using namespace lep3::test;
 
 namespace {
 
@@ -26,164 +21,123 @@ constexpr useconds_t kReadyPause = 500000;
 constexpr useconds_t kStepPause = 10000;
 
 using Step = std::pair<uint16_t, uint8_t>; // command ID, request type
+const Step kReadStatus{kStatus, kGet}, kSetRad{kRadEnable, kSet}, kReadObj{kShutterMode, kGet},
+    kWriteObj{kShutterMode, kSet};
 
-std::vector<Step> steps(const VirtualBridge &bridge)
-{
-    std::vector<Step> seen;
-    for (const Request &request : bridge.requests)
-        seen.emplace_back(request.id, request.type);
-    return seen;
-}
-
-Bytes shutter_object()
-{
-    Bytes obj(32);
-    for (size_t i = 0; i < obj.size(); ++i)
-        obj[i] = static_cast<uint8_t>(0xA0 + i);
-    return obj;
-}
-
-// A camera that is not ready (status word 1) until the given status read.
-void ready_at(VirtualBridge &bridge, int read)
-{
-    auto reads = std::make_shared<int>(0);
-    bridge.answer = [&bridge, read, reads](const Request &request) {
-        if (request.id == kStatus)
-            bridge.regs[kStatus] = {static_cast<uint8_t>(++*reads < read ? 1 : 0), 0, 0, 0, 0, 0, 0, 0};
-        return bridge.serve(request);
-    };
-}
-
-// Every request for this ID is answered with a failure status.
-void failing(VirtualBridge &bridge, uint16_t id)
-{
-    bridge.answer = [&bridge, id](const Request &request) {
-        if (request.id == id)
-            return Answer{lep3::test::reply_packet(request.id, request.type, Bytes{0x01})};
-        return bridge.serve(request);
-    };
-}
-
-struct Output {
+struct Outcome {
+    int result;
+    std::vector<Step> steps;
     std::string out;
     std::string err;
 };
 
-template <typename F> Output captured(F call)
+// Runs the sequence against a camera that is not ready until status read `ready_at`
+// and answers requests of `failing` with a failure status.
+Outcome run(VirtualBridge &bridge, int32_t mode, int ready_at = 1, std::optional<Step> failing = {})
 {
+    int reads = 0;
+    bridge.answer = [&](const Request &r) {
+        if (failing && *failing == Step{r.id, r.type})
+            return status_answer(r, 1);
+        if (r.id == kStatus)
+            bridge.regs[kStatus] = {static_cast<uint8_t>(++reads < ready_at ? 1 : 0), 0, 0, 0, 0, 0, 0, 0};
+        return bridge.serve(r);
+    };
     testing::internal::CaptureStdout();
     testing::internal::CaptureStderr();
-    call();
+    Outcome outcome{LEP3_SetInitParameter(mode), {}, {}, {}};
     (void)std::fflush(stdout);
     (void)std::fflush(stderr);
-    Output output;
-    output.out = testing::internal::GetCapturedStdout();
-    output.err = testing::internal::GetCapturedStderr();
-    return output;
+    outcome.out = testing::internal::GetCapturedStdout();
+    outcome.err = testing::internal::GetCapturedStderr();
+    for (const Request &r : bridge.requests)
+        outcome.steps.emplace_back(r.id, r.type);
+    return outcome;
 }
 
 } // namespace
 
-TEST(InitParameters, ModeOneRunsEveryStepInOrderAndSetsAutomaticFfc)
+TEST(InitParameters, ModeOneRunsEveryStepOnceAndChangesOnlyWordsZeroAndFive)
 {
     VirtualBridge bridge;
-    bridge.regs[kShutterMode] = shutter_object();
-    const Output output = captured([] { EXPECT_EQ(LEP3_SetInitParameter(1), 0); });
-    EXPECT_EQ(output.out, "Init Lepton3 parameter OK.\n");
-    EXPECT_EQ(steps(bridge), (std::vector<Step>{{kStatus, 0}, {kRadEnable, 1}, {kShutterMode, 0}, {kShutterMode, 1}}));
+    lep3_ffc_shutter_mode_t read{{11, 12, 13, 14, 15, 16, 17, 18}};
+    const auto *raw = reinterpret_cast<const uint8_t *>(&read);
+    bridge.regs[kShutterMode] = Bytes(raw, raw + sizeof read);
+    const Outcome r = run(bridge, 1);
+    EXPECT_EQ(r.result, 0);
+    EXPECT_EQ(r.out, "Init Lepton3 parameter OK.\n");
+    EXPECT_EQ(r.steps, (std::vector<Step>{kReadStatus, kSetRad, kReadObj, kWriteObj}));
     EXPECT_EQ(bridge.requests_for(kRadEnable).at(0).args, (Bytes{1, 0, 0, 0}));
+    EXPECT_TRUE(bridge.sleeps.empty());
 
     lep3_ffc_shutter_mode_t written{};
-    const Bytes sent = bridge.requests_for(kShutterMode).at(1).args;
-    ASSERT_EQ(sent.size(), sizeof written);
-    std::memcpy(&written, sent.data(), sizeof written);
-    lep3_ffc_shutter_mode_t read{};
-    std::memcpy(&read, shutter_object().data(), sizeof read);
-    EXPECT_EQ(written.word[0], 1u);
-    EXPECT_EQ(written.word[5], 180000u);
-    for (size_t i : {1, 2, 3, 4, 6, 7})
-        EXPECT_EQ(written.word[i], read.word[i]) << "word " << i;
-    EXPECT_TRUE(bridge.sleeps.empty());
+    std::memcpy(&written, bridge.regs[kShutterMode].data(), sizeof written);
+    const lep3_ffc_shutter_mode_t expected{{1, 12, 13, 14, 15, 180000, 17, 18}};
+    EXPECT_EQ(std::memcmp(&written, &expected, sizeof written), 0);
 }
 
 TEST(InitParameters, OtherModesLeaveRadiometryAlone)
 {
     for (int32_t mode : {0, 2, -1}) {
         VirtualBridge bridge;
-        captured([mode] { EXPECT_EQ(LEP3_SetInitParameter(mode), 0); });
-        EXPECT_EQ(steps(bridge), (std::vector<Step>{{kStatus, 0}, {kShutterMode, 0}, {kShutterMode, 1}}))
-            << "mode " << mode;
+        const Outcome r = run(bridge, mode);
+        EXPECT_EQ(r.result, 0);
+        EXPECT_EQ(r.steps, (std::vector<Step>{kReadStatus, kReadObj, kWriteObj})) << mode;
     }
 }
 
-TEST(InitParameters, NeverReadyGivesUpAfterSixReadsAndThreeSecondsSendingNothingElse)
-{
-    VirtualBridge bridge;
-    ready_at(bridge, 100);
-    const Output output = captured([] { EXPECT_EQ(LEP3_SetInitParameter(1), -1); });
-    EXPECT_EQ(output.out, "ERROR:lepton3 is not ready!\n");
-    EXPECT_EQ(steps(bridge), std::vector<Step>(6, {kStatus, 0}));
-    EXPECT_EQ(bridge.sleeps, std::vector<useconds_t>(6, kReadyPause));
-}
-
-TEST(InitParameters, ReadyAtTheSixthReadGoesOn)
-{
-    VirtualBridge bridge;
-    ready_at(bridge, 6);
-    const Output output = captured([] { EXPECT_EQ(LEP3_SetInitParameter(1), 0); });
-    EXPECT_EQ(output.out, "Init Lepton3 parameter OK.\n");
-    EXPECT_EQ(bridge.requests_for(kStatus).size(), 6u);
-    EXPECT_EQ(bridge.sleeps, std::vector<useconds_t>(5, kReadyPause));
-    EXPECT_EQ(bridge.requests_for(kShutterMode).size(), 2u);
-}
-
-TEST(InitParameters, FailedStatusTransactionCountsAsNotReady)
-{
-    VirtualBridge bridge;
-    failing(bridge, kStatus);
-    const Output output = captured([] { EXPECT_EQ(LEP3_SetInitParameter(0), -1); });
-    EXPECT_NE(output.out.find("ERROR:lepton3 is not ready!\n"), std::string::npos);
-    EXPECT_EQ(bridge.requests.size(), 6u);
-}
-
-TEST(InitParameters, RadiometryFailingFourTimesStopsBeforeTheFfcObject)
-{
-    VirtualBridge bridge;
-    failing(bridge, kRadEnable);
-    const Output output = captured([] { EXPECT_EQ(LEP3_SetInitParameter(1), -1); });
-    EXPECT_EQ(output.err, "Called LEP3_SetRadEnableState failed.\n");
-    EXPECT_EQ(output.out.find("Init Lepton3"), std::string::npos);
-    EXPECT_EQ(bridge.requests_for(kRadEnable).size(), 4u);
-    EXPECT_TRUE(bridge.requests_for(kShutterMode).empty());
-    EXPECT_EQ(bridge.sleeps, std::vector<useconds_t>(4, kStepPause));
-}
-
-TEST(InitParameters, ObjectReadOrWriteFailingFourTimesEndsWithItsMessage)
+TEST(InitParameters, ReadinessIsAskedSixTimesHalfASecondApart)
 {
     {
         VirtualBridge bridge;
-        bridge.answer = [&bridge](const Request &request) {
-            if (request.id == kShutterMode && request.type == lep3::test::kGet)
-                return Answer{lep3::test::reply_packet(request.id, request.type, Bytes{0x01})};
-            return bridge.serve(request);
-        };
-        const Output output = captured([] { EXPECT_EQ(LEP3_SetInitParameter(1), -1); });
-        EXPECT_NE(output.out.find("LEP3_GetSysFfcShutterModeObj failed!\n"), std::string::npos);
-        EXPECT_EQ(steps(bridge).back(), Step(kShutterMode, 0));
-        EXPECT_EQ(bridge.requests_for(kShutterMode).size(), 4u);
-        EXPECT_EQ(bridge.sleeps, std::vector<useconds_t>(4, kStepPause));
+        const Outcome r = run(bridge, 1, 6);
+        EXPECT_EQ(r.result, 0);
+        EXPECT_EQ(bridge.requests_for(kStatus).size(), 6u);
+        EXPECT_EQ(bridge.sleeps, std::vector<useconds_t>(5, kReadyPause));
     }
     {
         VirtualBridge bridge;
-        bridge.answer = [&bridge](const Request &request) {
-            if (request.id == kShutterMode && request.type == lep3::test::kSet)
-                return Answer{lep3::test::reply_packet(request.id, request.type, Bytes{0x01})};
-            return bridge.serve(request);
-        };
-        const Output output = captured([] { EXPECT_EQ(LEP3_SetInitParameter(1), -1); });
-        EXPECT_NE(output.out.find("LEP3_SetSysFfcShutterModeObj failed!\n"), std::string::npos);
-        EXPECT_EQ(output.out.find("Init Lepton3"), std::string::npos);
-        EXPECT_EQ(bridge.requests_for(kShutterMode).size(), 5u); // one read, four writes
+        const Outcome r = run(bridge, 1, 7);
+        EXPECT_EQ(r.result, -1);
+        EXPECT_EQ(r.out, "ERROR:lepton3 is not ready!\n");
+        EXPECT_EQ(r.steps, std::vector<Step>(6, kReadStatus));
+        EXPECT_EQ(bridge.sleeps, std::vector<useconds_t>(6, kReadyPause));
+    }
+    {
+        VirtualBridge bridge; // a failed status transaction counts as not ready
+        const Outcome r = run(bridge, 1, 1, kReadStatus);
+        EXPECT_EQ(r.result, -1);
+        EXPECT_EQ(r.steps, std::vector<Step>(6, kReadStatus));
+    }
+}
+
+TEST(InitParameters, LaterStepsTryFourTimesThenStopTheSequence)
+{
+    struct Case {
+        Step failing;
+        std::vector<Step> steps;
+        std::string out;
+        std::string err;
+    };
+    const Case cases[] = {
+        {kSetRad, {kReadStatus, kSetRad, kSetRad, kSetRad, kSetRad}, "", "Called LEP3_SetRadEnableState failed.\n"},
+        {kReadObj,
+         {kReadStatus, kSetRad, kReadObj, kReadObj, kReadObj, kReadObj},
+         "LEP3_GetSysFfcShutterModeObj failed!\n",
+         ""},
+        {kWriteObj,
+         {kReadStatus, kSetRad, kReadObj, kWriteObj, kWriteObj, kWriteObj, kWriteObj},
+         "LEP3_SetSysFfcShutterModeObj failed!\n",
+         ""},
+    };
+    for (const Case &c : cases) {
+        VirtualBridge bridge;
+        const Outcome r = run(bridge, 1, 1, c.failing);
+        EXPECT_EQ(r.result, -1);
+        EXPECT_EQ(r.steps, c.steps);
+        EXPECT_NE(r.out.find(c.out), std::string::npos) << r.out;
+        EXPECT_EQ(r.out.find("Init Lepton3"), std::string::npos);
+        EXPECT_EQ(r.err, c.err);
         EXPECT_EQ(bridge.sleeps, std::vector<useconds_t>(4, kStepPause));
     }
 }
