@@ -208,3 +208,22 @@ TEST(BootloaderTransferInput, EmptyOrMissingImageIsRefusedWithoutOpeningADevice)
     EXPECT_EQ(testing::internal::GetCapturedStdout(), "ERROR: firmware image is empty, nothing to send!\n"
                                                       "ERROR: firmware image is empty, nothing to send!\n");
 }
+
+TEST(BootloaderTransferInput, NoBootloaderDeviceGivesUpAfter26AttemptsAtBothDevices)
+{
+    ASSERT_EQ(LEP3_SetPath(LEP3_PATH_UART, "/nonexistent/lep3-ttyACM0"), 0);
+    ASSERT_EQ(LEP3_SetPath(LEP3_PATH_UART_ALT, "/nonexistent/lep3-ttyACM1"), 0);
+    const Bytes image = image_data(64);
+    const size_t before = open_descriptor_count();
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(send_update_file(image.data(), static_cast<uint32_t>(image.size())), -1);
+    (void)std::fflush(stdout);
+    const std::string printed = testing::internal::GetCapturedStdout();
+    EXPECT_EQ(open_descriptor_count(), before);
+    // The bootloader's usual device first, then the application's.
+    expect_in_order(printed, {"open /nonexistent/lep3-ttyACM1 failure\n", "open /nonexistent/lep3-ttyACM0 failure\n",
+                              "open /nonexistent/lep3-ttyACM1 failure\n"});
+    EXPECT_EQ(count_of(printed, "open /nonexistent/lep3-ttyACM1 failure\n"), 26u);
+    EXPECT_EQ(count_of(printed, "open /nonexistent/lep3-ttyACM0 failure\n"), 26u);
+    EXPECT_TRUE(printed.ends_with("Open uart timeout\n")) << printed;
+}
