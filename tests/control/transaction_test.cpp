@@ -106,11 +106,11 @@ TEST(TransactionResult, SilentBridgeTimesOutAfterSevenThousandPollsWithOneMessag
     EXPECT_EQ(bridge.sleeps, std::vector<useconds_t>(size_t{3} * kReplyPolls, kPoll));
 }
 
-TEST(TransactionResult, ReplyForAnotherCommandIsMinusNineWithTheIdInDecimal)
+TEST(TransactionResult, ReplyForAnotherCommandIsMinusNineWithTheIdInDecimalBeforeAnyStatusCheck)
 {
     VirtualBridge bridge;
     bridge.answer = [](const Request &request) {
-        return Answer{reply_packet(static_cast<uint16_t>(request.id + 1), request.type, {0})};
+        return Answer{reply_packet(static_cast<uint16_t>(request.id + 1), request.type, {5})};
     };
     testing::internal::CaptureStdout();
     EXPECT_EQ(each_kind_fails_untouched(), (std::vector<int>{-9, -9, -9}));
