@@ -1,5 +1,8 @@
 #include "tools/args.h"
 
+#include "tools/console.h"
+#include "tools/text_format.h"
+
 #include <cerrno>
 #include <cinttypes>
 #include <cmath>
@@ -108,9 +111,8 @@ int64_t parse_integer(std::string_view text, std::string_view what, int64_t lo, 
     if (s.empty() || end == s.c_str() || *end != '\0' || errno == ERANGE)
         throw UsageError(std::string(what) + " must be a whole number, not '" + s + "'");
     if (v < lo || v > hi) {
-        char range[96];
-        std::snprintf(range, sizeof range, " (%" PRId64 " to %" PRId64 ")", lo, hi);
-        throw UsageError(std::string(what) + " " + s + " is out of range" + range);
+        throw UsageError(std::string(what) + " " + s + " is out of range" +
+                         format_text(" (%" PRId64 " to %" PRId64 ")", lo, hi));
     }
     return v;
 }
@@ -132,14 +134,14 @@ void print_options(std::FILE *to, std::span<const OptionSpec> options)
         left += "--" + std::string(o.name);
         if (!o.value_name.empty())
             left += " " + std::string(o.value_name);
-        std::fprintf(to, "  %-26s %.*s\n", left.c_str(), static_cast<int>(o.help.size()), o.help.data());
+        print_to(to, "  %-26s %.*s\n", left.c_str(), static_cast<int>(o.help.size()), o.help.data());
     };
     if (!options.empty()) {
-        std::fputs("\nOptions:\n", to);
+        print_to(to, "%s", "\nOptions:\n");
         for (const auto &o : options)
             row(o);
     }
-    std::fputs("\nGlobal options:\n", to);
+    print_to(to, "%s", "\nGlobal options:\n");
     for (const auto &o : kGlobalOptions)
         row(o);
 }

@@ -23,6 +23,7 @@
 #include "tools/png_writer.h"
 #include "tools/radiometry.h"
 #include "tools/signals.h"
+#include "tools/text_format.h"
 
 namespace lep3tool {
 
@@ -93,8 +94,7 @@ std::string iso_time(std::chrono::system_clock::time_point t)
     gmtime_r(&secs, &tm);
     char buf[40];
     const size_t n = std::strftime(buf, sizeof buf, "%Y-%m-%dT%H:%M:%S", &tm);
-    std::snprintf(buf + n, sizeof buf - n, ".%03dZ", static_cast<int>(ms));
-    return buf;
+    return std::string(buf, n) + format_text(".%03dZ", static_cast<int>(ms));
 }
 
 // A temperature for a text chunk (Latin-1, so no degree sign), or "unavailable".
@@ -102,13 +102,11 @@ std::string celsius_text(const float *t)
 {
     if (t == nullptr)
         return "unavailable";
-    char buf[32];
-    std::snprintf(buf, sizeof buf, "%.2f C", static_cast<double>(*t));
-    return buf;
+    return format_text("%.2f C", static_cast<double>(*t));
 }
 
 struct FileCloser {
-    void operator()(FILE *f) const { std::fclose(f); }
+    void operator()(FILE *f) const { (void)std::fclose(f); }
 };
 
 // The temperatures as 120 lines of 160 comma-separated values, written beside the
@@ -119,29 +117,28 @@ void write_csv(const std::string &path, std::span<const float> celsius)
     std::unique_ptr<FILE, FileCloser> f(std::fopen(partial.c_str(), "w"));
     if (!f)
         throw std::runtime_error("cannot create " + partial + ": " + std::strerror(errno));
-    for (uint32_t y = 0; y < kFrameHeight; ++y) {
+    bool ok = true;
+    std::string line;
+    for (uint32_t y = 0; y < kFrameHeight && ok; ++y) {
+        line.clear();
         for (uint32_t x = 0; x < kFrameWidth; ++x) {
             const float t = celsius[y * kFrameWidth + x];
             // A raw value at or below the offset O has no temperature.
-            if (std::isnan(t))
-                std::fputs("nan", f.get());
-            else
-                std::fprintf(f.get(), "%.2f", static_cast<double>(t));
-            std::fputc(x + 1 < kFrameWidth ? ',' : '\n', f.get());
+            line += std::isnan(t) ? std::string("nan") : format_text("%.2f", static_cast<double>(t));
+            line += x + 1 < kFrameWidth ? ',' : '\n';
         }
+        ok = std::fputs(line.c_str(), f.get()) >= 0;
     }
-    const bool ok = std::ferror(f.get()) == 0 && std::fclose(f.release()) == 0;
+    ok = std::fclose(f.release()) == 0 && ok;
     if (!ok || std::rename(partial.c_str(), path.c_str()) != 0) {
-        std::remove(partial.c_str());
+        (void)std::remove(partial.c_str());
         throw std::runtime_error("cannot write " + path);
     }
 }
 
 std::string file_stem(const std::string &dir, int64_t index)
 {
-    char name[32];
-    std::snprintf(name, sizeof name, "frame-%04" PRId64, index);
-    return (std::filesystem::path(dir) / name).string();
+    return (std::filesystem::path(dir) / format_text("frame-%04" PRId64, index)).string();
 }
 
 int run_capture(const ParsedArgs &args)
@@ -222,13 +219,12 @@ int run_capture(const ParsedArgs &args)
             write_csv(stem + "-celsius.csv", celsius);
 
         if (scene)
-            std::fprintf(out(), "%s.png: frame %s, centre %.2f °C, min %.2f °C, max %.2f °C\n", stem.c_str(),
-                         number.c_str(), static_cast<double>(*centre), static_cast<double>(scene->min),
-                         static_cast<double>(scene->max));
+            print("%s.png: frame %s, centre %.2f °C, min %.2f °C, max %.2f °C\n", stem.c_str(), number.c_str(),
+                  static_cast<double>(*centre), static_cast<double>(scene->min), static_cast<double>(scene->max));
         else
-            std::fprintf(out(), "%s.png: frame %s, raw min %u, max %u\n", stem.c_str(), number.c_str(),
-                         static_cast<unsigned>(used_min), static_cast<unsigned>(used_max));
-        std::fflush(out());
+            print("%s.png: frame %s, raw min %u, max %u\n", stem.c_str(), number.c_str(),
+                  static_cast<unsigned>(used_min), static_cast<unsigned>(used_max));
+        flush_output();
     }
     if (o.temps && !rbfo)
         warning("no CSV files were written: the temperatures are unavailable");

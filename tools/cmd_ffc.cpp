@@ -22,7 +22,7 @@ int run_ffc(const ParsedArgs &args)
     Session session(session_options(args));
     check_result(rad ? LEP3_RunRadFFC() : LEP3_RunSysFFCNormalization(),
                  rad ? "the radiometric flat-field correction" : "the flat-field correction");
-    std::fprintf(out(), "%s done\n", rad ? "radiometric flat-field correction" : "flat-field correction");
+    print("%s done\n", rad ? "radiometric flat-field correction" : "flat-field correction");
     return kExitOk;
 }
 

@@ -10,6 +10,7 @@
 #include "tools/commands.h"
 #include "tools/console.h"
 #include "tools/result_text.h"
+#include "tools/text_format.h"
 
 namespace lep3tool {
 
@@ -65,9 +66,7 @@ template <typename T> std::string json(const std::optional<T> &v, const char *fo
 {
     if (!v)
         return "null";
-    char buf[48];
-    std::snprintf(buf, sizeof buf, format, *v);
-    return buf;
+    return format_text(format, *v);
 }
 
 std::string json_string(const std::string &s)
@@ -77,9 +76,7 @@ std::string json_string(const std::string &s)
         if (c == '"' || c == '\\')
             quoted += '\\';
         if (static_cast<unsigned char>(c) < 0x20) {
-            char esc[8];
-            std::snprintf(esc, sizeof esc, "\\u%04x", static_cast<unsigned>(c));
-            quoted += esc;
+            quoted += format_text("\\u%04x", static_cast<unsigned>(c));
             continue;
         }
         quoted += c;
@@ -91,23 +88,21 @@ template <typename T> std::string text(const std::optional<T> &v, const char *fo
 {
     if (!v)
         return "unavailable";
-    char buf[48];
-    std::snprintf(buf, sizeof buf, format, *v);
-    return buf;
+    return format_text(format, *v);
 }
 
 void print_json(FILE *to, const std::string &device, const Info &i)
 {
-    std::fprintf(to,
-                 "{\"device\": %s, \"firmware_version\": %s, \"image_file_version\": %s, \"camera_status\": %s, "
-                 "\"camera_ready\": %s, \"serial_number\": %s, \"uptime\": %s, \"fpa_temperature_c\": %s, "
-                 "\"aux_temperature_c\": %s}\n",
-                 json_string(device).c_str(), json(i.firmware_version, "%" PRIu32).c_str(),
-                 json(i.image_version, "%" PRIu32).c_str(), json(i.camera_status, "%" PRIu32).c_str(),
-                 i.camera_status ? (*i.camera_status == 0 ? "true" : "false") : "null",
-                 json(i.serial_number, "\"0x%016" PRIx64 "\"").c_str(), json(i.uptime, "%" PRIu32).c_str(),
-                 json(i.fpa_celsius ? std::optional<double>(*i.fpa_celsius) : std::nullopt, "%.2f").c_str(),
-                 json(i.aux_celsius ? std::optional<double>(*i.aux_celsius) : std::nullopt, "%.2f").c_str());
+    print_to(to,
+             "{\"device\": %s, \"firmware_version\": %s, \"image_file_version\": %s, \"camera_status\": %s, "
+             "\"camera_ready\": %s, \"serial_number\": %s, \"uptime\": %s, \"fpa_temperature_c\": %s, "
+             "\"aux_temperature_c\": %s}\n",
+             json_string(device).c_str(), json(i.firmware_version, "%" PRIu32).c_str(),
+             json(i.image_version, "%" PRIu32).c_str(), json(i.camera_status, "%" PRIu32).c_str(),
+             i.camera_status ? (*i.camera_status == 0 ? "true" : "false") : "null",
+             json(i.serial_number, "\"0x%016" PRIx64 "\"").c_str(), json(i.uptime, "%" PRIu32).c_str(),
+             json(i.fpa_celsius ? std::optional<double>(*i.fpa_celsius) : std::nullopt, "%.2f").c_str(),
+             json(i.aux_celsius ? std::optional<double>(*i.aux_celsius) : std::nullopt, "%.2f").c_str());
 }
 
 void print_text(FILE *to, const std::string &device, const Info &i)
@@ -115,16 +110,16 @@ void print_text(FILE *to, const std::string &device, const Info &i)
     const std::string status =
         i.camera_status ? (*i.camera_status == 0 ? "ready" : "not ready (" + std::to_string(*i.camera_status) + ")")
                         : "unavailable";
-    std::fprintf(to, "device:             %s\n", device.c_str());
-    std::fprintf(to, "bridge firmware:    %s\n", text(i.firmware_version, "%" PRIu32).c_str());
-    std::fprintf(to, "image file version: %s\n", i.image_version ? text(i.image_version, "%" PRIu32).c_str() : "none");
-    std::fprintf(to, "camera status:      %s\n", status.c_str());
-    std::fprintf(to, "serial number:      %s\n", text(i.serial_number, "0x%016" PRIx64).c_str());
-    std::fprintf(to, "up-time:            %s\n", text(i.uptime, "%" PRIu32).c_str());
-    std::fprintf(to, "FPA temperature:    %s\n",
-                 text(i.fpa_celsius ? std::optional<double>(*i.fpa_celsius) : std::nullopt, "%.2f °C").c_str());
-    std::fprintf(to, "AUX temperature:    %s\n",
-                 text(i.aux_celsius ? std::optional<double>(*i.aux_celsius) : std::nullopt, "%.2f °C").c_str());
+    print_to(to, "device:             %s\n", device.c_str());
+    print_to(to, "bridge firmware:    %s\n", text(i.firmware_version, "%" PRIu32).c_str());
+    print_to(to, "image file version: %s\n", i.image_version ? text(i.image_version, "%" PRIu32).c_str() : "none");
+    print_to(to, "camera status:      %s\n", status.c_str());
+    print_to(to, "serial number:      %s\n", text(i.serial_number, "0x%016" PRIx64).c_str());
+    print_to(to, "up-time:            %s\n", text(i.uptime, "%" PRIu32).c_str());
+    print_to(to, "FPA temperature:    %s\n",
+             text(i.fpa_celsius ? std::optional<double>(*i.fpa_celsius) : std::nullopt, "%.2f °C").c_str());
+    print_to(to, "AUX temperature:    %s\n",
+             text(i.aux_celsius ? std::optional<double>(*i.aux_celsius) : std::nullopt, "%.2f °C").c_str());
 }
 
 int run_info(const ParsedArgs &args)
@@ -152,7 +147,7 @@ int run_info(const ParsedArgs &args)
         print_json(out(), session.device(), info);
     else
         print_text(out(), session.device(), info);
-    std::fflush(out());
+    flush_output();
     if (info.failures > 0) {
         error("%d of 6 values could not be read", info.failures);
         return kExitFailure;

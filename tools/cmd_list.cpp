@@ -47,20 +47,20 @@ int run_list(const ParsedArgs &args)
         throw UsageError("list takes no arguments");
     const auto devices = find_devices();
     for (const auto &[device, names] : devices) {
-        std::fputs(device.c_str(), out());
+        print("%s", device.c_str());
         for (const auto &name : names)
-            std::fprintf(out(), "\t%s", name.c_str());
-        std::fputc('\n', out());
+            print("\t%s", name.c_str());
+        print("%c", '\n');
     }
     // With --sim the emulator's device is listed too, as the device a session would use.
     std::unique_ptr<Session> sim;
     if (args.has("sim")) {
         sim = std::make_unique<Session>(session_options(args));
-        std::fprintf(out(), "%s\t(emulator, while this command runs)\n", sim->device().c_str());
+        print("%s\t(emulator, while this command runs)\n", sim->device().c_str());
     }
-    std::fflush(out());
+    flush_output();
     if (devices.empty() && !sim)
-        std::fputs("lep3: no serial devices found that could be a bridge\n", stderr);
+        print_to(stderr, "lep3: no serial devices found that could be a bridge\n");
     return kExitOk;
 }
 

@@ -25,7 +25,7 @@ const Setting &lookup(const std::string &name)
 
 void print_names(FILE *to, bool writable_only)
 {
-    std::fputs(writable_only ? "\nSettings:\n" : "\nValues (* can be set):\n", to);
+    print_to(to, "%s", writable_only ? "\nSettings:\n" : "\nValues (* can be set):\n");
     for (const auto &s : kSettings) {
         if (writable_only && s.set == nullptr)
             continue;
@@ -34,10 +34,10 @@ void print_names(FILE *to, bool writable_only)
             name += ", " + std::string(s.alias);
         if (s.set != nullptr && !writable_only)
             name += " *";
-        std::fprintf(to, "  %-24s %.*s", name.c_str(), static_cast<int>(s.summary.size()), s.summary.data());
+        print_to(to, "  %-24s %.*s", name.c_str(), static_cast<int>(s.summary.size()), s.summary.data());
         if (s.set != nullptr)
-            std::fprintf(to, "; takes %.*s", static_cast<int>(s.accepts.size()), s.accepts.data());
-        std::fputc('\n', to);
+            print_to(to, "; takes %.*s", static_cast<int>(s.accepts.size()), s.accepts.data());
+        print_to(to, "\n");
     }
 }
 
@@ -61,7 +61,7 @@ int run_get(const ParsedArgs &args)
     if (only != nullptr) {
         std::string value;
         check_result(only->get(value), "reading " + names[0]);
-        std::fprintf(out(), "%s\n", value.c_str());
+        print("%s\n", value.c_str());
         return kExitOk;
     }
     int failures = 0;
@@ -69,7 +69,7 @@ int run_get(const ParsedArgs &args)
         std::string value;
         const int r = s.get(value);
         if (r == 0) {
-            std::fprintf(out(), "%.*s %s\n", static_cast<int>(s.name.size()), s.name.data(), value.c_str());
+            print("%.*s %s\n", static_cast<int>(s.name.size()), s.name.data(), value.c_str());
             continue;
         }
         ++failures;
@@ -110,7 +110,7 @@ int run_set(const ParsedArgs &args)
         throw UsageError(words[1] + " is out of range for " + std::string(s.name) + ": it takes " +
                          std::string(s.accepts));
     check_result(r, "setting " + words[0]);
-    std::fprintf(out(), "%.*s set to %s\n", static_cast<int>(s.name.size()), s.name.data(), words[1].c_str());
+    print("%.*s set to %s\n", static_cast<int>(s.name.size()), s.name.data(), words[1].c_str());
     return kExitOk;
 }
 

@@ -14,6 +14,7 @@
 #include "tools/frame_pump.h"
 #include "tools/radiometry.h"
 #include "tools/signals.h"
+#include "tools/text_format.h"
 
 namespace lep3tool {
 
@@ -37,14 +38,11 @@ constexpr Clock::duration kRefreshInterval = std::chrono::milliseconds(200);
 
 std::string bytes_text(uint64_t n)
 {
-    char buf[32];
-    if (n >= 10 * 1000 * 1000)
-        std::snprintf(buf, sizeof buf, "%.1f MB", static_cast<double>(n) / 1e6);
-    else if (n >= 10 * 1000)
-        std::snprintf(buf, sizeof buf, "%.1f kB", static_cast<double>(n) / 1e3);
-    else
-        std::snprintf(buf, sizeof buf, "%" PRIu64 " B", n);
-    return buf;
+    if (n >= uint64_t{10} * 1000 * 1000)
+        return format_text("%.1f MB", static_cast<double>(n) / 1e6);
+    if (n >= uint64_t{10} * 1000)
+        return format_text("%.1f kB", static_cast<double>(n) / 1e3);
+    return format_text("%" PRIu64 " B", n);
 }
 
 struct StreamState {
@@ -63,20 +61,16 @@ std::string status_line(const StreamState &s, const FramePump &pump)
         if (span > 0)
             fps = static_cast<double>(s.recent.size() - 1) / span;
     }
-    char centre[32] = "-";
-    if (s.centre)
-        std::snprintf(centre, sizeof centre, "%.2f °C", static_cast<double>(*s.centre));
+    const std::string centre = s.centre ? format_text("%.2f °C", static_cast<double>(*s.centre)) : "-";
     lep3_link_stats_t link{};
     LEP3_GetLinkStats(&link);
-    char line[512];
-    std::snprintf(line, sizeof line,
-                  "%.1f fps | frames %" PRIu32 "..%" PRIu32 " | dropped %" PRIu64 " | centre %s | link: %s read, %s "
-                  "skipped, %" PRIu64 " raw, %" PRIu64 " rgb, %" PRIu64 " overwritten, %" PRIu64 " replies, %" PRIu64
-                  " abandoned, %" PRIu64 " resets, %" PRIu64 " read errors",
-                  fps, s.first_number, s.last_number, pump.missed(), centre, bytes_text(link.bytes_read).c_str(),
-                  bytes_text(link.bytes_dropped).c_str(), link.frames_raw, link.frames_rgb, link.frames_overwritten,
-                  link.replies_posted, link.replies_abandoned, link.reset_notices, link.read_failures);
-    return line;
+    return format_text(
+        "%.1f fps | frames %" PRIu32 "..%" PRIu32 " | dropped %" PRIu64 " | centre %s | link: %s read, %s "
+        "skipped, %" PRIu64 " raw, %" PRIu64 " rgb, %" PRIu64 " overwritten, %" PRIu64 " replies, %" PRIu64
+        " abandoned, %" PRIu64 " resets, %" PRIu64 " read errors",
+        fps, s.first_number, s.last_number, pump.missed(), centre.c_str(), bytes_text(link.bytes_read).c_str(),
+        bytes_text(link.bytes_dropped).c_str(), link.frames_raw, link.frames_rgb, link.frames_overwritten,
+        link.replies_posted, link.replies_abandoned, link.reset_notices, link.read_failures);
 }
 
 int run_stream(const ParsedArgs &args)
@@ -132,24 +126,24 @@ int run_stream(const ParsedArgs &args)
         }
         line = status_line(state, pump);
         if (terminal) {
-            std::fprintf(out(), "\r\033[K%s", line.c_str());
-            std::fflush(out());
+            print("\r\033[K%s", line.c_str());
+            flush_output();
         } else if (Clock::now() - last_print >= kLogInterval) {
-            std::fprintf(out(), "%s\n", line.c_str());
-            std::fflush(out());
+            print("%s\n", line.c_str());
+            flush_output();
             last_print = Clock::now();
         }
         if (stalled)
             break;
         if (state.shown == 0 && Clock::now() - start > kFrameWait) {
             if (terminal)
-                std::fputc('\n', out());
+                print("%c", '\n');
             throw std::runtime_error("no frame from the bridge at " + session.device() + " for 5 seconds");
         }
     }
     // The last state, as a line of its own.
-    std::fprintf(out(), terminal ? "\r\033[K%s\n" : "%s\n", status_line(state, pump).c_str());
-    std::fflush(out());
+    print(terminal ? "\r\033[K%s\n" : "%s\n", status_line(state, pump).c_str());
+    flush_output();
     if (stalled) {
         error("the bridge at %s stopped sending frames", session.device().c_str());
         return kExitFailure;

@@ -104,31 +104,30 @@ class ProgressBar {
             }
             if (stop_requested() && !told) {
                 told = true;
-                std::fputs("\nlep3: the update can't be interrupted safely; it goes on (a second Ctrl-C ends the "
-                           "process at once)\n",
-                           stderr);
+                warning("the update can't be interrupted safely and goes on; a second Ctrl-C ends the process at "
+                        "once");
             }
             if (last)
                 break;
             std::this_thread::sleep_for(kProgressPoll);
         }
         if (terminal_)
-            std::fputc('\n', out());
-        std::fflush(out());
+            print("%c", '\n');
+        flush_output();
     }
 
     void draw(int32_t rate)
     {
         if (!terminal_) {
-            std::fprintf(out(), "progress %d%%\n", rate);
-            std::fflush(out());
+            print("progress %d%%\n", rate);
+            flush_output();
             return;
         }
         const int filled = rate * kBarWidth / kFullProgress;
         std::string bar(static_cast<size_t>(filled), '#');
         bar.append(static_cast<size_t>(kBarWidth - filled), '.');
-        std::fprintf(out(), "\r[%s] %3d%%", bar.c_str(), rate);
-        std::fflush(out());
+        print("\r[%s] %3d%%", bar.c_str(), rate);
+        flush_output();
     }
 
     bool terminal_;
@@ -164,10 +163,10 @@ int run_update(const ParsedArgs &args)
     if (vr == -2)
         throw std::runtime_error("the bridge at " + session.device() + " does not answer");
     if (vr == 0)
-        std::fprintf(out(), "bridge firmware %u, image %u: updating\n", running, image_version);
+        print("bridge firmware %u, image %u: updating\n", running, image_version);
     else
-        std::fprintf(out(), "image %u: updating\n", image_version);
-    std::fflush(out());
+        print("image %u: updating\n", image_version);
+    flush_output();
 
     int result = 0;
     {
@@ -185,9 +184,9 @@ int run_update(const ParsedArgs &args)
     }
     uint32_t now_running = 0;
     if (reopened && LEP3_GetFirmwareVersion(&now_running) == 0)
-        std::fprintf(out(), "update complete: bridge firmware %u\n", now_running);
+        print("update complete: bridge firmware %u\n", now_running);
     else
-        std::fprintf(out(), "update complete\n");
+        print("update complete\n");
     return kExitOk;
 }
 

@@ -1,4 +1,5 @@
 #include "tools/console.h"
+#include "tools/text_format.h"
 
 #include <fcntl.h>
 #include <unistd.h>
@@ -11,16 +12,24 @@ namespace {
 
 FILE *tool_out = nullptr;
 bool diverted = false;
+bool write_failed = false;
+
+void vprint(FILE *to, const char *format, va_list args)
+{
+    if (std::vfprintf(to, format, args) < 0)
+        write_failed = true;
+}
 
 void print_line(const char *prefix, const char *format, va_list args)
 {
     // Library messages on stdout may be buffered: flush them first so the order of
     // the lines on a shared terminal matches the order of events.
-    std::fflush(stdout);
-    std::fputs(prefix, stderr);
-    std::vfprintf(stderr, format, args);
-    std::fputc('\n', stderr);
-    std::fflush(stderr);
+    flush_output();
+    (void)std::fflush(stdout);
+    // Diagnostics that can't be written have nowhere else to go.
+    (void)std::fputs(prefix, stderr);
+    (void)std::vfprintf(stderr, format, args);
+    (void)std::fputc('\n', stderr);
 }
 
 } // namespace
@@ -40,7 +49,7 @@ void divert_library_output(bool quiet)
     if (diverted)
         return;
     diverted = true;
-    std::fflush(stdout);
+    (void)std::fflush(stdout);
     const int kept = dup(STDOUT_FILENO);
     if (kept < 0)
         return; // nothing to divert to: results and chatter stay together
@@ -58,7 +67,34 @@ void divert_library_output(bool quiet)
     }
     // Library messages now share a stream with the tool's diagnostics: keep them in
     // whole lines rather than in 4 KiB blocks.
-    setvbuf(stdout, nullptr, _IOLBF, 0);
+    (void)setvbuf(stdout, nullptr, _IOLBF, 0);
+}
+
+void print(const char *format, ...)
+{
+    va_list args;
+    va_start(args, format);
+    vprint(out(), format, args);
+    va_end(args);
+}
+
+void print_to(FILE *to, const char *format, ...)
+{
+    va_list args;
+    va_start(args, format);
+    vprint(to, format, args);
+    va_end(args);
+}
+
+void flush_output()
+{
+    if (std::fflush(out()) != 0)
+        write_failed = true;
+}
+
+bool output_failed()
+{
+    return write_failed;
 }
 
 void error(const char *format, ...)

@@ -22,6 +22,13 @@ bool out_is_terminal();
 // (quiet: to /dev/null). Safe to call once; later calls do nothing.
 void divert_library_output(bool quiet);
 
+// Formatted results on the tool's channel, or on another stream (help on stderr). A
+// failed write, such as a closed pipe, is remembered: the tool then ends with a failure.
+void print(const char *format, ...) __attribute__((format(printf, 1, 2)));
+void print_to(FILE *to, const char *format, ...) __attribute__((format(printf, 2, 3)));
+void flush_output();
+bool output_failed();
+
 // "lep3: error: ..." and "lep3: warning: ..." lines on standard error.
 void error(const char *format, ...) __attribute__((format(printf, 1, 2)));
 void warning(const char *format, ...) __attribute__((format(printf, 1, 2)));

@@ -27,26 +27,26 @@ const Command *find_command(std::string_view name)
 
 void print_main_help(FILE *to)
 {
-    std::fputs("Usage: lep3 [--sim | --device PATH] COMMAND [OPTIONS]\n"
-               "\nTalks to a 160x120 thermal camera through its USB serial bridge.\n"
-               "\nCommands:\n",
-               to);
+    print_to(to, "%s",
+             "Usage: lep3 [--sim | --device PATH] COMMAND [OPTIONS]\n"
+             "\nTalks to a 160x120 thermal camera through its USB serial bridge.\n"
+             "\nCommands:\n");
     for (const Command *c : kCommands)
-        std::fprintf(to, "  %-10.*s %.*s\n", static_cast<int>(c->name.size()), c->name.data(),
-                     static_cast<int>(c->summary.size()), c->summary.data());
+        print_to(to, "  %-10.*s %.*s\n", static_cast<int>(c->name.size()), c->name.data(),
+                 static_cast<int>(c->summary.size()), c->summary.data());
     print_options(to, {});
-    std::fputs("\nRun 'lep3 COMMAND --help' for the options of a command.\n"
-               "Try it without a camera: lep3 capture --sim\n",
-               to);
+    print_to(to, "%s",
+             "\nRun 'lep3 COMMAND --help' for the options of a command.\n"
+             "Try it without a camera: lep3 capture --sim\n");
 }
 
 void print_command_help(FILE *to, const Command &c)
 {
-    std::fprintf(to, "Usage: lep3 %.*s %.*s\n\n%.*s\n", static_cast<int>(c.name.size()), c.name.data(),
-                 static_cast<int>(c.arguments.size()), c.arguments.data(), static_cast<int>(c.summary.size()),
-                 c.summary.data());
+    print_to(to, "Usage: lep3 %.*s %.*s\n\n%.*s\n", static_cast<int>(c.name.size()), c.name.data(),
+             static_cast<int>(c.arguments.size()), c.arguments.data(), static_cast<int>(c.summary.size()),
+             c.summary.data());
     if (!c.details.empty())
-        std::fprintf(to, "\n%.*s\n", static_cast<int>(c.details.size()), c.details.data());
+        print_to(to, "\n%.*s\n", static_cast<int>(c.details.size()), c.details.data());
     print_options(to, c.options);
     if (c.more_help != nullptr)
         c.more_help(to);
@@ -128,7 +128,11 @@ int main(int argc, char **argv)
         error("%s", e.what());
         status = kExitFailure;
     }
-    std::fflush(out());
-    std::fflush(stdout);
+    flush_output();
+    (void)std::fflush(stdout);
+    if (output_failed() && status == kExitOk) {
+        error("the results could not be written");
+        status = kExitFailure;
+    }
     return status;
 }

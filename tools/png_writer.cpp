@@ -1,4 +1,5 @@
 #include "tools/png_writer.h"
+#include "tools/text_format.h"
 
 #include <png.h>
 
@@ -24,7 +25,7 @@ struct Image {
 };
 
 struct FileCloser {
-    void operator()(FILE *f) const { std::fclose(f); }
+    void operator()(FILE *f) const { (void)std::fclose(f); }
 };
 using File = std::unique_ptr<FILE, FileCloser>;
 
@@ -84,7 +85,7 @@ void write_png(const std::string &path, const Image &image, std::span<const PngT
     ok = std::fclose(file.release()) == 0 && ok;
     if (!ok || std::rename(partial.c_str(), path.c_str()) != 0) {
         const int saved = errno;
-        std::remove(partial.c_str());
+        (void)std::remove(partial.c_str());
         throw std::runtime_error("cannot write " + path + (saved != 0 ? std::string(": ") + std::strerror(saved) : ""));
     }
 }

@@ -7,12 +7,12 @@
 #include <array>
 #include <cinttypes>
 #include <cstdint>
-#include <cstdio>
 #include <limits>
 #include <string>
 #include <string_view>
 
 #include "lep3.h"
+#include "tools/text_format.h"
 
 namespace lep3tool {
 
@@ -66,9 +66,7 @@ template <auto Getter> int get_celsius(std::string &text)
     float v = 0;
     const int r = Getter(&v);
     if (r == 0) {
-        char buf[32];
-        std::snprintf(buf, sizeof buf, "%.2f", static_cast<double>(v));
-        text = buf;
+        text = format_text("%.2f", static_cast<double>(v));
     }
     return r;
 }
@@ -97,9 +95,7 @@ inline int get_serial(std::string &text)
     uint64_t v = 0;
     const int r = LEP3_GetSysFlirSerialNumber(&v);
     if (r == 0) {
-        char buf[24];
-        std::snprintf(buf, sizeof buf, "0x%016" PRIx64, v);
-        text = buf;
+        text = format_text("0x%016" PRIx64, v);
     }
     return r;
 }

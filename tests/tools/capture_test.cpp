@@ -15,6 +15,7 @@
 #include "lep3.h"
 #include "sim/bridge_sim.h"
 #include "tools/png_reader.h"
+#include "tools/text_format.h"
 #include "tools/tool_fixture.h"
 #include "tools/tool_runner.h"
 
@@ -67,9 +68,7 @@ std::vector<float> read_csv(const std::string &path)
 
 std::string two_places(float v)
 {
-    char buf[32];
-    std::snprintf(buf, sizeof buf, "%.2f", static_cast<double>(v));
-    return buf;
+    return lep3tool::format_text("%.2f", static_cast<double>(v));
 }
 
 class CaptureTest : public lep3::test::ToolTest {};
@@ -94,7 +93,7 @@ TEST_F(CaptureTest, FilesHoldTheSentFramesTheirProvenanceAndTemperatures)
 
         // Default colouring: the frame's own range through ironblack.
         std::vector<uint8_t> gray8(kPixels);
-        std::vector<uint8_t> rgb(kPixels * 3);
+        std::vector<uint8_t> rgb(size_t{kPixels} * 3);
         uint16_t hi = 0;
         uint16_t lo = 0;
         Gray14ToGray8(raw.data(), gray8.data(), &hi, &lo, 0);
@@ -144,7 +143,7 @@ TEST_F(CaptureTest, PaletteAndHeldRangeColourLaterFramesWithTheFirstRange)
 
     generate_pallette_iron_256(RGB24_pallette_iron_256);
     std::vector<uint8_t> gray8(kPixels);
-    std::vector<uint8_t> rgb(kPixels * 3);
+    std::vector<uint8_t> rgb(size_t{kPixels} * 3);
     uint16_t hi = 0;
     uint16_t lo = 0;
     for (int k = 1; k <= 2; ++k) {

@@ -28,7 +28,7 @@ TEST(FrameRangeTest, ParsesModesAndRejectsBadRanges)
 
 std::vector<uint16_t> ramp(uint16_t lo, uint16_t hi)
 {
-    std::vector<uint16_t> raw(160 * 120, lo);
+    std::vector<uint16_t> raw(size_t{160} * 120, lo);
     raw.back() = hi;
     return raw;
 }
@@ -37,7 +37,7 @@ TEST(GreyConverterTest, HeldModeKeepsTheFirstFramesRange)
 {
     const auto first = ramp(1000, 2000);
     const auto second = ramp(500, 5000);
-    std::vector<uint8_t> gray8(160 * 120);
+    std::vector<uint8_t> gray8(size_t{160} * 120);
     uint16_t lo = 0;
     uint16_t hi = 0;
 
@@ -58,10 +58,10 @@ TEST(GreyConverterTest, HeldModeKeepsTheFirstFramesRange)
 
 TEST(GreyConverterTest, FixedRangeMapsItsEndsToBlackAndWhite)
 {
-    std::vector<uint16_t> raw(160 * 120, 100); // below the range
+    std::vector<uint16_t> raw(size_t{160} * 120, 100); // below the range
     for (size_t i = raw.size() / 2; i < raw.size(); ++i)
         raw[i] = 60000; // above it
-    std::vector<uint8_t> gray8(160 * 120);
+    std::vector<uint8_t> gray8(size_t{160} * 120);
     uint16_t lo = 0;
     uint16_t hi = 0;
     lep3tool::GreyConverter fixed(lep3tool::FrameRange::parse("1000:9000"));

@@ -12,7 +12,7 @@ namespace lep3::test {
 namespace {
 
 struct FileCloser {
-    void operator()(FILE *f) const { std::fclose(f); }
+    void operator()(FILE *f) const { (void)std::fclose(f); }
 };
 
 // libpng reports errors by longjmp; nothing with a destructor lives in this frame.

@@ -35,7 +35,7 @@ TEST_F(PngWriterTest, Gray16KeepsEveryValueAndByteOrder)
     constexpr uint32_t h = 3;
     // Values whose two bytes differ catch a missing or doubled byte swap; the extremes
     // catch sign or width mistakes.
-    std::vector<uint16_t> grey(w * h);
+    std::vector<uint16_t> grey(size_t{w} * h);
     for (size_t i = 0; i < grey.size(); ++i)
         grey[i] = static_cast<uint16_t>(0x0102 + i * 0x0F0D);
     grey[0] = 0;
@@ -57,7 +57,7 @@ TEST_F(PngWriterTest, Rgb8KeepsChannelOrderAndRows)
 {
     constexpr uint32_t w = 4;
     constexpr uint32_t h = 2;
-    std::vector<uint8_t> rgb(w * h * 3);
+    std::vector<uint8_t> rgb(size_t{w} * h * 3);
     for (size_t i = 0; i < rgb.size(); ++i)
         rgb[i] = static_cast<uint8_t>(i * 11);
     lep3tool::write_png_rgb8(file("c.png"), rgb, w, h, {});

@@ -9,8 +9,6 @@
 
 #include <stdexcept>
 
-extern char **environ;
-
 namespace lep3::test {
 
 ToolProcess::ToolProcess(const std::vector<std::string> &args, const std::string &dir)
@@ -22,6 +20,7 @@ ToolProcess::ToolProcess(const std::vector<std::string> &args, const std::string
     std::vector<std::string> argv_storage = {LEP3_TOOL_PATH};
     argv_storage.insert(argv_storage.end(), args.begin(), args.end());
     std::vector<char *> argv;
+    argv.reserve(argv_storage.size() + 1);
     for (auto &a : argv_storage)
         argv.push_back(a.data());
     argv.push_back(nullptr);

@@ -16,7 +16,7 @@ class UpdateTest : public lep3::test::ToolTest {
   protected:
     std::string write_file(const std::string &name, const std::string &header, size_t data_bytes)
     {
-        const std::string file = path(name);
+        std::string file = path(name);
         std::ofstream out(file, std::ios::binary);
         out << header;
         for (size_t i = 0; i < data_bytes; ++i)
