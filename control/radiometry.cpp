@@ -193,7 +193,8 @@ extern "C" LEP3_API float LEP3_GetPixelTemp(uint32_t pixel, uint32_t r, uint32_t
     // an unbounded quotient: ln of it is infinite and the temperature 0 K, as the frame
     // conversion gives for the same value.
     const uint32_t d = pixel - o;
-    const double x = d == 0 ? INFINITY : static_cast<double>(r / d + 1U);
+    const uint32_t q = d == 0 ? 0 : r / d;
+    const double x = d == 0 ? INFINITY : static_cast<double>(q + 1U);
     const auto kelvin = static_cast<float>(lep3::control::kRadiometricB / std::log(x));
     return static_cast<float>(static_cast<double>(kelvin) - lep3::control::kZeroCelsiusInKelvin);
 }

@@ -94,7 +94,8 @@ class WideRange {
     {
         const uint32_t p = std::min<uint32_t>(raw, max_);
         const uint32_t x = p < min_ ? 0 : p - min_;
-        return static_cast<uint8_t>((uint64_t{x * kGreyLevels} * multiplier_) >> shift_);
+        const uint64_t numerator = uint64_t{x} * kGreyLevels;
+        return static_cast<uint8_t>((numerator * multiplier_) >> shift_);
     }
 
   private:

@@ -15,11 +15,12 @@ namespace {
 using lep3::render::kFramePixels;
 
 struct FileCloser {
-    void operator()(FILE *file) const { std::fclose(file); }
+    void operator()(FILE *file) const { (void)std::fclose(file); }
 };
 using File = std::unique_ptr<FILE, FileCloser>;
 
-// Room for any configured directory (under 256 characters) and a file name.
+// Room for any configured directory (under 256 characters) and a file name, so the
+// formatted names below are never truncated.
 using PathBuffer = std::array<char, 320>;
 
 File create(const char *path)
@@ -47,7 +48,7 @@ std::array<uint8_t, lep3::render::kRgbFrameBytes> raw14_frame;
 extern "C" LEP3_API int saveGray8ImageFile(const uint8_t *gray8, int32_t number)
 {
     PathBuffer name{};
-    std::snprintf(name.data(), name.size(), "gray8_%d_160x120.yuv", number);
+    (void)std::snprintf(name.data(), name.size(), "gray8_%d_160x120.yuv", number);
     File file = create(name.data());
     if (!file) {
         std::puts("\nCan't create gray8image.y\n");
@@ -77,7 +78,7 @@ extern "C" LEP3_API int saveRGB24ImageFile(const uint8_t *rgb24)
 extern "C" LEP3_API int saveImageFile(const uint16_t *raw, frame_desc_t desc)
 {
     PathBuffer name{};
-    std::snprintf(name.data(), name.size(), "image14%d.y", static_cast<int>(desc.frame_number));
+    (void)std::snprintf(name.data(), name.size(), "image14%d.y", static_cast<int>(desc.frame_number));
     File file = create(name.data());
     if (!file)
         return -1;
@@ -91,7 +92,7 @@ extern "C" LEP3_API int saveImageFile(const uint16_t *raw, frame_desc_t desc)
 extern "C" LEP3_API int saveImageIncludePacketHead(const uint8_t *packet_data, int32_t number)
 {
     PathBuffer name{};
-    std::snprintf(name.data(), name.size(), "headImage%d.jpg", number);
+    (void)std::snprintf(name.data(), name.size(), "headImage%d.jpg", number);
     File file = create(name.data());
     if (!file) {
         std::puts("\nCan't create headImage.jpg\n");
@@ -108,7 +109,7 @@ extern "C" LEP3_API int LEP3_SaveRaw14TiffImage(void)
 {
     const auto number = static_cast<int>(raw14_counter++);
     PathBuffer path{};
-    std::snprintf(path.data(), path.size(), "%s/RAW14_%d.tiff", LEP3_GetPath(LEP3_PATH_SDCARD_DIR), number);
+    (void)std::snprintf(path.data(), path.size(), "%s/RAW14_%d.tiff", LEP3_GetPath(LEP3_PATH_SDCARD_DIR), number);
     File file = create(path.data());
     if (!file) {
         std::puts("\nCan't create RAW14.tiff");
@@ -124,7 +125,7 @@ extern "C" LEP3_API int LEP3_SaveRaw14TiffImage(void)
     if (got != 0 || format != lep3::link::kFormatRaw || size < lep3::render::kRawFrameBytes) {
         // Nothing to save: leave no empty or partial capture behind.
         file.reset();
-        std::remove(path.data());
+        (void)std::remove(path.data());
         std::puts("\nsave RAW14.tiff: no raw frame to save");
         return -1;
     }

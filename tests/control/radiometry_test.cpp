@@ -76,7 +76,7 @@ TEST(LuxToKelvin, WorkedNumberAndNullPointers)
     EXPECT_EQ(LEP3_LuxToKelvin(nullptr, untouched.data(), 1, 1), -1);
     EXPECT_EQ(LEP3_LuxToKelvin(raw.data(), nullptr, 1, 1), -1);
     EXPECT_EQ(LEP3_KelvinToCelsius(nullptr), -1);
-    std::fflush(stdout);
+    (void)std::fflush(stdout);
     EXPECT_EQ(::testing::internal::GetCapturedStdout(),
               "Image point is NULL\nImage point is NULL\nImage point is NULL\n");
     EXPECT_EQ(untouched[0], 1.5F);
@@ -364,7 +364,7 @@ TEST(KelvinToRGBHeldRange, ReportsTheLow16BitsOfAHostWrittenMinimum)
     EXPECT_EQ(LEP3_KelvinToRGB(t.data(), rgb.data(), 0, &max, &min, 1), 0);
     EXPECT_EQ(min, 0x1170);
     EXPECT_EQ(max, 80000.0F);
-    EXPECT_EQ(rgb[0], RGB24_pallette_fusion_256[3 * 127]);
+    EXPECT_EQ(rgb[0], RGB24_pallette_fusion_256[size_t{3} * 127]);
 }
 
 } // namespace

@@ -56,7 +56,7 @@ std::string captured_call(const std::function<int()> &call, int expected)
 {
     ::testing::internal::CaptureStdout();
     const int result = call();
-    std::fflush(stdout);
+    (void)std::fflush(stdout);
     EXPECT_EQ(result, expected);
     return ::testing::internal::GetCapturedStdout();
 }
@@ -138,7 +138,7 @@ class Raw14Capture : public ImageFiles {
         ASSERT_EQ(LEP3_SetPath(LEP3_PATH_SDCARD_DIR, sdcard_.c_str()), 0);
         ::testing::internal::CaptureStdout();
         ASSERT_EQ(frame_queue_init(&frame_queue, 57600, 120, 160), 0);
-        std::fflush(stdout);
+        (void)std::fflush(stdout);
         ::testing::internal::GetCapturedStdout();
     }
     void TearDown() override

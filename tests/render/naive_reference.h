@@ -103,7 +103,7 @@ inline void colourise(const uint8_t *gray8, uint8_t *rgb24, const uint8_t *table
 {
     for (size_t i = 0; i < kPixels; ++i)
         for (size_t c = 0; c < 3; ++c)
-            rgb24[3 * i + c] = table[3 * gray8[i] + c];
+            rgb24[3 * i + c] = table[size_t{3} * gray8[i] + c];
 }
 
 // Raw value to kelvin: the quotient and the sum in single precision, the logarithm in double.
@@ -127,7 +127,7 @@ inline void colourise_range(const uint8_t *gray8, uint8_t *rgb24, const uint8_t 
 {
     for (size_t i = 0; i < kPixels; ++i)
         for (size_t c = 0; c < 3; ++c)
-            rgb24[3 * i + c] = table[3 * (first + gray8[i] / divisor) + c];
+            rgb24[3 * i + c] = table[size_t{3} * (first + gray8[i] / divisor) + c];
 }
 
 // Temperature colouring over the frame's own range: scan, index in single precision,
@@ -146,7 +146,7 @@ inline void kelvin_to_rgb_auto(const float *temps, uint8_t *rgb24, const uint8_t
         const float v = (temps[i] - min) * 255.0F / (max - min);
         const uint8_t index = v > 0.0F ? static_cast<uint8_t>(static_cast<uint32_t>(v)) : 0;
         for (size_t c = 0; c < 3; ++c)
-            rgb24[3 * i + c] = table[3 * index + c];
+            rgb24[3 * i + c] = table[size_t{3} * index + c];
     }
 }
 

@@ -311,7 +311,7 @@ TEST(PaletteGenerators, WriteExactlyTheirTableAndNothingOutside)
 
 TEST(LargePalette, FiveFusionLegsAfterFourBlackEntriesWithinItsBuffer)
 {
-    constexpr size_t kLarge = 16384 * 3;
+    constexpr size_t kLarge = size_t{16384} * 3;
     constexpr size_t kGuard = 16;
     constexpr uint8_t kFill = 0xA5;
     std::vector<uint8_t> buffer(kGuard + kLarge + kGuard, kFill);
