@@ -125,17 +125,6 @@ TEST_F(SerialPortTest, SpeedComesFromTheTable)
     EXPECT_EQ(cfgetospeed(&t), static_cast<speed_t>(B115200));
 }
 
-TEST(SerialPortTables, SpeedTablesPairBaudWithTerminalConstants)
-{
-    const int32_t bauds[] = {230400, 115200, 57600, 38400, 19200, 9600, 4800, 2400, 1800, 1200, 600, 300};
-    const speed_t constants[] = {B230400, B115200, B57600, B38400, B19200, B9600,
-                                 B4800,   B2400,   B1800,  B1200,  B600,   B300};
-    for (int i = 0; i < 12; ++i) {
-        EXPECT_EQ(name_arr[i], bauds[i]);
-        EXPECT_EQ(static_cast<speed_t>(speed_arr[i]), constants[i]);
-    }
-}
-
 TEST(SerialPortFailures, MissingDeviceAndNonTerminalAreReported)
 {
     ::testing::internal::CaptureStdout();
