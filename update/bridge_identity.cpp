@@ -27,12 +27,21 @@ extern "C" LEP3_API int LEP3_GetFirmwareVersion(uint32_t *version)
     return 0;
 }
 
-extern "C" LEP3_API int LEP3_RebootSAMG55(void)
+namespace lep3::update {
+
+bool bridge_accepts_restart()
 {
     command_read_t reply{};
-    // The bridge accepts with status 0 and then drops its application device, so the
-    // link's descriptor is closed at once.
-    if (LEP3_RunCommand(kRestartBridge, &reply) == 0 && reply.data[0] == 0) {
+    return LEP3_RunCommand(kRestartBridge, &reply) == 0 && reply.data[0] == 0;
+}
+
+} // namespace lep3::update
+
+extern "C" LEP3_API int LEP3_RebootSAMG55(void)
+{
+    // Once accepted, the bridge drops its application device: the link's descriptor is
+    // closed at once.
+    if (lep3::update::bridge_accepts_restart()) {
         close_uart(uart_fd);
         return 0;
     }

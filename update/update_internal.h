@@ -50,6 +50,12 @@ using File = std::unique_ptr<FILE, FileCloser>;
 inline constexpr size_t kImagePathSize = 256 + 1 + kMaxImageNameLength + 1;
 void image_path(const char *name, std::span<char, kImagePathSize> out);
 
+// ---- The running firmware -----------------------------------------------------------
+
+// Asks the bridge to restart into its bootloader (command 0x0402); true when it accepts
+// with status 0. Nothing is printed and the link is left as it is.
+bool bridge_accepts_restart();
+
 // ---- Verification CRC ----------------------------------------------------------------
 
 // The bootloader checks the flash with the reflected IEEE 802.3 CRC-32 (0xEDB88320),

@@ -124,14 +124,17 @@ extern "C" LEP3_API int LEP3_UpdateSAMG55(pthread_t reader_thread)
     }
     set_rate_of_progress(kRbfoRead);
 
-    // Restarts the bridge and closes the link's port; prints its own failure message.
-    if (LEP3_RebootSAMG55() != 0)
+    if (!bridge_accepts_restart()) {
+        std::printf("Reset SAMG55 failed!");
         return fail(kRestartFailed);
-    set_rate_of_progress(kBridgeRestarted);
-
+    }
     // Nothing may read the bridge's devices while the bootloader is spoken to: the reader
-    // loop ends at its next cancellation point, after its current read.
+    // loop ends at its next cancellation point, which is the entry of its next read at
+    // the latest. Cancelling before closing the link's descriptor keeps that read from
+    // ever reaching another file that reuses the descriptor's number.
     pthread_cancel(reader_thread);
+    close_uart(uart_fd);
+    set_rate_of_progress(kBridgeRestarted);
     std::this_thread::sleep_for(kReaderStopPause);
     set_rate_of_progress(kReaderStopped);
 
