@@ -67,6 +67,7 @@ std::vector<uint8_t> reply_packet(uint16_t id, uint8_t type, const std::vector<u
     for (uint8_t b : data)
         p.push_back(b);
     p.push_back(crc8(p));
+    append_idle_after_sync_check(p);
     return p;
 }
 

@@ -155,6 +155,7 @@ void build_frame_packet(uint8_t mode, uint32_t seq, std::vector<uint8_t> &out)
         p = body + payload;
     }
     *p = crc8({out.data(), out.size() - kFrameCheckBytes});
+    append_idle_after_sync_check(out);
 }
 
 } // namespace lep3::sim

@@ -35,4 +35,15 @@ constexpr int frame_data_bytes(uint8_t mode)
 // head, video packets with their heads, check byte.
 void build_frame_packet(uint8_t mode, uint32_t seq, std::vector<uint8_t> &out);
 
+// A packet whose check byte happens to be 0xAA would make the host, hunting for the next
+// sync pair right after it, take that byte as a packet start and lose the packet that
+// follows directly. The bridge keeps the line idle for one byte (0x00) after such a
+// packet, so one packet in 256 is not lost to its neighbour's check byte.
+inline constexpr uint8_t kIdleByte = 0x00;
+inline void append_idle_after_sync_check(std::vector<uint8_t> &packet)
+{
+    if (!packet.empty() && packet.back() == 0xAA)
+        packet.push_back(kIdleByte);
+}
+
 } // namespace lep3::sim
