@@ -6,7 +6,6 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
-#include <regex>
 #include <stdexcept>
 #include <string>
 #include <thread>
@@ -30,7 +29,26 @@ constexpr OptionSpec kOptions[] = {
 // What a firmware image file begins with, and the names the library looks for.
 constexpr std::string_view kImageFlag = "SAMG55;V";
 constexpr const char *kImageName = "SAMG55_V0.0.talvor";
-const std::regex kImageNamePattern(R"(SAMG55_V[0-9]+\.[0-9]+\.talvor)");
+constexpr std::string_view kImageNamePrefix = "SAMG55_V";
+constexpr std::string_view kImageNameSuffix = "talvor";
+
+// A name the library takes for an image: the prefix, two numbers with a point after
+// each, and the suffix.
+bool is_image_name(std::string_view name)
+{
+    if (name.substr(0, kImageNamePrefix.size()) != kImageNamePrefix)
+        return false;
+    name.remove_prefix(kImageNamePrefix.size());
+    for (int number = 0; number < 2; ++number) {
+        size_t digits = 0;
+        while (digits < name.size() && name[digits] >= '0' && name[digits] <= '9')
+            ++digits;
+        if (digits == 0 || digits >= name.size() || name[digits] != '.')
+            return false;
+        name.remove_prefix(digits + 1);
+    }
+    return name == kImageNameSuffix;
+}
 
 constexpr std::chrono::milliseconds kProgressPoll{100};
 constexpr int kBarWidth = 40;
@@ -57,7 +75,7 @@ class ImageDir {
         dir_ = pattern;
         const std::string name = fs::path(file).filename().string();
         std::error_code ec;
-        fs::copy_file(file, fs::path(dir_) / (std::regex_match(name, kImageNamePattern) ? name : kImageName), ec);
+        fs::copy_file(file, fs::path(dir_) / (is_image_name(name) ? name : kImageName), ec);
         if (ec) {
             fs::remove_all(dir_, ec);
             throw std::runtime_error("cannot copy " + file + ": " + ec.message());
