@@ -7,7 +7,6 @@
 #include <memory>
 #include <new>
 
-#include "control/radiometry_internal.h"
 #include "lep3.h"
 #include "render/render_internal.h"
 
@@ -20,14 +19,23 @@ LEP3_API float held_temp_max = 0.0F;
 LEP3_API float held_temp_min = 1000.0F;
 }
 
-namespace lep3::control {
+namespace {
 
+// The fixed RBFO constants B and F of T = B / ln(R / (S - O) + F).
+constexpr double kRadiometricB = 1428.0;
+constexpr float kRadiometricF = 1.0F;
+constexpr double kZeroCelsiusInKelvin = 273.15;
+
+// One raw value to kelvin: the quotient and the sum in single precision, the logarithm
+// and the division in double.
 float raw_to_kelvin(uint16_t raw, float r, float o)
 {
     const float u = r / (static_cast<float>(raw) - o) + kRadiometricF;
     return static_cast<float>(kRadiometricB / std::log(static_cast<double>(u)));
 }
 
+// A float converted to an unsigned integer by truncation towards zero; a negative value
+// or NaN gives 0 and a value of 2^32 or more saturates.
 uint32_t truncate_to_unsigned(float value)
 {
     constexpr float kTwoTo32 = 4294967296.0F;
@@ -37,12 +45,6 @@ uint32_t truncate_to_unsigned(float value)
         return UINT32_MAX;
     return static_cast<uint32_t>(value);
 }
-
-} // namespace lep3::control
-
-namespace {
-
-using lep3::control::raw_to_kelvin;
 
 // Kelvin of every raw value for the last (R, O) a thread used, filled in as values are
 // met, so a stream of frames with one calibration takes a logarithm once per distinct
@@ -195,8 +197,8 @@ extern "C" LEP3_API float LEP3_GetPixelTemp(uint32_t pixel, uint32_t r, uint32_t
     const uint32_t d = pixel - o;
     const uint32_t q = d == 0 ? 0 : r / d;
     const double x = d == 0 ? INFINITY : static_cast<double>(q + 1U);
-    const auto kelvin = static_cast<float>(lep3::control::kRadiometricB / std::log(x));
-    return static_cast<float>(static_cast<double>(kelvin) - lep3::control::kZeroCelsiusInKelvin);
+    const auto kelvin = static_cast<float>(kRadiometricB / std::log(x));
+    return static_cast<float>(static_cast<double>(kelvin) - kZeroCelsiusInKelvin);
 }
 
 extern "C" LEP3_API int LEP3_LuxToKelvin(const uint16_t *raw, float *temps, int32_t r, int32_t o)
@@ -228,7 +230,7 @@ extern "C" LEP3_API int LEP3_KelvinToCelsius(float *temps)
         return -1;
     }
     for (size_t i = 0; i < kFramePixels; ++i)
-        temps[i] = static_cast<float>(static_cast<double>(temps[i]) - lep3::control::kZeroCelsiusInKelvin);
+        temps[i] = static_cast<float>(static_cast<double>(temps[i]) - kZeroCelsiusInKelvin);
     return 0;
 }
 
@@ -256,7 +258,7 @@ extern "C" LEP3_API int LEP3_KelvinToRGB(const float *temps, uint8_t *rgb24, uin
         }
     }
     *maxOut = max;
-    *minOut = static_cast<uint16_t>(lep3::control::truncate_to_unsigned(min));
+    *minOut = static_cast<uint16_t>(truncate_to_unsigned(min));
     if (palette > lep3::render::kMaxPaletteNumber)
         return -3;
     lep3::render::colourise(index.data(), rgb24,
