@@ -98,9 +98,9 @@ TEST(Gray8WorkedNumbers, HeldModeBeforeAnyAutomaticCallIsBlack)
 TEST(Gray8Stretch, MatchesPerPixelDivisionForEveryRawValue)
 {
     std::vector<uint32_t> widths;
-    for (uint32_t d = 1; d <= 512; ++d)
+    for (uint32_t d = 1; d <= 64; ++d)
         widths.push_back(d);
-    for (uint32_t d = 513; d < 0x10000; d = d * 9 / 8 + 7)
+    for (uint32_t d = 65; d < 0x10000; d = d * 9 / 8 + 7)
         widths.push_back(d);
     for (uint32_t d : {2047U, 2048U, 4095U, 4096U, 8191U, 8192U, 16383U, 16384U, 32767U, 32768U, 65535U})
         widths.push_back(d);
@@ -112,7 +112,7 @@ TEST(Gray8Stretch, MatchesPerPixelDivisionForEveryRawValue)
 
     GreyFrame out;
     for (uint32_t d : widths) {
-        for (uint32_t min : {0U, 1U, 1000U, 0xFFFFU - d, 0xFFFFU, 70000U}) {
+        for (uint32_t min : {0U, 1000U, 0xFFFFU - d, 70000U}) {
             const uint32_t max = min + d;
             for (size_t f = 0; f < frames; ++f) {
                 const uint16_t *raw = all.data() + f * kFramePixels;
