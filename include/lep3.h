@@ -342,7 +342,8 @@ LEP3_API int saveGray8ImageFile(const uint8_t *gray8, int32_t number);
 LEP3_API int saveRGB24ImageFile(const uint8_t *rgb24);
 LEP3_API int saveImageFile(const uint16_t *raw, frame_desc_t desc);
 LEP3_API int saveImageIncludePacketHead(const uint8_t *packet_data, int32_t number);
-/* Takes the next raw frame from the frame queue into RAW14_<n>.tiff in the sdcard dir. */
+/* Takes the next raw frame from the frame queue into RAW14_<n>.tiff in the sdcard dir;
+ * an RGB frame or a failed frame read gives -1 and leaves no file. */
 LEP3_API int LEP3_SaveRaw14TiffImage(void);
 
 /* ---------------------------------------------------------------------------------------
