@@ -20,7 +20,7 @@ bool is_firmware_image_name(const char *name)
         return false;
     int major = 0;
     int minor = 0;
-    std::array<char, 256> suffix{};
+    std::array<char, kImageSuffixBuffer> suffix{};
     // All three fields must scan, and the suffix (the rest up to a blank) must be exact.
     if (std::sscanf(name, kImageNamePattern, &major, &minor, suffix.data()) != 3)
         return false;
@@ -68,7 +68,7 @@ struct DirCloser {
 extern "C" LEP3_API char *search_firmware(void)
 {
     // The name outlives the directory listing; callers must not search concurrently.
-    static std::array<char, 256> found{};
+    static std::array<char, kMaxImageNameLength + 1> found{};
 
     std::unique_ptr<DIR, DirCloser> dir(opendir(LEP3_GetPath(LEP3_PATH_FIRMWARE_DIR)));
     if (!dir) {

@@ -1,5 +1,5 @@
 // Declarations shared inside the firmware update subsystem: the image file rules, the
-// verification CRC, the serial descriptor the update owns, and the data block layout.
+// restart request, the verification CRC and the serial descriptors the update owns.
 #pragma once
 
 #include <sys/types.h>
@@ -21,8 +21,10 @@ namespace lep3::update {
 // Every image file begins with this flag (no terminator on disk).
 inline constexpr char kImageFlag[] = "SAMG55;V";
 inline constexpr size_t kImageFlagSize = sizeof(kImageFlag) - 1;
-// Image names are "SAMG55_V<major>.<minor>.talvor".
+// Image names are "SAMG55_V<major>.<minor>.talvor"; the suffix is scanned into a buffer of
+// kImageSuffixBuffer bytes (a directory entry name is at most 255 characters).
 inline constexpr char kImageNamePattern[] = "SAMG55_V%d.%d.%255s";
+inline constexpr size_t kImageSuffixBuffer = 256;
 inline constexpr char kImageSuffix[] = "talvor";
 // The longest name that still fits the 64-byte path buffer behind the standard image
 // directory (13 characters of "/tmp/mmcblk0/" and a terminator); longer names are skipped
@@ -45,9 +47,10 @@ struct FileCloser {
 };
 using File = std::unique_ptr<FILE, FileCloser>;
 
-// Builds "<firmware dir>/<name>" into out. A directory path (under 256 characters) and a
-// qualifying name always fit a buffer of kImagePathSize.
-inline constexpr size_t kImagePathSize = 256 + 1 + kMaxImageNameLength + 1;
+// Builds "<firmware dir>/<name>" into out. Any directory LEP3_SetPath accepts (under 256
+// characters) and any qualifying name fit a buffer of kImagePathSize.
+inline constexpr size_t kDirPathLimit = 256;
+inline constexpr size_t kImagePathSize = kDirPathLimit + 1 + kMaxImageNameLength + 1;
 void image_path(const char *name, std::span<char, kImagePathSize> out);
 
 // ---- The running firmware -----------------------------------------------------------
