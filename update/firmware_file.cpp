@@ -79,7 +79,10 @@ extern "C" LEP3_API char *search_firmware(void)
         // Only entries the listing reports as regular files; unknown types are skipped.
         if (entry->d_type != DT_REG || !is_firmware_image_name(entry->d_name))
             continue;
-        (void)std::snprintf(found.data(), found.size(), "%s", entry->d_name);
+        // A qualifying name is at most kMaxImageNameLength characters long.
+        const size_t length = strnlen(entry->d_name, kMaxImageNameLength);
+        std::memcpy(found.data(), entry->d_name, length);
+        found[length] = '\0';
         return found.data();
     }
     return nullptr;
