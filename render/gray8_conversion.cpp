@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <array>
 #include <cstdint>
-#include <cstring>
 
 #include "lep3.h"
 #include "render/render_internal.h"
@@ -11,12 +10,13 @@
 // The range of the last automatic conversion, reused by held-mode calls.
 extern "C" {
 LEP3_API uint32_t held_range_max = 0;
-LEP3_API uint32_t held_range_min = 0xFFFF;
+LEP3_API uint32_t held_range_min = lep3::render::kRawDomainMax;
 }
 
 namespace {
 
 using lep3::render::kFramePixels;
+using lep3::render::kRawDomainMax;
 using lep3::render::kRawFullScale;
 using Frame8 = std::array<uint8_t, kFramePixels>;
 
@@ -100,7 +100,7 @@ class WideRange {
 
   private:
     static constexpr unsigned kNumeratorBits = 24;
-    static_assert(uint64_t{0xFFFF} * kGreyLevels < (uint64_t{1} << kNumeratorBits));
+    static_assert(uint64_t{kRawDomainMax} * kGreyLevels < (uint64_t{1} << kNumeratorBits));
     uint32_t max_;
     uint32_t min_;
     uint32_t multiplier_ = 0;
@@ -123,7 +123,7 @@ namespace lep3::render {
 // leaves it unchanged, so one clamped loop serves all three callers.
 void stretch_frame(const uint16_t *raw, uint8_t *out, uint32_t max, uint32_t min)
 {
-    if (max <= 0xFFFF && max - min <= NarrowRange::kMaxWidth)
+    if (max <= kRawDomainMax && max - min <= NarrowRange::kMaxWidth)
         stretch_with(raw, out, NarrowRange(max, min));
     else
         stretch_with(raw, out, WideRange(max, min));
@@ -150,7 +150,7 @@ extern "C" LEP3_API int Gray14ToGray8(const uint16_t *raw, uint8_t *gray8, uint1
     if (holdRange == 0) {
         // Running maximum from 0 and minimum from 65535: the frame's own range.
         uint16_t hi = 0;
-        uint16_t lo = 0xFFFF;
+        uint16_t lo = kRawDomainMax;
         for (size_t i = 0; i < kFramePixels; ++i) {
             hi = std::max(hi, raw[i]);
             lo = std::min(lo, raw[i]);

@@ -20,6 +20,8 @@ constexpr size_t kRawFrameBytes = kFramePixels * sizeof(uint16_t);  // 38 400
 
 // The camera core delivers 14-bit values; a flat frame is scaled against this full scale.
 constexpr uint32_t kRawFullScale = 16383;
+// Largest value a raw pixel's 16 bits can hold.
+constexpr uint16_t kRawDomainMax = 0xFFFF;
 
 // A palette: 256 entries of red, green, blue.
 constexpr size_t kPaletteEntries = 256;
