@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <array>
 #include <chrono>
 #include <cstdio>
@@ -98,7 +99,7 @@ class Transfer {
     // One read after a fixed pause; the reply buffer keeps whatever earlier reads left.
     ssize_t await_reply(std::chrono::milliseconds pause, size_t size)
     {
-        std::this_thread::sleep_for(pause);
+        transfer_pause(pause);
         return read_reply(port_, std::span(reply_).first(size));
     }
     bool acknowledged() const { return reply_[0] == kAck0 && reply_[1] == kAck1; }
@@ -151,7 +152,7 @@ bool Transfer::open_device()
         port_ = open_either(LEP3_GetPath(LEP3_PATH_UART_ALT), LEP3_GetPath(LEP3_PATH_UART));
         if (is_open(port_))
             return true;
-        std::this_thread::sleep_for(kOpenRetryPause);
+        transfer_pause(kOpenRetryPause);
     }
     return false;
 }
@@ -174,7 +175,7 @@ bool Transfer::synchronise()
         if (acknowledged())
             return true;
         std::printf("sync_cmd not ack,try=%d!\n", left);
-        std::this_thread::sleep_for(kSyncRefusedPause);
+        transfer_pause(kSyncRefusedPause);
     }
     return false;
 }
@@ -332,3 +333,28 @@ extern "C" LEP3_API int send_update_file(const uint8_t *image, uint32_t len)
         len = 0;
     return Transfer(std::span(image, len)).run();
 }
+
+namespace lep3::update {
+
+namespace {
+
+void real_pause(std::chrono::milliseconds pause)
+{
+    std::this_thread::sleep_for(pause);
+}
+
+std::atomic<PauseFunction> pause_function{real_pause};
+
+} // namespace
+
+void set_transfer_pause(PauseFunction pause)
+{
+    pause_function.store(pause != nullptr ? pause : real_pause);
+}
+
+void transfer_pause(std::chrono::milliseconds pause)
+{
+    pause_function.load()(pause);
+}
+
+} // namespace lep3::update

@@ -70,6 +70,15 @@ inline constexpr uint8_t kErasedFlashByte = 0xFF;
 uint32_t crc32_update(uint32_t reg, std::span<const uint8_t> bytes, uint8_t mask = 0);
 uint32_t crc32_fill(uint32_t reg, uint8_t value, size_t count);
 
+// ---- Pauses of the bootloader transfer ------------------------------------------------
+
+// Every fixed pause of a transfer goes through transfer_pause. A fuzz target replaces it
+// to drive the reply handling without the seconds of pauses a real bootloader needs;
+// nullptr restores the real sleep.
+using PauseFunction = void (*)(std::chrono::milliseconds);
+void set_transfer_pause(PauseFunction pause);
+void transfer_pause(std::chrono::milliseconds pause);
+
 // ---- The update's own serial descriptors ---------------------------------------------
 
 // Both the bootloader and the restarted firmware speak the link's 115 200 baud, 8N1, raw.
