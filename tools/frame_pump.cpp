@@ -1,7 +1,7 @@
 #include "tools/frame_pump.h"
 
-#include <memory>
 #include <stdexcept>
+#include <thread>
 
 #include "lep3.h"
 #include "tools/signals.h"
@@ -12,10 +12,14 @@ namespace {
 
 // How often a waiting loop looks at the stop flag.
 constexpr std::chrono::milliseconds kStopPoll{100};
+// A streaming bridge delivers a frame every 115 ms, after which the thread sees the stop
+// request and ends by itself; past this it is waiting on a silent bridge.
+constexpr std::chrono::milliseconds kStopGrace{400};
+constexpr std::chrono::milliseconds kFinishPoll{5};
 
 } // namespace
 
-FramePump::FramePump()
+FramePump::FramePump() : incoming_(std::make_unique<Frame>())
 {
     const SignalsBlocked blocked;
     if (pthread_create(&thread_, nullptr, &FramePump::run, this) != 0)
@@ -24,9 +28,15 @@ FramePump::FramePump()
 
 FramePump::~FramePump()
 {
-    // The thread spends its time waiting inside the library's frame read, whose polling
-    // sleep is a cancellation point; it holds the mutex only around a copy.
-    pthread_cancel(thread_);
+    stopping_.store(true);
+    const auto deadline = std::chrono::steady_clock::now() + kStopGrace;
+    while (!finished_.load() && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(kFinishPoll);
+    // Still waiting for a frame: the library's frame read only returns with one, so the
+    // thread is cancelled in its polling sleep. Nothing on the thread's stack needs
+    // unwinding there, and the mutex is held only around a copy.
+    if (!finished_.load())
+        pthread_cancel(thread_);
     pthread_join(thread_, nullptr);
 }
 
@@ -38,12 +48,11 @@ void *FramePump::run(void *self)
 
 void FramePump::take_frames()
 {
-    auto incoming = std::make_unique<Frame>();
     uint32_t last_number = 0;
-    for (;;) {
+    while (!stopping_.load()) {
         uint32_t width = 0;
         uint32_t height = 0;
-        Frame &f = *incoming;
+        Frame &f = *incoming_;
         if (LEP3_GetFrameFromQueue(f.bytes.data(), &width, &height, &f.format, &f.size, &f.number) != 0)
             continue;
         f.taken = std::chrono::system_clock::now();
@@ -57,6 +66,7 @@ void FramePump::take_frames()
         }
         arrived_.notify_one();
     }
+    finished_.store(true);
 }
 
 FramePump::Wait FramePump::next(Frame &out, std::chrono::milliseconds timeout)

@@ -7,9 +7,11 @@
 #include <pthread.h>
 
 #include <array>
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
+#include <memory>
 #include <mutex>
 
 namespace lep3tool {
@@ -56,6 +58,9 @@ class FramePump {
     static void *run(void *self);
     void take_frames();
 
+    std::unique_ptr<Frame> incoming_; // the thread's own buffer, outside its stack
+    std::atomic<bool> stopping_{false};
+    std::atomic<bool> finished_{false};
     mutable std::mutex mutex_;
     std::condition_variable arrived_;
     Frame latest_;
