@@ -127,6 +127,26 @@ TEST_F(ImageFiles, OpenFailuresPrintTheirFixedMessages)
               "\nCan't create headImage.jpg\n\n");
 }
 
+// A file name linked to /dev/full: opening succeeds, writing fails for want of space.
+TEST_F(ImageFiles, WriteFailuresPrintTheirFixedMessages)
+{
+    for (const char *name : {"gray8_2_160x120.yuv", "leptonImage.rgb", "image1446.y", "headImage2.jpg"})
+        fs::create_symlink("/dev/full", name);
+    std::vector<uint8_t> buffer(57600);
+    std::vector<uint16_t> raw(kPixels);
+    EXPECT_EQ(captured_call([&] { return saveGray8ImageFile(buffer.data(), 2); }, -1),
+              "\nsaveGray8ImageFile:Write data to file error!\n\n");
+    EXPECT_EQ(captured_call([&] { return saveRGB24ImageFile(buffer.data()); }, -1), "Write data to file error!\n");
+    EXPECT_EQ(captured_call(
+                  [&] {
+                      return saveImageFile(raw.data(), frame_desc_t{0, 0, 160, 120, 38400, 46});
+                  },
+                  -1),
+              "Write data to file error!\n");
+    EXPECT_EQ(captured_call([&] { return saveImageIncludePacketHead(buffer.data(), 2); }, -1),
+              "\nsaveImageIncludePacketHead:Write data to file error!\n\n");
+}
+
 // RAW14 captures: frames go through the library's frame queue, filled directly.
 class Raw14Capture : public ImageFiles {
   protected:
@@ -180,6 +200,13 @@ TEST_F(Raw14Capture, UnwritableDirectoryUsesUpTheNumberButNotTheFrame)
     const auto bytes = read_file(sdcard_ / "RAW14_1.tiff");
     ASSERT_EQ(bytes.size(), 38400U);
     EXPECT_EQ(bytes[0], 0xCD);
+}
+
+TEST_F(Raw14Capture, WriteFailurePrintsItsMessage)
+{
+    fs::create_symlink("/dev/full", sdcard_ / "RAW14_0.tiff");
+    send_raw(1, 7);
+    EXPECT_EQ(captured_call(LEP3_SaveRaw14TiffImage, -1), "\nsave RAW14.tiff: Write data to file error!\n");
 }
 
 TEST_F(Raw14Capture, RgbFrameIsRefusedAndLeavesNoFile)
