@@ -59,7 +59,7 @@ bool empty(const cir_queue_t &queue)
 }
 bool full(const cir_queue_t &queue)
 {
-    return queue_count(queue) >= queue.capacity;
+    return queue_count(queue) >= std::atomic_ref<const int32_t>(queue.capacity).load(std::memory_order_relaxed);
 }
 
 void wait_for_byte(const cir_queue_t &queue)
@@ -120,13 +120,22 @@ extern "C" LEP3_API int queue_is_full(cir_queue_t *queue)
 extern "C" LEP3_API void queue_clear(cir_queue_t *queue)
 {
     // Leaves a queue that tests both empty and full, so waiting readers and writers keep
-    // waiting until the next queue_init. The semaphore is left as it is.
+    // waiting until the next queue_init. Like every change of the record it is made under
+    // the lock, so it is ordered after the consumer's last take; the semaphore itself is
+    // left as it is (released again, ready for the next queue_init).
+    // A queue that was never initialised (or is cleared already) has no storage and may
+    // have no usable semaphore either: there is nothing to order against then.
+    const bool in_use = queue->storage != nullptr;
+    if (in_use)
+        lock(queue->lock);
     queue->tail = 0;
     queue->head = 0;
     std::atomic_ref<int32_t>(queue->count).store(0, std::memory_order_release);
-    queue->capacity = 0;
+    std::atomic_ref<int32_t>(queue->capacity).store(0, std::memory_order_relaxed);
     std::free(queue->storage);
     queue->storage = nullptr;
+    if (in_use)
+        unlock(queue->lock);
 }
 
 extern "C" LEP3_API int enqueue_single(cir_queue_t *queue, uint8_t byte)

@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <span>
@@ -157,6 +158,12 @@ ssize_t read_into_queue();
 void read_pass();
 void parse_pass();
 
+// Each LEP3_Read_Thr counts itself in while it runs and out when cancellation unwinds it.
+// Whoever cancels the reader to take the port away (the firmware update) waits for the
+// count to fall before closing the descriptor, so no read can still be using it. Returns
+// false when readers are still running after the limit.
+bool wait_for_readers_gone(std::chrono::milliseconds limit);
+
 // ---------------------------------------------------------------------------------------
 // Hand-offs between threads.
 
@@ -165,6 +172,24 @@ void parse_pass();
 // the record is written; the waiting side reads it with acquire ordering.
 void publish_reply_state(int32_t state);
 int32_t load_reply_state();
+
+// The other fields of command_read are written by the parser while a reply comes in and
+// by a transaction when it primes the record, and a reply packet (a camera-reset notice,
+// a late reply) may start while a transaction primes or copies. Both sides go through
+// these relaxed accessors so that overlap is well defined; the ordering between them
+// comes from the state word alone.
+template <typename T> inline void store_reply_field(T &field, T value)
+{
+    std::atomic_ref<T>(field).store(value, std::memory_order_relaxed);
+}
+template <typename T> inline T load_reply_field(T &field)
+{
+    return std::atomic_ref<T>(field).load(std::memory_order_relaxed);
+}
+// Zeroes every field but state.
+void clear_reply_fields();
+// A copy of the whole record, field by field.
+command_read_t snapshot_reply();
 
 // Byte count of a ring queue: changed under the queue's lock, read without it by the
 // full and empty tests. (std::atomic_ref wants a mutable object; the load writes nothing.)

@@ -7,6 +7,9 @@
 #include <unistd.h>
 
 #include <array>
+#include <atomic>
+#include <chrono>
+#include <thread>
 #include <cstdio>
 
 #include "link/link_internal.h"
@@ -35,6 +38,35 @@ ssize_t read_into_queue()
         bump(link_counters.bytes_read, static_cast<uint64_t>(n));
     }
     return n;
+}
+
+namespace {
+
+std::atomic<int32_t> running_readers{0};
+
+// Counts one reader loop for as long as its frame lives: the destructor also runs when
+// cancellation unwinds the loop.
+class ReaderPresence {
+  public:
+    ReaderPresence() { running_readers.fetch_add(1, std::memory_order_relaxed); }
+    ~ReaderPresence() { running_readers.fetch_sub(1, std::memory_order_release); }
+    ReaderPresence(const ReaderPresence &) = delete;
+    ReaderPresence &operator=(const ReaderPresence &) = delete;
+};
+
+constexpr auto kReaderGonePoll = std::chrono::milliseconds(1);
+
+} // namespace
+
+bool wait_for_readers_gone(std::chrono::milliseconds limit)
+{
+    for (auto waited = std::chrono::milliseconds(0); running_readers.load(std::memory_order_acquire) > 0;
+         waited += kReaderGonePoll) {
+        if (waited >= limit)
+            return false;
+        std::this_thread::sleep_for(kReaderGonePoll);
+    }
+    return true;
 }
 
 void read_pass()
@@ -91,6 +123,7 @@ extern "C" LEP3_API void *LEP3_Read_Thr(void * /*arg*/)
 {
     puts("Enter LEP_Read_Thr");
     lep3::link::prepare_for_cancellation();
+    const lep3::link::ReaderPresence presence;
     for (;;)
         lep3::link::read_pass();
 }

@@ -75,10 +75,7 @@ void strip_heads(size_t packet_size, size_t payload)
 
 void clear_reply_record()
 {
-    command_read.command_id = 0;
-    command_read.type = 0;
-    command_read.data_len = 0;
-    std::memset(command_read.data, 0, sizeof command_read.data);
+    clear_reply_fields();
     publish_reply_state(kReplyCleared);
 }
 
@@ -101,7 +98,7 @@ void complete_rgb_frame()
 
 void complete_reply()
 {
-    if (command_read.command_id == kResetNoticeId) {
+    if (load_reply_field(command_read.command_id) == kResetNoticeId) {
         // Not an answer to any request: the waiting transaction stays waiting.
         std::atomic_ref<int32_t>(g_lepton_reset_flag).store(1, std::memory_order_relaxed);
         bump(link_counters.reset_notices);
@@ -156,11 +153,11 @@ void reply_length(uint8_t b, bool clear_record)
 void command_id(uint8_t b)
 {
     if (switch_count == 0) {
-        command_read.command_id = static_cast<uint16_t>(b << 8);
+        store_reply_field(command_read.command_id, static_cast<uint16_t>(b << 8));
         switch_count = 1;
         return;
     }
-    command_read.command_id = static_cast<uint16_t>(command_read.command_id | b);
+    store_reply_field(command_read.command_id, static_cast<uint16_t>(load_reply_field(command_read.command_id) | b));
     switch_count = 0;
     go(ParserState::type);
 }
@@ -172,7 +169,7 @@ void type(uint8_t b)
         abandon_reply();
         return;
     }
-    command_read.type = b;
+    store_reply_field(command_read.type, int32_t{b});
     command_buffer_index = 0;
     go(ParserState::data);
 }
@@ -185,10 +182,10 @@ bool reply_data(uint8_t b)
         abandon_reply();
         return false;
     }
-    command_read.data[command_buffer_index++] = b;
+    store_reply_field(command_read.data[command_buffer_index++], b);
     if (command_buffer_index != expected)
         return false;
-    command_read.data_len = expected;
+    store_reply_field(command_read.data_len, expected);
     command_buffer_index = 0;
     go(ParserState::hunt);
     return true;

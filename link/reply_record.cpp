@@ -22,4 +22,25 @@ int32_t load_reply_state()
     return std::atomic_ref<int32_t>(command_read.state).load(std::memory_order_acquire);
 }
 
+void clear_reply_fields()
+{
+    store_reply_field(command_read.command_id, uint16_t{0});
+    store_reply_field(command_read.type, 0);
+    store_reply_field(command_read.data_len, 0);
+    for (uint8_t &byte : command_read.data)
+        store_reply_field(byte, uint8_t{0});
+}
+
+command_read_t snapshot_reply()
+{
+    command_read_t copy{};
+    copy.command_id = load_reply_field(command_read.command_id);
+    copy.type = load_reply_field(command_read.type);
+    copy.state = load_reply_field(command_read.state);
+    copy.data_len = load_reply_field(command_read.data_len);
+    for (size_t i = 0; i < sizeof copy.data; ++i)
+        copy.data[i] = load_reply_field(command_read.data[i]);
+    return copy;
+}
+
 } // namespace lep3::link

@@ -105,8 +105,8 @@ int transact(uint16_t command_id, uint8_t type, std::span<const uint8_t> request
 
     // The record is primed before the request leaves, so a reply can't be posted
     // before the record expects it.
-    command_read.command_id = command_id;
-    command_read.type = type;
+    lep3::link::store_reply_field(command_read.command_id, command_id);
+    lep3::link::store_reply_field(command_read.type, int32_t{type});
     lep3::link::publish_reply_state(kReplyAwaited);
 
     const ssize_t written = ::write(uart_fd, request.data(), request.size());
@@ -125,7 +125,7 @@ int transact(uint16_t command_id, uint8_t type, std::span<const uint8_t> request
 
     // The acquire load of state makes every field the parser wrote before posting
     // visible; work on one copy so the check and the caller see the same reply.
-    const command_read_t posted = command_read;
+    const command_read_t posted = lep3::link::snapshot_reply();
     if (posted.command_id != command_id) {
         std::printf(messages.id_error, static_cast<int>(posted.command_id));
         return kWrongId;

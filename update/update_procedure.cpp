@@ -129,10 +129,11 @@ extern "C" LEP3_API int LEP3_UpdateSAMG55(pthread_t reader_thread)
         return fail(kRestartFailed);
     }
     // Nothing may read the bridge's devices while the bootloader is spoken to: the reader
-    // loop ends at its next cancellation point, which is the entry of its next read at
-    // the latest. Cancelling before closing the link's descriptor keeps that read from
-    // ever reaching another file that reuses the descriptor's number.
+    // loop ends at its next cancellation point (its blocking read is one). The descriptor
+    // is closed once the loop has gone, so no read can still use it or reach another file
+    // that reuses its number.
     pthread_cancel(reader_thread);
+    lep3::link::wait_for_readers_gone(kReaderStopPause);
     close_uart(uart_fd);
     set_rate_of_progress(kBridgeRestarted);
     std::this_thread::sleep_for(kReaderStopPause);
