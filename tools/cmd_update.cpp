@@ -171,6 +171,9 @@ int run_update(const ParsedArgs &args)
 
     Session session(options);
     const std::string dir = LEP3_GetPath(LEP3_PATH_FIRMWARE_DIR);
+    std::error_code ec;
+    if (!fs::is_directory(dir, ec))
+        throw std::runtime_error("the firmware directory " + dir + " does not exist (give the image file instead)");
     if (search_firmware() == nullptr)
         throw std::runtime_error("no firmware image in " + dir + " (a file named like SAMG55_V1.0.talvor)");
     uint32_t image_version = 0;

@@ -49,9 +49,11 @@ TEST_F(UpdateTest, FilesThatAreNoImageAreRefusedBeforeTheBridgeRestarts)
     r = run_tool({"update", "--sim", path("missing.bin")});
     expect_clean_failure(r.status, r.err, "cannot read");
 
-    // An empty firmware directory.
+    // An empty firmware directory, and none at all.
     r = run_tool({"update", "--sim", "--firmware-dir", dir_});
     expect_clean_failure(r.status, r.err, "no firmware image in " + dir_);
+    r = run_tool({"update", "--sim", "--firmware-dir", path("none")});
+    expect_clean_failure(r.status, r.err, "the firmware directory " + path("none") + " does not exist");
 }
 
 } // namespace
