@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "tools/command_support.h"
 #include "tools/commands.h"
 #include "tools/console.h"
 

@@ -11,6 +11,7 @@
 #include <thread>
 
 #include "lep3.h"
+#include "tools/command_support.h"
 #include "tools/commands.h"
 #include "tools/console.h"
 #include "tools/result_text.h"

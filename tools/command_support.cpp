@@ -3,7 +3,6 @@
 
 #include <stdexcept>
 
-#include "tools/commands.h"
 #include "tools/result_text.h"
 #include "tools/signals.h"
 

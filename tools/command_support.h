@@ -3,7 +3,17 @@
 
 #include <string>
 
+#include "tools/args.h"
+#include "tools/session.h"
+
 namespace lep3tool {
+
+// The session options given by the global options (--sim, --device); throws UsageError
+// when they contradict each other.
+SessionOptions session_options(const ParsedArgs &args);
+
+// The exit status of a subcommand that a stop signal ended.
+int interrupted_status();
 
 // Throws std::runtime_error "<what>: <meaning of code>" unless code is 0.
 void check_result(int code, const std::string &what);

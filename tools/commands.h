@@ -8,7 +8,6 @@
 #include <string_view>
 
 #include "tools/args.h"
-#include "tools/session.h"
 
 namespace lep3tool {
 
@@ -30,12 +29,5 @@ extern const Command kFfcCommand;
 extern const Command kGetCommand;
 extern const Command kSetCommand;
 extern const Command kUpdateCommand;
-
-// The session options given by the global options (--sim, --device); throws UsageError
-// when they contradict each other.
-SessionOptions session_options(const ParsedArgs &args);
-
-// The exit status of a subcommand that a stop signal ended.
-int interrupted_status();
 
 } // namespace lep3tool
