@@ -51,6 +51,7 @@ struct LinkHarness::Impl {
     std::string dir;
     std::unique_ptr<lep3::sim::BridgeSim> sim;
     pthread_t reader{};
+    bool reader_joinable = false;
     pthread_t parser{};
 };
 
@@ -82,6 +83,7 @@ LinkHarness::LinkHarness(lep3::sim::Options options)
         throw std::runtime_error("LEP3_Init failed");
     }
     s.reader = start(LEP3_Read_Thr);
+    s.reader_joinable = true;
     s.parser = start(LEP3_Parse_Thr);
     impl_ = owned.release();
 }
@@ -89,7 +91,7 @@ LinkHarness::LinkHarness(lep3::sim::Options options)
 LinkHarness::~LinkHarness()
 {
     Impl &s = *impl_;
-    stop(s.reader);
+    stop_reader();
     stop(s.parser);
     LEP3_Destroy();
     s.sim.reset();
@@ -113,11 +115,20 @@ const std::string &LinkHarness::dir() const
     return impl_->dir;
 }
 
+void LinkHarness::stop_reader()
+{
+    if (!impl_->reader_joinable)
+        return;
+    stop(impl_->reader);
+    impl_->reader_joinable = false;
+}
+
 void LinkHarness::restart_reader()
 {
-    // The old reader was cancelled by the library; collect it before starting anew.
-    stop(impl_->reader);
+    // The old reader may have been cancelled by the library; collect it before starting anew.
+    stop_reader();
     impl_->reader = start(LEP3_Read_Thr);
+    impl_->reader_joinable = true;
 }
 
 } // namespace lep3::test

@@ -24,7 +24,10 @@ public:
     lep3::sim::BridgeSim &sim();
     pthread_t reader() const;
     const std::string &dir() const;
-    // Starts a new reader loop after the library cancelled the old one (firmware update).
+    // Cancels and joins the reader loop (once; later calls do nothing). A host stops its
+    // reader before it initialises the link again.
+    void stop_reader();
+    // Starts a new reader loop, collecting the old one first if that hasn't been done.
     void restart_reader();
 
 private:
