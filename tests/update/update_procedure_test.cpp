@@ -1,23 +1,28 @@
 // The whole update against the emulated bridge: the image that ends up in its flash, the
 // user RBFO set across the restart, the progress another thread sees, and what each
-// failure code leaves behind.
-#include <cstdint>
-#include <string>
-#include <vector>
+// failure code leaves behind. Also the two pieces of the link an update relies on: the
+// firmware version request and a reader thread that ends when cancelled.
+#include <pthread.h>
+#include <unistd.h>
+
+#include <array>
+#include <chrono>
+#include <thread>
 
 #include <gtest/gtest.h>
 
-#include "bridge_fixture.h"
+#include "link/link_internal.h"
+#include "update_support.h"
 
 using namespace lep3::test;
 using lep3::sim::Mode;
 
 namespace {
 
-const std::vector<uint8_t> kUserRbfo = {0x11, 0x22, 0x33, 0x44, 0x55, 0x66, 0x77, 0x88,
-                                        0x99, 0xAA, 0xBB, 0xCC, 0xDD, 0xEE, 0xF0, 0x01};
+const Bytes kUserRbfo = {0x11, 0x22, 0x33, 0x44, 0x55, 0x66, 0x77, 0x88,
+                         0x99, 0xAA, 0xBB, 0xCC, 0xDD, 0xEE, 0xF0, 0x01};
 
-// The link is still usable: a command goes out and its reply comes back.
+// A command goes out and its reply (the version, low byte first) comes back.
 void expect_link_up()
 {
     uint32_t version = 0;
@@ -27,25 +32,36 @@ void expect_link_up()
 
 } // namespace
 
-class UpdateProcedure : public BridgeFixture {};
+class UpdateProcedure : public BridgeFixture {
+  protected:
+    void SetUp() override { start(); }
+};
+
+TEST_F(UpdateProcedure, FailedVersionRequestLeavesTheVariable)
+{
+    set_faults([](auto &f) { f.commands[0x0401].wrong_id = true; });
+    uint32_t version = 7;
+    EXPECT_EQ(captured(printed_, [&] { return LEP3_GetFirmwareVersion(&version); }), -9);
+    expect_in_order(printed_, {"Send get firmware version error: -9!"});
+    EXPECT_EQ(version, 7u);
+    EXPECT_EQ(LEP3_GetFirmwareVersion(nullptr), -5);
+}
 
 TEST_F(UpdateProcedure, ProgramsTheImageRestoresTheUserRbfoSetAndReportsEveryStep)
 {
-    start();
     sim().set_reg(kUserRbfoId, kUserRbfo);
     // The first write-back after the restart is refused: one attempt is spent on it.
     set_faults([](auto &f) { f.rbfo_write_fails = true; });
-    const std::vector<uint8_t> data = image_data(128);
+    const Bytes data = image_data(128);
     put_image(data);
 
     ASSERT_EQ(update(), 0) << printed_;
     expect_progress_trail(progress_, {5, 10, 15, 65, 75, 80, 85, 95, 100}, {5, 10, 15, 65, 85, 100});
+    EXPECT_EQ(rate_of_progress, 100);
     EXPECT_EQ(sim().programmed_image(), data);
     EXPECT_EQ(sim().reg(kUserRbfoId), kUserRbfo);
     EXPECT_EQ(count_of(printed_, "get rbfo_cmd reply error!\n"), 1u) << printed_;
-    EXPECT_NE(printed_.find("rbfo_cmd reply:aa 55 04 04 03 01 00 "), std::string::npos) << printed_;
-    EXPECT_NE(printed_.find("get rbfo_cmd reply!\n"), std::string::npos) << printed_;
-    EXPECT_EQ(rate_of_progress, 100);
+    expect_in_order(printed_, {"rbfo_cmd reply:aa 55 04 04 03 01 00 ", "get rbfo_cmd reply!\n"});
 
     // The link is released as by LEP3_Destroy; the host brings it up again.
     EXPECT_EQ(uart_queue.storage, nullptr);
@@ -54,36 +70,35 @@ TEST_F(UpdateProcedure, ProgramsTheImageRestoresTheUserRbfoSetAndReportsEverySte
     expect_link_up();
 }
 
-TEST_F(UpdateProcedure, UnreadableUserRbfoSetStopsBeforeAnythingChanges)
+TEST_F(UpdateProcedure, RefusalBeforeTheRestartLeavesTheFirmwareRunningAndTheLinkUp)
 {
-    start();
-    set_faults([](auto &f) { f.commands[kUserRbfoId].status = 1; });
-    EXPECT_EQ(update(), -1);
-    EXPECT_NE(printed_.find("ERROR: Get RBFO parameter before update SAMG55 failed!\n"), std::string::npos);
-    EXPECT_EQ(progress_, (std::vector<int32_t>{-1}));
-    EXPECT_EQ(sim().mode(), Mode::app);
-    expect_link_up();
-}
-
-TEST_F(UpdateProcedure, RefusedRestartStopsWithTheLinkStillUp)
-{
-    start();
-    set_faults([](auto &f) { f.commands[kRestartId].status = 1; });
-    EXPECT_EQ(update(), -2);
-    EXPECT_NE(printed_.find("Reset SAMG55 failed!"), std::string::npos);
-    expect_progress_trail(progress_, {5, -2}, {-2});
-    EXPECT_EQ(sim().mode(), Mode::app);
-    expect_link_up();
+    const struct {
+        uint16_t command; // refused by the bridge
+        int code;
+        const char *message;
+        std::vector<int32_t> order;
+    } cases[] = {
+        {kUserRbfoId, -1, "ERROR: Get RBFO parameter before update SAMG55 failed!\n", {-1}},
+        {0x0402, -2, "Reset SAMG55 failed!", {5, -2}},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.message);
+        set_faults([&c](lep3::sim::Faults &f) { (f = {}).commands[c.command].status = 1; });
+        EXPECT_EQ(update(), c.code);
+        expect_in_order(printed_, {c.message});
+        expect_progress_trail(progress_, c.order, {c.code});
+        EXPECT_EQ(sim().mode(), Mode::app);
+        expect_link_up();
+    }
 }
 
 TEST_F(UpdateProcedure, BadImageFileFailsAfterTheRestartWithoutLeaks)
 {
-    start();
-    put_file(bytes_of("SAMG55;X1.05\r\nnot an image"));
+    put_file("SAMG55_V1.5.talvor", bytes_of("SAMG55;X1.05\r\nnot an image"));
     const size_t descriptors = open_descriptor_count();
     EXPECT_EQ(update(), -3);
     EXPECT_EQ(count_of(printed_, "ERROR: firmware file flag not match!\n"), 3u) << printed_;
-    EXPECT_NE(printed_.find("ERROR: update_flow failed!\n"), std::string::npos);
+    expect_in_order(printed_, {"ERROR: update_flow failed!\n"});
     expect_progress_trail(progress_, {5, 10, 15, -3}, {10, 15, -3});
     EXPECT_EQ(sim().mode(), Mode::bootloader);
     EXPECT_TRUE(sim().boot_received().empty()) << "the bootloader was spoken to";
@@ -95,12 +110,11 @@ TEST_F(UpdateProcedure, BadImageFileFailsAfterTheRestartWithoutLeaks)
 
 TEST_F(UpdateProcedure, FirmwareThatNeverComesBackFailsWithMinusFour)
 {
-    start();
     set_faults([](auto &f) { f.app_never_returns = true; });
-    const std::vector<uint8_t> data = image_data(70);
+    const Bytes data = image_data(70);
     put_image(data);
     EXPECT_EQ(update(), -4);
-    EXPECT_NE(printed_.find("Open new uart timeout\n"), std::string::npos);
+    expect_in_order(printed_, {"Open new uart timeout\n"});
     // Three attempts, each at both devices.
     EXPECT_EQ(count_of(printed_, "open " + std::string(LEP3_GetPath(LEP3_PATH_UART)) + " failure\n"), 3u);
     expect_progress_trail(progress_, {5, 10, 15, 65, 75, -4}, {10, 15, 65, 75, -4});
@@ -110,7 +124,6 @@ TEST_F(UpdateProcedure, FirmwareThatNeverComesBackFailsWithMinusFour)
 
 TEST_F(UpdateProcedure, RbfoSetThatIsNeverAcceptedFailsWithMinusFiveAfterSixAttempts)
 {
-    start();
     sim().set_reg(kUserRbfoId, kUserRbfo);
     put_image(image_data(64));
     // The set is read normally; once the bridge restarts, every write-back is refused.
@@ -120,8 +133,34 @@ TEST_F(UpdateProcedure, RbfoSetThatIsNeverAcceptedFailsWithMinusFiveAfterSixAtte
               }),
               -5);
     EXPECT_EQ(count_of(printed_, "get rbfo_cmd reply error!\n"), 6u) << printed_;
-    EXPECT_NE(printed_.find("ERROR: Recover RBFO parameter after update SAMG55 failed!\n"), std::string::npos);
+    expect_in_order(printed_, {"ERROR: Recover RBFO parameter after update SAMG55 failed!\n"});
     expect_progress_trail(progress_, {5, 10, 15, 65, 75, 80, 85, -5}, {10, 15, 65, 85, -5});
     EXPECT_EQ(sim().mode(), Mode::app);
     EXPECT_NE(frame_queue.slot[0], nullptr);
+}
+
+TEST(ReaderCancel, BlockedReaderEndsAsCancelledAndTheProcessCarriesOn)
+{
+    std::array<int, 2> pipe_fds{};
+    ASSERT_EQ(pipe(pipe_fds.data()), 0);
+    ASSERT_EQ(queue_init(&uart_queue, 4096), 0);
+    uart_fd = pipe_fds[0];
+
+    pthread_t reader{};
+    ASSERT_EQ(pthread_create(&reader, nullptr, LEP3_Read_Thr, nullptr), 0);
+    ASSERT_EQ(write(pipe_fds[1], "\xAA", 1), 1);
+    for (int i = 0; i < 5000 && lep3::link::queue_count(uart_queue) < 1; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    ASSERT_EQ(lep3::link::queue_count(uart_queue), 1);
+
+    // The reader is now blocked in its next read, with nothing more to come.
+    ASSERT_EQ(pthread_cancel(reader), 0);
+    void *result = nullptr;
+    ASSERT_EQ(pthread_join(reader, &result), 0);
+    EXPECT_EQ(result, PTHREAD_CANCELED);
+
+    queue_clear(&uart_queue);
+    uart_fd = -1;
+    close(pipe_fds[0]);
+    close(pipe_fds[1]);
 }
