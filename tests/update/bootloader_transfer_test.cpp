@@ -30,11 +30,6 @@ Bytes transfer_bytes(const Bytes &image, Bytes wire = {})
     return wire;
 }
 
-int send(const Bytes &image, std::string &printed)
-{
-    return captured(printed, [&] { return send_update_file(image.data(), static_cast<uint32_t>(image.size())); });
-}
-
 } // namespace
 
 class BootloaderTransfer : public BridgeFixture {
@@ -47,14 +42,13 @@ class BootloaderTransfer : public BridgeFixture {
         enter_bootloader();
     }
 
-    int transfer(const Bytes &image) { return send(image, printed_); }
-
-    // A failed transfer leaves the bootloader where it is and must not keep a descriptor.
-    int failing_transfer(const Bytes &image)
+    // Whether it fails or not, a transfer must close the device it opened.
+    int transfer(const Bytes &image)
     {
         sim().clear_requests();
         const size_t before = open_descriptor_count();
-        const int result = transfer(image);
+        const int result =
+            captured(printed_, [&] { return send_update_file(image.data(), static_cast<uint32_t>(image.size())); });
         EXPECT_EQ(open_descriptor_count(), before) << "descriptor leaked";
         return result;
     }
@@ -103,11 +97,10 @@ class SmallFlashTransfer : public BootloaderTransfer {
 
 TEST_F(SmallFlashTransfer, ImageLargerThanTheFlashIsRefusedBeforeTheEraseAndAnExactFitNeedsNoPadding)
 {
-    EXPECT_EQ(failing_transfer(image_data(130)), -1);
+    EXPECT_EQ(transfer(image_data(130)), -1);
     expect_in_order(printed_, {"exceeds flash size 128"});
     EXPECT_EQ(sim().boot_received(), Bytes(kBeforeData.begin(), kBeforeData.end() - 2));
 
-    sim().clear_requests();
     const Bytes image = image_data(128);
     ASSERT_EQ(transfer(image), 0) << printed_;
     EXPECT_EQ(sim().boot_received(), transfer_bytes(image));
@@ -131,7 +124,7 @@ TEST_F(BootloaderTransfer, EachRefusalFailsTheTransferAtOnceWithItsMessage)
     for (const auto &c : cases) {
         SCOPED_TRACE(c.message);
         set_faults([&c](lep3::sim::Faults &f) { c.fault(f = lep3::sim::Faults{}); });
-        EXPECT_EQ(failing_transfer(image), -1);
+        EXPECT_EQ(transfer(image), -1);
         expect_in_order(printed_, {c.message});
         const Bytes sent = sim().boot_received();
         ASSERT_GE(sent.size(), c.last_sent.size());
@@ -143,7 +136,7 @@ TEST_F(BootloaderTransfer, EachRefusalFailsTheTransferAtOnceWithItsMessage)
 TEST_F(BootloaderTransfer, EraseThatNeverCompletesFailsAfterTenPolls)
 {
     set_faults([](auto &f) { f.erase_never_completes = true; });
-    EXPECT_EQ(failing_transfer(image_data(64)), -1);
+    EXPECT_EQ(transfer(image_data(64)), -1);
     EXPECT_EQ(count_of(printed_, "erase not ok!\n"), 10u) << printed_;
     expect_in_order(printed_, {"Erase not complete!\n"});
     EXPECT_EQ(sim().boot_received(), kBeforeData);
@@ -153,10 +146,9 @@ TEST(BootloaderTransferInput, NoBootloaderDeviceGivesUpAfter26AttemptsAtBothDevi
 {
     ASSERT_EQ(LEP3_SetPath(LEP3_PATH_UART, "/nonexistent/lep3-ttyACM0"), 0);
     ASSERT_EQ(LEP3_SetPath(LEP3_PATH_UART_ALT, "/nonexistent/lep3-ttyACM1"), 0);
-    const size_t before = open_descriptor_count();
     std::string printed;
-    EXPECT_EQ(send(image_data(64), printed), -1);
-    EXPECT_EQ(open_descriptor_count(), before);
+    const uint8_t byte = 0;
+    EXPECT_EQ(captured(printed, [&] { return send_update_file(&byte, 1); }), -1);
     const std::string app = "open /nonexistent/lep3-ttyACM0 failure\n";
     const std::string boot = "open /nonexistent/lep3-ttyACM1 failure\n";
     expect_in_order(printed, {boot, app, boot}); // the bootloader's usual device first

@@ -19,8 +19,7 @@ using lep3::sim::Mode;
 
 namespace {
 
-const Bytes kUserRbfo = {0x11, 0x22, 0x33, 0x44, 0x55, 0x66, 0x77, 0x88,
-                         0x99, 0xAA, 0xBB, 0xCC, 0xDD, 0xEE, 0xF0, 0x01};
+const Bytes kUserRbfo = image_data(16);
 
 // A command goes out and its reply (the version, low byte first) comes back.
 void expect_link_up()
