@@ -1,11 +1,9 @@
-// The command catalogue: every getter and setter reaches its own command ID with its own
-// word count or payload; range and null checks send nothing; getters copy exactly their
-// bytes and leave the caller's buffer alone on failure; temperatures convert right.
+// The command catalogue: every command reaches its own ID with its own word count or
+// payload; range and null checks send nothing; getters copy exactly their bytes and
+// leave the caller's buffer alone on failure; temperatures convert right.
 #include <gtest/gtest.h>
 
-#include <cstdio>
 #include <cstring>
-#include <functional>
 
 #include "lep3.h"
 #include "virtual_bridge.h"
@@ -13,9 +11,6 @@
 using namespace lep3::test;
 
 namespace {
-
-constexpr size_t kGuard = 8;
-constexpr uint8_t kSentinel = 0xEE;
 
 struct Getter {
     std::function<int(void *)> call;
@@ -58,92 +53,46 @@ const Getter kGetters[] = {
     getter(LEP3_GetUserRBFO, 0x0403, 8),
 };
 
-struct Setter {
-    std::function<int(uint32_t)> call;
-    uint16_t id;
-    uint32_t max; // UINT32_MAX: sent unchecked
-};
-
-const Setter kSetters[] = {
-    {LEP3_SetSysTelemetryEnableState, 0x0218, 1},
-    {LEP_SetSysFramesToAverage, 0x0224, 7},
-    {LEP3_SetSysGainMode, 0x0248, 2},
-    {LEP3_SetAgcEnableState, 0x0100, 1},
-    {LEP_SetAgcCalcEnableState, 0x0148, 1},
-    {LEP3_SetVidPcolorLut, 0x0304, 8},
-    {LEP3_SetVidFreezeEnableState, 0x0324, 1},
-    {LEP3_SetVidVideoOutputFormat, 0x0330, 14},
-    {LEP3_SetOemVideoOutputFormat, 0x4828, 14},
-    {LEP3_SetRadEnableState, 0x4E10, UINT32_MAX},
-    {[](uint32_t v) { return LEP3_SetSysShutterPosition(static_cast<int32_t>(v)); }, 0x0238, 3},
-};
-
-Bytes le32(uint32_t v)
-{
-    return {static_cast<uint8_t>(v), static_cast<uint8_t>(v >> 8), static_cast<uint8_t>(v >> 16),
-            static_cast<uint8_t>(v >> 24)};
-}
-
-Bytes counting(size_t n)
-{
-    Bytes bytes(n);
-    for (size_t i = 0; i < n; ++i)
-        bytes[i] = static_cast<uint8_t>(0x10 + i);
-    return bytes;
-}
-
 } // namespace
 
-TEST(CatalogueGetters, EachAsksItsIdAndWordsAndCopiesExactlyThoseBytesEvenFromALongerReply)
-{
-    VirtualBridge bridge;
-    bridge.answer = [](const Request &r) { return Answer{reply_packet(r.id, r.type, counting(40))}; };
-    for (const Getter &g : kGetters) {
-        const size_t size = size_t{2} * g.words;
-        alignas(8) uint8_t buffer[kGuard + 32 + kGuard];
-        std::memset(buffer, kSentinel, sizeof buffer);
-        ASSERT_EQ(g.call(buffer + kGuard), 0) << std::hex << g.id;
-        EXPECT_EQ(bridge.requests.back().id, g.id);
-        EXPECT_EQ(bridge.requests.back().bytes,
-                  (Bytes{0xAA, 0x55, 0x04, static_cast<uint8_t>(g.id >> 8), static_cast<uint8_t>(g.id), 0x00, g.words,
-                         bridge.requests.back().bytes.back()}));
-        Bytes expected(sizeof buffer, kSentinel);
-        const Bytes data = counting(size);
-        std::copy(data.begin(), data.end(), expected.begin() + kGuard);
-        EXPECT_EQ(Bytes(buffer, buffer + sizeof buffer), expected) << std::hex << g.id;
-    }
-}
-
-TEST(CatalogueGetters, NullOutputSendsNothingAndAFailureLeavesTheBufferAlone)
+// For each getter: a null output is -5 with nothing sent; a reply longer than asked for
+// gives exactly the words asked for; a failure leaves the caller's buffer alone.
+TEST(CatalogueGetters, EachAsksItsIdAndWordsCopiesExactlyThoseBytesAndIsNullChecked)
 {
     VirtualBridge bridge;
     EXPECT_EQ(LEP3_GetSysAuxTemperatureCelcius(nullptr), -5);
     EXPECT_EQ(LEP3_GetSysFpaTemperatureCelcius(nullptr), -5);
-    for (const Getter &g : kGetters)
-        EXPECT_EQ(g.call(nullptr), -5) << std::hex << g.id;
-    EXPECT_TRUE(bridge.requests.empty());
+    Bytes reply(40);
+    for (size_t i = 0; i < reply.size(); ++i)
+        reply[i] = static_cast<uint8_t>(0x10 + i);
+    for (const Getter &g : kGetters) {
+        SCOPED_TRACE(g.id);
+        EXPECT_EQ(g.call(nullptr), -5);
+        EXPECT_TRUE(bridge.requests.empty());
+        uint8_t buffer[8 + 32 + 8]; // guard bytes on either side
+        std::memset(buffer, 0xEE, sizeof buffer);
+        bridge.answer = [&](const Request &r) { return status_answer(r, 3); };
+        stdout_of([&] { EXPECT_EQ(g.call(buffer + 8), -10); });
+        EXPECT_EQ(Bytes(buffer, buffer + sizeof buffer), Bytes(sizeof buffer, 0xEE));
 
-    bridge.answer = [](const Request &r) { return status_answer(r, 3); };
-    testing::internal::CaptureStdout();
-    alignas(8) uint8_t buffer[32];
-    std::memset(buffer, kSentinel, sizeof buffer);
-    for (const Getter &g : kGetters)
-        EXPECT_EQ(g.call(buffer), -10) << std::hex << g.id;
-    EXPECT_EQ(LEP3_GetSysFpaTemperatureCelcius(reinterpret_cast<float *>(buffer)), -10);
-    (void)std::fflush(stdout);
-    testing::internal::GetCapturedStdout();
-    EXPECT_EQ(Bytes(buffer, buffer + sizeof buffer), Bytes(sizeof buffer, kSentinel));
+        bridge.answer = [&](const Request &r) { return Answer{reply_packet(r.id, r.type, reply)}; };
+        ASSERT_EQ(g.call(buffer + 8), 0);
+        EXPECT_EQ(bridge.requests.back().id, g.id);
+        EXPECT_EQ(bridge.requests.back().type, kGet);
+        EXPECT_EQ(bridge.requests.back().args, Bytes{g.words});
+        Bytes expected(sizeof buffer, 0xEE);
+        std::copy_n(reply.begin(), 2 * g.words, expected.begin() + 8);
+        EXPECT_EQ(Bytes(buffer, buffer + sizeof buffer), expected);
+        bridge.requests.clear();
+    }
 }
 
-TEST(CatalogueTemperature, CentiKelvinBecomesCelsius)
+TEST(CatalogueGetters, TemperaturesAreOneWordOfCentiKelvinInCelsius)
 {
     VirtualBridge bridge;
-    const std::pair<Bytes, float> cases[] = {
-        {{0x77, 0x74}, 25.0f}, // 29815
-        {{0x00, 0x00}, -273.15f},
-        {{0xFF, 0xFF}, static_cast<float>(655.0 + 35 * 0.01 - 273.15)},
-    };
-    for (const auto &[reply, celsius] : cases) {
+    for (const auto &[reply, celsius] : {std::pair<Bytes, float>{{0x77, 0x74}, 25.0f}, // 29815
+                                         {{0x00, 0x00}, -273.15f},
+                                         {{0xFF, 0xFF}, static_cast<float>(655.0 + 35 * 0.01 - 273.15)}}) {
         bridge.regs[0x0210] = bridge.regs[0x0214] = reply;
         float aux = 0.0f;
         float fpa = 0.0f;
@@ -152,59 +101,67 @@ TEST(CatalogueTemperature, CentiKelvinBecomesCelsius)
         EXPECT_EQ(aux, celsius);
         EXPECT_EQ(fpa, celsius);
     }
-    EXPECT_EQ(bridge.requests_for(0x0210).at(0).args, Bytes{1});
-    EXPECT_EQ(bridge.requests_for(0x0214).at(0).args, Bytes{1});
-}
-
-TEST(CatalogueSetters, AboveTheLimitIsMinusThreeUnsentAndTheLimitItselfIsSent)
-{
-    VirtualBridge bridge;
-    for (const Setter &s : kSetters) {
-        bridge.requests.clear();
-        if (s.max != UINT32_MAX) {
-            EXPECT_EQ(s.call(s.max + 1), -3) << std::hex << s.id;
-        }
-        EXPECT_TRUE(bridge.requests.empty());
-        ASSERT_EQ(s.call(s.max), 0) << std::hex << s.id;
-        ASSERT_EQ(bridge.requests.size(), 1u);
-        EXPECT_EQ(bridge.requests[0].id, s.id);
-        EXPECT_EQ(bridge.requests[0].type, kSet);
-        EXPECT_EQ(bridge.requests[0].args, le32(s.max));
+    for (size_t i : {0, 1}) {
+        EXPECT_EQ(bridge.requests.at(i).id, i == 0 ? 0x0210 : 0x0214);
+        EXPECT_EQ(bridge.requests.at(i).args, Bytes{1});
     }
-    EXPECT_EQ(LEP3_SetSysShutterPosition(-1), 0); // the check is signed
-    EXPECT_EQ(bridge.requests.back().args, le32(0xFFFFFFFF));
 }
 
-TEST(CatalogueSetters, RecordsAndRbfoWordsTravelInMemoryOrder)
+// Setters at their limits and runners, each with the exact request it must send; records
+// and RBFO words travel in memory order, the HEQ percent as its low two bytes.
+TEST(CatalogueSetters, EachSendsItsOwnRequestAndAboveItsLimitIsMinusThreeUnsent)
 {
-    VirtualBridge bridge;
+    const lep3_ffc_shutter_mode_t obj{{1, 2, 3, 4, 5, 6, 7, 0x01020304}};
     const Bytes roi{0x02, 0x01, 0x04, 0x03, 0x06, 0x05, 0x08, 0x07};
-    ASSERT_EQ(LEP3_SetSysSceneRoi({0x0102, 0x0304, 0x0506, 0x0708}), 0);
-    ASSERT_EQ(LEP3_SetAgcROI({0x0102, 0x0304, 0x0506, 0x0708}), 0);
-    EXPECT_EQ(bridge.requests_for(0x0230).at(0).args, roi);
-    EXPECT_EQ(bridge.requests_for(0x0108).at(0).args, roi);
-
-    Bytes rbfo = le32(0x11223344);
-    for (uint32_t word : {0x55667788u, 0x99AABBCCu, 0xDDEEFF00u})
-        for (uint8_t b : le32(word))
-            rbfo.push_back(b);
-    ASSERT_EQ(LEP3_SetRadRBFOInternal0(0x11223344, 0x55667788, 0x99AABBCC, 0xDDEEFF00), 0);
-    ASSERT_EQ(LEP3_SetRadRBFOExternal0(0x11223344, 0x55667788, 0x99AABBCC, 0xDDEEFF00), 0);
-    ASSERT_EQ(LEP3_SetUserRBFO(0x11223344, 0x55667788, 0x99AABBCC, 0xDDEEFF00), 0);
-    for (uint16_t id : {0x4E00, 0x4E04, 0x0403})
-        EXPECT_EQ(bridge.requests_for(id).at(0).args, rbfo) << std::hex << id;
-}
-
-TEST(CatalogueRunners, EachRunsItsOwnId)
-{
+    const Bytes rbfo{0x44, 0x33, 0x22, 0x11, 0x88, 0x77, 0x66, 0x55, 0xCC, 0xBB, 0xAA, 0x99, 0x00, 0xFF, 0xEE, 0xDD};
+    const auto max = [](uint32_t v) { return Bytes{static_cast<uint8_t>(v), 0, 0, 0}; };
+    const std::tuple<std::function<int()>, uint16_t, uint8_t, Bytes> sent[] = {
+        {[] { return LEP3_SetSysTelemetryEnableState(1); }, 0x0218, kSet, max(1)},
+        {[] { return LEP_SetSysFramesToAverage(7); }, 0x0224, kSet, max(7)},
+        {[] { return LEP3_SetSysGainMode(2); }, 0x0248, kSet, max(2)},
+        {[] { return LEP3_SetAgcEnableState(1); }, 0x0100, kSet, max(1)},
+        {[] { return LEP_SetAgcCalcEnableState(1); }, 0x0148, kSet, max(1)},
+        {[] { return LEP3_SetVidPcolorLut(8); }, 0x0304, kSet, max(8)},
+        {[] { return LEP3_SetVidFreezeEnableState(1); }, 0x0324, kSet, max(1)},
+        {[] { return LEP3_SetVidVideoOutputFormat(14); }, 0x0330, kSet, max(14)},
+        {[] { return LEP3_SetOemVideoOutputFormat(14); }, 0x4828, kSet, max(14)},
+        {[] { return LEP3_SetSysShutterPosition(3); }, 0x0238, kSet, max(3)},
+        {[] { return LEP3_SetSysShutterPosition(-1); }, 0x0238, kSet, {0xFF, 0xFF, 0xFF, 0xFF}},     // signed check
+        {[] { return LEP3_SetRadEnableState(0xFFFFFFFF); }, 0x4E10, kSet, {0xFF, 0xFF, 0xFF, 0xFF}}, // unchecked
+        {[] {
+             return LEP3_SetSysSceneRoi({0x0102, 0x0304, 0x0506, 0x0708});
+         },
+         0x0230, kSet, roi},
+        {[] {
+             return LEP3_SetAgcROI({0x0102, 0x0304, 0x0506, 0x0708});
+         },
+         0x0108, kSet, roi},
+        {[] { return LEP3_SetRadRBFOInternal0(0x11223344, 0x55667788, 0x99AABBCC, 0xDDEEFF00); }, 0x4E00, kSet, rbfo},
+        {[] { return LEP3_SetRadRBFOExternal0(0x11223344, 0x55667788, 0x99AABBCC, 0xDDEEFF00); }, 0x4E04, kSet, rbfo},
+        {[] { return LEP3_SetUserRBFO(0x11223344, 0x55667788, 0x99AABBCC, 0xDDEEFF00); }, 0x0403, kSet, rbfo},
+        {[] { return LEP3_SetAgcHeqLinearPercent(0x12345); }, 0x014C, kSet, {0x45, 0x23}},
+        {[&] { return LEP3_SetSysFfcShutterModeObj(obj); }, 0x023C, kSet,
+         Bytes(reinterpret_cast<const uint8_t *>(&obj), reinterpret_cast<const uint8_t *>(&obj + 1))},
+        {LEP3_RunSysPing, 0x0200, kRun, {}},
+        {LEP_RunFrameAverage, 0x0220, kRun, {}},
+        {LEP3_RunOemUserDefaultsCopyToOtp, 0x485C, kRun, {}},
+        {LEP3_RunOemUserDefaultsRestore, 0x485C, kRun, {}},
+    };
     VirtualBridge bridge;
-    const std::pair<int (*)(), uint16_t> runners[] = {{LEP3_RunSysPing, 0x0200},
-                                                      {LEP_RunFrameAverage, 0x0220},
-                                                      {LEP3_RunOemUserDefaultsCopyToOtp, 0x485C},
-                                                      {LEP3_RunOemUserDefaultsRestore, 0x485C}};
-    for (const auto &[run, id] : runners) {
-        ASSERT_EQ(run(), 0);
-        EXPECT_EQ(bridge.requests.back().id, id);
-        EXPECT_EQ(bridge.requests.back().type, kRun);
+    for (const auto &[call, id, type, args] : sent) {
+        SCOPED_TRACE(testing::Message() << id << " " << args.size());
+        bridge.requests.clear();
+        ASSERT_EQ(call(), 0);
+        ASSERT_EQ(bridge.requests.size(), 1u);
+        EXPECT_EQ(bridge.requests[0].id, id);
+        EXPECT_EQ(bridge.requests[0].type, type);
+        EXPECT_EQ(bridge.requests[0].args, args);
     }
+    bridge.requests.clear();
+    for (int result : {LEP3_SetSysTelemetryEnableState(2), LEP_SetSysFramesToAverage(8), LEP3_SetSysGainMode(3),
+                       LEP3_SetAgcEnableState(2), LEP_SetAgcCalcEnableState(2), LEP3_SetVidPcolorLut(9),
+                       LEP3_SetVidFreezeEnableState(2), LEP3_SetVidVideoOutputFormat(15),
+                       LEP3_SetOemVideoOutputFormat(15), LEP3_SetSysShutterPosition(4), LEP_RunSysAverageFrames(8)})
+        EXPECT_EQ(result, -3);
+    EXPECT_TRUE(bridge.requests.empty());
 }

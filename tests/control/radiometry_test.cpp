@@ -1,9 +1,11 @@
+// Raw values to temperatures and temperature frames to colour: the worked numbers, the
+// cached kelvin of each raw value against the per-pixel formula, and the range that
+// colouring finds or holds.
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <array>
 #include <cmath>
-#include <cstdint>
 #include <cstring>
 #include <limits>
 #include <random>
@@ -28,124 +30,95 @@ uint32_t bits(float f)
     return b;
 }
 
-bool same_float(float a, float b)
-{
-    return bits(a) == bits(b) || (std::isnan(a) && std::isnan(b));
-}
-
-TEST(CenterPixel, MeanOfTheSixBySixBlockTruncated)
+TEST(PointTemperature, CentreBlockMeanAndIntegerQuotientOfPixelTemp)
 {
     RawFrame raw;
-    raw.fill(8000);
-    EXPECT_EQ(LEP3_GetCenterPixel(raw.data()), 8000U);
     raw.fill(60000); // outside rows 57..62 and columns 77..82: not counted
     for (size_t y = 57; y <= 62; ++y)
-        for (size_t x = 77; x <= 82; ++x)
-            raw[y * 160 + x] = 100;
-    raw[60 * 160 + 80] = 135; // sum 36 x 100 + 35
+        std::fill_n(raw.begin() + y * 160 + 77, 6, 100);
+    raw[60 * 160 + 80] = 135; // sum 36 x 100 + 35, truncated
     EXPECT_EQ(LEP3_GetCenterPixel(raw.data()), 100U);
-}
 
-TEST(PixelTemp, IntegerQuotientWrapAndEqualRawValue)
-{
-    // q = 347000 / 3000 = 115, not 115.67: about 27.25 degrees, rounded through a float.
-    const auto k = static_cast<float>(1428.0 / std::log(116.0));
-    EXPECT_EQ(LEP3_GetPixelTemp(4000, 347000, 1000), static_cast<float>(static_cast<double>(k) - 273.15));
+    // q = 347000 / 3000 = 115, not 115.67; kelvin rounded through a float.
+    const auto kelvin = static_cast<float>(1428.0 / std::log(116.0));
+    EXPECT_EQ(LEP3_GetPixelTemp(4000, 347000, 1000), static_cast<float>(static_cast<double>(kelvin) - 273.15));
     EXPECT_NEAR(LEP3_GetPixelTemp(4000, 347000, 1000), 27.25F, 0.01F);
-    EXPECT_NEAR(LEP3_GetPixelTemp(348000, 347000, 1000), 1787.02F, 0.01F); // q = 1
-    // Below O the difference wraps: q = 0, ln(1) = 0, +infinity.
-    EXPECT_EQ(LEP3_GetPixelTemp(500, 347000, 1000), std::numeric_limits<float>::infinity());
-    // Equal to O: an unbounded quotient, 0 K.
-    EXPECT_EQ(LEP3_GetPixelTemp(1000, 347000, 1000), -273.15F);
+    EXPECT_EQ(LEP3_GetPixelTemp(500, 347000, 1000), std::numeric_limits<float>::infinity()); // wraps: q = 0
+    EXPECT_EQ(LEP3_GetPixelTemp(1000, 347000, 1000), -273.15F);                              // unbounded quotient: 0 K
 }
 
-TEST(LuxToKelvin, WorkedNumberAndNullPointers)
+TEST(FrameTemperature, WorkedNumberDoublePrecisionCelsiusAndNullFrames)
 {
     RawFrame raw;
     raw.fill(4000);
-    Temps temps{};
+    Temps temps;
     EXPECT_EQ(LEP3_LuxToKelvin(raw.data(), temps.data(), 347000, 1000), 0);
-    EXPECT_NEAR(temps[0], 300.04F, 0.01F);
-    EXPECT_NEAR(temps[kPixels - 1] - 273.15F, 26.89F, 0.01F);
+    EXPECT_NEAR(temps[kPixels - 1], 300.04F, 0.01F);
 
-    Temps untouched;
-    untouched.fill(1.5F);
-    ::testing::internal::CaptureStdout();
-    EXPECT_EQ(LEP3_LuxToKelvin(nullptr, untouched.data(), 1, 1), -1);
-    EXPECT_EQ(LEP3_LuxToKelvin(raw.data(), nullptr, 1, 1), -1);
-    EXPECT_EQ(LEP3_KelvinToCelsius(nullptr), -1);
+    temps.fill(0.0F);
+    temps[0] = 300.0F;
+    temps[1] = 273.15F;
+    EXPECT_EQ(LEP3_KelvinToCelsius(temps.data()), 0);
+    EXPECT_EQ(temps[0], 26.85F);
+    EXPECT_NEAR(temps[1], -0.0000061F, 0.0000005F); // the float nearest 273.15 is not 273.15
+    EXPECT_EQ(temps[kPixels - 1], -273.15F);
+
+    testing::internal::CaptureStdout();
+    const std::vector<int> results{LEP3_LuxToKelvin(nullptr, temps.data(), 1, 1),
+                                   LEP3_LuxToKelvin(raw.data(), nullptr, 1, 1), LEP3_KelvinToCelsius(nullptr)};
     (void)std::fflush(stdout);
-    EXPECT_EQ(::testing::internal::GetCapturedStdout(),
+    EXPECT_EQ(testing::internal::GetCapturedStdout(),
               "Image point is NULL\nImage point is NULL\nImage point is NULL\n");
-    EXPECT_EQ(untouched[0], 1.5F);
+    EXPECT_EQ(results, std::vector<int>(3, -1));
+    EXPECT_EQ(temps[0], 26.85F);
 }
 
-// Frames that between them hold every 16-bit raw value, in a scrambled order.
-std::vector<RawFrame> every_raw_value()
+// Converts frames holding every raw value in a scrambled order with (r, o) twice (filling,
+// then reading any cached results); counts the pixels that differ from the formula.
+size_t mismatches(int32_t r, int32_t o)
 {
-    std::vector<uint16_t> values(65536);
-    for (size_t i = 0; i < values.size(); ++i)
-        values[i] = static_cast<uint16_t>(i);
-    std::shuffle(values.begin(), values.end(), std::mt19937(29));
-    std::vector<RawFrame> frames((values.size() + kPixels - 1) / kPixels);
-    for (size_t i = 0; i < frames.size() * kPixels; ++i)
-        frames[i / kPixels][i % kPixels] = values[i % values.size()];
-    return frames;
-}
-
-// Converts the frames with (r, o) twice (filling, then reading any cached results) and
-// counts the pixels that differ from the per-pixel formula.
-size_t mismatches(const std::vector<RawFrame> &frames, int32_t r, int32_t o)
-{
+    static const std::vector<RawFrame> frames = [] {
+        std::vector<uint16_t> values(65536);
+        for (size_t i = 0; i < values.size(); ++i)
+            values[i] = static_cast<uint16_t>(i);
+        std::shuffle(values.begin(), values.end(), std::mt19937(29));
+        std::vector<RawFrame> f(4);
+        for (size_t i = 0; i < f.size() * kPixels; ++i)
+            f[i / kPixels][i % kPixels] = values[i % values.size()];
+        return f;
+    }();
     size_t wrong = 0;
     Temps temps;
     for (int pass = 0; pass < 2; ++pass) {
         for (const auto &raw : frames) {
             LEP3_LuxToKelvin(raw.data(), temps.data(), r, o);
-            for (size_t i = 0; i < kPixels; ++i)
-                wrong += same_float(temps[i], lep3::naive::lux_to_kelvin(raw[i], r, o)) ? 0 : 1;
+            for (size_t i = 0; i < kPixels; ++i) {
+                const float want = lep3::naive::lux_to_kelvin(raw[i], r, o);
+                wrong += bits(temps[i]) == bits(want) || (std::isnan(temps[i]) && std::isnan(want)) ? 0 : 1;
+            }
         }
     }
     return wrong;
 }
 
-TEST(LuxToKelvin, BitIdenticalToThePerPixelFormulaForEveryRawValue)
+// Typical calibrations, O inside the raw domain (0 K at O, NaN below), a negative R, O at
+// the domain's top, a return to the first pair, then two threads with calibrations of
+// their own at once.
+TEST(FrameTemperature, BitIdenticalToThePerPixelFormulaForEveryRawValue)
 {
-    const auto frames = every_raw_value();
-    // Typical calibrations, O inside the raw domain (0 K at O, NaN below), a negative R,
-    // O at the domain's top, and a return to the first pair.
     for (const auto &[r, o] : std::vector<std::pair<int32_t, int32_t>>{
              {347000, 1000}, {264000, 0}, {600000, 8192}, {-5000, 300}, {1, 65535}, {347000, 1000}})
-        EXPECT_EQ(mismatches(frames, r, o), 0U) << "R " << r << " O " << o;
-}
-
-TEST(LuxToKelvin, ThreadsWithDifferentCalibrationsGetTheirOwnResults)
-{
-    const auto frames = every_raw_value();
+        EXPECT_EQ(mismatches(r, o), 0U) << "R " << r << " O " << o;
     size_t wrong_a = 1;
     size_t wrong_b = 1;
-    std::thread a([&] { wrong_a = mismatches(frames, 347000, 1000) + mismatches(frames, 500000, 2000); });
-    std::thread b([&] { wrong_b = mismatches(frames, 500000, 2000) + mismatches(frames, 347000, 1000); });
+    std::thread a([&] { wrong_a = mismatches(347000, 1000) + mismatches(500000, 2000); });
+    std::thread b([&] { wrong_b = mismatches(500000, 2000) + mismatches(347000, 1000); });
     a.join();
     b.join();
-    EXPECT_EQ(wrong_a, 0U);
-    EXPECT_EQ(wrong_b, 0U);
+    EXPECT_EQ(wrong_a + wrong_b, 0U);
 }
 
-TEST(KelvinToCelsius, SubtractsInDoublePrecision)
-{
-    Temps temps{};
-    temps[0] = 300.0F;
-    temps[2] = 273.15F;
-    EXPECT_EQ(LEP3_KelvinToCelsius(temps.data()), 0);
-    EXPECT_EQ(temps[0], 26.85F);
-    EXPECT_EQ(temps[1], -273.15F);
-    EXPECT_NE(temps[2], 0.0F); // the float nearest 273.15 is not 273.15
-    EXPECT_NEAR(temps[2], -0.0000061F, 0.0000005F);
-    EXPECT_EQ(temps[kPixels - 1], -273.15F);
-}
-
-class KelvinToRGB : public ::testing::Test {
+class KelvinToRGB : public testing::Test {
   protected:
     void SetUp() override { lep3::test::fill_exported_palettes(); }
 
@@ -154,12 +127,10 @@ class KelvinToRGB : public ::testing::Test {
     {
         Temps t;
         t.fill(295.0F);
-        t[0] = 290.0F;
-        t[1] = 310.0F;
-        t[2] = 300.0F;
-        t[3] = 305.0F;
+        std::copy_n(std::array{290.0F, 310.0F, 300.0F, 305.0F}.begin(), 4, t.begin());
         return t;
     }
+    Rgb pixel(size_t i) const { return at(rgb.data(), i); }
     static Rgb at(const uint8_t *p, size_t i) { return {p[3 * i], p[3 * i + 1], p[3 * i + 2]}; }
 
     std::vector<uint8_t> rgb = std::vector<uint8_t>(kPixels * 3, 0xEE);
@@ -167,71 +138,42 @@ class KelvinToRGB : public ::testing::Test {
     uint16_t min = 1;
 };
 
-TEST_F(KelvinToRGB, AutomaticRangeWorkedNumbersThenHeldRange)
+TEST_F(KelvinToRGB, HeldRangeStartsAtZeroAndAThousandThenTakesTheAutomaticOne)
 {
-    const Temps t = scene();
+    Temps t = scene();
+    EXPECT_EQ(LEP3_KelvinToRGB(t.data(), rgb.data(), 1, &max, &min, 1), 0);
+    EXPECT_EQ(max, 0.0F);
+    EXPECT_EQ(min, 1000);
+    for (size_t i = 0; i < kPixels; ++i) // a degenerate range: every pixel takes entry 0
+        ASSERT_EQ(pixel(i), at(RGB24_pallette_rainbow_256, 0));
+
     EXPECT_EQ(LEP3_KelvinToRGB(t.data(), rgb.data(), 0, &max, &min, 0), 0);
     EXPECT_EQ(max, 310.0F);
     EXPECT_EQ(min, 290);
     const uint8_t *fusion = RGB24_pallette_fusion_256;
-    EXPECT_EQ(at(rgb.data(), 0), at(fusion, 0));
-    EXPECT_EQ(at(rgb.data(), 1), at(fusion, 255));
-    EXPECT_EQ(at(rgb.data(), 2), at(fusion, 127));
-    EXPECT_EQ(at(rgb.data(), 3), at(fusion, 191)); // 191.25 truncated
+    EXPECT_EQ(pixel(0), at(fusion, 0));
+    EXPECT_EQ(pixel(1), at(fusion, 255));
+    EXPECT_EQ(pixel(2), at(fusion, 127));
+    EXPECT_EQ(pixel(3), at(fusion, 191)); // 191.25 truncated
 
-    Temps wider;
-    wider.fill(300.0F);
-    wider[0] = 280.0F;
-    wider[1] = 320.0F;
-    EXPECT_EQ(LEP3_KelvinToRGB(wider.data(), rgb.data(), 4, &max, &min, 1), 0);
-    const uint8_t *ironblack = RGB24_pallette_ironblack_256;
-    EXPECT_EQ(at(rgb.data(), 0), at(ironblack, 0));
-    EXPECT_EQ(at(rgb.data(), 1), at(ironblack, 255));
-    EXPECT_EQ(at(rgb.data(), 2), at(ironblack, 127));
+    t[0] = 280.0F; // outside the held range: clamped to it
+    t[1] = 320.0F;
+    EXPECT_EQ(LEP3_KelvinToRGB(t.data(), rgb.data(), 4, &max, &min, 1), 0);
+    EXPECT_EQ(pixel(0), at(RGB24_pallette_ironblack_256, 0));
+    EXPECT_EQ(pixel(1), at(RGB24_pallette_ironblack_256, 255));
     EXPECT_EQ(max, 310.0F);
     EXPECT_EQ(held_temp_min, 290.0F);
-}
 
-TEST_F(KelvinToRGB, HeldRangeBeforeAnyAutomaticCallAndHostWrittenRanges)
-{
-    const Temps t = scene();
-    EXPECT_EQ(LEP3_KelvinToRGB(t.data(), rgb.data(), 1, &max, &min, 1), 0);
-    for (size_t i = 0; i < kPixels; ++i)
-        ASSERT_EQ(at(rgb.data(), i), at(RGB24_pallette_rainbow_256, 0));
-    EXPECT_EQ(max, 0.0F);
-    EXPECT_EQ(min, 1000);
-
-    held_temp_max = 80000.0F;
-    held_temp_min = 70000.0F; // 0x11170: the low 16 bits are reported
-    Temps warm;
-    warm.fill(75000.0F);
-    LEP3_KelvinToRGB(warm.data(), rgb.data(), 0, &max, &min, 1);
-    EXPECT_EQ(min, 0x1170);
-    EXPECT_EQ(at(rgb.data(), 0), at(RGB24_pallette_fusion_256, 127));
-}
-
-TEST_F(KelvinToRGB, RangeStartsAtZeroAndAThousand)
-{
-    Temps cold;
-    cold.fill(-5.0F);
-    cold[7] = -40.0F;
-    LEP3_KelvinToRGB(cold.data(), rgb.data(), 3, &max, &min, 0);
+    t.fill(-5.0F); // the automatic range starts at 0 and 1000 too
+    t[7] = -40.0F;
+    LEP3_KelvinToRGB(t.data(), rgb.data(), 3, &max, &min, 0);
     EXPECT_EQ(max, 0.0F);
     EXPECT_EQ(held_temp_min, -40.0F);
     EXPECT_EQ(min, 0); // a negative minimum truncates to 0
-
-    Temps hot;
-    hot.fill(1500.0F);
-    hot[9] = 2000.0F;
-    LEP3_KelvinToRGB(hot.data(), rgb.data(), 3, &max, &min, 0);
-    EXPECT_EQ(max, 2000.0F);
+    t.fill(1500.0F);
+    LEP3_KelvinToRGB(t.data(), rgb.data(), 3, &max, &min, 0);
+    EXPECT_EQ(max, 1500.0F);
     EXPECT_EQ(min, 1000);
-
-    Temps flat; // a degenerate range: every pixel takes entry 0
-    flat.fill(300.0F);
-    LEP3_KelvinToRGB(flat.data(), rgb.data(), 1, &max, &min, 0);
-    for (size_t i = 0; i < kPixels; ++i)
-        ASSERT_EQ(at(rgb.data(), i), at(RGB24_pallette_rainbow_256, 0));
 }
 
 // Scenes with NaNs, signed zeros, infinities and values outside 0..1000 at random places:
@@ -259,8 +201,7 @@ TEST_F(KelvinToRGB, RangeAndColoursMatchAnOrderedScan)
         ASSERT_EQ(bits(held_temp_min), bits(ref_min)) << round;
         ASSERT_EQ(rgb, slow) << round;
     }
-    // A zero minimum keeps the sign of the first zero met, wherever the two lie.
-    for (bool negative_first : {false, true}) {
+    for (bool negative_first : {false, true}) { // wherever the two zeros lie
         Temps t;
         t.fill(300.0F);
         t[50] = negative_first ? -0.0F : 0.0F;
@@ -270,36 +211,24 @@ TEST_F(KelvinToRGB, RangeAndColoursMatchAnOrderedScan)
     }
 }
 
-TEST_F(KelvinToRGB, OwnPaletteNumberingAndRejectedNumbers)
+TEST_F(KelvinToRGB, FourPalettesOfItsOwnFusionForTheRestAndAboveTenOnlyTheRange)
 {
     const Temps t = scene();
-    const uint8_t *fusion = RGB24_pallette_fusion_256;
-    const uint8_t *expected[] = {fusion,
-                                 RGB24_pallette_rainbow_256,
-                                 fusion,
-                                 RGB24_pallette_icefire_256,
-                                 RGB24_pallette_ironblack_256,
-                                 fusion,
-                                 fusion,
-                                 fusion,
-                                 fusion,
-                                 fusion,
-                                 fusion};
     for (uint32_t p = 0; p <= 10; ++p) {
+        const uint8_t *palette = p == 1   ? RGB24_pallette_rainbow_256
+                                 : p == 3 ? RGB24_pallette_icefire_256
+                                 : p == 4 ? RGB24_pallette_ironblack_256
+                                          : RGB24_pallette_fusion_256;
         LEP3_KelvinToRGB(t.data(), rgb.data(), p, &max, &min, 0);
-        EXPECT_EQ(at(rgb.data(), 3), at(expected[p], 191)) << p;
-        EXPECT_EQ(at(rgb.data(), kPixels - 1), at(expected[p], 63)) << p; // (295 - 290) * 255 / 20
+        EXPECT_EQ(pixel(3), at(palette, 191)) << p;
+        EXPECT_EQ(pixel(kPixels - 1), at(palette, 63)) << p; // (295 - 290) * 255 / 20
     }
-    // Above 10: the range is found, held and reported, the image left alone.
-    std::vector<uint8_t> untouched(kPixels * 3, 0xEE);
-    held_temp_max = 0.0F;
-    max = 0.0F;
+    std::fill(rgb.begin(), rgb.end(), 0xEE); // above 10: the range still found, held and reported
+    held_temp_max = max = 0.0F;
     min = 0;
-    EXPECT_EQ(LEP3_KelvinToRGB(t.data(), untouched.data(), 11, &max, &min, 0), -3);
-    EXPECT_EQ(max, 310.0F);
-    EXPECT_EQ(min, 290);
-    EXPECT_EQ(held_temp_max, 310.0F);
-    EXPECT_TRUE(std::all_of(untouched.begin(), untouched.end(), [](uint8_t b) { return b == 0xEE; }));
+    EXPECT_EQ(LEP3_KelvinToRGB(t.data(), rgb.data(), 11, &max, &min, 0), -3);
+    EXPECT_EQ(std::make_tuple(max, min, held_temp_max), std::make_tuple(310.0F, uint16_t{290}, 310.0F));
+    EXPECT_EQ(rgb, std::vector<uint8_t>(kPixels * 3, 0xEE));
 }
 
 } // namespace

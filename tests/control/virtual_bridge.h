@@ -1,68 +1,140 @@
-// A bridge played inside the test's own thread, for tests that must be exact about
-// timing: the library's writes to uart_fd and the test thread's sleeps are intercepted,
-// every request is recorded whole, and each reply is fed straight into the packet parser
-// before the write returns or during a chosen sleep of the caller. While a bridge is
-// installed the test thread's sleeps take no time, so a full reply wait costs nothing.
+// A bridge played inside the test's own thread: the library's writes to uart_fd and the
+// thread's sleeps are intercepted (virtual_bridge_test.cpp), every request is recorded
+// whole, and its reply goes straight into the packet parser before the write returns or
+// during the caller's n-th sleep. While a bridge is installed those sleeps take no time.
 #pragma once
 
+#include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cstdint>
+#include <cstdio>
 #include <functional>
 #include <map>
+#include <optional>
+#include <string>
+#include <thread>
+#include <utility>
 #include <vector>
+
+#include "link/link_internal.h"
 
 namespace lep3::test {
 
 using Bytes = std::vector<uint8_t>;
-
 inline constexpr uint8_t kGet = 0;
 inline constexpr uint8_t kSet = 1;
 inline constexpr uint8_t kRun = 2;
 
 struct Request {
-    uint16_t id = 0;
-    uint8_t type = 0; // kGet, kSet, kRun
-    Bytes args;       // word count of a get, payload of a set
-    Bytes bytes;      // the packet as written
+    uint16_t id;
+    uint8_t type;
+    Bytes args;  // word count of a get, payload of a set
+    Bytes bytes; // the packet as written
 };
 
 struct Answer {
-    Bytes reply;          // fed to the parser; none: the bridge stays silent
+    Bytes reply;          // empty: the bridge stays silent
     int after_sleeps = 0; // 0: before the write returns; n: during the caller's n-th sleep
 };
 
-// A reply packet with its check byte.
-Bytes reply_packet(uint16_t id, uint8_t type, const Bytes &data);
-// A one-byte status reply to the request.
-Answer status_answer(const Request &request, uint8_t status);
+inline Bytes reply_packet(uint16_t id, uint8_t type, const Bytes &data)
+{
+    Bytes packet{
+        0xAA, 0x55, static_cast<uint8_t>(3 + data.size()), static_cast<uint8_t>(id >> 8), static_cast<uint8_t>(id),
+        type};
+    for (uint8_t b : data)
+        packet.push_back(b);
+    packet.push_back(packet_crc8(packet.data(), packet.size()));
+    return packet;
+}
+
+inline Answer status_answer(const Request &request, uint8_t status)
+{
+    return {reply_packet(request.id, request.type, {status})};
+}
+
+class VirtualBridge;
+inline std::atomic<VirtualBridge *> active_bridge{nullptr};
+inline std::thread::id bridge_thread; // written before active_bridge is published
 
 class VirtualBridge {
   public:
-    VirtualBridge();
-    ~VirtualBridge();
-    VirtualBridge(const VirtualBridge &) = delete;
-    VirtualBridge &operator=(const VirtualBridge &) = delete;
+    static constexpr int kFd = 1000; // never opened: every write to it is intercepted
 
-    // The plain camera, answering at once: a get returns the register's bytes cut or
-    // zero-padded to the words asked for, a set stores its payload, a run succeeds.
-    Answer serve(const Request &request);
-    std::vector<Request> requests_for(uint16_t id) const;
+    VirtualBridge() : saved_uart_fd_(uart_fd)
+    {
+        uart_fd = kFd;
+        bridge_thread = std::this_thread::get_id();
+        active_bridge.store(this);
+    }
+    ~VirtualBridge()
+    {
+        active_bridge.store(nullptr);
+        uart_fd = saved_uart_fd_;
+    }
+
+    // The plain camera: a get returns the register cut or zero-padded to the words asked
+    // for, a set stores its payload, a run succeeds.
+    Answer serve(const Request &request)
+    {
+        if (request.type == kGet) {
+            Bytes data = regs[request.id];
+            data.resize(size_t{2} * request.args.at(0));
+            return {reply_packet(request.id, kGet, data)};
+        }
+        if (request.type == kSet)
+            regs[request.id] = request.args;
+        return status_answer(request, 0);
+    }
+
+    ssize_t on_write(const uint8_t *bytes, size_t n)
+    {
+        requests.push_back({static_cast<uint16_t>(bytes[3] << 8 | bytes[4]), bytes[5], Bytes(bytes + 6, bytes + n - 1),
+                            Bytes(bytes, bytes + n)});
+        if (write_result)
+            return *write_result;
+        pending_ = answer ? answer(requests.back()) : serve(requests.back());
+        if (pending_.after_sleeps == 0)
+            feed(std::exchange(pending_.reply, {}));
+        return static_cast<ssize_t>(n);
+    }
+
+    void on_sleep(useconds_t us)
+    {
+        sleeps.push_back(us);
+        if (!pending_.reply.empty() && --pending_.after_sleeps == 0)
+            feed(std::exchange(pending_.reply, {}));
+    }
 
     std::function<Answer(const Request &)> answer; // serve unless a test puts its own
-    ssize_t write_result = -1;                     // >= 0: what every write reports
+    std::optional<ssize_t> write_result;           // what every write reports, if set
     std::map<uint16_t, Bytes> regs;
     std::vector<Request> requests;
-    std::vector<useconds_t> sleeps; // the test thread's, in order
-
-    // Called by the interposed write and usleep.
-    ssize_t on_write(const uint8_t *bytes, size_t n);
-    void on_sleep(useconds_t us);
+    std::vector<useconds_t> sleeps;
 
   private:
-    int fd_ = -1;
-    int saved_uart_fd_ = -1;
+    static void feed(const Bytes &bytes)
+    {
+        for (uint8_t b : bytes)
+            lep3::link::parse_byte(b);
+        // After a check byte of 0xAA the parser would take the next packet's 0xAA as 0x55.
+        if (!bytes.empty() && bytes.back() == 0xAA)
+            lep3::link::parse_byte(0x00);
+    }
+
+    int saved_uart_fd_;
     Answer pending_;
 };
+
+// What fn prints on stdout.
+template <typename Fn> std::string stdout_of(Fn fn)
+{
+    testing::internal::CaptureStdout();
+    fn();
+    (void)std::fflush(stdout);
+    return testing::internal::GetCapturedStdout();
+}
 
 } // namespace lep3::test
