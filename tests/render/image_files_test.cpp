@@ -1,9 +1,7 @@
 #include <gtest/gtest.h>
 
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <array>
+#include <algorithm>
+#include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -28,6 +26,22 @@ std::vector<uint8_t> read_file(const fs::path &path)
     return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
 }
 
+std::vector<uint8_t> counting(size_t size, size_t modulus = 256)
+{
+    std::vector<uint8_t> bytes(size);
+    for (size_t i = 0; i < size; ++i)
+        bytes[i] = static_cast<uint8_t>(i % modulus);
+    return bytes;
+}
+
+std::string captured_call(const std::function<int()> &call, int expected)
+{
+    ::testing::internal::CaptureStdout();
+    EXPECT_EQ(call(), expected);
+    (void)std::fflush(stdout);
+    return ::testing::internal::GetCapturedStdout();
+}
+
 // Each test runs in a fresh temporary working directory.
 class ImageFiles : public ::testing::Test {
   protected:
@@ -45,106 +59,69 @@ class ImageFiles : public ::testing::Test {
         fs::remove_all(dir_);
     }
 
-    // A directory where the file should go makes its creation fail, even for root.
-    void block(const std::string &name) { fs::create_directory(dir_ / name); }
-
     fs::path dir_;
     fs::path old_;
 };
 
-std::string captured_call(const std::function<int()> &call, int expected)
+TEST_F(ImageFiles, FilesHoldTheFrameUnderTheirNames)
 {
-    ::testing::internal::CaptureStdout();
-    const int result = call();
-    (void)std::fflush(stdout);
-    EXPECT_EQ(result, expected);
-    return ::testing::internal::GetCapturedStdout();
-}
-
-TEST_F(ImageFiles, Gray8FileIsNamedByTheCallersNumberAndHoldsTheFrame)
-{
-    std::vector<uint8_t> grey(kPixels);
-    for (size_t i = 0; i < kPixels; ++i)
-        grey[i] = static_cast<uint8_t>(i * 7);
+    const std::vector<uint8_t> grey = counting(kPixels, 251);
     EXPECT_EQ(saveGray8ImageFile(grey.data(), 7), 0);
     EXPECT_EQ(read_file("gray8_7_160x120.yuv"), grey);
     EXPECT_EQ(saveGray8ImageFile(grey.data(), -1), 0);
     EXPECT_TRUE(fs::exists("gray8_-1_160x120.yuv"));
-}
 
-TEST_F(ImageFiles, RgbFileIsReplacedByTheNextCall)
-{
-    std::vector<uint8_t> first(kPixels * 3, 1);
-    std::vector<uint8_t> second(kPixels * 3);
-    for (size_t i = 0; i < second.size(); ++i)
-        second[i] = static_cast<uint8_t>(i);
-    EXPECT_EQ(saveRGB24ImageFile(first.data()), 0);
-    EXPECT_EQ(saveRGB24ImageFile(second.data()), 0);
-    EXPECT_EQ(read_file("leptonImage.rgb"), second);
-}
+    const std::vector<uint8_t> rgb = counting(kPixels * 3);
+    EXPECT_EQ(saveRGB24ImageFile(std::vector<uint8_t>(kPixels * 3, 1).data()), 0);
+    EXPECT_EQ(saveRGB24ImageFile(rgb.data()), 0); // replaces the first
+    EXPECT_EQ(read_file("leptonImage.rgb"), rgb);
 
-TEST_F(ImageFiles, RawFileKeepsHostByteOrderAndIsNamedByTheFrameNumber)
-{
+    // Raw pixels in host byte order, named 1400 + the frame number.
     std::vector<uint16_t> raw(kPixels, 0x1234);
     raw[kPixels - 1] = 0x3FFF;
-    frame_desc_t desc{0, 0, 160, 120, 38400, 42};
-    EXPECT_EQ(saveImageFile(raw.data(), desc), 0);
+    EXPECT_EQ(saveImageFile(raw.data(), frame_desc_t{0, 0, 160, 120, 38400, 42}), 0);
     const auto bytes = read_file("image1442.y");
     ASSERT_EQ(bytes.size(), 38400U);
-    EXPECT_EQ(bytes[0], 0x34);
-    EXPECT_EQ(bytes[1], 0x12);
-    EXPECT_EQ(bytes[38398], 0xFF);
-    EXPECT_EQ(bytes[38399], 0x3F);
-}
+    EXPECT_EQ((std::vector<uint8_t>{bytes[0], bytes[1], bytes[38398], bytes[38399]}),
+              (std::vector<uint8_t>{0x34, 0x12, 0xFF, 0x3F}));
 
-TEST_F(ImageFiles, PacketHeadFileKeepsTheReceivedBytes)
-{
-    std::vector<uint8_t> packets(39360);
-    for (size_t i = 0; i < packets.size(); ++i)
-        packets[i] = static_cast<uint8_t>(i % 251);
+    const std::vector<uint8_t> packets = counting(39360, 251);
     EXPECT_EQ(saveImageIncludePacketHead(packets.data(), 3), 0);
     EXPECT_EQ(read_file("headImage3.jpg"), packets);
 }
 
-TEST_F(ImageFiles, OpenFailuresPrintTheirFixedMessages)
+// Creation fails where a directory stands in the file's place (even for root); writing
+// fails where the name links to /dev/full.
+TEST_F(ImageFiles, OpenAndWriteFailuresPrintTheirFixedMessages)
 {
-    std::vector<uint8_t> buffer(39360);
-    std::vector<uint16_t> raw(kPixels);
-    block("gray8_1_160x120.yuv");
-    block("leptonImage.rgb");
-    block("image1445.y");
-    block("headImage1.jpg");
-    EXPECT_EQ(captured_call([&] { return saveGray8ImageFile(buffer.data(), 1); }, -1),
-              "\nCan't create gray8image.y\n\n");
-    EXPECT_EQ(captured_call([&] { return saveRGB24ImageFile(buffer.data()); }, -1), "Can't create leptonImage.rgb\n");
-    EXPECT_EQ(captured_call(
-                  [&] {
-                      return saveImageFile(raw.data(), frame_desc_t{0, 0, 160, 120, 38400, 45});
-                  },
-                  -1),
-              "");
-    EXPECT_EQ(captured_call([&] { return saveImageIncludePacketHead(buffer.data(), 1); }, -1),
-              "\nCan't create headImage.jpg\n\n");
-}
-
-// A file name linked to /dev/full: opening succeeds, writing fails for want of space.
-TEST_F(ImageFiles, WriteFailuresPrintTheirFixedMessages)
-{
-    for (const char *name : {"gray8_2_160x120.yuv", "leptonImage.rgb", "image1446.y", "headImage2.jpg"})
-        fs::create_symlink("/dev/full", name);
     std::vector<uint8_t> buffer(57600);
     std::vector<uint16_t> raw(kPixels);
-    EXPECT_EQ(captured_call([&] { return saveGray8ImageFile(buffer.data(), 2); }, -1),
-              "\nsaveGray8ImageFile:Write data to file error!\n\n");
-    EXPECT_EQ(captured_call([&] { return saveRGB24ImageFile(buffer.data()); }, -1), "Write data to file error!\n");
-    EXPECT_EQ(captured_call(
-                  [&] {
-                      return saveImageFile(raw.data(), frame_desc_t{0, 0, 160, 120, 38400, 46});
-                  },
-                  -1),
-              "Write data to file error!\n");
-    EXPECT_EQ(captured_call([&] { return saveImageIncludePacketHead(buffer.data(), 2); }, -1),
-              "\nsaveImageIncludePacketHead:Write data to file error!\n\n");
+    const struct {
+        const char *file;
+        std::function<int()> call;
+        const char *open_message;
+        const char *write_message;
+    } writers[] = {
+        {"gray8_1_160x120.yuv", [&] { return saveGray8ImageFile(buffer.data(), 1); }, "\nCan't create gray8image.y\n\n",
+         "\nsaveGray8ImageFile:Write data to file error!\n\n"},
+        {"leptonImage.rgb", [&] { return saveRGB24ImageFile(buffer.data()); }, "Can't create leptonImage.rgb\n",
+         "Write data to file error!\n"},
+        {"image1445.y",
+         [&] {
+             return saveImageFile(raw.data(), frame_desc_t{0, 0, 160, 120, 38400, 45});
+         },
+         "", "Write data to file error!\n"},
+        {"headImage1.jpg", [&] { return saveImageIncludePacketHead(buffer.data(), 1); },
+         "\nCan't create headImage.jpg\n\n", "\nsaveImageIncludePacketHead:Write data to file error!\n\n"},
+    };
+    for (const auto &w : writers) {
+        SCOPED_TRACE(w.file);
+        fs::create_directory(w.file);
+        EXPECT_EQ(captured_call(w.call, -1), w.open_message);
+        fs::remove(w.file);
+        fs::create_symlink("/dev/full", w.file);
+        EXPECT_EQ(captured_call(w.call, -1), w.write_message);
+    }
 }
 
 // RAW14 captures: frames go through the library's frame queue, filled directly.
@@ -156,10 +133,7 @@ class Raw14Capture : public ImageFiles {
         sdcard_ = dir_ / "sdcard";
         fs::create_directory(sdcard_);
         ASSERT_EQ(LEP3_SetPath(LEP3_PATH_SDCARD_DIR, sdcard_.c_str()), 0);
-        ::testing::internal::CaptureStdout();
-        ASSERT_EQ(frame_queue_init(&frame_queue, 57600, 120, 160), 0);
-        (void)std::fflush(stdout);
-        ::testing::internal::GetCapturedStdout();
+        captured_call([] { return frame_queue_init(&frame_queue, 57600, 120, 160); }, 0);
     }
     void TearDown() override
     {
@@ -173,53 +147,41 @@ class Raw14Capture : public ImageFiles {
         const frame_desc_t desc{0, 0, 160, 120, 38400, number};
         ASSERT_EQ(LEP3_SendFrameToQueue(reinterpret_cast<const uint8_t *>(raw.data()), &desc), 0);
     }
+    // The first two bytes of capture file n, after checking that it holds one raw frame.
+    std::vector<uint8_t> capture(int n)
+    {
+        const auto bytes = read_file(sdcard_ / ("RAW14_" + std::to_string(n) + ".tiff"));
+        EXPECT_EQ(bytes.size(), 38400U);
+        return {bytes.begin(), bytes.begin() + std::min<ptrdiff_t>(2, std::ssize(bytes))};
+    }
 
     fs::path sdcard_;
 };
 
-TEST_F(Raw14Capture, FirstCaptureIsRaw14ZeroWithTheRawFrameOnly)
+// Each call takes the next number, even when it fails; a failed creation leaves the frame queued
+// and an RGB frame is refused without a file.
+TEST_F(Raw14Capture, CapturesAreNumberedFromZeroAndHoldTheRawFrameOnly)
 {
     send_raw(1, 0x1234);
     EXPECT_EQ(LEP3_SaveRaw14TiffImage(), 0);
-    const auto bytes = read_file(sdcard_ / "RAW14_0.tiff");
-    ASSERT_EQ(bytes.size(), 38400U); // no TIFF header: pixel data from the first byte
-    EXPECT_EQ(bytes[0], 0x34);
-    EXPECT_EQ(bytes[1], 0x12);
-    send_raw(2, 0x0102);
-    EXPECT_EQ(LEP3_SaveRaw14TiffImage(), 0);
-    EXPECT_EQ(read_file(sdcard_ / "RAW14_1.tiff")[0], 0x02);
-}
+    EXPECT_EQ(capture(0), (std::vector<uint8_t>{0x34, 0x12})); // no TIFF header
 
-TEST_F(Raw14Capture, UnwritableDirectoryUsesUpTheNumberButNotTheFrame)
-{
-    block("sdcard/RAW14_0.tiff");
-    send_raw(1, 0x0BCD);
+    fs::create_directory(sdcard_ / "RAW14_1.tiff");
+    send_raw(2, 0x0BCD);
     EXPECT_EQ(captured_call(LEP3_SaveRaw14TiffImage, -1), "\nCan't create RAW14.tiff\n");
-    // The frame is still waiting and the next call takes the next number.
     EXPECT_EQ(LEP3_SaveRaw14TiffImage(), 0);
-    const auto bytes = read_file(sdcard_ / "RAW14_1.tiff");
-    ASSERT_EQ(bytes.size(), 38400U);
-    EXPECT_EQ(bytes[0], 0xCD);
-}
+    EXPECT_EQ(capture(2), (std::vector<uint8_t>{0xCD, 0x0B}));
 
-TEST_F(Raw14Capture, WriteFailurePrintsItsMessage)
-{
-    fs::create_symlink("/dev/full", sdcard_ / "RAW14_0.tiff");
-    send_raw(1, 7);
+    fs::create_symlink("/dev/full", sdcard_ / "RAW14_3.tiff");
+    send_raw(3, 7);
     EXPECT_EQ(captured_call(LEP3_SaveRaw14TiffImage, -1), "\nsave RAW14.tiff: Write data to file error!\n");
-}
 
-TEST_F(Raw14Capture, RgbFrameIsRefusedAndLeavesNoFile)
-{
     std::vector<uint8_t> rgb(57600, 9);
     const frame_desc_t desc{0, 1, 160, 120, 57600, 1};
     ASSERT_EQ(LEP3_SendFrameToQueue(rgb.data(), &desc), 0);
     const std::string out = captured_call(LEP3_SaveRaw14TiffImage, -1);
     EXPECT_NE(out.find("no raw frame"), std::string::npos) << out;
-    EXPECT_FALSE(fs::exists(sdcard_ / "RAW14_0.tiff"));
-    send_raw(2, 1);
-    EXPECT_EQ(LEP3_SaveRaw14TiffImage(), 0);
-    EXPECT_TRUE(fs::exists(sdcard_ / "RAW14_1.tiff"));
+    EXPECT_FALSE(fs::exists(sdcard_ / "RAW14_4.tiff"));
 }
 
 } // namespace

@@ -42,68 +42,54 @@ inline void median3x3(const uint8_t *src, uint8_t *dst)
     std::memcpy(dst, work.data(), kPixels);
 }
 
-// One pixel of the stretch; clamp only in held and user-range mode.
-inline uint8_t stretch_pixel(uint32_t p, uint32_t max, uint32_t min, bool clamp)
+// One pixel of the stretch over max > min, clamped to the range.
+inline uint8_t stretch_pixel(uint32_t p, uint32_t max, uint32_t min)
 {
-    if (clamp) {
-        if (p >= max)
-            p = max;
-        if (p < min)
-            return 0;
-    }
-    return static_cast<uint8_t>((p - min) * 255 / (max - min));
+    p = std::min(p, max);
+    return p < min ? 0 : static_cast<uint8_t>((p - min) * 255 / (max - min));
 }
 
-inline uint8_t flat_value(uint32_t max)
+// Stretch over max..min (clamped) then median; a flat range scales max against 14 bits.
+inline void user_range(const uint16_t *raw, uint8_t *gray8, uint32_t max, uint32_t min)
 {
-    return static_cast<uint8_t>(max * 255 / 16383);
+    std::array<uint8_t, kPixels> stretch;
+    for (size_t i = 0; i < kPixels; ++i)
+        stretch[i] = min < max ? stretch_pixel(raw[i], max, min) : static_cast<uint8_t>(max * 255 / 16383);
+    median3x3(stretch.data(), gray8);
 }
 
-// The whole raw-to-grey conversion, with the held range kept by the caller.
+// The whole raw-to-grey conversion, with the held range kept by the caller. Clamping
+// changes nothing over the frame's own range, so the automatic case is a user range too.
 struct Gray8Converter {
     uint32_t held_max = 0;
     uint32_t held_min = 0xFFFF;
 
     void convert(const uint16_t *raw, uint8_t *gray8, uint16_t *maxOut, uint16_t *minOut, bool hold)
     {
-        std::array<uint8_t, kPixels> stretch;
-        uint32_t max = 0;
-        uint32_t min = 0xFFFF;
         if (!hold) {
-            for (size_t i = 0; i < kPixels; ++i) {
-                if (raw[i] > max)
-                    max = raw[i];
-                if (raw[i] < min)
-                    min = raw[i];
-            }
-            held_max = max;
-            held_min = min;
-        } else {
-            max = held_max;
-            min = held_min;
+            const auto [lo, hi] = std::minmax_element(raw, raw + kPixels);
+            held_max = *hi;
+            held_min = *lo;
         }
-        for (size_t i = 0; i < kPixels; ++i)
-            stretch[i] = min < max ? stretch_pixel(raw[i], max, min, hold) : flat_value(max);
-        median3x3(stretch.data(), gray8);
-        *maxOut = static_cast<uint16_t>(max);
-        *minOut = static_cast<uint16_t>(min);
+        user_range(raw, gray8, held_max, held_min);
+        *maxOut = static_cast<uint16_t>(held_max);
+        *minOut = static_cast<uint16_t>(held_min);
     }
 };
 
-inline void user_range(const uint16_t *raw, uint8_t *gray8, uint32_t max, uint32_t min)
-{
-    std::array<uint8_t, kPixels> stretch;
-    for (size_t i = 0; i < kPixels; ++i)
-        stretch[i] = min < max ? stretch_pixel(raw[i], max, min, true) : flat_value(max);
-    median3x3(stretch.data(), gray8);
-}
-
-// Palette lookup, one colour channel at a time.
-inline void colourise(const uint8_t *gray8, uint8_t *rgb24, const uint8_t *table)
+// Span-driven colouring with the range already decided: entry first + g / divisor.
+inline void colourise_range(const uint8_t *gray8, uint8_t *rgb24, const uint8_t *table, unsigned first,
+                            unsigned divisor)
 {
     for (size_t i = 0; i < kPixels; ++i)
         for (size_t c = 0; c < 3; ++c)
-            rgb24[3 * i + c] = table[size_t{3} * gray8[i] + c];
+            rgb24[3 * i + c] = table[size_t{3} * (first + gray8[i] / divisor) + c];
+}
+
+// Palette lookup over the whole palette.
+inline void colourise(const uint8_t *gray8, uint8_t *rgb24, const uint8_t *table)
+{
+    colourise_range(gray8, rgb24, table, 0, 1);
 }
 
 // Raw value to kelvin: the quotient and the sum in single precision, the logarithm in double.
@@ -119,15 +105,6 @@ inline void lux_to_kelvin_frame(const uint16_t *raw, float *temps, int32_t r, in
 {
     for (size_t i = 0; i < kPixels; ++i)
         temps[i] = lux_to_kelvin(raw[i], r, o);
-}
-
-// Span-driven colouring with the range already decided: entry first + g / divisor.
-inline void colourise_range(const uint8_t *gray8, uint8_t *rgb24, const uint8_t *table, unsigned first,
-                            unsigned divisor)
-{
-    for (size_t i = 0; i < kPixels; ++i)
-        for (size_t c = 0; c < 3; ++c)
-            rgb24[3 * i + c] = table[size_t{3} * (first + gray8[i] / divisor) + c];
 }
 
 // Temperature colouring over the frame's own range: scan, index in single precision,
