@@ -5,6 +5,8 @@
 #include <cctype>
 #include <cstdint>
 #include <random>
+#include <tuple>
+#include <utility>
 #include <vector>
 
 #include "lep3.h"
@@ -17,21 +19,14 @@ constexpr size_t kPixels = 19200;
 constexpr size_t kRgbBytes = kPixels * 3;
 using GreyFrame = std::array<uint8_t, kPixels>;
 
-// An output frame between guard bytes, to see any write outside it.
-struct GuardedRgb {
-    static constexpr size_t kGuard = 32;
-    std::vector<uint8_t> bytes = std::vector<uint8_t>(kGuard + kRgbBytes + kGuard, 0xC3);
-
-    uint8_t *data() { return bytes.data() + kGuard; }
-    std::vector<uint8_t> frame() const { return {bytes.begin() + kGuard, bytes.end() - kGuard}; }
-    bool untouched_from(size_t first) const
-    {
-        return std::all_of(bytes.begin(), bytes.begin() + first, [](uint8_t b) { return b == 0xC3; }) &&
-               std::all_of(bytes.end() - kGuard, bytes.end(), [](uint8_t b) { return b == 0xC3; });
-    }
-    bool guards_intact() const { return untouched_from(kGuard); }
-    bool untouched() const { return untouched_from(bytes.size() - kGuard); }
-};
+// A frame between guard bytes, to see any write outside it; by default an untouched one.
+constexpr size_t kGuard = 32;
+std::vector<uint8_t> guarded(std::vector<uint8_t> frame = std::vector<uint8_t>(kRgbBytes, 0xC3))
+{
+    frame.insert(frame.begin(), kGuard, 0xC3);
+    frame.insert(frame.end(), kGuard, 0xC3);
+    return frame;
+}
 
 class Colourise : public ::testing::Test {
   protected:
@@ -56,17 +51,15 @@ TEST_F(Colourise, EveryPaletteNumberSelectsItsTableAndOthersAreRejected)
     };
     for (uint32_t number = 0; number <= 10; ++number) {
         SCOPED_TRACE(number);
-        GuardedRgb out;
-        ASSERT_EQ(Gray8ToRGB24(grey.data(), out.data(), number), 0);
-        EXPECT_TRUE(out.guards_intact());
-        std::vector<uint8_t> expected(kRgbBytes);
+        std::vector<uint8_t> out = guarded(), expected(kRgbBytes);
+        ASSERT_EQ(Gray8ToRGB24(grey.data(), out.data() + kGuard, number), 0);
         lep3::naive::colourise(grey.data(), expected.data(), by_number[number]);
-        EXPECT_EQ(out.frame(), expected);
+        EXPECT_EQ(out, guarded(expected));
     }
     for (uint32_t number : {11U, 0x80000000U, 0xFFFFFFFFU}) {
-        GuardedRgb out;
-        EXPECT_EQ(Gray8ToRGB24(grey.data(), out.data(), number), -3);
-        EXPECT_TRUE(out.untouched()) << number;
+        std::vector<uint8_t> out = guarded();
+        EXPECT_EQ(Gray8ToRGB24(grey.data(), out.data() + kGuard, number), -3);
+        EXPECT_EQ(out, guarded()) << number;
     }
 }
 
@@ -90,15 +83,13 @@ TEST_F(Colourise, SpanRangeIsDebouncedOverFiveCalls)
          "QQQQFFFFFFQ"},
         {"thresholds in the wrong order: spans not above the lower one select the quarter", 30, "Wwwww", "FFFFQ"},
     };
-    const struct {
-        char name;
-        unsigned first, divisor;
-    } maps[] = {{'Q', 96, 4}, {'H', 64, 2}, {'F', 0, 1}};
-    std::vector<uint8_t> expected[3];
-    for (size_t m = 0; m < 3; ++m) {
-        expected[m].resize(kRgbBytes);
-        lep3::naive::colourise_range(grey.data(), expected[m].data(), RGB24_pallette_rainbow_256, maps[m].first,
-                                     maps[m].divisor);
+    // What each range shows through rainbow, between guards; '-' is the untouched buffer.
+    std::vector<std::pair<char, std::vector<uint8_t>>> shows = {{'-', guarded()}};
+    const std::tuple<char, unsigned, unsigned> maps[] = {{'Q', 96, 4}, {'H', 64, 2}, {'F', 0, 1}};
+    for (const auto &[name, first, divisor] : maps) {
+        std::vector<uint8_t> rgb(kRgbBytes);
+        lep3::naive::colourise_range(grey.data(), rgb.data(), RGB24_pallette_rainbow_256, first, divisor);
+        shows.emplace_back(name, guarded(rgb));
     }
     for (const auto &scenario : scenarios) {
         SCOPED_TRACE(scenario.name);
@@ -110,19 +101,13 @@ TEST_F(Colourise, SpanRangeIsDebouncedOverFiveCalls)
             const int lower = std::tolower(static_cast<unsigned char>(c));
             const int32_t span = lower == 'm' ? 15 : (lower == 'n' ? 5 : (lower == 'h' ? 20 : 25));
             const uint32_t force = std::isupper(static_cast<unsigned char>(c)) ? 1 : 0;
-            GuardedRgb out;
-            const int result = Gray8ToRGB24WithTemp(grey.data(), out.data(), force, 300 + span, 300, scenario.low_span,
-                                                    20, c == 'r' ? 11 : 1);
-            if (c == 'r') {
-                EXPECT_EQ(result, -3);
-                EXPECT_TRUE(out.untouched());
-                continue;
-            }
-            EXPECT_EQ(result, 0);
-            EXPECT_TRUE(out.guards_intact());
+            std::vector<uint8_t> out = guarded();
+            EXPECT_EQ(Gray8ToRGB24WithTemp(grey.data(), out.data() + kGuard, force, 300 + span, 300, scenario.low_span,
+                                           20, c == 'r' ? 11 : 1),
+                      c == 'r' ? -3 : 0);
             char shown = '?';
-            for (size_t m = 0; m < 3; ++m)
-                shown = out.frame() == expected[m] ? maps[m].name : shown;
+            for (const auto &[name, rgb] : shows)
+                shown = out == rgb ? name : shown;
             EXPECT_EQ(shown, scenario.ranges[i]);
         }
     }
