@@ -112,6 +112,7 @@ TEST(CatalogueGetters, TemperaturesAreOneWordOfCentiKelvinInCelsius)
 TEST(CatalogueSetters, EachSendsItsOwnRequestAndAboveItsLimitIsMinusThreeUnsent)
 {
     const lep3_ffc_shutter_mode_t obj{{1, 2, 3, 4, 5, 6, 7, 0x01020304}};
+    const lep3_roi_t roi_record{0x0102, 0x0304, 0x0506, 0x0708};
     const Bytes roi{0x02, 0x01, 0x04, 0x03, 0x06, 0x05, 0x08, 0x07};
     const Bytes rbfo{0x44, 0x33, 0x22, 0x11, 0x88, 0x77, 0x66, 0x55, 0xCC, 0xBB, 0xAA, 0x99, 0x00, 0xFF, 0xEE, 0xDD};
     const auto max = [](uint32_t v) { return Bytes{static_cast<uint8_t>(v), 0, 0, 0}; };
@@ -128,14 +129,8 @@ TEST(CatalogueSetters, EachSendsItsOwnRequestAndAboveItsLimitIsMinusThreeUnsent)
         {[] { return LEP3_SetSysShutterPosition(3); }, 0x0238, kSet, max(3)},
         {[] { return LEP3_SetSysShutterPosition(-1); }, 0x0238, kSet, {0xFF, 0xFF, 0xFF, 0xFF}},     // signed check
         {[] { return LEP3_SetRadEnableState(0xFFFFFFFF); }, 0x4E10, kSet, {0xFF, 0xFF, 0xFF, 0xFF}}, // unchecked
-        {[] {
-             return LEP3_SetSysSceneRoi({0x0102, 0x0304, 0x0506, 0x0708});
-         },
-         0x0230, kSet, roi},
-        {[] {
-             return LEP3_SetAgcROI({0x0102, 0x0304, 0x0506, 0x0708});
-         },
-         0x0108, kSet, roi},
+        {[&] { return LEP3_SetSysSceneRoi(roi_record); }, 0x0230, kSet, roi},
+        {[&] { return LEP3_SetAgcROI(roi_record); }, 0x0108, kSet, roi},
         {[] { return LEP3_SetRadRBFOInternal0(0x11223344, 0x55667788, 0x99AABBCC, 0xDDEEFF00); }, 0x4E00, kSet, rbfo},
         {[] { return LEP3_SetRadRBFOExternal0(0x11223344, 0x55667788, 0x99AABBCC, 0xDDEEFF00); }, 0x4E04, kSet, rbfo},
         {[] { return LEP3_SetUserRBFO(0x11223344, 0x55667788, 0x99AABBCC, 0xDDEEFF00); }, 0x0403, kSet, rbfo},
