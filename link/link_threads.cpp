@@ -44,15 +44,23 @@ namespace {
 
 std::atomic<int32_t> running_readers{0};
 
-// Counts one reader loop for as long as its frame lives: the destructor also runs when
-// cancellation unwinds the loop.
-class ReaderPresence {
-  public:
-    ReaderPresence() { running_readers.fetch_add(1, std::memory_order_relaxed); }
-    ~ReaderPresence() { running_readers.fetch_sub(1, std::memory_order_release); }
-    ReaderPresence(const ReaderPresence &) = delete;
-    ReaderPresence &operator=(const ReaderPresence &) = delete;
-};
+// A reader loop counts itself in when it starts and out when its thread exits, through a
+// thread-specific value whose destructor runs after cancellation has unwound the loop.
+// Nothing with a destructor sits on the loop's own stack.
+void count_reader_out(void * /*value*/)
+{
+    running_readers.fetch_sub(1, std::memory_order_release);
+}
+
+void count_reader_in()
+{
+    static pthread_key_t key;
+    static pthread_once_t once = PTHREAD_ONCE_INIT;
+    pthread_once(&once, [] { pthread_key_create(&key, count_reader_out); });
+    running_readers.fetch_add(1, std::memory_order_relaxed);
+    static char marker;
+    pthread_setspecific(key, &marker);
+}
 
 constexpr auto kReaderGonePoll = std::chrono::milliseconds(1);
 
@@ -123,7 +131,7 @@ extern "C" LEP3_API void *LEP3_Read_Thr(void * /*arg*/)
 {
     puts("Enter LEP_Read_Thr");
     lep3::link::prepare_for_cancellation();
-    const lep3::link::ReaderPresence presence;
+    lep3::link::count_reader_in();
     for (;;)
         lep3::link::read_pass();
 }

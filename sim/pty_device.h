@@ -9,42 +9,11 @@
 #include <span>
 #include <string>
 
+#include "link/fd.h"
+
 namespace lep3::sim {
 
-// Owns one file descriptor.
-class Fd {
-  public:
-    Fd() = default;
-    explicit Fd(int fd) : fd_(fd) {}
-    ~Fd() { reset(); }
-    Fd(Fd &&other) noexcept : fd_(other.release()) {}
-    Fd &operator=(Fd &&other) noexcept
-    {
-        if (this != &other)
-            reset(other.release());
-        return *this;
-    }
-    Fd(const Fd &) = delete;
-    Fd &operator=(const Fd &) = delete;
-
-    int get() const { return fd_; }
-    bool valid() const { return fd_ >= 0; }
-    int release()
-    {
-        const int fd = fd_;
-        fd_ = -1;
-        return fd;
-    }
-    void reset(int fd = -1)
-    {
-        if (fd_ >= 0)
-            ::close(fd_);
-        fd_ = fd;
-    }
-
-  private:
-    int fd_ = -1;
-};
+using Fd = lep3::link::Fd;
 
 class PtyDevice {
   public:

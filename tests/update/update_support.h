@@ -184,14 +184,17 @@ class BridgeFixture : public testing::Test {
         const int result = captured(printed_, [this] { return LEP3_UpdateSAMG55(harness_->reader()); });
         done = true;
         watcher.join();
+        // -1 and -2 leave the link up, reader and all.
+        link_down_ = result != -1 && result != -2;
         return result;
     }
 
-    // What a host does after an update took the link down: release what is left of the
-    // queues, initialise the link and start a new reader.
+    // What a host does after an update took the link down: collect the cancelled reader,
+    // release what is left of the queues, initialise the link and start a new reader.
     bool relink()
     {
         link_down_ = false;
+        harness_->stop_reader();
         queue_clear(&uart_queue);
         frame_queue_free(&frame_queue);
         std::string ignored;
