@@ -88,24 +88,33 @@ extern "C" LEP3_API char *search_firmware(void)
     return nullptr;
 }
 
-extern "C" LEP3_API int LEP3_GetSAMG55FileVersion(uint32_t *version)
+namespace lep3::update {
+
+File open_firmware_image(const char *mode)
 {
-    if (version == nullptr)
-        return -5;
     const char *name = search_firmware();
     if (name == nullptr) {
         std::puts("Can't find firmware");
-        return -1;
+        return nullptr;
     }
     std::array<char, kImagePathSize> path{};
     image_path(name, path);
     std::printf("Find firmware: %s\n", path.data());
-
-    File file(std::fopen(path.data(), "r"));
-    if (!file) {
+    File file(std::fopen(path.data(), mode));
+    if (!file)
         std::puts("ERROR: Can't open firmware");
+    return file;
+}
+
+} // namespace lep3::update
+
+extern "C" LEP3_API int LEP3_GetSAMG55FileVersion(uint32_t *version)
+{
+    if (version == nullptr)
+        return -5;
+    const File file = open_firmware_image("r");
+    if (!file)
         return -1;
-    }
     std::array<char, kVersionLineSize> line{};
     if (std::fgets(line.data(), static_cast<int>(line.size()), file.get()) == nullptr)
         line[0] = '\0';

@@ -23,20 +23,9 @@ struct BufferFree {
 
 extern "C" LEP3_API int update_flow(void)
 {
-    const char *name = search_firmware();
-    if (name == nullptr) {
-        std::puts("Can't find firmware");
+    const File file = open_firmware_image("rb");
+    if (!file)
         return -1;
-    }
-    std::array<char, kImagePathSize> path{};
-    image_path(name, path);
-    std::printf("Find firmware: %s\n", path.data());
-
-    File file(std::fopen(path.data(), "rb"));
-    if (!file) {
-        std::puts("ERROR: Can't open firmware");
-        return -1;
-    }
     const long size = std::fseek(file.get(), 0, SEEK_END) == 0 ? std::ftell(file.get()) : -1;
     const bool rewound = std::fseek(file.get(), 0, SEEK_SET) == 0;
     std::printf("Firmware file size=%d\n", static_cast<int>(size));

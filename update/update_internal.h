@@ -46,6 +46,9 @@ struct FileCloser {
     void operator()(FILE *file) const { (void)std::fclose(file); }
 };
 using File = std::unique_ptr<FILE, FileCloser>;
+// Finds the firmware image, reports its path and opens it with the given fopen mode;
+// null (with the reason printed) when there is none or it can't be opened.
+File open_firmware_image(const char *mode);
 
 // Builds "<firmware dir>/<name>" into out. Any directory LEP3_SetPath accepts (under 256
 // characters) and any qualifying name fit a buffer of kImagePathSize.
