@@ -86,23 +86,24 @@ void expect_consecutive_frames(uint32_t format, int count)
     }
 }
 
+// Clean first, then with the emulator splitting its writes and putting garbage between
+// packets.
 TEST(EndToEnd, RawAndRgbFramesArriveInOrderExactlyAsSent)
 {
     LinkHarness link(at_fps(15));
-    expect_consecutive_frames(0, 8);
-    expect_consecutive_frames(1, 8);
-}
-
-TEST(EndToEnd, FramesSurviveSplitWritesAndGarbage)
-{
-    LinkHarness link(at_fps(15));
+    expect_consecutive_frames(0, 6);
+    expect_consecutive_frames(1, 6);
+    const lep3_link_stats_t clean = stats();
     lep3::sim::Faults faults;
     faults.split_writes = true;
     faults.garbage_between_packets = true;
     link.sim().set_faults(faults);
     expect_consecutive_frames(0, 6);
     expect_consecutive_frames(1, 6);
-    EXPECT_GT(stats().bytes_dropped, 16U) << "garbage went unnoticed";
+    const lep3_link_stats_t s = stats();
+    const uint64_t frames = s.frames_raw + s.frames_rgb - clean.frames_raw - clean.frames_rgb;
+    // At least one garbage byte before each of those frames, besides their check bytes.
+    EXPECT_GT(s.bytes_dropped - clean.bytes_dropped, frames + frames / 2) << "garbage went unnoticed";
 }
 
 TEST(EndToEndStats, CountersMatchAStreamWithKnownFaults)
@@ -129,22 +130,6 @@ TEST(EndToEndStats, CountersMatchAStreamWithKnownFaults)
     EXPECT_EQ(s.replies_posted, 1U);
     EXPECT_EQ(s.read_failures, 0U);
     EXPECT_EQ(s.frames_raw + s.frames_rgb, 0U);
-}
-
-TEST(EndToEndStats, FramesNobodyTookAreCountedAsOverwritten)
-{
-    LinkHarness link(at_fps(0));
-    ASSERT_EQ(LEP3_GetRawVideo(), 0);
-    while (stats().frames_raw < 6)
-        usleep(1000);
-    lep3::sim::Faults faults;
-    faults.silent = true;
-    link.sim().set_faults(faults);
-    const lep3_link_stats_t s = settled_stats(1);
-    EXPECT_EQ(s.frames_overwritten, s.frames_raw - 1) << "all but the newest frame went untaken";
-    EXPECT_EQ(s.bytes_read, s.frames_raw * (5 + 39360 + 1)) << "frames were cut or extra bytes arrived";
-    EXPECT_EQ(s.bytes_dropped, s.frames_raw) << "only each frame's check byte is passed over";
-    EXPECT_EQ(take_frame().number, static_cast<uint32_t>(s.frames_raw)) << "the host gets the newest frame";
 }
 
 TEST(LinkLoops, FailedReadIsCountedAndIgnored)

@@ -29,8 +29,7 @@ template <typename F> std::string stdout_of(F &&f)
 // AA 55 L idHi idLo type data... check, with L = 3 + data size.
 inline std::vector<uint8_t> reply_packet(uint16_t id, uint8_t type, std::span<const uint8_t> data)
 {
-    std::vector<uint8_t> p{0xAA, 0x55, static_cast<uint8_t>(3 + data.size()), static_cast<uint8_t>(id >> 8),
-                           static_cast<uint8_t>(id), type};
+    std::vector<uint8_t> p{0xAA, 0x55, uint8_t(3 + data.size()), uint8_t(id >> 8), uint8_t(id), type};
     p.insert(p.end(), data.begin(), data.end());
     p.push_back(0x5A);
     return p;
@@ -40,11 +39,11 @@ inline std::vector<uint8_t> reply_packet(uint16_t id, uint8_t type, std::span<co
 inline std::vector<uint8_t> frame_packet(uint8_t mode, std::span<const uint8_t> payload)
 {
     std::vector<uint8_t> p{0xAA, 0x55, 0xFF, 0x04, mode};
-    const size_t row = payload.size() / 240;
+    const auto row = payload.size() / 240;
     for (size_t k = 0; k < 240; ++k) {
-        p.insert(p.end(), {static_cast<uint8_t>(k >> 8), static_cast<uint8_t>(k), 0xAA, 0x55});
-        p.insert(p.end(), payload.begin() + static_cast<ptrdiff_t>(k * row),
-                 payload.begin() + static_cast<ptrdiff_t>((k + 1) * row));
+        p.insert(p.end(), {uint8_t(k >> 8), uint8_t(k), 0xAA, 0x55});
+        const auto data = payload.subspan(k * row, row);
+        p.insert(p.end(), data.begin(), data.end());
     }
     p.push_back(0x00);
     return p;
@@ -55,16 +54,16 @@ inline std::vector<uint8_t> raw_frame_packet(std::span<const uint16_t> pixels)
 {
     std::vector<uint8_t> be;
     for (uint16_t v : pixels)
-        be.insert(be.end(), {static_cast<uint8_t>(v >> 8), static_cast<uint8_t>(v)});
+        be.insert(be.end(), {uint8_t(v >> 8), uint8_t(v)});
     return frame_packet(0x00, be);
 }
 
-// 19 200 pixels over the whole 16-bit range, with AA 55 pairs in the data.
+// Frames over the whole value range, with AA 55 pairs in the data.
 inline std::vector<uint16_t> patterned_raw(uint32_t seed)
 {
     std::vector<uint16_t> px(19200);
     for (size_t i = 0; i < px.size(); ++i)
-        px[i] = static_cast<uint16_t>(i % 7 == 0 ? 0xAA55 : (i * 2654435761U + seed) >> 7);
+        px[i] = uint16_t(i % 7 == 0 ? 0xAA55 : (i * 2654435761U + seed) >> 7);
     return px;
 }
 
@@ -72,7 +71,7 @@ inline std::vector<uint8_t> patterned_rgb(uint32_t seed)
 {
     std::vector<uint8_t> px(57600);
     for (size_t i = 0; i < px.size(); ++i)
-        px[i] = static_cast<uint8_t>(i % 5 == 0 ? (i % 2 == 0 ? 0xAA : 0x55) : (i * 40503U + seed) >> 3);
+        px[i] = uint8_t(i % 5 == 0 ? (i % 2 == 0 ? 0xAA : 0x55) : (i * 40503U + seed) >> 3);
     return px;
 }
 

@@ -78,27 +78,25 @@ TEST_F(ParserTest, SyncLengthTagAndModeRowsMoveThroughTheTable)
     EXPECT_EQ(parser_state, 7);
 }
 
-TEST_F(ParserTest, SecondSyncByteInARowLosesThePacket)
+// AA AA 55 loses the packet (the second AA sends the parser hunting, so 55 is skipped);
+// after garbage the parser takes the first whole packet.
+TEST_F(ParserTest, HuntsThroughGarbageAndRepeatedSyncBytes)
 {
-    const uint8_t ok[] = {0};
-    auto packet = reply_packet(0x0208, 2, ok);
-    packet.insert(packet.begin(), 0xAA); // AA AA 55: hunting again at the second AA, so 55 is skipped
-    feed(packet);
-    EXPECT_EQ(load_reply_state(), 0);
-    EXPECT_EQ(state(), ParserState::hunt);
-    EXPECT_EQ(stats().bytes_dropped, packet.size());
-}
-
-TEST_F(ParserTest, ResynchronisesOnTheFirstPacketAfterGarbage)
-{
-    std::vector<uint8_t> stream = {0x13, 0xAA, 0x13, 0x55, 0xFE, 0xAA, 0x00, 0x55};
     const uint8_t data[] = {0x00, 0x00};
     const auto packet = reply_packet(0x0204, 1, data);
+    std::vector<uint8_t> stream = {0xAA};
+    stream.insert(stream.end(), packet.begin(), packet.end());
+    feed(stream);
+    EXPECT_EQ(load_reply_state(), 0);
+    EXPECT_EQ(state(), ParserState::hunt);
+    EXPECT_EQ(stats().bytes_dropped, stream.size());
+
+    stream = {0x13, 0xAA, 0x13, 0x55, 0xFE, 0xAA, 0x00, 0x55};
     stream.insert(stream.end(), packet.begin(), packet.end());
     feed(stream);
     EXPECT_EQ(load_reply_state(), 2);
     EXPECT_EQ(command_read.command_id, 0x0204);
-    EXPECT_EQ(stats().bytes_dropped, 9U) << "8 garbage bytes and the unverified check byte";
+    EXPECT_EQ(stats().bytes_dropped, packet.size() + 1 + 9) << "8 garbage bytes and the unverified check byte";
     EXPECT_EQ(stats().replies_posted, 1U);
 }
 
