@@ -1,4 +1,4 @@
-// Command-line parsing and the names of palettes and settings.
+// Command-line parsing, the raw range of colour pictures, and the names of palettes and settings.
 #include "tools/args.h"
 
 #include <gtest/gtest.h>
@@ -7,88 +7,76 @@
 #include <string>
 #include <vector>
 
+#include "tools/frame_range.h"
 #include "tools/palette_names.h"
 #include "tools/settings.h"
 
 namespace {
 
-using lep3tool::OptionSpec;
-using lep3tool::parse_args;
 using lep3tool::UsageError;
+using Strings = std::vector<std::string>;
 
-constexpr OptionSpec kSpecs[] = {
-    {"count", 'n', "N", ""},
-    {"temps", 't', "", ""},
-};
+constexpr lep3tool::OptionSpec kSpecs[] = {{"count", 'n', "N", ""}, {"temps", 't', "", ""}};
 
-lep3tool::ParsedArgs parse(std::vector<std::string> args)
+lep3tool::ParsedArgs parse(Strings args)
 {
-    return parse_args(args, kSpecs);
+    return lep3tool::parse_args(args, kSpecs);
 }
 
-TEST(ArgsTest, ValuesInEveryFormAndGlobalOptions)
+TEST(ArgsTest, OptionsInEveryFormPositionalsAndMistakes)
 {
-    EXPECT_EQ(parse({"--count", "3"}).value("count"), "3");
-    EXPECT_EQ(parse({"--count=4"}).value("count"), "4");
-    EXPECT_EQ(parse({"-n", "5"}).value("count"), "5");
-    EXPECT_EQ(parse({"-n6"}).value("count"), "6");
+    for (const Strings &args : {Strings{"--count", "3"}, Strings{"--count=3"}, Strings{"-n", "3"}, Strings{"-n3"}})
+        EXPECT_EQ(parse(args).value("count"), "3") << args[0];
     const auto a = parse({"--sim", "-t", "-d", "/dev/x", "word"});
-    EXPECT_TRUE(a.has("sim"));
-    EXPECT_TRUE(a.has("temps"));
+    EXPECT_TRUE(a.has("sim") && a.has("temps"));
     EXPECT_EQ(a.value("device"), "/dev/x");
-    EXPECT_EQ(a.positionals(), std::vector<std::string>{"word"});
-}
-
-TEST(ArgsTest, NegativeNumbersAndDoubleDashArePositionals)
-{
-    EXPECT_EQ(parse({"shutter-position", "-1"}).positionals(), (std::vector<std::string>{"shutter-position", "-1"}));
-    EXPECT_EQ(parse({"--", "--count"}).positionals(), std::vector<std::string>{"--count"});
-}
-
-TEST(ArgsTest, MistakesAreUsageErrors)
-{
-    EXPECT_THROW(parse({"--bogus"}), UsageError);
-    EXPECT_THROW(parse({"-x"}), UsageError);
-    EXPECT_THROW(parse({"--count"}), UsageError); // value missing
-    EXPECT_THROW(parse({"--temps=1"}), UsageError);
+    EXPECT_EQ(a.positionals(), Strings{"word"});
+    // Negative numbers and what follows -- are positionals.
+    EXPECT_EQ(parse({"shutter-position", "-1"}).positionals(), (Strings{"shutter-position", "-1"}));
+    EXPECT_EQ(parse({"--", "--count"}).positionals(), Strings{"--count"});
+    for (const Strings &args : {Strings{"--bogus"}, Strings{"-x"}, Strings{"--count"}, Strings{"--temps=1"}})
+        EXPECT_THROW(parse(args), UsageError) << args[0];
 }
 
 TEST(ArgsTest, IntegersAreWholeAndInRange)
 {
-    EXPECT_EQ(lep3tool::parse_integer("10", "n", 0, 100), 10);
     EXPECT_EQ(lep3tool::parse_integer("010", "n", 0, 100), 10); // not octal
     EXPECT_EQ(lep3tool::parse_integer("0x1F", "n", 0, 100), 31);
     EXPECT_EQ(lep3tool::parse_integer("-3", "n", -5, 5), -3);
-    EXPECT_THROW(lep3tool::parse_integer("101", "n", 0, 100), UsageError);
-    EXPECT_THROW(lep3tool::parse_integer("1.5", "n", 0, 100), UsageError);
-    EXPECT_THROW(lep3tool::parse_integer("", "n", 0, 100), UsageError);
-    EXPECT_THROW(lep3tool::parse_integer("99999999999999999999", "n", 0, 100), UsageError);
+    for (const char *bad : {"101", "1.5", "", "99999999999999999999"})
+        EXPECT_THROW(lep3tool::parse_integer(bad, "n", 0, 100), UsageError) << bad;
 }
 
-TEST(PaletteNamesTest, ElevenNamesMapToTheirNumbers)
+TEST(ArgsTest, FrameRangeModesAndFixedEndsMapToBlackAndWhite)
 {
-    const char *names[] = {"fusion",   "rainbow", "globow", "icefire", "ironblack", "whitehot",
-                           "blackhot", "rain",    "iron",   "greyred", "grayfusion"};
-    for (uint32_t i = 0; i < 11; ++i)
-        EXPECT_EQ(lep3tool::palette_by_name(names[i]), i) << names[i];
+    EXPECT_EQ(lep3tool::FrameRange::parse("held").mode, lep3tool::FrameRange::Mode::held);
+    for (const char *bad : {"9000:1000", "5:5", "0:70000", "hot"})
+        EXPECT_THROW(lep3tool::FrameRange::parse(bad), UsageError) << bad;
+    std::vector<uint16_t> raw(size_t{160} * 120, 100); // below the range, then above it
+    std::fill(raw.begin() + 160 * 60, raw.end(), 60000);
+    std::vector<uint8_t> gray8(raw.size());
+    uint16_t lo = 0;
+    uint16_t hi = 0;
+    lep3tool::GreyConverter(lep3tool::FrameRange::parse("1000:9000")).convert(raw.data(), gray8.data(), lo, hi);
+    EXPECT_EQ(lo, 1000);
+    EXPECT_EQ(hi, 9000);
+    EXPECT_EQ(gray8[160 * 10 + 10], 0);
+    EXPECT_EQ(gray8[160 * 110 + 10], 255);
+}
+
+TEST(ArgsTest, PaletteAndSettingNames)
+{
+    EXPECT_EQ(lep3tool::palette_by_name("fusion"), 0u);
+    EXPECT_EQ(lep3tool::palette_by_name("grayfusion"), 10u);
     EXPECT_EQ(lep3tool::palette_by_name("10"), 10u);
-    EXPECT_FALSE(lep3tool::palette_by_name("11"));
-    EXPECT_FALSE(lep3tool::palette_by_name("Iron"));
-    EXPECT_FALSE(lep3tool::palette_by_name(""));
-}
+    for (const char *bad : {"11", "Iron", ""})
+        EXPECT_FALSE(lep3tool::palette_by_name(bad)) << bad;
 
-TEST(SettingsTableTest, NamesAreUniqueAndWritableOnesSayWhatTheyTake)
-{
     std::set<std::string_view> seen;
     for (const auto &s : lep3tool::kSettings) {
         EXPECT_TRUE(seen.insert(s.name).second) << s.name;
-        if (!s.alias.empty()) {
-            EXPECT_TRUE(seen.insert(s.alias).second) << s.alias;
-        }
-        if (s.set != nullptr) {
-            EXPECT_FALSE(s.accepts.empty()) << s.name;
-            EXPECT_LT(s.lo, s.hi) << s.name;
-        }
+        EXPECT_TRUE(s.alias.empty() || seen.insert(s.alias).second) << s.alias;
+        EXPECT_TRUE(s.set == nullptr || (!s.accepts.empty() && s.lo < s.hi)) << s.name;
     }
     ASSERT_NE(lep3tool::find_setting("vid"), nullptr);
     EXPECT_EQ(lep3tool::find_setting("vid"), lep3tool::find_setting("video-format"));

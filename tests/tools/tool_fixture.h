@@ -1,13 +1,26 @@
-// A private working directory for each test that runs the tool.
+// What the tool's tests share: a private working directory, the built tool run in a
+// process of its own, and a PNG decoder that reads what any image viewer would.
 #pragma once
 
 #include <gtest/gtest.h>
+#include <png.h>
 #include <regex.h>
+#include <signal.h>
+#include <spawn.h>
 #include <stdlib.h>
+#include <sys/mman.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
+#include <chrono>
+#include <csetjmp>
+#include <cstdio>
 #include <filesystem>
+#include <map>
 #include <optional>
+#include <stdexcept>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace lep3::test {
@@ -26,13 +39,86 @@ class ToolTest : public ::testing::Test {
     std::string dir_;
 };
 
-// One line on standard error, in the tool's form, and no crash.
-inline void expect_clean_failure(int status, const std::string &err, const std::string &needle)
+struct ToolResult {
+    int status = -1; // exit status, or 128 + signal when a signal ended it
+    std::string out, err;
+};
+
+// LEP3_TOOL_PATH with its standard output and error in memory files, so nothing the
+// tool writes can block it while the test waits.
+class ToolProcess {
+  public:
+    explicit ToolProcess(const std::vector<std::string> &args)
+    {
+        std::vector<std::string> strings = {LEP3_TOOL_PATH};
+        strings.insert(strings.end(), args.begin(), args.end());
+        std::vector<char *> argv;
+        for (auto &a : strings)
+            argv.push_back(a.data());
+        argv.push_back(nullptr);
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_adddup2(&actions, fds_[0], STDOUT_FILENO);
+        posix_spawn_file_actions_adddup2(&actions, fds_[1], STDERR_FILENO);
+        const int rc = posix_spawn(&pid_, LEP3_TOOL_PATH, &actions, nullptr, argv.data(), environ);
+        posix_spawn_file_actions_destroy(&actions);
+        if (rc != 0)
+            throw std::runtime_error("cannot start " LEP3_TOOL_PATH);
+    }
+    ~ToolProcess()
+    {
+        if (pid_ > 0 && kill(pid_, SIGKILL) == 0)
+            waitpid(pid_, nullptr, 0);
+        close(fds_[0]);
+        close(fds_[1]);
+    }
+    ToolProcess(const ToolProcess &) = delete;
+    ToolProcess &operator=(const ToolProcess &) = delete;
+
+    bool wait_for_output(const std::string &text, std::chrono::milliseconds timeout)
+    {
+        for (const auto end = std::chrono::steady_clock::now() + timeout; read(fds_[0]).find(text) == std::string::npos;
+             std::this_thread::sleep_for(std::chrono::milliseconds(10)))
+            if (std::chrono::steady_clock::now() > end)
+                return false;
+        return true;
+    }
+    void send_signal(int signo) { kill(pid_, signo); }
+    // Reaps the process, killing it after timeout.
+    ToolResult finish(std::chrono::milliseconds timeout = std::chrono::seconds(60))
+    {
+        int status = 0;
+        for (const auto end = std::chrono::steady_clock::now() + timeout; waitpid(pid_, &status, WNOHANG) == 0;
+             std::this_thread::sleep_for(std::chrono::milliseconds(10)))
+            if (std::chrono::steady_clock::now() > end)
+                kill(pid_, SIGKILL);
+        pid_ = -1;
+        return {WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status), read(fds_[0]), read(fds_[1])};
+    }
+
+  private:
+    static std::string read(int fd)
+    {
+        std::string s(static_cast<size_t>(lseek(fd, 0, SEEK_END)), '\0');
+        return s.substr(0, static_cast<size_t>(std::max<ssize_t>(0, pread(fd, s.data(), s.size(), 0))));
+    }
+
+    int fds_[2] = {memfd_create("out", MFD_CLOEXEC), memfd_create("err", MFD_CLOEXEC)};
+    pid_t pid_ = -1;
+};
+
+inline ToolResult run_tool(const std::vector<std::string> &args)
 {
-    EXPECT_NE(status, 0);
-    EXPECT_LT(status, 128) << "ended by a signal";
-    EXPECT_NE(err.find("lep3: error: "), std::string::npos) << err;
-    EXPECT_NE(err.find(needle), std::string::npos) << err;
+    return ToolProcess(args).finish();
+}
+
+// One line on standard error, in the tool's form, and no crash.
+inline void expect_clean_failure(const ToolResult &r, const std::string &needle)
+{
+    EXPECT_NE(r.status, 0);
+    EXPECT_LT(r.status, 128) << "ended by a signal";
+    EXPECT_NE(r.err.find("lep3: error: "), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find(needle), std::string::npos) << r.err;
 }
 
 // The first match of a POSIX extended regular expression in text: the whole match and
@@ -49,12 +135,64 @@ inline std::optional<std::vector<std::string>> search(const std::string &text, c
     if (regexec(&re, text.c_str(), m.size(), m.data(), 0) == 0) {
         found.emplace();
         for (const auto &g : m)
-            found->push_back(g.rm_so < 0
-                                 ? std::string()
-                                 : text.substr(static_cast<size_t>(g.rm_so), static_cast<size_t>(g.rm_eo - g.rm_so)));
+            found->push_back(g.rm_so < 0 ? "" : text.substr(size_t(g.rm_so), size_t(g.rm_eo - g.rm_so)));
     }
     regfree(&re);
     return found;
+}
+
+struct DecodedPng {
+    uint32_t width = 0, height = 0;
+    int bit_depth = 0, colour_type = 0;
+    std::vector<uint16_t> samples; // every sample in row order, 16-bit ones in host order
+    std::map<std::string, std::string> text;
+};
+
+// libpng reports errors by longjmp; nothing with a destructor lives in this frame.
+inline bool decode_png(png_structp png, png_infop info, FILE *file, DecodedPng &out, std::vector<uint8_t> &bytes,
+                       std::vector<png_bytep> &rows)
+{
+    if (setjmp(png_jmpbuf(png)))
+        return false;
+    png_init_io(png, file);
+    png_read_info(png, info);
+    out.width = png_get_image_width(png, info);
+    out.height = png_get_image_height(png, info);
+    out.bit_depth = png_get_bit_depth(png, info);
+    out.colour_type = png_get_color_type(png, info);
+    const size_t row_bytes = png_get_rowbytes(png, info);
+    bytes.resize(row_bytes * out.height);
+    for (uint32_t y = 0; y < out.height; ++y)
+        rows.push_back(bytes.data() + y * row_bytes);
+    png_read_image(png, rows.data());
+    png_read_end(png, info);
+    png_textp text = nullptr;
+    int count = 0;
+    png_get_text(png, info, &text, &count);
+    for (int i = 0; i < count; ++i)
+        out.text[text[i].key] = std::string(text[i].text, text[i].text_length);
+    return true;
+}
+
+// Throws std::runtime_error when the file is missing or not a valid PNG.
+inline DecodedPng read_png(const std::string &path)
+{
+    FILE *file = std::fopen(path.c_str(), "rb");
+    if (file == nullptr)
+        throw std::runtime_error("cannot open " + path);
+    DecodedPng out;
+    std::vector<uint8_t> bytes;
+    std::vector<png_bytep> rows;
+    png_structp png = png_create_read_struct(PNG_LIBPNG_VER_STRING, nullptr, nullptr, nullptr);
+    png_infop info = png_create_info_struct(png);
+    const bool ok = decode_png(png, info, file, out, bytes, rows);
+    png_destroy_read_struct(&png, &info, nullptr);
+    (void)std::fclose(file);
+    if (!ok)
+        throw std::runtime_error(path + " is not a valid PNG file");
+    for (size_t i = 0; i < bytes.size(); i += out.bit_depth == 16 ? 2 : 1) // PNG's 16-bit samples: high byte first
+        out.samples.push_back(out.bit_depth == 16 ? uint16_t(bytes[i] << 8 | bytes[i + 1]) : bytes[i]);
+    return out;
 }
 
 } // namespace lep3::test
