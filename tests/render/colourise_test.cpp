@@ -2,11 +2,9 @@
 
 #include <algorithm>
 #include <array>
-#include <cctype>
-#include <cstdint>
 #include <random>
+#include <string>
 #include <tuple>
-#include <utility>
 #include <vector>
 
 #include "lep3.h"
@@ -15,13 +13,11 @@
 
 namespace {
 
-constexpr size_t kPixels = 19200;
-constexpr size_t kRgbBytes = kPixels * 3;
-using GreyFrame = std::array<uint8_t, kPixels>;
+constexpr size_t kPixels = 19200, kRgbBytes = kPixels * 3, kGuard = 32;
+using Bytes = std::vector<uint8_t>;
 
 // A frame between guard bytes, to see any write outside it; by default an untouched one.
-constexpr size_t kGuard = 32;
-std::vector<uint8_t> guarded(std::vector<uint8_t> frame = std::vector<uint8_t>(kRgbBytes, 0xC3))
+Bytes guarded(Bytes frame = Bytes(kRgbBytes, 0xC3))
 {
     frame.insert(frame.begin(), kGuard, 0xC3);
     frame.insert(frame.end(), kGuard, 0xC3);
@@ -34,11 +30,11 @@ class Colourise : public ::testing::Test {
     {
         lep3::test::fill_exported_palettes();
         std::mt19937 rng(17);
-        for (auto &g : grey)
-            g = static_cast<uint8_t>(rng());
+        std::generate(grey.begin(), grey.end(), [&] { return static_cast<uint8_t>(rng()); });
         grey[kPixels - 1] = 255; // the last pixel is coloured like every other
     }
-    GreyFrame grey;
+    std::array<uint8_t, kPixels> grey;
+    Bytes out = guarded();
 };
 
 TEST_F(Colourise, EveryPaletteNumberSelectsItsTableAndOthersAreRejected)
@@ -50,14 +46,13 @@ TEST_F(Colourise, EveryPaletteNumberSelectsItsTableAndOthersAreRejected)
         RGB24_pallette_greyred_256,  RGB24_pallette_grayfusion_256,
     };
     for (uint32_t number = 0; number <= 10; ++number) {
-        SCOPED_TRACE(number);
-        std::vector<uint8_t> out = guarded(), expected(kRgbBytes);
+        Bytes expected(kRgbBytes);
         ASSERT_EQ(Gray8ToRGB24(grey.data(), out.data() + kGuard, number), 0);
         lep3::naive::colourise(grey.data(), expected.data(), by_number[number]);
-        EXPECT_EQ(out, guarded(expected));
+        EXPECT_EQ(out, guarded(expected)) << number;
     }
     for (uint32_t number : {11U, 0x80000000U, 0xFFFFFFFFU}) {
-        std::vector<uint8_t> out = guarded();
+        out = guarded();
         EXPECT_EQ(Gray8ToRGB24(grey.data(), out.data() + kGuard, number), -3);
         EXPECT_EQ(out, guarded()) << number;
     }
@@ -72,8 +67,7 @@ TEST_F(Colourise, SpanRangeIsDebouncedOverFiveCalls)
     const struct {
         const char *name;
         int32_t low_span; // the upper threshold is 20
-        const char *spans;
-        const char *ranges;
+        const char *spans, *ranges;
     } scenarios[] = {
         {"five wide spans switch to full, five middle ones to half, then each call decides", 10, "wwwwwwmmmmmnm",
          "QQQQFFFFFFHQH"},
@@ -84,31 +78,29 @@ TEST_F(Colourise, SpanRangeIsDebouncedOverFiveCalls)
         {"thresholds in the wrong order: spans not above the lower one select the quarter", 30, "Wwwww", "FFFFQ"},
     };
     // What each range shows through rainbow, between guards; '-' is the untouched buffer.
-    std::vector<std::pair<char, std::vector<uint8_t>>> shows = {{'-', guarded()}};
-    const std::tuple<char, unsigned, unsigned> maps[] = {{'Q', 96, 4}, {'H', 64, 2}, {'F', 0, 1}};
-    for (const auto &[name, first, divisor] : maps) {
-        std::vector<uint8_t> rgb(kRgbBytes);
+    std::vector<std::pair<char, Bytes>> shows = {{'-', guarded()}};
+    for (const auto &[name, first, divisor] : {std::tuple{'Q', 96U, 4U}, {'H', 64U, 2U}, {'F', 0U, 1U}}) {
+        Bytes rgb(kRgbBytes);
         lep3::naive::colourise_range(grey.data(), rgb.data(), RGB24_pallette_rainbow_256, first, divisor);
         shows.emplace_back(name, guarded(rgb));
     }
+    const std::string letters = "wmnhWMNHr";
+    const int32_t spans[] = {25, 15, 5, 20};
     for (const auto &scenario : scenarios) {
         SCOPED_TRACE(scenario.name);
         std::fill(span_history, span_history + 5, 0);
         span_state = 0;
         for (size_t i = 0; scenario.spans[i] != '\0'; ++i) {
-            SCOPED_TRACE(testing::Message() << "call " << i + 1);
             const char c = scenario.spans[i];
-            const int lower = std::tolower(static_cast<unsigned char>(c));
-            const int32_t span = lower == 'm' ? 15 : (lower == 'n' ? 5 : (lower == 'h' ? 20 : 25));
-            const uint32_t force = std::isupper(static_cast<unsigned char>(c)) ? 1 : 0;
-            std::vector<uint8_t> out = guarded();
-            EXPECT_EQ(Gray8ToRGB24WithTemp(grey.data(), out.data() + kGuard, force, 300 + span, 300, scenario.low_span,
-                                           20, c == 'r' ? 11 : 1),
+            const size_t k = letters.find(c) % 4;
+            out = guarded();
+            EXPECT_EQ(Gray8ToRGB24WithTemp(grey.data(), out.data() + kGuard, letters.find(c) / 4 == 1, 300 + spans[k], 300,
+                                           scenario.low_span, 20, c == 'r' ? 11 : 1),
                       c == 'r' ? -3 : 0);
             char shown = '?';
             for (const auto &[name, rgb] : shows)
                 shown = out == rgb ? name : shown;
-            EXPECT_EQ(shown, scenario.ranges[i]);
+            EXPECT_EQ(shown, scenario.ranges[i]) << "call " << i + 1;
         }
     }
 }

@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <array>
-#include <cstdint>
 #include <random>
 #include <tuple>
 #include <utility>
@@ -15,10 +14,9 @@
 namespace {
 
 using lep3::render::kFramePixels;
-using lep3::render::kFrameWidth;
 using RawFrame = std::array<uint16_t, kFramePixels>;
 using GreyFrame = std::array<uint8_t, kFramePixels>;
-using Centres = std::array<int, 3>;
+using Result = std::tuple<int, int, int, int, int>; // grey at each band's centre, then max, min
 
 // Three vertical bands, wide enough that the median filter keeps each band's value at
 // the band's centre column.
@@ -26,46 +24,32 @@ RawFrame bands(uint16_t left, uint16_t middle, uint16_t right)
 {
     RawFrame f;
     for (size_t i = 0; i < kFramePixels; ++i)
-        f[i] = i % kFrameWidth < 50 ? left : (i % kFrameWidth < 110 ? middle : right);
+        f[i] = i % 160 < 50 ? left : (i % 160 < 110 ? middle : right);
     return f;
 }
 
-Centres centres(const GreyFrame &g)
+// hold 0 or 1 converts automatically or over the held range; hold 2 over max..min given.
+Result convert(const RawFrame &raw, uint32_t hold, uint16_t max = 1, uint16_t min = 1)
 {
-    const size_t row = 60 * kFrameWidth;
-    return {g[row + 25], g[row + 80], g[row + 130]};
-}
-
-// Converts, and returns the grey value at the centre of each band and the range reported.
-using Result = std::tuple<Centres, int, int>;
-Result convert(const RawFrame &raw, uint32_t hold)
-{
-    GreyFrame grey;
-    uint16_t max = 1, min = 1;
-    EXPECT_EQ(Gray14ToGray8(raw.data(), grey.data(), &max, &min, hold), 0);
-    return {centres(grey), max, min};
-}
-
-Centres user_range(const RawFrame &raw, uint32_t max, uint32_t min)
-{
-    GreyFrame grey;
-    EXPECT_EQ(Gray14ToGray8WithUserSetPalette(raw.data(), grey.data(), max, min), 0);
-    return centres(grey);
+    GreyFrame g;
+    EXPECT_EQ(hold == 2 ? Gray14ToGray8WithUserSetPalette(raw.data(), g.data(), max, min)
+                        : Gray14ToGray8(raw.data(), g.data(), &max, &min, hold),
+              0);
+    return {g[9600 + 25], g[9600 + 80], g[9600 + 130], max, min};
 }
 
 TEST(Gray8WorkedNumbers, HeldModeBeforeAndAfterAnAutomaticCallAndUserRanges)
 {
     // Before any automatic call the held range is 0 over 65535: a flat, black frame.
-    EXPECT_EQ(convert(bands(1000, 5000, 9000), 1), (Result{{0, 0, 0}, 0, 65535}));
-    EXPECT_EQ(convert(bands(1000, 1500, 2000), 0), (Result{{0, 127, 255}, 2000, 1000})); // 127.5 truncated
-    // Held: the same range, values outside it clamped.
-    EXPECT_EQ(convert(bands(500, 1500, 3000), 1), (Result{{0, 127, 255}, 2000, 1000}));
-    EXPECT_EQ(user_range(bands(500, 1500, 3000), 3000, 500), (Centres{0, 102, 255}));
-    EXPECT_EQ(held_range_max, 2000U); // the user range leaves the held one alone
-    EXPECT_EQ(held_range_min, 1000U);
+    EXPECT_EQ(convert(bands(1000, 5000, 9000), 1), (Result{0, 0, 0, 0, 65535}));
+    EXPECT_EQ(convert(bands(1000, 1500, 2000), 0), (Result{0, 127, 255, 2000, 1000})); // 127.5 truncated
+    // Held: the same range, values outside it clamped; a user range leaves the held one alone.
+    EXPECT_EQ(convert(bands(500, 1500, 3000), 1), (Result{0, 127, 255, 2000, 1000}));
+    EXPECT_EQ(convert(bands(500, 1500, 3000), 2, 3000, 500), (Result{0, 102, 255, 3000, 500}));
+    EXPECT_EQ(std::make_pair(held_range_max, held_range_min), std::make_pair(2000U, 1000U));
     // Flat frames scale against the 14-bit full scale: 8000 * 255 / 16383.
-    EXPECT_EQ(convert(bands(8000, 8000, 8000), 0), (Result{{124, 124, 124}, 8000, 8000}));
-    EXPECT_EQ(user_range(bands(8000, 8000, 8000), 16383, 16383), (Centres{255, 255, 255}));
+    EXPECT_EQ(convert(bands(8000, 8000, 8000), 0), (Result{124, 124, 124, 8000, 8000}));
+    EXPECT_EQ(convert(bands(8000, 8000, 8000), 2, 16383, 16383), (Result{255, 255, 255, 16383, 16383}));
 }
 
 // The division-free stretch against per-pixel division over every 16-bit raw value: every
@@ -85,18 +69,17 @@ TEST(Gray8Stretch, MatchesPerPixelDivisionForEveryRawValue)
         const uint32_t a = rng(), b = i % 2 ? rng() % 70000 : rng();
         ranges.emplace_back(std::max(a, b), std::min(a, b));
     }
-    std::vector<uint16_t> all((0x10000 + kFramePixels - 1) / kFramePixels * kFramePixels);
+    std::vector<uint16_t> all(4 * kFramePixels); // every 16-bit value, then some again
     for (size_t i = 0; i < all.size(); ++i)
         all[i] = static_cast<uint16_t>(i);
     GreyFrame out;
-    for (const auto &[max, min] : ranges) {
+    for (const auto &[max, min] : ranges)
         for (size_t f = 0; f < all.size(); f += kFramePixels) {
             lep3::render::stretch_frame(all.data() + f, out.data(), max, min);
             for (size_t i = 0; i < kFramePixels; ++i)
                 ASSERT_EQ(out[i], lep3::naive::stretch_pixel(all[f + i], max, min))
                     << "raw " << all[f + i] << " range " << min << ".." << max;
         }
-    }
 }
 
 TEST(Gray8Pipeline, AllModesMatchTheNaivePipeline)
@@ -104,15 +87,12 @@ TEST(Gray8Pipeline, AllModesMatchTheNaivePipeline)
     std::mt19937 rng(11);
     lep3::naive::Gray8Converter reference;
     RawFrame raw;
-    GreyFrame fast;
-    GreyFrame slow;
+    GreyFrame fast, slow;
     const auto expect_same = [&](bool hold) {
         uint16_t fast_max = 0, fast_min = 0, slow_max = 0, slow_min = 0;
         Gray14ToGray8(raw.data(), fast.data(), &fast_max, &fast_min, hold ? 1 : 0);
         reference.convert(raw.data(), slow.data(), &slow_max, &slow_min, hold);
-        ASSERT_EQ(fast, slow);
-        ASSERT_EQ(fast_max, slow_max);
-        ASSERT_EQ(fast_min, slow_min);
+        ASSERT_EQ(std::tie(fast, fast_max, fast_min), std::tie(slow, slow_max, slow_min));
     };
     for (int round = 0; round < 60; ++round) {
         // Every fourth scene nearly flat; every third call held.
@@ -122,21 +102,17 @@ TEST(Gray8Pipeline, AllModesMatchTheNaivePipeline)
             p = static_cast<uint16_t>(base + (spread ? rng() % (spread + 1) : 0));
         SCOPED_TRACE(testing::Message() << "round " << round);
         expect_same(round % 3 == 2);
-
-        const uint32_t user_max = rng() % 20000;
-        const uint32_t user_min = rng() % 20000;
+        const uint32_t user_max = rng() % 20000, user_min = rng() % 20000;
         Gray14ToGray8WithUserSetPalette(raw.data(), fast.data(), user_max, user_min);
         lep3::naive::user_range(raw.data(), slow.data(), user_max, user_min);
         ASSERT_EQ(fast, slow) << "user range " << user_min << ".." << user_max;
     }
-
     // Held ranges a host writes may exceed 16 bits or be inverted; the same rule applies.
     raw = bands(100, 40000, 65535);
     for (auto [max, min] : {std::pair<uint32_t, uint32_t>{100000, 50}, {70000, 65000}, {5, 100000}, {300000, 250000}}) {
         SCOPED_TRACE(testing::Message() << min << ".." << max);
-        held_range_max = max;
-        held_range_min = min;
-        reference = {max, min};
+        held_range_max = reference.held_max = max;
+        held_range_min = reference.held_min = min;
         expect_same(true);
     }
 }

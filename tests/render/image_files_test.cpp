@@ -1,6 +1,5 @@
 #include <gtest/gtest.h>
 
-#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -22,14 +21,6 @@ std::vector<uint8_t> read_file(const fs::path &path)
 {
     std::ifstream in(path, std::ios::binary);
     return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-}
-
-std::vector<uint8_t> counting(size_t size, size_t modulus = 256)
-{
-    std::vector<uint8_t> bytes(size);
-    for (size_t i = 0; i < size; ++i)
-        bytes[i] = static_cast<uint8_t>(i % modulus);
-    return bytes;
 }
 
 // A raw frame of one value, as the little-endian bytes a host of that order writes.
@@ -56,69 +47,45 @@ class ImageFiles : public ::testing::Test {
     {
         std::string templ = (fs::temp_directory_path() / "lep3-images-XXXXXX").string();
         ASSERT_NE(mkdtemp(templ.data()), nullptr);
-        dir_ = templ;
-        old_ = fs::current_path();
-        fs::current_path(dir_);
+        fs::current_path(dir_ = templ);
     }
     void TearDown() override
     {
         fs::current_path(old_);
         fs::remove_all(dir_);
     }
-
-    fs::path dir_;
-    fs::path old_;
+    fs::path dir_, old_ = fs::current_path();
 };
 
-TEST_F(ImageFiles, FilesHoldTheFrameUnderTheirNames)
+// Each writer stores the leading bytes of one buffer (raw pixels in host byte order), a
+// second call replacing the first; creation fails where a directory stands in the file's
+// place (even for root), writing where the name links to /dev/full, each with its message.
+TEST_F(ImageFiles, WritersStoreTheirFrameOrPrintTheirFixedMessages)
 {
-    const std::vector<uint8_t> grey = counting(kPixels, 251);
-    EXPECT_EQ(saveGray8ImageFile(grey.data(), 7), 0);
-    EXPECT_EQ(read_file("gray8_7_160x120.yuv"), grey);
-    EXPECT_EQ(saveGray8ImageFile(grey.data(), -1), 0);
-    EXPECT_TRUE(fs::exists("gray8_-1_160x120.yuv"));
-
-    const std::vector<uint8_t> rgb = counting(kPixels * 3);
-    EXPECT_EQ(saveRGB24ImageFile(std::vector<uint8_t>(kPixels * 3, 1).data()), 0);
-    EXPECT_EQ(saveRGB24ImageFile(rgb.data()), 0); // replaces the first
-    EXPECT_EQ(read_file("leptonImage.rgb"), rgb);
-
-    // Raw pixels in host byte order, named 1400 + the frame number.
-    const std::vector<uint16_t> raw(kPixels, 0x1234);
-    EXPECT_EQ(saveImageFile(raw.data(), frame_desc_t{0, 0, 160, 120, 38400, 42}), 0);
-    EXPECT_EQ(read_file("image1442.y"), raw_bytes(0x1234));
-
-    const std::vector<uint8_t> packets = counting(39360, 251);
-    EXPECT_EQ(saveImageIncludePacketHead(packets.data(), 3), 0);
-    EXPECT_EQ(read_file("headImage3.jpg"), packets);
-}
-
-// Creation fails where a directory stands in the file's place (even for root); writing
-// fails where the name links to /dev/full.
-TEST_F(ImageFiles, OpenAndWriteFailuresPrintTheirFixedMessages)
-{
-    std::vector<uint8_t> buffer(57600);
-    std::vector<uint16_t> raw(kPixels);
+    std::vector<uint16_t> raw(57600 / 2);
+    std::vector<uint8_t> bytes(57600);
+    for (size_t i = 0; i < bytes.size(); ++i)
+        bytes[i] = reinterpret_cast<uint8_t *>(raw.data())[i] = static_cast<uint8_t>(i % 251);
     const struct {
         const char *file;
+        size_t size;
         std::function<int()> call;
-        const char *open_message;
-        const char *write_message;
+        const char *open_message, *write_message;
     } writers[] = {
-        {"gray8_1_160x120.yuv", [&] { return saveGray8ImageFile(buffer.data(), 1); }, "\nCan't create gray8image.y\n\n",
-         "\nsaveGray8ImageFile:Write data to file error!\n\n"},
-        {"leptonImage.rgb", [&] { return saveRGB24ImageFile(buffer.data()); }, "Can't create leptonImage.rgb\n",
+        {"gray8_-1_160x120.yuv", kPixels, [&] { return saveGray8ImageFile(bytes.data(), -1); },
+         "\nCan't create gray8image.y\n\n", "\nsaveGray8ImageFile:Write data to file error!\n\n"},
+        {"leptonImage.rgb", 57600, [&] { return saveRGB24ImageFile(bytes.data()); }, "Can't create leptonImage.rgb\n",
          "Write data to file error!\n"},
-        {"image1445.y",
-         [&] {
-             return saveImageFile(raw.data(), frame_desc_t{0, 0, 160, 120, 38400, 45});
-         },
-         "", "Write data to file error!\n"},
-        {"headImage1.jpg", [&] { return saveImageIncludePacketHead(buffer.data(), 1); },
+        {"image1442.y", 38400, [&] { return saveImageFile(raw.data(), frame_desc_t{0, 0, 160, 120, 38400, 42}); }, "",
+         "Write data to file error!\n"},
+        {"headImage3.jpg", 39360, [&] { return saveImageIncludePacketHead(bytes.data(), 3); },
          "\nCan't create headImage.jpg\n\n", "\nsaveImageIncludePacketHead:Write data to file error!\n\n"},
     };
     for (const auto &w : writers) {
         SCOPED_TRACE(w.file);
+        EXPECT_EQ(w.call() + w.call(), 0);
+        EXPECT_EQ(read_file(w.file), std::vector<uint8_t>(bytes.begin(), bytes.begin() + w.size));
+        fs::remove(w.file);
         fs::create_directory(w.file);
         EXPECT_EQ(captured_call(w.call, -1), w.open_message);
         fs::remove(w.file);
@@ -137,9 +104,9 @@ TEST_F(ImageFiles, Raw14CapturesAreNumberedFromZeroAndHoldTheRawFrameOnly)
     ASSERT_EQ(LEP3_SetPath(LEP3_PATH_SDCARD_DIR, sdcard.c_str()), 0);
     captured_call([] { return frame_queue_init(&frame_queue, 57600, 120, 160); }, 0);
     const auto send = [](uint32_t number, uint16_t value) {
-        const std::vector<uint16_t> raw(kPixels, value);
+        const std::vector<uint8_t> raw = raw_bytes(value); // host order: this is a little-endian host
         const frame_desc_t desc{0, 0, 160, 120, 38400, number};
-        ASSERT_EQ(LEP3_SendFrameToQueue(reinterpret_cast<const uint8_t *>(raw.data()), &desc), 0);
+        ASSERT_EQ(LEP3_SendFrameToQueue(raw.data(), &desc), 0);
     };
 
     send(1, 0x1234);
@@ -156,11 +123,9 @@ TEST_F(ImageFiles, Raw14CapturesAreNumberedFromZeroAndHoldTheRawFrameOnly)
     send(3, 7);
     EXPECT_EQ(captured_call(LEP3_SaveRaw14TiffImage, -1), "\nsave RAW14.tiff: Write data to file error!\n");
 
-    std::vector<uint8_t> rgb(57600, 9);
     const frame_desc_t desc{0, 1, 160, 120, 57600, 4};
-    ASSERT_EQ(LEP3_SendFrameToQueue(rgb.data(), &desc), 0);
-    const std::string out = captured_call(LEP3_SaveRaw14TiffImage, -1);
-    EXPECT_NE(out.find("no raw frame"), std::string::npos) << out;
+    ASSERT_EQ(LEP3_SendFrameToQueue(std::vector<uint8_t>(57600, 9).data(), &desc), 0);
+    EXPECT_NE(captured_call(LEP3_SaveRaw14TiffImage, -1).find("no raw frame"), std::string::npos);
     EXPECT_FALSE(fs::exists(sdcard / "RAW14_4.tiff"));
     frame_queue_free(&frame_queue);
 }
