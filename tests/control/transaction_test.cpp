@@ -2,6 +2,7 @@
 // code with its message, when a reply is taken, and what a failure leaves alone.
 #include <gtest/gtest.h>
 
+#include <array>
 #include <cstring>
 
 #include "link/link_internal.h"
@@ -9,12 +10,7 @@
 
 using namespace lep3::test;
 
-namespace {
-
-constexpr useconds_t kPoll = 1000;
-constexpr size_t kReplyPolls = 7000;
-
-} // namespace
+static constexpr size_t kReplyPolls = 7000; // of 1 ms each
 
 // The reply record is primed with the command ID, type and state 1 before the write.
 TEST(TransactionRequest, PacketsAreByteExactForEveryShapeAndPayloadSizeAndFollowPriming)
@@ -39,9 +35,8 @@ TEST(TransactionRequest, PacketsAreByteExactForEveryShapeAndPayloadSizeAndFollow
     }
     EXPECT_EQ(LEP3_SetCommand(0x023C, Bytes(33).data(), 33, nullptr), -3);
     EXPECT_EQ(bridge.requests.size(), 7u);
-    EXPECT_EQ(primed.at(0), std::make_tuple(0x0200, 2, 1));
-    EXPECT_EQ(primed.at(1), std::make_tuple(0x0238, 0, 1));
-    EXPECT_EQ(primed.at(6), std::make_tuple(0x4E04, 1, 1));
+    EXPECT_EQ((std::array{primed.at(0), primed.at(1), primed.at(6)}),
+              (std::array{std::make_tuple(0x0200, 2, 1), std::make_tuple(0x0238, 0, 1), std::make_tuple(0x4E04, 1, 1)}));
 }
 
 // A reply longer than one byte is data even when its first byte is not 0.
@@ -51,14 +46,13 @@ TEST(TransactionWait, ReplyIsTakenAtTheFirstReadThatSeesItUpToTheLastPoll)
     bridge.regs[0x020C] = {5, 2, 3, 4};
     command_read_t reply;
     ASSERT_EQ(LEP3_GetCommand(0x020C, 2, &reply), 0);
-    EXPECT_TRUE(bridge.sleeps.empty());
-    EXPECT_EQ(reply.data_len, 4);
-    EXPECT_EQ(Bytes(reply.data, reply.data + 4), (Bytes{5, 2, 3, 4}));
+    EXPECT_EQ(std::make_tuple(bridge.sleeps.size(), reply.data_len, Bytes(reply.data, reply.data + 4)),
+              std::make_tuple(size_t{0}, 4, Bytes{5, 2, 3, 4}));
     for (int late : {250, static_cast<int>(kReplyPolls)}) {
         bridge.sleeps.clear();
         bridge.answer = [&](const Request &request) { return Answer{bridge.serve(request).reply, late}; };
         EXPECT_EQ(LEP3_RunCommand(0x0200, nullptr), 0);
-        EXPECT_EQ(bridge.sleeps, std::vector<useconds_t>(late, kPoll));
+        EXPECT_EQ(bridge.sleeps, std::vector<useconds_t>(late, 1000));
     }
 }
 
@@ -98,10 +92,8 @@ TEST(TransactionResult, EachFailureHasItsCodeAndMessageAndLeavesTheReplyAlone)
                   out);
         EXPECT_EQ(results, std::vector<int>(3, code));
         EXPECT_EQ(bridge.sleeps.size(), code == -2 ? 3 * kReplyPolls : 0);
-        command_read_t untouched;
-        std::memset(&untouched, 0x5A, sizeof untouched);
-        EXPECT_EQ(std::memcmp(&reply, &untouched, sizeof reply), 0);
-
+        const auto *raw = reinterpret_cast<const uint8_t *>(&reply);
+        EXPECT_EQ(Bytes(raw, raw + sizeof reply), Bytes(sizeof reply, 0x5A));
         bridge.write_result.reset();
         bridge.answer = nullptr;
         EXPECT_EQ(LEP3_RunCommand(0x0200, nullptr), 0);

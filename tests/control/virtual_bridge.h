@@ -23,15 +23,12 @@
 namespace lep3::test {
 
 using Bytes = std::vector<uint8_t>;
-inline constexpr uint8_t kGet = 0;
-inline constexpr uint8_t kSet = 1;
-inline constexpr uint8_t kRun = 2;
+inline constexpr uint8_t kGet = 0, kSet = 1, kRun = 2;
 
 struct Request {
     uint16_t id;
     uint8_t type;
-    Bytes args;  // word count of a get, payload of a set
-    Bytes bytes; // the packet as written
+    Bytes args, bytes; // word count of a get or payload of a set; the packet as written
 };
 
 struct Answer {
@@ -41,13 +38,12 @@ struct Answer {
 
 inline Bytes reply_packet(uint16_t id, uint8_t type, const Bytes &data)
 {
-    Bytes packet{
-        0xAA, 0x55, static_cast<uint8_t>(3 + data.size()), static_cast<uint8_t>(id >> 8), static_cast<uint8_t>(id),
-        type};
+    Bytes p{0xAA, 0x55, static_cast<uint8_t>(3 + data.size()), static_cast<uint8_t>(id >> 8),
+            static_cast<uint8_t>(id), type};
     for (uint8_t b : data)
-        packet.push_back(b);
-    packet.push_back(packet_crc8(packet.data(), packet.size()));
-    return packet;
+        p.push_back(b);
+    p.push_back(packet_crc8(p.data(), p.size()));
+    return p;
 }
 
 inline Answer status_answer(const Request &request, uint8_t status)
@@ -61,11 +57,8 @@ inline std::thread::id bridge_thread; // written before active_bridge is publish
 
 class VirtualBridge {
   public:
-    static constexpr int kFd = 1000; // never opened: every write to it is intercepted
-
-    VirtualBridge() : saved_uart_fd_(uart_fd)
+    VirtualBridge() : saved_uart_fd_(std::exchange(uart_fd, 1000)) // 1000: never opened
     {
-        uart_fd = kFd;
         bridge_thread = std::this_thread::get_id();
         active_bridge.store(this);
     }

@@ -17,8 +17,7 @@ lep3::test::VirtualBridge *bridge_of_this_thread()
 
 extern "C" ssize_t write(int fd, const void *buf, size_t n)
 {
-    lep3::test::VirtualBridge *bridge = bridge_of_this_thread();
-    if (bridge != nullptr && fd == uart_fd)
+    if (auto *bridge = bridge_of_this_thread(); bridge != nullptr && fd == uart_fd)
         return bridge->on_write(static_cast<const uint8_t *>(buf), n);
     static const auto next = reinterpret_cast<ssize_t (*)(int, const void *, size_t)>(dlsym(RTLD_NEXT, "write"));
     return next(fd, buf, n);
@@ -26,10 +25,8 @@ extern "C" ssize_t write(int fd, const void *buf, size_t n)
 
 extern "C" int usleep(useconds_t us)
 {
-    if (lep3::test::VirtualBridge *bridge = bridge_of_this_thread()) {
-        bridge->on_sleep(us);
-        return 0;
-    }
+    if (auto *bridge = bridge_of_this_thread())
+        return bridge->on_sleep(us), 0;
     static const auto next = reinterpret_cast<int (*)(useconds_t)>(dlsym(RTLD_NEXT, "usleep"));
     return next(us);
 }
