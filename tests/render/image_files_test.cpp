@@ -23,10 +23,11 @@ std::vector<uint8_t> read_file(const fs::path &path)
     return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
 }
 
-// A raw frame of one value, as the little-endian bytes a host of that order writes.
-std::vector<uint8_t> raw_bytes(uint16_t value)
+// A frame of one 16-bit value, as the little-endian bytes a host of that order writes;
+// long enough for an RGB frame too.
+std::vector<uint8_t> raw_bytes(uint16_t value, size_t size = 2 * kPixels)
 {
-    std::vector<uint8_t> bytes(2 * kPixels, static_cast<uint8_t>(value));
+    std::vector<uint8_t> bytes(size, static_cast<uint8_t>(value));
     for (size_t i = 1; i < bytes.size(); i += 2)
         bytes[i] = static_cast<uint8_t>(value >> 8);
     return bytes;
@@ -94,39 +95,31 @@ TEST_F(ImageFiles, WritersStoreTheirFrameOrPrintTheirFixedMessages)
     }
 }
 
-// RAW14 captures through the library's frame queue, filled directly. Each call takes the
-// next number, even when it fails; a failed creation leaves the frame queued; an RGB frame
-// is refused without a file.
+// RAW14 captures through the library's frame queue, filled directly, numbered from 0 and
+// holding the raw frame without a TIFF header. Each call takes the next number, even when
+// it fails; a failed creation leaves the frame queued; an RGB frame is refused without a file.
 TEST_F(ImageFiles, Raw14CapturesAreNumberedFromZeroAndHoldTheRawFrameOnly)
 {
-    const fs::path sdcard = dir_ / "sdcard";
-    fs::create_directory(sdcard);
-    ASSERT_EQ(LEP3_SetPath(LEP3_PATH_SDCARD_DIR, sdcard.c_str()), 0);
+    fs::create_directories("sdcard/RAW14_1.tiff");
+    ASSERT_EQ(LEP3_SetPath(LEP3_PATH_SDCARD_DIR, (dir_ / "sdcard").c_str()), 0);
     captured_call([] { return frame_queue_init(&frame_queue, 57600, 120, 160); }, 0);
-    const auto send = [](uint32_t number, uint16_t value) {
-        const std::vector<uint8_t> raw = raw_bytes(value); // host order: this is a little-endian host
-        const frame_desc_t desc{0, 0, 160, 120, 38400, number};
-        ASSERT_EQ(LEP3_SendFrameToQueue(raw.data(), &desc), 0);
+    const auto send = [](uint32_t number, uint16_t value, uint32_t format = 0) {
+        const frame_desc_t desc{0, format, 160, 120, format ? 57600U : 38400U, number};
+        ASSERT_EQ(LEP3_SendFrameToQueue(raw_bytes(value, desc.size).data(), &desc), 0);
     };
-
     send(1, 0x1234);
     EXPECT_EQ(LEP3_SaveRaw14TiffImage(), 0);
-    EXPECT_EQ(read_file(sdcard / "RAW14_0.tiff"), raw_bytes(0x1234)); // no TIFF header
-
-    fs::create_directory(sdcard / "RAW14_1.tiff");
+    EXPECT_EQ(read_file("sdcard/RAW14_0.tiff"), raw_bytes(0x1234));
     send(2, 0x0BCD);
     EXPECT_EQ(captured_call(LEP3_SaveRaw14TiffImage, -1), "\nCan't create RAW14.tiff\n");
     EXPECT_EQ(LEP3_SaveRaw14TiffImage(), 0);
-    EXPECT_EQ(read_file(sdcard / "RAW14_2.tiff"), raw_bytes(0x0BCD));
-
-    fs::create_symlink("/dev/full", sdcard / "RAW14_3.tiff");
+    EXPECT_EQ(read_file("sdcard/RAW14_2.tiff"), raw_bytes(0x0BCD));
+    fs::create_symlink("/dev/full", "sdcard/RAW14_3.tiff");
     send(3, 7);
     EXPECT_EQ(captured_call(LEP3_SaveRaw14TiffImage, -1), "\nsave RAW14.tiff: Write data to file error!\n");
-
-    const frame_desc_t desc{0, 1, 160, 120, 57600, 4};
-    ASSERT_EQ(LEP3_SendFrameToQueue(std::vector<uint8_t>(57600, 9).data(), &desc), 0);
+    send(4, 9, 1);
     EXPECT_NE(captured_call(LEP3_SaveRaw14TiffImage, -1).find("no raw frame"), std::string::npos);
-    EXPECT_FALSE(fs::exists(sdcard / "RAW14_4.tiff"));
+    EXPECT_FALSE(fs::exists("sdcard/RAW14_4.tiff"));
     frame_queue_free(&frame_queue);
 }
 
