@@ -1,17 +1,6 @@
 // The whole update against the emulated bridge: the image that ends up in its flash, the
 // user RBFO set across the restart, the progress another thread sees, and what each
-// failure code leaves behind. Also the two pieces of the link an update relies on: the
-// firmware version request and a reader thread that ends when cancelled.
-#include <pthread.h>
-#include <unistd.h>
-
-#include <array>
-#include <chrono>
-#include <thread>
-
-#include <gtest/gtest.h>
-
-#include "link/link_internal.h"
+// failure code leaves behind.
 #include "update_support.h"
 
 using namespace lep3::test;
@@ -31,20 +20,7 @@ void expect_link_up()
 
 } // namespace
 
-class UpdateProcedure : public BridgeFixture {
-  protected:
-    void SetUp() override { start(); }
-};
-
-TEST_F(UpdateProcedure, FailedVersionRequestLeavesTheVariable)
-{
-    set_faults([](auto &f) { f.commands[0x0401].wrong_id = true; });
-    uint32_t version = 7;
-    EXPECT_EQ(captured(printed_, [&] { return LEP3_GetFirmwareVersion(&version); }), -9);
-    expect_in_order(printed_, {"Send get firmware version error: -9!"});
-    EXPECT_EQ(version, 7u);
-    EXPECT_EQ(LEP3_GetFirmwareVersion(nullptr), -5);
-}
+using UpdateProcedure = BridgeFixture;
 
 TEST_F(UpdateProcedure, ProgramsTheImageRestoresTheUserRbfoSetAndReportsEveryStep)
 {
@@ -71,21 +47,16 @@ TEST_F(UpdateProcedure, ProgramsTheImageRestoresTheUserRbfoSetAndReportsEverySte
 
 TEST_F(UpdateProcedure, RefusalBeforeTheRestartLeavesTheFirmwareRunningAndTheLinkUp)
 {
-    const struct {
-        uint16_t command; // refused by the bridge
-        int code;
-        const char *message;
-        std::vector<int32_t> order;
-    } cases[] = {
-        {kUserRbfoId, -1, "ERROR: Get RBFO parameter before update SAMG55 failed!\n", {-1}},
-        {0x0402, -2, "Reset SAMG55 failed!", {5, -2}},
-    };
-    for (const auto &c : cases) {
-        SCOPED_TRACE(c.message);
-        set_faults([&c](lep3::sim::Faults &f) { (f = {}).commands[c.command].status = 1; });
-        EXPECT_EQ(update(), c.code);
-        expect_in_order(printed_, {c.message});
-        expect_progress_trail(progress_, c.order, {c.code});
+    // The command the bridge refuses, the result, the message and the progress order.
+    for (const auto &[command, code, message, order] :
+         {std::tuple<uint16_t, int, const char *, std::vector<int32_t>>{
+              kUserRbfoId, -1, "ERROR: Get RBFO parameter before update SAMG55 failed!\n", {-1}},
+          {0x0402, -2, "Reset SAMG55 failed!", {5, -2}}}) {
+        SCOPED_TRACE(message);
+        set_faults([&](lep3::sim::Faults &f) { (f = {}).commands[command].status = 1; });
+        EXPECT_EQ(update(), code);
+        expect_in_order(printed_, {message});
+        expect_progress_trail(progress_, order, {code});
         EXPECT_EQ(sim().mode(), Mode::app);
         expect_link_up();
     }
@@ -136,30 +107,4 @@ TEST_F(UpdateProcedure, RbfoSetThatIsNeverAcceptedFailsWithMinusFiveAfterSixAtte
     expect_progress_trail(progress_, {5, 10, 15, 65, 75, 80, 85, -5}, {10, 15, 65, 85, -5});
     EXPECT_EQ(sim().mode(), Mode::app);
     EXPECT_NE(frame_queue.slot[0], nullptr);
-}
-
-TEST(ReaderCancel, BlockedReaderEndsAsCancelledAndTheProcessCarriesOn)
-{
-    std::array<int, 2> pipe_fds{};
-    ASSERT_EQ(pipe(pipe_fds.data()), 0);
-    ASSERT_EQ(queue_init(&uart_queue, 4096), 0);
-    uart_fd = pipe_fds[0];
-
-    pthread_t reader{};
-    ASSERT_EQ(pthread_create(&reader, nullptr, LEP3_Read_Thr, nullptr), 0);
-    ASSERT_EQ(write(pipe_fds[1], "\xAA", 1), 1);
-    for (int i = 0; i < 5000 && lep3::link::queue_count(uart_queue) < 1; ++i)
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    ASSERT_EQ(lep3::link::queue_count(uart_queue), 1);
-
-    // The reader is now blocked in its next read, with nothing more to come.
-    ASSERT_EQ(pthread_cancel(reader), 0);
-    void *result = nullptr;
-    ASSERT_EQ(pthread_join(reader, &result), 0);
-    EXPECT_EQ(result, PTHREAD_CANCELED);
-
-    queue_clear(&uart_queue);
-    uart_fd = -1;
-    close(pipe_fds[0]);
-    close(pipe_fds[1]);
 }

@@ -3,22 +3,14 @@
 // fixture around the bridge emulator.
 #pragma once
 
+#include <gtest/gtest.h>
 #include <pthread.h>
 #include <stdlib.h>
 
-#include <algorithm>
 #include <atomic>
-#include <chrono>
-#include <cstdio>
 #include <filesystem>
 #include <fstream>
-#include <functional>
-#include <memory>
-#include <string>
 #include <thread>
-#include <vector>
-
-#include <gtest/gtest.h>
 
 #include "lep3.h"
 #include "support/link_harness.h"
@@ -33,27 +25,20 @@ inline size_t open_descriptor_count()
     const std::filesystem::directory_iterator fds("/proc/self/fd");
     return static_cast<size_t>(std::distance(begin(fds), end(fds)));
 }
-
-inline Bytes bytes_of(std::string_view text)
-{
-    return Bytes(text.begin(), text.end());
-}
+inline Bytes bytes_of(std::string_view text) { return Bytes(text.begin(), text.end()); }
 
 // Deterministic image data that is neither constant nor a simple ramp.
 inline Bytes image_data(size_t length)
 {
     Bytes data(length);
-    uint32_t x = 7;
-    for (auto &byte : data)
+    for (uint32_t x = 7; auto &byte : data)
         byte = static_cast<uint8_t>((x = x * 1664525u + 1013904223u) >> 24);
     return data;
 }
 
 inline Bytes image_file(std::string_view version, const Bytes &data)
 {
-    Bytes file = bytes_of("SAMG55;V" + std::string(version) + "\r\n");
-    file.insert(file.end(), data.begin(), data.end());
-    return file;
+    return bytes_of("SAMG55;V" + std::string(version) + "\r\n" + std::string(data.begin(), data.end()));
 }
 
 inline void put_file(const std::string &name, const Bytes &bytes)
@@ -64,19 +49,13 @@ inline void put_file(const std::string &name, const Bytes &bytes)
 
 // A temporary directory set as the firmware directory while it lives.
 struct FirmwareDir {
-    std::filesystem::path path;
+    std::string path = (std::filesystem::temp_directory_path() / "lep3-update-XXXXXX").string();
     FirmwareDir()
     {
-        std::string name = (std::filesystem::temp_directory_path() / "lep3-update-XXXXXX").string();
-        EXPECT_NE(mkdtemp(name.data()), nullptr);
-        path = name;
-        EXPECT_EQ(LEP3_SetPath(LEP3_PATH_FIRMWARE_DIR, name.c_str()), 0);
+        EXPECT_NE(mkdtemp(path.data()), nullptr);
+        EXPECT_EQ(LEP3_SetPath(LEP3_PATH_FIRMWARE_DIR, path.c_str()), 0);
     }
-    ~FirmwareDir()
-    {
-        std::error_code ignored;
-        std::filesystem::remove_all(path, ignored);
-    }
+    ~FirmwareDir() { std::filesystem::remove_all(path); }
 };
 
 // Runs call with stdout captured into printed and returns what it returned.
@@ -124,12 +103,12 @@ inline void expect_progress_trail(const std::vector<int32_t> &seen, const std::v
 
 class BridgeFixture : public testing::Test {
   protected:
+    void SetUp() override { start(); }
     void start(lep3::sim::Options options = {})
     {
         set_rate_of_progress(0);
         harness_ = std::make_unique<LinkHarness>(std::move(options));
     }
-
     void TearDown() override
     {
         if (link_down_)
@@ -139,7 +118,6 @@ class BridgeFixture : public testing::Test {
 
     lep3::sim::BridgeSim &sim() { return harness_->sim(); }
     void put_image(const Bytes &data) { put_file("SAMG55_V1.5.talvor", image_file("1.05", data)); }
-
     void set_faults(const std::function<void(lep3::sim::Faults &)> &change)
     {
         lep3::sim::Faults faults = sim().faults();
