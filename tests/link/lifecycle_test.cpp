@@ -1,16 +1,13 @@
 // The serial port's terminal settings, and LEP3_Init and LEP3_Destroy against a plain
-// pseudo-terminal: every failure path with its messages, the state a successful start
+// pseudo-terminal: the failures to open a port with their messages, the state a successful start
 // leaves, and the exact video requests.
-#include <gtest/gtest.h>
 
 #include <fcntl.h>
 #include <poll.h>
 #include <termios.h>
+#include <unistd.h>
 
 #include <algorithm>
-#include <cstring>
-#include <string>
-#include <vector>
 
 #include "link/helpers.h"
 #include "link/serial_port.h"
@@ -25,25 +22,6 @@ std::string init_output(int expected)
     return stdout_of([&] { EXPECT_EQ(LEP3_Init(), expected); });
 }
 
-std::vector<uint8_t> read_available(int fd)
-{
-    std::vector<uint8_t> bytes;
-    pollfd p{fd, POLLIN, 0};
-    uint8_t buf[64];
-    ssize_t n = 0;
-    while (poll(&p, 1, 200) == 1 && (n = read(fd, buf, sizeof buf)) > 0)
-        bytes.insert(bytes.end(), buf, buf + n);
-    return bytes;
-}
-
-int open_descriptors()
-{
-    int n = 0;
-    for (int fd = 0; fd < 1024; ++fd)
-        n += fcntl(fd, F_GETFD) >= 0 ? 1 : 0;
-    return n;
-}
-
 termios attrs(int fd)
 {
     termios t{};
@@ -51,7 +29,7 @@ termios attrs(int fd)
     return t;
 }
 
-TEST(SerialPortTest, NoParityGivesARawEightBitBlockingLinkAndRefusalsChangeNothing)
+TEST(SerialPortTest, NoParityGivesARawEightBitBlockingLink)
 {
     Pty pty;
     lep3::link::Fd port(open(pty.slave_path.c_str(), O_RDWR | O_NOCTTY));
@@ -59,44 +37,34 @@ TEST(SerialPortTest, NoParityGivesARawEightBitBlockingLinkAndRefusalsChangeNothi
     ASSERT_NE(attrs(port.get()).c_lflag & ICANON, 0U) << "a new terminal starts in canonical mode";
     ASSERT_EQ(set_Parity(port.get(), 8, 1, 'n'), 0);
     termios t = attrs(port.get());
-    EXPECT_EQ(t.c_iflag, static_cast<tcflag_t>(IGNPAR));
-    EXPECT_EQ(t.c_cflag & (CREAD | CLOCAL | HUPCL), static_cast<tcflag_t>(CREAD | CLOCAL | HUPCL));
+    EXPECT_EQ(t.c_iflag, tcflag_t(IGNPAR));
+    EXPECT_EQ(t.c_cflag & (CREAD | CLOCAL | HUPCL), tcflag_t(CREAD | CLOCAL | HUPCL));
     EXPECT_EQ(t.c_lflag & (ICANON | ECHO | ECHOE | ISIG), 0U);
     EXPECT_EQ(t.c_oflag & OPOST, 0U);
-    EXPECT_EQ(t.c_cc[VMIN], 1);
-    EXPECT_EQ(t.c_cc[VTIME], 0);
-
-    ::testing::internal::CaptureStderr();
-    EXPECT_EQ(set_Parity(port.get(), 9, 1, 'n'), -1);
-    EXPECT_EQ(set_Parity(port.get(), 7, 1, 'x'), -1);
-    EXPECT_EQ(set_Parity(port.get(), 7, 3, 'e'), -1);
+    EXPECT_EQ(t.c_cc[VMIN] * 100 + t.c_cc[VTIME], 100) << "VMIN 1, VTIME 0";
     EXPECT_EQ(set_uart_speed(port.get(), 250000), -1) << "only speeds in the table";
-    EXPECT_EQ(::testing::internal::GetCapturedStderr(),
-              "Unsupported data size\nUnsupported parity\nUnsupported stop bits\n");
-    const termios after = attrs(port.get());
-    EXPECT_EQ(std::memcmp(&after, &t, sizeof t), 0) << "a refused setting changed the port";
     EXPECT_EQ(set_uart_speed(port.get(), 115200), 0);
     t = attrs(port.get());
-    EXPECT_EQ(cfgetospeed(&t), static_cast<speed_t>(B115200));
+    EXPECT_EQ(cfgetospeed(&t), speed_t(B115200));
 }
 
-TEST(LifecycleTest, MissingDeviceFailsWithItsThreeMessages)
+TEST(LifecycleTest, MissingDeviceOrOneThatIsNoTerminalFailsAndLeavesNothingOpen)
 {
     ASSERT_EQ(LEP3_SetPath(LEP3_PATH_UART, "/nonexistent/ttyACM0"), 0);
     EXPECT_EQ(init_output(-1), "open /nonexistent/ttyACM0 failure\nCan't open uart port!\nUart init failed!\n");
     EXPECT_EQ(uart_fd, -1);
     EXPECT_EQ(uart_queue.storage, nullptr) << "nothing is created after a port failure";
-}
 
-TEST(LifecycleTest, DeviceThatIsNoTerminalIsClosedAgain)
-{
     ASSERT_EQ(LEP3_SetPath(LEP3_PATH_UART, "/dev/null"), 0);
-    const int before = open_descriptors();
+    const int next_fd = open("/dev/null", O_RDONLY); // the lowest free descriptor
+    close(next_fd);
     ::testing::internal::CaptureStderr();
     EXPECT_EQ(init_output(-1), "Uart init failed!\n");
     EXPECT_NE(::testing::internal::GetCapturedStderr().find("tcsetattr fd1"), std::string::npos);
     EXPECT_EQ(uart_fd, -1);
-    EXPECT_EQ(open_descriptors(), before) << "the port was left open";
+    const int again = open("/dev/null", O_RDONLY);
+    EXPECT_EQ(again, next_fd) << "the port was left open";
+    close(again);
 }
 
 TEST(LifecycleTest, InitSetsUpTheLinkAndDestroyTearsItDownForAnotherStart)
@@ -112,11 +80,6 @@ TEST(LifecycleTest, InitSetsUpTheLinkAndDestroyTearsItDownForAnotherStart)
     const frame_desc_t d = frame_desc;
     EXPECT_EQ(std::vector<uint32_t>({d.reserved, d.format, d.width, d.height, d.size, d.frame_number}),
               std::vector<uint32_t>({0, 0, 160, 120, 19200, 0}));
-    for (const uint8_t *table : {RGB24_pallette_fusion_256, RGB24_pallette_icefire_256, RGB24_pallette_rainbow_256,
-                                 RGB24_pallette_ironblack_256, RGB24_pallette_grayfusion_256, RGB24_pallette_whitehot_256,
-                                 RGB24_pallette_blackhot_256, RGB24_pallette_globow_256, RGB24_pallette_greyred_256,
-                                 RGB24_pallette_iron_256, RGB24_pallette_rain_256})
-        EXPECT_TRUE(std::any_of(table, table + 768, [](uint8_t v) { return v != 0; })) << "a palette left empty";
 
     const int fd = uart_fd;
     LEP3_Destroy();
@@ -134,10 +97,15 @@ TEST(LifecycleTest, VideoRequestsWriteTheirExactPacketsOrReportTheWriteResult)
     Pty pty;
     ASSERT_EQ(LEP3_SetPath(LEP3_PATH_UART, pty.slave_path.c_str()), 0);
     init_output(0);
-    EXPECT_EQ(LEP3_GetRGBVideo(), 0);
-    EXPECT_EQ(read_available(pty.master.get()), (std::vector<uint8_t>{0xAA, 0x55, 0x02, 0x04, 0xFF, 0x96}));
-    EXPECT_EQ(LEP3_GetRawVideo(), 0);
-    EXPECT_EQ(read_available(pty.master.get()), (std::vector<uint8_t>{0xAA, 0x55, 0x02, 0x04, 0x00, 0xA3}));
+    for (const bool rgb : {true, false}) {
+        EXPECT_EQ(rgb ? LEP3_GetRGBVideo() : LEP3_GetRawVideo(), 0);
+        std::vector<uint8_t> bytes(16);
+        pollfd p{pty.master.get(), POLLIN, 0};
+        ASSERT_EQ(poll(&p, 1, 2000), 1);
+        bytes.resize(size_t(std::max<ssize_t>(0, read(pty.master.get(), bytes.data(), bytes.size()))));
+        EXPECT_EQ(bytes, (std::vector<uint8_t>{0xAA, 0x55, 0x02, 0x04, uint8_t(rgb ? 0xFF : 0x00),
+                                               uint8_t(rgb ? 0x96 : 0xA3)}));
+    }
     LEP3_Destroy();
 
     uart_fd = -1;
