@@ -39,10 +39,12 @@ class Colourise : public ::testing::Test {
 
 TEST_F(Colourise, EveryPaletteNumberSelectsItsTableAndOthersAreRejected)
 {
+    // clang-format off
     const uint8_t *by_number[] = {
         RGB24_pallette_fusion_256, RGB24_pallette_rainbow_256, RGB24_pallette_globow_256, RGB24_pallette_icefire_256,
         RGB24_pallette_ironblack_256, RGB24_pallette_whitehot_256, RGB24_pallette_blackhot_256, RGB24_pallette_rain_256,
         RGB24_pallette_iron_256, RGB24_pallette_greyred_256, RGB24_pallette_grayfusion_256};
+    // clang-format on
     for (uint32_t i = 0; i < 13; ++i) { // then 11 and 2^31, rejected untouched
         const uint32_t number = i < 12 ? i : 0x80000000U;
         Bytes expected(kRgbBytes, 0xC3);
@@ -61,6 +63,7 @@ TEST_F(Colourise, EveryPaletteNumberSelectsItsTableAndOthersAreRejected)
 TEST_F(Colourise, SpanRangeIsDebouncedOverFiveCalls)
 {
     // The upper threshold is 20, the lower one given first.
+    // clang-format off
     const struct { int32_t low_span; const char *spans, *ranges; } scenarios[] = {
         // five wide spans switch to full, five middle ones to half, then each call decides
         {10, "wwwwwwmmmmmnm", "QQQQFFFFFFHQH"},
@@ -73,6 +76,7 @@ TEST_F(Colourise, SpanRangeIsDebouncedOverFiveCalls)
         // thresholds in the wrong order: spans not above the lower one select the quarter
         {30, "Wwwww", "FFFFQ"},
     };
+    // clang-format on
     // What each range shows through rainbow, between guards; '-' is the untouched buffer.
     std::vector<std::pair<char, Bytes>> shows = {{'-', guarded()}};
     for (const auto &[name, first, divisor] : {std::tuple{'Q', 96U, 4U}, {'H', 64U, 2U}, {'F', 0U, 1U}}) {

@@ -44,18 +44,10 @@ std::string captured_call(const std::function<int()> &call, int expected)
 // Each test runs in a fresh temporary working directory.
 class ImageFiles : public ::testing::Test {
   protected:
-    void SetUp() override
-    {
-        std::string templ = (fs::temp_directory_path() / "lep3-images-XXXXXX").string();
-        ASSERT_NE(mkdtemp(templ.data()), nullptr);
-        fs::current_path(dir_ = templ);
-    }
-    void TearDown() override
-    {
-        fs::current_path(old_);
-        fs::remove_all(dir_);
-    }
-    fs::path dir_, old_ = fs::current_path();
+    void SetUp() override { fs::current_path(dir_); }
+    void TearDown() override { fs::current_path(old_), fs::remove_all(dir_); }
+    fs::path old_ = fs::current_path(),
+             dir_ = mkdtemp((fs::temp_directory_path() / "lep3-images-XXXXXX").string().data());
 };
 
 // Each writer stores the leading bytes of one buffer (raw pixels in host byte order), a
@@ -64,28 +56,31 @@ class ImageFiles : public ::testing::Test {
 TEST_F(ImageFiles, WritersStoreTheirFrameOrPrintTheirFixedMessages)
 {
     std::vector<uint16_t> raw(57600 / 2);
-    std::vector<uint8_t> bytes(57600);
-    for (size_t i = 0; i < bytes.size(); ++i)
-        bytes[i] = reinterpret_cast<uint8_t *>(raw.data())[i] = static_cast<uint8_t>(i % 251);
+    uint8_t *bytes = reinterpret_cast<uint8_t *>(raw.data());
+    for (size_t i = 0; i < 57600; ++i)
+        bytes[i] = static_cast<uint8_t>(i % 251);
     const struct {
         const char *file;
         size_t size;
         std::function<int()> call;
         const char *open_message, *write_message;
     } writers[] = {
-        {"gray8_-1_160x120.yuv", kPixels, [&] { return saveGray8ImageFile(bytes.data(), -1); },
+        {"gray8_-1_160x120.yuv", kPixels, [&] { return saveGray8ImageFile(bytes, -1); },
          "\nCan't create gray8image.y\n\n", "\nsaveGray8ImageFile:Write data to file error!\n\n"},
-        {"leptonImage.rgb", 57600, [&] { return saveRGB24ImageFile(bytes.data()); }, "Can't create leptonImage.rgb\n",
+        {"leptonImage.rgb", 57600, [&] { return saveRGB24ImageFile(bytes); }, "Can't create leptonImage.rgb\n",
          "Write data to file error!\n"},
-        {"image1442.y", 38400, [&] { return saveImageFile(raw.data(), frame_desc_t{0, 0, 160, 120, 38400, 42}); }, "",
-         "Write data to file error!\n"},
-        {"headImage3.jpg", 39360, [&] { return saveImageIncludePacketHead(bytes.data(), 3); },
+        {"image1442.y", 38400,
+         [&] {
+             return saveImageFile(raw.data(), frame_desc_t{0, 0, 160, 120, 38400, 42});
+         },
+         "", "Write data to file error!\n"},
+        {"headImage3.jpg", 39360, [&] { return saveImageIncludePacketHead(bytes, 3); },
          "\nCan't create headImage.jpg\n\n", "\nsaveImageIncludePacketHead:Write data to file error!\n\n"},
     };
     for (const auto &w : writers) {
         SCOPED_TRACE(w.file);
         EXPECT_EQ(w.call() + w.call(), 0);
-        EXPECT_EQ(read_file(w.file), std::vector<uint8_t>(bytes.begin(), bytes.begin() + w.size));
+        EXPECT_EQ(read_file(w.file), std::vector<uint8_t>(bytes, bytes + w.size));
         fs::remove(w.file);
         fs::create_directory(w.file);
         EXPECT_EQ(captured_call(w.call, -1), w.open_message);

@@ -12,11 +12,11 @@ namespace lep3::naive {
 constexpr size_t kWidth = 160, kHeight = 120, kPixels = kWidth * kHeight;
 
 // Median of each interior 3 x 3 neighbourhood by sorting all nine values; then row 0 and
-// row 119 copy rows 1 and 118, and columns 0 and 159 copy columns 1 and 158.
+// row 119 copy rows 1 and 118, and columns 0 and 159 copy columns 1 and 158, so that each
+// border pixel takes the nearest interior result.
 inline void median3x3(const uint8_t *src, uint8_t *dst)
 {
-    std::array<uint8_t, kPixels> w;
-    std::copy(src, src + kPixels, w.begin());
+    std::array<uint8_t, kPixels> w{};
     for (size_t y = 1; y + 1 < kHeight; ++y)
         for (size_t x = 1; x + 1 < kWidth; ++x) {
             std::array<uint8_t, 9> nine;
@@ -25,15 +25,9 @@ inline void median3x3(const uint8_t *src, uint8_t *dst)
             std::sort(nine.begin(), nine.end());
             w[y * kWidth + x] = nine[4];
         }
-    for (size_t x = 0; x < kWidth; ++x) { // rows first, so the corners come from the filtered interior
-        w[x] = w[kWidth + x];
-        w[(kHeight - 1) * kWidth + x] = w[(kHeight - 2) * kWidth + x];
-    }
-    for (size_t y = 0; y < kHeight; ++y) {
-        w[y * kWidth] = w[y * kWidth + 1];
-        w[y * kWidth + kWidth - 1] = w[y * kWidth + kWidth - 2];
-    }
-    std::copy(w.begin(), w.end(), dst);
+    for (size_t i = 0; i < kPixels; ++i)
+        dst[i] =
+            w[std::clamp<size_t>(i / kWidth, 1, kHeight - 2) * kWidth + std::clamp<size_t>(i % kWidth, 1, kWidth - 2)];
 }
 
 // One pixel of the stretch over max > min, clamped to the range.

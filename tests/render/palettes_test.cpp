@@ -39,14 +39,17 @@ Colour entry(const Table &p, size_t j)
 TEST(Palettes, LargePaletteHasFourBlackEntriesThenFiveFusionLegsFilledFromTheirTops)
 {
     const Table p = generate([](uint8_t *dst) { EXPECT_EQ(generate_pallette_16384(dst), 0); }, 49152);
+    // clang-format off
     for (const auto &[j, c] : std::vector<std::pair<size_t, Colour>>{
-             {4, {0, 0, 0}}, {3279, {0, 0, 255}}, {3280, {0, 0, 255}}, {6556, {0, 255, 255}}, {9831, {0, 255, 0}},
-             {0, {0, 0, 0}}, {13107, {255, 255, 0}}, {16383, {255, 0, 0}}, {15383, {255, 77, 0}}})
+             {0, {0, 0, 0}}, {4, {0, 0, 0}}, {3279, {0, 0, 255}}, {3280, {0, 0, 255}}, {6556, {0, 255, 255}},
+             {9831, {0, 255, 0}}, {13107, {255, 255, 0}}, {15383, {255, 77, 0}}, {16383, {255, 0, 0}}})
         EXPECT_EQ(entry(p, j), c) << "entry " << j;
+    // clang-format on
 }
 
 // Every palette by its listed entries, "index:red,green,blue": the six computed ones at the
 // ends of their legs, the sampled ones at 0, 32, ..., 224 and 255.
+// clang-format off
 const struct { const char *name; void (*generator)(uint8_t *); const char *entries; } kPalettes[] = {
     {"fusion", generate_pallette_fusion_256, "0:0,0,0 51:0,0,255 102:0,255,255 153:0,255,0 204:255,255,0 255:255,0,0"},
     {"globow", generate_pallette_globow_256, "0:0,0,0 51:0,0,255 102:255,0,255 153:255,0,0 204:255,255,0 "
@@ -77,6 +80,7 @@ const struct { const char *name; void (*generator)(uint8_t *); const char *entri
     {"yellow", generate_pallette_yellow_256, "0:53,1,0 32:54,32,0 64:82,64,0 96:136,96,0 128:195,128,0 160:239,160,0 "
      "192:254,192,0 224:244,224,0 255:229,255,0"},
 };
+// clang-format on
 
 // Listed entries exact and the entries between on the straight line between them, rounded
 // to nearest; except ironblack's lower half, grey falling by 2 with one extra step at 64.
