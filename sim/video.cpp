@@ -12,7 +12,10 @@ namespace lep3::sim {
 namespace {
 
 constexpr uint16_t kPixelMask = 0x3FFF; // 14 significant bits
-constexpr int kStampBits = 14;
+// The sequence number rides in the first four pixels of row 0, one byte each on top of a
+// value inside the wall's own range, so a stamped frame still auto-ranges like a scene.
+constexpr int kStampPixels = 4;
+constexpr int kStampBase = 7800;
 
 // Scene: a wall near room temperature with gentle stripes and a darker rim, and a warm
 // spot (a hand, about 34 degrees C) wandering across it.
@@ -86,8 +89,8 @@ void BridgeSim::raw_frame(uint32_t seq, uint16_t *out)
 {
     std::copy(background().begin(), background().end(), out);
     add_spot(seq, out);
-    out[0] = static_cast<uint16_t>(seq & kPixelMask);
-    out[1] = static_cast<uint16_t>((seq >> kStampBits) & kPixelMask);
+    for (int k = 0; k < kStampPixels; ++k)
+        out[k] = static_cast<uint16_t>(kStampBase + ((seq >> (8 * k)) & 0xFF));
 }
 
 void BridgeSim::rgb_frame(uint32_t seq, uint8_t *out)
@@ -112,7 +115,10 @@ void BridgeSim::rgb_frame(uint32_t seq, uint8_t *out)
 
 uint32_t BridgeSim::stamp_of_raw(const uint16_t *pixels)
 {
-    return (pixels[0] & kPixelMask) | static_cast<uint32_t>(pixels[1] & kPixelMask) << kStampBits;
+    uint32_t seq = 0;
+    for (int k = 0; k < kStampPixels; ++k)
+        seq |= static_cast<uint32_t>((pixels[k] - kStampBase) & 0xFF) << (8 * k);
+    return seq;
 }
 
 uint32_t BridgeSim::stamp_of_rgb(const uint8_t *rgb)
