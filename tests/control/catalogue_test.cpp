@@ -29,6 +29,7 @@ template <typename T> Getter g(int (*fn)(T *), uint16_t id, uint8_t words)
 // gives exactly the words asked for; a failure leaves the caller's buffer alone.
 TEST(CatalogueGetters, EachAsksItsIdAndWordsCopiesExactlyThoseBytesAndIsNullChecked)
 {
+    // clang-format off
     const Getter getters[] = {
         g(LEP3_GetSysStatus, 0x0204, 4), g(LEP3_GetSysFlirSerialNumber, 0x0208, 4),
         g(LEP3_GetSysCameraUpTime, 0x020C, 2), g(LEP3_GetSysTelemetryEnableState, 0x0218, 2),
@@ -43,9 +44,18 @@ TEST(CatalogueGetters, EachAsksItsIdAndWordsCopiesExactlyThoseBytesAndIsNullChec
         g(LEP3_GetOemUserDefaultsState, 0x485C, 2), g(LEP3_GetRadRBFOInternal0, 0x4E00, 8),
         g(LEP3_GetRadRBFOExternal0, 0x4E04, 8), g(LEP3_GetRadEnableState, 0x4E10, 2),
         g(LEP3_GetRadRunStatus, 0x4E30, 2), g(LEP3_GetUserRBFO, 0x0403, 8)};
+    // clang-format on
     VirtualBridge bridge;
-    EXPECT_EQ(LEP3_GetSysAuxTemperatureCelcius(nullptr), -5);
-    EXPECT_EQ(LEP3_GetSysFpaTemperatureCelcius(nullptr), -5);
+    // The temperatures: one word of centi-kelvin, unsigned (29815 and 65535 here).
+    float aux = 0, fpa = 0;
+    bridge.regs[0x0210] = {0x77, 0x74};
+    bridge.regs[0x0214] = {0xFF, 0xFF};
+    EXPECT_EQ(LEP3_GetSysAuxTemperatureCelcius(&aux) + LEP3_GetSysFpaTemperatureCelcius(&fpa), 0);
+    EXPECT_EQ(std::make_pair(aux, fpa), std::make_pair(25.0f, static_cast<float>(655.35 - 273.15)));
+    EXPECT_EQ(std::make_tuple(bridge.requests.at(0).id, bridge.requests.at(1).id, bridge.requests.at(0).args),
+              std::make_tuple(0x0210, 0x0214, Bytes{1}));
+    EXPECT_EQ(LEP3_GetSysAuxTemperatureCelcius(nullptr) + LEP3_GetSysFpaTemperatureCelcius(nullptr), -10);
+    bridge.requests.clear();
     Bytes reply(40);
     for (size_t i = 0; i < reply.size(); ++i)
         reply[i] = static_cast<uint8_t>(0x10 + i);
@@ -62,25 +72,12 @@ TEST(CatalogueGetters, EachAsksItsIdAndWordsCopiesExactlyThoseBytesAndIsNullChec
         bridge.answer = [&](const Request &r) { return Answer{reply_packet(r.id, r.type, reply)}; };
         ASSERT_EQ(getter.call(buffer + 8), 0);
         const Request &sent = bridge.requests.back();
-        EXPECT_EQ(std::make_tuple(sent.id, sent.type, sent.args), std::make_tuple(getter.id, kGet, Bytes{getter.words}));
+        EXPECT_EQ(std::make_tuple(sent.id, sent.type, sent.args),
+                  std::make_tuple(getter.id, kGet, Bytes{getter.words}));
         std::copy_n(reply.begin(), 2 * getter.words, expected.begin() + 8);
         EXPECT_EQ(Bytes(buffer, buffer + sizeof buffer), expected);
         bridge.requests.clear();
     }
-}
-
-TEST(CatalogueGetters, TemperaturesAreOneWordOfCentiKelvinInCelsius)
-{
-    VirtualBridge bridge;
-    for (const auto &[reply, celsius] : {std::pair<Bytes, float>{{0x77, 0x74}, 25.0f}, // 29815
-                                         {{0xFF, 0xFF}, static_cast<float>(655.0 + 35 * 0.01 - 273.15)}}) {
-        bridge.regs[0x0210] = bridge.regs[0x0214] = reply;
-        float aux = 0.0f, fpa = 0.0f;
-        ASSERT_EQ(LEP3_GetSysAuxTemperatureCelcius(&aux) + LEP3_GetSysFpaTemperatureCelcius(&fpa), 0);
-        EXPECT_EQ(std::make_pair(aux, fpa), std::make_pair(celsius, celsius));
-    }
-    EXPECT_EQ(std::make_tuple(bridge.requests.at(0).id, bridge.requests.at(1).id, bridge.requests.at(0).args),
-              std::make_tuple(0x0210, 0x0214, Bytes{1}));
 }
 
 // Setters at their limits and runners, each with the exact request it must send; records
@@ -92,14 +89,14 @@ TEST(CatalogueSetters, EachSendsItsOwnRequestAndAboveItsLimitIsMinusThreeUnsent)
     const Bytes roi{0x02, 0x01, 0x04, 0x03, 0x06, 0x05, 0x08, 0x07}, all_ones{0xFF, 0xFF, 0xFF, 0xFF};
     const Bytes rbfo{0x44, 0x33, 0x22, 0x11, 0x88, 0x77, 0x66, 0x55, 0xCC, 0xBB, 0xAA, 0x99, 0x00, 0xFF, 0xEE, 0xDD};
     const auto max = [](uint32_t v) { return Bytes{static_cast<uint8_t>(v), 0, 0, 0}; };
+    // clang-format off
 #define SENT(call, id, args) {[&] { return call; }, id, args}
     const std::tuple<std::function<int()>, uint16_t, Bytes> sent[] = { // a run sends no payload
         SENT(LEP3_SetSysTelemetryEnableState(1), 0x0218, max(1)), SENT(LEP_SetSysFramesToAverage(7), 0x0224, max(7)),
         SENT(LEP3_SetSysGainMode(2), 0x0248, max(2)), SENT(LEP3_SetAgcEnableState(1), 0x0100, max(1)),
         SENT(LEP_SetAgcCalcEnableState(1), 0x0148, max(1)), SENT(LEP3_SetVidPcolorLut(8), 0x0304, max(8)),
         SENT(LEP3_SetVidFreezeEnableState(1), 0x0324, max(1)), SENT(LEP3_SetSysShutterPosition(3), 0x0238, max(3)),
-        SENT(LEP3_SetVidVideoOutputFormat(14), 0x0330, max(14)),
-        SENT(LEP3_SetOemVideoOutputFormat(14), 0x4828, max(14)),
+        SENT(LEP3_SetVidVideoOutputFormat(14), 0x0330, max(14)), SENT(LEP3_SetOemVideoOutputFormat(14), 0x4828, max(14)),
         SENT(LEP3_SetSysShutterPosition(-1), 0x0238, all_ones),     // signed check
         SENT(LEP3_SetRadEnableState(0xFFFFFFFF), 0x4E10, all_ones), // unchecked
         SENT(LEP3_SetSysSceneRoi(roi_record), 0x0230, roi), SENT(LEP3_SetAgcROI(roi_record), 0x0108, roi),
@@ -107,11 +104,11 @@ TEST(CatalogueSetters, EachSendsItsOwnRequestAndAboveItsLimitIsMinusThreeUnsent)
         SENT(LEP3_SetRadRBFOExternal0(0x11223344, 0x55667788, 0x99AABBCC, 0xDDEEFF00), 0x4E04, rbfo),
         SENT(LEP3_SetUserRBFO(0x11223344, 0x55667788, 0x99AABBCC, 0xDDEEFF00), 0x0403, rbfo),
         SENT(LEP3_SetAgcHeqLinearPercent(0x12345), 0x014C, (Bytes{0x45, 0x23})),
-        SENT(LEP3_SetSysFfcShutterModeObj(obj), 0x023C,
-             Bytes(reinterpret_cast<const uint8_t *>(&obj), reinterpret_cast<const uint8_t *>(&obj + 1))),
-        SENT(LEP3_RunSysPing(), 0x0200, {}), SENT(LEP_RunFrameAverage(), 0x0220, {}),
-        SENT(LEP3_RunOemUserDefaultsCopyToOtp(), 0x485C, {}), SENT(LEP3_RunOemUserDefaultsRestore(), 0x485C, {})};
+        SENT(LEP3_SetSysFfcShutterModeObj(obj), 0x023C, bytes_of(obj)), SENT(LEP3_RunSysPing(), 0x0200, {}),
+        SENT(LEP_RunFrameAverage(), 0x0220, {}), SENT(LEP3_RunOemUserDefaultsCopyToOtp(), 0x485C, {}),
+        SENT(LEP3_RunOemUserDefaultsRestore(), 0x485C, {})};
 #undef SENT
+    // clang-format on
     VirtualBridge bridge;
     for (const auto &[call, id, args] : sent) {
         SCOPED_TRACE(testing::Message() << id << " " << args.size());

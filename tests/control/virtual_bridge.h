@@ -8,14 +8,10 @@
 #include <unistd.h>
 
 #include <atomic>
-#include <cstdint>
-#include <cstdio>
 #include <functional>
 #include <map>
 #include <optional>
-#include <string>
 #include <thread>
-#include <utility>
 #include <vector>
 
 #include "link/link_internal.h"
@@ -38,12 +34,17 @@ struct Answer {
 
 inline Bytes reply_packet(uint16_t id, uint8_t type, const Bytes &data)
 {
-    Bytes p{0xAA, 0x55, static_cast<uint8_t>(3 + data.size()), static_cast<uint8_t>(id >> 8),
-            static_cast<uint8_t>(id), type};
+    Bytes p{0xAA, 0x55, static_cast<uint8_t>(3 + data.size()), static_cast<uint8_t>(id >> 8), static_cast<uint8_t>(id),
+            type};
     for (uint8_t b : data)
         p.push_back(b);
     p.push_back(packet_crc8(p.data(), p.size()));
     return p;
+}
+
+template <typename T> Bytes bytes_of(const T &v)
+{
+    return Bytes(reinterpret_cast<const uint8_t *>(&v), reinterpret_cast<const uint8_t *>(&v + 1));
 }
 
 inline Answer status_answer(const Request &request, uint8_t status)

@@ -1,0 +1,107 @@
+// Commands made of several transactions: how many status polls and pauses a flat-field
+// correction takes and what ends its wait; the start-up sequence's step order, retries,
+// pauses, early stop, and what it writes into the FFC object.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+
+#include "lep3.h"
+#include "virtual_bridge.h"
+
+using namespace lep3::test;
+
+// A case: the state read at each poll, the last repeating (-9: no reply; none: the run
+// itself fails), the result, the polls and the pauses.
+TEST(PolledRun, WaitsWhileBusyForAtMostSixPollsEachFollowedByAPause)
+{
+    const std::tuple<int (*)(), uint16_t, uint16_t, std::string, std::string> polled[] = {
+        {LEP3_RunSysFFCNormalization, 0x0242, 0x0244, "LEP3_GetSysFFCStatus", "LEP_RunSysFFCNormalization"},
+        {LEP3_RunRadFFC, 0x4E2C, 0x4E30, "LEP3_GetRadRunStatus", "LEP_RunRadFFC"}};
+    const std::tuple<std::vector<int>, int, size_t, size_t> cases[] = {
+        {{0}, 0, 1, 1},  {{-1}, 0, 1, 1},        {{2}, 0, 1, 1}, {{1, 1, 1, 1, 1, 0}, 0, 6, 6},
+        {{1}, -2, 6, 6}, {{1, 1, -9}, -2, 3, 2}, {{}, -10, 0, 0}};
+    for (const auto &[run, run_id, status_id, poll_name, run_name] : polled)
+        for (const auto &[states, code, polls, pauses] : cases) {
+            SCOPED_TRACE(testing::Message() << run_id << " after " << polls << " polls");
+            VirtualBridge bridge;
+            size_t poll = 0;
+            bridge.answer = [&](const Request &r) {
+                if (states.empty())
+                    return status_answer(r, 7);
+                if (r.id != status_id)
+                    return bridge.serve(r);
+                const int state = states[std::min(poll++, states.size() - 1)];
+                const auto u = static_cast<uint32_t>(state);
+                bridge.regs[r.id] = {uint8_t(u), uint8_t(u >> 8), uint8_t(u >> 16), uint8_t(u >> 24)};
+                return state == -9 ? Answer{} : bridge.serve(r);
+            };
+            int result = 1;
+            const std::string out = stdout_of([&, run = run] { result = run(); });
+            EXPECT_EQ(result, code);
+            EXPECT_EQ(out, states.empty()   ? "LEP3_RunCommand: execute run command failed, reply:07\n"
+                           : polls > pauses ? "LEP3_GetCommand: reply timeout\n" + poll_name + ": reply error:-2\n"
+                           : code != 0      ? run_name + ": reply timeout\n"
+                                            : "");
+            EXPECT_EQ(std::make_tuple(bridge.requests.at(0).id, bridge.requests.at(0).type, bridge.requests.size()),
+                      std::make_tuple(run_id, kRun, 1 + polls));
+            EXPECT_EQ(static_cast<size_t>(std::count(bridge.sleeps.begin(), bridge.sleeps.end(), 100000)), pauses);
+            EXPECT_TRUE(polls == 0 ||
+                        (bridge.requests.back().id == status_id && bridge.requests.back().args == Bytes{2}));
+        }
+}
+
+// Steps by letter: S reads the status, R sets radiometry on, O reads the FFC object and W
+// writes it back; mode 1 alone sets radiometry on, and only words 0 and 5 of the FFC
+// object change. A case: the mode, the status read that first reports ready, the step
+// answered with a failure status, the steps as sent, the pauses, the end of stdout, stderr.
+TEST(InitParameters, StepOrderRetriesPausesAndEarlyStop)
+{
+    struct Case {
+        int32_t mode, ready_at;
+        char failing;
+        std::string steps;
+        size_t pauses;
+        useconds_t pause;
+        std::string out, err;
+    };
+    const std::string not_ready = "ERROR:lepton3 is not ready!\n";
+    const Case cases[] = {
+        {1, 1, 0, "SROW", 0, 0, "OK.\n", ""},
+        {2, 1, 0, "SOW", 0, 0, "OK.\n", ""},
+        {-1, 1, 0, "SOW", 0, 0, "OK.\n", ""},
+        {0, 6, 0, "SSSSSSOW", 5, 500000, "OK.\n", ""},
+        {1, 7, 0, "SSSSSS", 6, 500000, not_ready, ""},
+        {1, 1, 'S', "SSSSSS", 6, 500000, not_ready, ""},
+        {1, 1, 'R', "SRRRR", 4, 10000, "", "Called LEP3_SetRadEnableState failed.\n"},
+        {1, 1, 'O', "SROOOO", 4, 10000, "LEP3_GetSysFfcShutterModeObj failed!\n", ""},
+        {1, 1, 'W', "SROWWWW", 4, 10000, "LEP3_SetSysFfcShutterModeObj failed!\n", ""},
+    };
+    const lep3_ffc_shutter_mode_t read{{11, 12, 13, 14, 15, 16, 17, 18}}, want{{1, 12, 13, 14, 15, 180000, 17, 18}};
+    const auto letter = [](const Request &r) { return r.id == 0x0204 ? 'S' : r.id == 0x4E10 ? 'R' : "OW"[r.type]; };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(testing::Message() << "mode " << c.mode << ", " << c.steps);
+        VirtualBridge bridge;
+        bridge.regs[0x023C] = bytes_of(read);
+        int reads = 0, result = 1;
+        bridge.answer = [&](const Request &r) {
+            if (letter(r) == c.failing)
+                return status_answer(r, 1);
+            if (r.id == 0x0204)
+                bridge.regs[r.id] = {static_cast<uint8_t>(++reads < c.ready_at ? 1 : 0), 0, 0, 0, 0, 0, 0, 0};
+            return bridge.serve(r);
+        };
+        testing::internal::CaptureStderr();
+        const std::string out = stdout_of([&] { result = LEP3_SetInitParameter(c.mode); });
+        EXPECT_EQ(testing::internal::GetCapturedStderr(), c.err);
+        EXPECT_EQ(result, c.out == "OK.\n" ? 0 : -1);
+        std::string steps;
+        for (const Request &r : bridge.requests)
+            steps += letter(r);
+        EXPECT_EQ(steps, c.steps);
+        EXPECT_EQ(bridge.sleeps, std::vector<useconds_t>(c.pauses, c.pause));
+        EXPECT_TRUE(out.ends_with(c.out)) << out; // after any message of the failed transaction
+        EXPECT_EQ(out.find("Init Lepton3 parameter OK.\n") != std::string::npos, c.out == "OK.\n");
+        EXPECT_TRUE(c.steps != "SROW" ||
+                    (bridge.regs[0x023C] == bytes_of(want) && bridge.regs[0x4E10] == Bytes{1, 0, 0, 0}));
+    }
+}
