@@ -1,7 +1,5 @@
 #include <gtest/gtest.h>
 
-#include <algorithm>
-#include <array>
 #include <random>
 #include <string>
 #include <tuple>

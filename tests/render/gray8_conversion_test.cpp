@@ -1,7 +1,5 @@
 #include <gtest/gtest.h>
 
-#include <algorithm>
-#include <array>
 #include <random>
 #include <tuple>
 #include <utility>
@@ -69,8 +67,7 @@ TEST(Gray8Pipeline, AllModesMatchTheNaivePipeline)
     };
     for (int round = 0; round < 60; ++round) {
         // Every fourth scene nearly flat; every third call held.
-        const uint32_t base = rng() % 16384;
-        const uint32_t spread = round % 4 == 0 ? rng() % 4 : rng() % (16384 - base + 1);
+        const uint32_t base = rng() % 16384, spread = round % 4 == 0 ? rng() % 4 : rng() % (16384 - base + 1);
         for (auto &p : raw)
             p = static_cast<uint16_t>(base + (spread ? rng() % (spread + 1) : 0));
         SCOPED_TRACE(testing::Message() << "round " << round);

@@ -45,7 +45,11 @@ std::string captured_call(const std::function<int()> &call, int expected)
 class ImageFiles : public ::testing::Test {
   protected:
     void SetUp() override { fs::current_path(dir_); }
-    void TearDown() override { fs::current_path(old_), fs::remove_all(dir_); }
+    void TearDown() override
+    {
+        fs::current_path(old_);
+        fs::remove_all(dir_);
+    }
     fs::path old_ = fs::current_path(),
              dir_ = mkdtemp((fs::temp_directory_path() / "lep3-images-XXXXXX").string().data());
 };
@@ -57,6 +61,7 @@ TEST_F(ImageFiles, WritersStoreTheirFrameOrPrintTheirFixedMessages)
 {
     std::vector<uint16_t> raw(57600 / 2);
     uint8_t *bytes = reinterpret_cast<uint8_t *>(raw.data());
+    const frame_desc_t desc{0, 0, 160, 120, 38400, 42};
     for (size_t i = 0; i < 57600; ++i)
         bytes[i] = static_cast<uint8_t>(i % 251);
     const struct {
@@ -69,11 +74,7 @@ TEST_F(ImageFiles, WritersStoreTheirFrameOrPrintTheirFixedMessages)
          "\nCan't create gray8image.y\n\n", "\nsaveGray8ImageFile:Write data to file error!\n\n"},
         {"leptonImage.rgb", 57600, [&] { return saveRGB24ImageFile(bytes); }, "Can't create leptonImage.rgb\n",
          "Write data to file error!\n"},
-        {"image1442.y", 38400,
-         [&] {
-             return saveImageFile(raw.data(), frame_desc_t{0, 0, 160, 120, 38400, 42});
-         },
-         "", "Write data to file error!\n"},
+        {"image1442.y", 38400, [&] { return saveImageFile(raw.data(), desc); }, "", "Write data to file error!\n"},
         {"headImage3.jpg", 39360, [&] { return saveImageIncludePacketHead(bytes, 3); },
          "\nCan't create headImage.jpg\n\n", "\nsaveImageIncludePacketHead:Write data to file error!\n\n"},
     };

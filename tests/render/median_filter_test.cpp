@@ -1,6 +1,5 @@
 #include <gtest/gtest.h>
 
-#include <array>
 #include <functional>
 #include <random>
 #include <string>
@@ -37,11 +36,8 @@ TEST(MedianFilter, MatchesSortNineOnRandomAndStructuredFrames)
         expect_same_as_reference([&](size_t, size_t) { return rng() % levels * step; }, std::to_string(round));
     }
     const std::pair<const char *, Pattern> patterns[] = {
-        {"horizontal ramp", [](size_t x, size_t) { return x; }},
-        {"vertical ramp", [](size_t, size_t y) { return 2 * y; }},
-        {"diagonal", [](size_t x, size_t y) { return (x + y) & 0xFF; }},
+        {"ramp", [](size_t x, size_t y) { return x + y; }},
         {"checkerboard", [](size_t x, size_t y) { return (x + y) % 2 ? 255 : 0; }},
-        {"stripes", [](size_t x, size_t) { return x % 3 == 0 ? 200 : 10; }},
         {"bright border", [](size_t x, size_t y) { return x == 0 || y == 0 || x == 159 || y == 119 ? 255 : 1; }},
         {"impulses", [&](size_t, size_t) { return rng() % 50 == 0 ? 255 : (rng() % 50 == 0 ? 0 : 128); }},
     };
