@@ -3,6 +3,8 @@
 // failure code leaves behind.
 #include "update_support.h"
 
+#include "link/link_internal.h"
+
 using namespace lep3::test;
 using lep3::sim::Mode;
 
@@ -107,4 +109,29 @@ TEST_F(UpdateProcedure, RbfoSetThatIsNeverAcceptedFailsWithMinusFiveAfterSixAtte
     expect_progress_trail(progress_, {5, 10, 15, 65, 75, 80, 85, -5}, {10, 15, 65, 85, -5});
     EXPECT_EQ(sim().mode(), Mode::app);
     EXPECT_NE(frame_queue.slot[0], nullptr);
+}
+
+// The update ends the reader loop with pthread_cancel: the loop must unwind at its
+// blocking read (nothing on its path may stop the unwinding), count itself gone, and
+// leave the process running.
+TEST(ReaderCancel, ReaderBlockedInItsReadEndsCancelledAndCountsItselfGone)
+{
+    int ends[2];
+    ASSERT_EQ(pipe(ends), 0);
+    uart_fd = ends[0];
+    ASSERT_EQ(queue_init(&uart_queue, 64), 0);
+    pthread_t reader{};
+    ASSERT_EQ(pthread_create(&reader, nullptr, LEP3_Read_Thr, nullptr), 0);
+    ASSERT_EQ(write(ends[1], "abc", 3), 3);
+    while (queue_is_empty(&uart_queue))
+        usleep(1000); // the reader took the bytes and is blocked in its next read
+    pthread_cancel(reader);
+    void *result = nullptr;
+    ASSERT_EQ(pthread_join(reader, &result), 0);
+    EXPECT_EQ(result, PTHREAD_CANCELED);
+    EXPECT_TRUE(lep3::link::wait_for_readers_gone(std::chrono::milliseconds(1000)));
+    EXPECT_EQ(dequeue_single(&uart_queue), 'a');
+    close(ends[0]);
+    close(ends[1]);
+    queue_clear(&uart_queue);
 }
