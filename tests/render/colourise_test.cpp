@@ -27,9 +27,8 @@ class Colourise : public ::testing::Test {
     void SetUp() override
     {
         lep3::test::fill_exported_palettes();
-        std::mt19937 rng(17);
-        std::generate(grey.begin(), grey.end(), [&] { return static_cast<uint8_t>(rng()); });
-        grey[kPixels - 1] = 255; // the last pixel is coloured like every other
+        std::generate(grey.begin(), grey.end(), std::mt19937(17)); // the low byte of each draw
+        grey[kPixels - 1] = 255;                                   // the last pixel is coloured like every other
     }
     std::array<uint8_t, kPixels> grey;
     Bytes out = guarded();
@@ -43,8 +42,7 @@ TEST_F(Colourise, EveryPaletteNumberSelectsItsTableAndOthersAreRejected)
         RGB24_pallette_ironblack_256, RGB24_pallette_whitehot_256, RGB24_pallette_blackhot_256, RGB24_pallette_rain_256,
         RGB24_pallette_iron_256, RGB24_pallette_greyred_256, RGB24_pallette_grayfusion_256};
     // clang-format on
-    for (uint32_t i = 0; i < 13; ++i) { // then 11 and 2^31, rejected untouched
-        const uint32_t number = i < 12 ? i : 0x80000000U;
+    for (uint32_t number : {0U, 1U, 2U, 3U, 4U, 5U, 6U, 7U, 8U, 9U, 10U, 11U, 0x80000000U}) { // 11 on: rejected
         Bytes expected(kRgbBytes, 0xC3);
         out = guarded();
         EXPECT_EQ(Gray8ToRGB24(grey.data(), out.data() + kGuard, number), number <= 10 ? 0 : -3);
@@ -95,10 +93,8 @@ TEST_F(Colourise, SpanRangeIsDebouncedOverFiveCalls)
             EXPECT_EQ(Gray8ToRGB24WithTemp(grey.data(), out.data() + kGuard, at / 4 == 1, 300 + spans[at % 4], 300,
                                            scenario.low_span, 20, c == 'r' ? 11 : 1),
                       c == 'r' ? -3 : 0);
-            char shown = '?';
-            for (const auto &[name, rgb] : shows)
-                shown = out == rgb ? name : shown;
-            EXPECT_EQ(shown, scenario.ranges[i]) << "call " << i + 1;
+            const auto shown = std::find_if(shows.begin(), shows.end(), [&](const auto &s) { return s.second == out; });
+            EXPECT_EQ(shown == shows.end() ? '?' : shown->first, scenario.ranges[i]) << "call " << i + 1;
         }
     }
 }

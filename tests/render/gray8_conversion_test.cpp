@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <numeric>
 #include <random>
 #include <tuple>
 #include <utility>
@@ -41,8 +42,7 @@ TEST(Gray8Stretch, MatchesPerPixelDivisionForEveryRawValue)
     for (uint32_t i = 0, a = rng(), b = rng(); i < 100; ++i, a = rng(), b = i % 2 ? rng() % 70000 : rng())
         ranges.emplace_back(std::max(a, b), std::min(a, b));
     std::vector<uint16_t> all(4 * kFramePixels); // every 16-bit value, then some again
-    for (size_t i = 0; i < all.size(); ++i)
-        all[i] = static_cast<uint16_t>(i);
+    std::iota(all.begin(), all.end(), uint16_t{0});
     GreyFrame out;
     for (const auto &[max, min] : ranges)
         for (size_t f = 0; f < all.size(); f += kFramePixels) {

@@ -15,22 +15,18 @@ namespace {
 
 namespace fs = std::filesystem;
 
-constexpr size_t kPixels = 19200;
-
 std::vector<uint8_t> read_file(const fs::path &path)
 {
     std::ifstream in(path, std::ios::binary);
     return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
 }
 
-// A frame of one 16-bit value, as the little-endian bytes a host of that order writes;
-// long enough for an RGB frame too.
-std::vector<uint8_t> raw_bytes(uint16_t value, size_t size = 2 * kPixels)
+// A frame of one 16-bit value, as the bytes of this host's order; long enough for an RGB
+// frame too.
+std::vector<uint8_t> raw_bytes(uint16_t value, size_t size = 38400)
 {
-    std::vector<uint8_t> bytes(size, static_cast<uint8_t>(value));
-    for (size_t i = 1; i < bytes.size(); i += 2)
-        bytes[i] = static_cast<uint8_t>(value >> 8);
-    return bytes;
+    const std::vector<uint16_t> words(size / 2, value);
+    return {reinterpret_cast<const uint8_t *>(words.data()), reinterpret_cast<const uint8_t *>(words.data()) + size};
 }
 
 std::string captured_call(const std::function<int()> &call, int expected)
@@ -41,17 +37,12 @@ std::string captured_call(const std::function<int()> &call, int expected)
     return ::testing::internal::GetCapturedStdout();
 }
 
-// Each test runs in a fresh temporary working directory.
+// Each test runs in a process of its own, in a fresh temporary working directory.
 class ImageFiles : public ::testing::Test {
   protected:
     void SetUp() override { fs::current_path(dir_); }
-    void TearDown() override
-    {
-        fs::current_path(old_);
-        fs::remove_all(dir_);
-    }
-    fs::path old_ = fs::current_path(),
-             dir_ = mkdtemp((fs::temp_directory_path() / "lep3-images-XXXXXX").string().data());
+    void TearDown() override { fs::remove_all(dir_); }
+    fs::path dir_ = mkdtemp((fs::temp_directory_path() / "lep3-images-XXXXXX").string().data());
 };
 
 // Each writer stores the leading bytes of one buffer (raw pixels in host byte order), a
@@ -70,7 +61,7 @@ TEST_F(ImageFiles, WritersStoreTheirFrameOrPrintTheirFixedMessages)
         std::function<int()> call;
         const char *open_message, *write_message;
     } writers[] = {
-        {"gray8_-1_160x120.yuv", kPixels, [&] { return saveGray8ImageFile(bytes, -1); },
+        {"gray8_-1_160x120.yuv", 19200, [&] { return saveGray8ImageFile(bytes, -1); },
          "\nCan't create gray8image.y\n\n", "\nsaveGray8ImageFile:Write data to file error!\n\n"},
         {"leptonImage.rgb", 57600, [&] { return saveRGB24ImageFile(bytes); }, "Can't create leptonImage.rgb\n",
          "Write data to file error!\n"},
