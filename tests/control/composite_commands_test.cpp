@@ -30,18 +30,15 @@ TEST(PolledRun, WaitsWhileBusyForAtMostSixPollsEachFollowedByAPause)
                     return status_answer(r, 7);
                 if (r.id != status_id)
                     return bridge.serve(r);
-                const int state = states[std::min(poll++, states.size() - 1)];
-                const auto u = static_cast<uint32_t>(state);
-                bridge.regs[r.id] = {uint8_t(u), uint8_t(u >> 8), uint8_t(u >> 16), uint8_t(u >> 24)};
+                const int32_t state = states[std::min(poll++, states.size() - 1)];
+                bridge.regs[r.id] = bytes_of(state);
                 return state == -9 ? Answer{} : bridge.serve(r);
             };
-            int result = 1;
-            const std::string out = stdout_of([&, run = run] { result = run(); });
-            EXPECT_EQ(result, code);
-            EXPECT_EQ(out, states.empty()   ? "LEP3_RunCommand: execute run command failed, reply:07\n"
-                           : polls > pauses ? "LEP3_GetCommand: reply timeout\n" + poll_name + ": reply error:-2\n"
-                           : code != 0      ? run_name + ": reply timeout\n"
-                                            : "");
+            EXPECT_EQ(stdout_of([&, run = run, code = code] { EXPECT_EQ(run(), code); }),
+                      states.empty()   ? "LEP3_RunCommand: execute run command failed, reply:07\n"
+                      : polls > pauses ? "LEP3_GetCommand: reply timeout\n" + poll_name + ": reply error:-2\n"
+                      : code != 0      ? run_name + ": reply timeout\n"
+                                       : "");
             EXPECT_EQ(std::make_tuple(bridge.requests.at(0).id, bridge.requests.at(0).type, bridge.requests.size()),
                       std::make_tuple(run_id, kRun, 1 + polls));
             EXPECT_EQ(static_cast<size_t>(std::count(bridge.sleeps.begin(), bridge.sleeps.end(), 100000)), pauses);
@@ -56,52 +53,41 @@ TEST(PolledRun, WaitsWhileBusyForAtMostSixPollsEachFollowedByAPause)
 // answered with a failure status, the steps as sent, the pauses, the end of stdout, stderr.
 TEST(InitParameters, StepOrderRetriesPausesAndEarlyStop)
 {
-    struct Case {
-        int32_t mode, ready_at;
-        char failing;
-        std::string steps;
-        size_t pauses;
-        useconds_t pause;
-        std::string out, err;
-    };
-    const std::string not_ready = "ERROR:lepton3 is not ready!\n";
-    const Case cases[] = {
-        {1, 1, 0, "SROW", 0, 0, "OK.\n", ""},
-        {2, 1, 0, "SOW", 0, 0, "OK.\n", ""},
-        {-1, 1, 0, "SOW", 0, 0, "OK.\n", ""},
-        {0, 6, 0, "SSSSSSOW", 5, 500000, "OK.\n", ""},
-        {1, 7, 0, "SSSSSS", 6, 500000, not_ready, ""},
+    const std::string ok = "OK.\n", not_ready = "ERROR:lepton3 is not ready!\n";
+    // clang-format off
+    const std::tuple<int32_t, int, char, std::string, size_t, useconds_t, std::string, std::string> cases[] = {
+        {1, 1, 0, "SROW", 0, 0, ok, ""}, {2, 1, 0, "SOW", 0, 0, ok, ""}, {-1, 1, 0, "SOW", 0, 0, ok, ""},
+        {0, 6, 0, "SSSSSSOW", 5, 500000, ok, ""}, {1, 7, 0, "SSSSSS", 6, 500000, not_ready, ""},
         {1, 1, 'S', "SSSSSS", 6, 500000, not_ready, ""},
         {1, 1, 'R', "SRRRR", 4, 10000, "", "Called LEP3_SetRadEnableState failed.\n"},
         {1, 1, 'O', "SROOOO", 4, 10000, "LEP3_GetSysFfcShutterModeObj failed!\n", ""},
-        {1, 1, 'W', "SROWWWW", 4, 10000, "LEP3_SetSysFfcShutterModeObj failed!\n", ""},
-    };
+        {1, 1, 'W', "SROWWWW", 4, 10000, "LEP3_SetSysFfcShutterModeObj failed!\n", ""}};
+    // clang-format on
     const lep3_ffc_shutter_mode_t read{{11, 12, 13, 14, 15, 16, 17, 18}}, want{{1, 12, 13, 14, 15, 180000, 17, 18}};
     const auto letter = [](const Request &r) { return r.id == 0x0204 ? 'S' : r.id == 0x4E10 ? 'R' : "OW"[r.type]; };
-    for (const Case &c : cases) {
-        SCOPED_TRACE(testing::Message() << "mode " << c.mode << ", " << c.steps);
+    for (const auto &[mode, ready_at, failing, steps, pauses, pause, out, err] : cases) {
+        SCOPED_TRACE(testing::Message() << "mode " << mode << ", " << steps);
         VirtualBridge bridge;
         bridge.regs[0x023C] = bytes_of(read);
-        int reads = 0, result = 1;
-        bridge.answer = [&](const Request &r) {
-            if (letter(r) == c.failing)
+        int reads = 0;
+        bridge.answer = [&, ready_at = ready_at, failing = failing](const Request &r) {
+            if (letter(r) == failing)
                 return status_answer(r, 1);
             if (r.id == 0x0204)
-                bridge.regs[r.id] = {static_cast<uint8_t>(++reads < c.ready_at ? 1 : 0), 0, 0, 0, 0, 0, 0, 0};
+                bridge.regs[r.id] = {static_cast<uint8_t>(++reads < ready_at ? 1 : 0), 0, 0, 0, 0, 0, 0, 0};
             return bridge.serve(r);
         };
         testing::internal::CaptureStderr();
-        const std::string out = stdout_of([&] { result = LEP3_SetInitParameter(c.mode); });
-        EXPECT_EQ(testing::internal::GetCapturedStderr(), c.err);
-        EXPECT_EQ(result, c.out == "OK.\n" ? 0 : -1);
-        std::string steps;
+        const std::string printed =
+            stdout_of([&, mode = mode, out = out] { EXPECT_EQ(LEP3_SetInitParameter(mode), out == ok ? 0 : -1); });
+        EXPECT_EQ(testing::internal::GetCapturedStderr(), err);
+        std::string sent;
         for (const Request &r : bridge.requests)
-            steps += letter(r);
-        EXPECT_EQ(steps, c.steps);
-        EXPECT_EQ(bridge.sleeps, std::vector<useconds_t>(c.pauses, c.pause));
-        EXPECT_TRUE(out.ends_with(c.out)) << out; // after any message of the failed transaction
-        EXPECT_EQ(out.find("Init Lepton3 parameter OK.\n") != std::string::npos, c.out == "OK.\n");
-        EXPECT_TRUE(c.steps != "SROW" ||
+            sent += letter(r);
+        EXPECT_EQ(std::make_pair(sent, bridge.sleeps), std::make_pair(steps, std::vector<useconds_t>(pauses, pause)));
+        EXPECT_TRUE(printed.ends_with(out)) << printed; // after any message of the failed transaction
+        EXPECT_EQ(printed.find("Init Lepton3 parameter OK.\n") != std::string::npos, out == ok);
+        EXPECT_TRUE(steps != "SROW" ||
                     (bridge.regs[0x023C] == bytes_of(want) && bridge.regs[0x4E10] == Bytes{1, 0, 0, 0}));
     }
 }

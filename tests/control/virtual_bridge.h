@@ -32,6 +32,7 @@ struct Answer {
     int after_sleeps = 0; // 0: before the write returns; n: during the caller's n-th sleep
 };
 
+// A packet framed as both sides frame theirs: sync, length, ID, type, data, check byte.
 inline Bytes reply_packet(uint16_t id, uint8_t type, const Bytes &data)
 {
     Bytes p{0xAA, 0x55, static_cast<uint8_t>(3 + data.size()), static_cast<uint8_t>(id >> 8), static_cast<uint8_t>(id),
@@ -87,6 +88,7 @@ class VirtualBridge {
     {
         requests.push_back({static_cast<uint16_t>(bytes[3] << 8 | bytes[4]), bytes[5], Bytes(bytes + 6, bytes + n - 1),
                             Bytes(bytes, bytes + n)});
+        EXPECT_EQ(requests.back().bytes, reply_packet(requests.back().id, bytes[5], requests.back().args));
         if (write_result)
             return *write_result;
         pending_ = answer ? answer(requests.back()) : serve(requests.back());
