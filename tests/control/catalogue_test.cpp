@@ -1,11 +1,8 @@
 // The command catalogue: every command reaches its own ID with its own word count or
 // payload; range and null checks send nothing; getters copy exactly their bytes and
 // leave the caller's buffer alone on failure; temperatures convert right.
-#include <gtest/gtest.h>
-
 #include <cstring>
 
-#include "lep3.h"
 #include "virtual_bridge.h"
 
 using namespace lep3::test;

@@ -1,11 +1,8 @@
 // Commands made of several transactions: how many status polls and pauses a flat-field
 // correction takes and what ends its wait; the start-up sequence's step order, retries,
 // pauses, early stop, and what it writes into the FFC object.
-#include <gtest/gtest.h>
-
 #include <algorithm>
 
-#include "lep3.h"
 #include "virtual_bridge.h"
 
 using namespace lep3::test;

@@ -1,13 +1,5 @@
 // Camera-reset notices over the whole link against the bridge emulator: each starts one
 // re-initialisation thread, and its transactions and the host's are kept apart.
-#include <gtest/gtest.h>
-
-#include <atomic>
-#include <chrono>
-#include <thread>
-
-#include "lep3.h"
-#include "link/link_internal.h"
 #include "support/link_harness.h"
 #include "virtual_bridge.h"
 

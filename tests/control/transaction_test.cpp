@@ -1,11 +1,8 @@
 // Command transactions against the in-thread bridge: exact request packets, every result
 // code with its message, when a reply is taken, and what a failure leaves alone.
-#include <gtest/gtest.h>
-
 #include <array>
 #include <cstring>
 
-#include "link/link_internal.h"
 #include "virtual_bridge.h"
 
 using namespace lep3::test;
