@@ -65,6 +65,18 @@ TEST(VerificationCrc, ReferenceValuesWithoutMaskOrInversion)
     EXPECT_EQ(lep3::update::crc32_fill(0, 0xFF, 4), 0xDEBB20E3u);
 }
 
+// Found by fuzzing the bootloader replies: a flash size of gigabytes made the 0xFF padding
+// take minutes byte by byte. The padding is computed in logarithmic time and must still
+// equal the byte-by-byte register.
+TEST(VerificationCrc, PaddingOfAnyLengthEqualsByteByByteUpdate)
+{
+    for (const size_t count : {size_t{0}, size_t{1}, size_t{63}, size_t{4096}, size_t{262143}}) {
+        const std::vector<uint8_t> pad(count, 0xFF);
+        EXPECT_EQ(lep3::update::crc32_fill(0x1234ABCDu, 0xFF, count), lep3::update::crc32_update(0x1234ABCDu, pad))
+            << count;
+    }
+}
+
 // No bootloader is reachable here, so each refusal must come before a device is opened,
 // with the file closed and no descriptor left behind.
 TEST(UpdateFlow, RefusesMissingWronglyFlaggedTruncatedAndEmptyImagesWithoutLeaks)
