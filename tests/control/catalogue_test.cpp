@@ -1,8 +1,6 @@
 // The command catalogue: every command reaches its own ID with its own word count or
 // payload; range and null checks send nothing; getters copy exactly their bytes and
 // leave the caller's buffer alone on failure; temperatures convert right.
-#include <cstring>
-
 #include "virtual_bridge.h"
 
 using namespace lep3::test;
@@ -60,19 +58,17 @@ TEST(CatalogueGetters, EachAsksItsIdAndWordsCopiesExactlyThoseBytesAndIsNullChec
         SCOPED_TRACE(getter.id);
         EXPECT_EQ(getter.call(nullptr), -5);
         EXPECT_TRUE(bridge.requests.empty());
-        uint8_t buffer[8 + 32 + 8]; // guard bytes on either side
-        std::memset(buffer, 0xEE, sizeof buffer);
+        Bytes buffer(8 + 32 + 8, 0xEE), expected = buffer; // guard bytes on either side
         bridge.answer = [&](const Request &r) { return status_answer(r, 3); };
-        stdout_of([&] { EXPECT_EQ(getter.call(buffer + 8), -10); });
-        Bytes expected(sizeof buffer, 0xEE);
-        EXPECT_EQ(Bytes(buffer, buffer + sizeof buffer), expected);
+        stdout_of([&] { EXPECT_EQ(getter.call(buffer.data() + 8), -10); });
+        EXPECT_EQ(buffer, expected);
         bridge.answer = [&](const Request &r) { return Answer{reply_packet(r.id, r.type, reply)}; };
-        ASSERT_EQ(getter.call(buffer + 8), 0);
+        ASSERT_EQ(getter.call(buffer.data() + 8), 0);
         const Request &sent = bridge.requests.back();
         EXPECT_EQ(std::make_tuple(sent.id, sent.type, sent.args),
                   std::make_tuple(getter.id, kGet, Bytes{getter.words}));
         std::copy_n(reply.begin(), 2 * getter.words, expected.begin() + 8);
-        EXPECT_EQ(Bytes(buffer, buffer + sizeof buffer), expected);
+        EXPECT_EQ(buffer, expected);
         bridge.requests.clear();
     }
 }

@@ -67,8 +67,7 @@ TEST(TransactionResult, EachFailureHasItsCodeAndMessageAndLeavesTheReplyAlone)
     for (const auto &[code, out] : cases) {
         SCOPED_TRACE(code);
         VirtualBridge bridge;
-        if (code == -1)
-            bridge.write_result = 3;
+        bridge.write_result = code == -1 ? std::optional<ssize_t>(3) : std::nullopt;
         bridge.answer = [code](const Request &r) {
             return code == -2   ? Answer{}
                    : code == -9 ? Answer{reply_packet(static_cast<uint16_t>(r.id + 1), r.type, {5})}
@@ -76,16 +75,14 @@ TEST(TransactionResult, EachFailureHasItsCodeAndMessageAndLeavesTheReplyAlone)
         };
         command_read_t reply;
         std::memset(&reply, 0x5A, sizeof reply);
-        std::vector<int> results;
-        EXPECT_EQ(stdout_of([&] {
-                      results = {LEP3_RunCommand(0x0200, &reply), LEP3_GetCommand(0x0214, 1, &reply),
-                                 LEP3_SetCommand(0x0218, one, sizeof one, &reply)};
+        EXPECT_EQ(stdout_of([&, code = code] {
+                      EXPECT_EQ(LEP3_RunCommand(0x0200, &reply), code);
+                      EXPECT_EQ(LEP3_GetCommand(0x0214, 1, &reply), code);
+                      EXPECT_EQ(LEP3_SetCommand(0x0218, one, sizeof one, &reply), code);
                   }),
                   out);
-        EXPECT_EQ(results, std::vector<int>(3, code));
         EXPECT_EQ(bridge.sleeps.size(), code == -2 ? 3 * kReplyPolls : 0);
-        const auto *raw = reinterpret_cast<const uint8_t *>(&reply);
-        EXPECT_EQ(Bytes(raw, raw + sizeof reply), Bytes(sizeof reply, 0x5A));
+        EXPECT_EQ(bytes_of(reply), Bytes(sizeof reply, 0x5A));
         bridge.write_result.reset();
         bridge.answer = nullptr;
         EXPECT_EQ(LEP3_RunCommand(0x0200, nullptr), 0);
