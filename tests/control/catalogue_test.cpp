@@ -43,12 +43,10 @@ TEST(CatalogueGetters, EachAsksItsIdAndWordsCopiesExactlyThoseBytesAndIsNullChec
     VirtualBridge bridge;
     // The temperatures: one word of centi-kelvin, unsigned (29815 and 65535 here).
     float aux = 0, fpa = 0;
-    bridge.regs[0x0210] = {0x77, 0x74};
-    bridge.regs[0x0214] = {0xFF, 0xFF};
+    bridge.regs = {{0x0210, {0x77, 0x74}}, {0x0214, {0xFF, 0xFF}}};
     EXPECT_EQ(LEP3_GetSysAuxTemperatureCelcius(&aux) + LEP3_GetSysFpaTemperatureCelcius(&fpa), 0);
-    EXPECT_EQ(std::make_pair(aux, fpa), std::make_pair(25.0f, static_cast<float>(655.35 - 273.15)));
-    EXPECT_EQ(std::make_tuple(bridge.requests.at(0).id, bridge.requests.at(1).id, bridge.requests.at(0).args),
-              std::make_tuple(0x0210, 0x0214, Bytes{1}));
+    EXPECT_EQ(std::make_tuple(aux, fpa, bridge.requests.at(0).id, bridge.requests.at(1).id, bridge.requests.at(1).args),
+              std::make_tuple(25.0f, static_cast<float>(655.35 - 273.15), 0x0210, 0x0214, Bytes{1}));
     EXPECT_EQ(LEP3_GetSysAuxTemperatureCelcius(nullptr) + LEP3_GetSysFpaTemperatureCelcius(nullptr), -10);
     bridge.requests.clear();
     Bytes reply(40);
