@@ -40,8 +40,8 @@ bool set_up()
     std::freopen("/dev/null", "w", stdout);
     lep3::link::set_reinit_routine(no_reinit);
     return queue_init(&uart_queue, lep3::link::kUartQueueBytes) == 0 &&
-           frame_queue_init(&frame_queue, static_cast<int32_t>(lep3::link::kRgbFrameBytes),
-                            lep3::link::kFrameHeight, lep3::link::kFrameWidth) == 0;
+           frame_queue_init(&frame_queue, static_cast<int32_t>(lep3::link::kRgbFrameBytes), lep3::link::kFrameHeight,
+                            lep3::link::kFrameWidth) == 0;
 }
 
 } // namespace

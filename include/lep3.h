@@ -290,8 +290,7 @@ LEP3_API extern float held_temp_min;
  * ------------------------------------------------------------------------------------- */
 
 /* holdRange 0 finds and holds the frame's range, any other value reuses it. Returns 0. */
-LEP3_API int Gray14ToGray8(const uint16_t *raw, uint8_t *gray8, uint16_t *maxOut, uint16_t *minOut,
-                           uint8_t holdRange);
+LEP3_API int Gray14ToGray8(const uint16_t *raw, uint8_t *gray8, uint16_t *maxOut, uint16_t *minOut, uint8_t holdRange);
 LEP3_API int Gray14ToGray8WithUserSetPalette(const uint16_t *raw, uint8_t *gray8, uint32_t userMax, uint32_t userMin);
 LEP3_API extern uint32_t held_range_max;
 LEP3_API extern uint32_t held_range_min;
@@ -383,15 +382,15 @@ LEP3_API const char *LEP3_GetPath(int which);
 
 /* Counters kept by the reader and parser since the library was loaded. */
 typedef struct lep3_link_stats_t {
-    uint64_t bytes_read;          /* bytes the reader took from the port */
-    uint64_t bytes_dropped;       /* bytes skipped while hunting for sync */
-    uint64_t frames_raw;          /* raw frames completed */
-    uint64_t frames_rgb;          /* RGB frames completed */
-    uint64_t frames_overwritten;  /* frames overwritten before a host took them */
-    uint64_t replies_posted;      /* replies handed to a transaction */
-    uint64_t replies_abandoned;   /* reply packets dropped for a bad type or length */
-    uint64_t reset_notices;       /* camera-reset notices */
-    uint64_t read_failures;       /* failed reads of the port */
+    uint64_t bytes_read;         /* bytes the reader took from the port */
+    uint64_t bytes_dropped;      /* bytes skipped while hunting for sync */
+    uint64_t frames_raw;         /* raw frames completed */
+    uint64_t frames_rgb;         /* RGB frames completed */
+    uint64_t frames_overwritten; /* frames overwritten before a host took them */
+    uint64_t replies_posted;     /* replies handed to a transaction */
+    uint64_t replies_abandoned;  /* reply packets dropped for a bad type or length */
+    uint64_t reset_notices;      /* camera-reset notices */
+    uint64_t read_failures;      /* failed reads of the port */
 } lep3_link_stats_t;
 
 /* 0, or -5 for a null pointer. */

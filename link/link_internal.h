@@ -68,7 +68,6 @@ inline constexpr int kStopBits = 1;
 
 // Fd (link/fd.h) owns one descriptor.
 
-
 // ---------------------------------------------------------------------------------------
 // Packet parser. The numeric values are those hosts see in parser_state.
 

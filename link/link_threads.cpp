@@ -9,8 +9,8 @@
 #include <array>
 #include <atomic>
 #include <chrono>
-#include <thread>
 #include <cstdio>
+#include <thread>
 
 #include "link/link_internal.h"
 

@@ -102,7 +102,8 @@ TEST(FaultSoak, FramesStayExactAndCommandsEndWithTheirCodesUnderInjectedFaults)
         while (!stop) {
             float fpa = 0;
             lep3_sys_status_t status{};
-            for (const int code : {LEP3_GetSysFpaTemperatureCelcius(&fpa), LEP3_RunSysPing(), LEP3_GetSysStatus(&status)}) {
+            for (const int code :
+                 {LEP3_GetSysFpaTemperatureCelcius(&fpa), LEP3_RunSysPing(), LEP3_GetSysStatus(&status)}) {
                 ++commands.commands;
                 if (is_command_code(code))
                     ++commands.by_code[static_cast<size_t>(-code)];
@@ -150,20 +151,18 @@ TEST(FaultSoak, FramesStayExactAndCommandsEndWithTheirCodesUnderInjectedFaults)
 
     lep3_link_stats_t stats{};
     ASSERT_EQ(LEP3_GetLinkStats(&stats), 0);
-    std::fprintf(stderr,
-                 "soak: %d s, frames sent %llu, taken %llu (exact %llu, corrupted on purpose %zu of %zu injected), "
-                 "commands %llu (ok %llu, -1 %llu, -2 %llu, -9 %llu, -10 %llu), reset notices %d, bytes dropped "
-                 "hunting %llu, replies abandoned %llu\n",
-                 soak_seconds(), static_cast<unsigned long long>(link.sim().frames_sent()),
-                 static_cast<unsigned long long>(frames.frames), static_cast<unsigned long long>(frames.exact),
-                 frames.damaged.size(), corrupted.size(), static_cast<unsigned long long>(commands.commands),
-                 static_cast<unsigned long long>(commands.by_code[0]),
-                 static_cast<unsigned long long>(commands.by_code[1]),
-                 static_cast<unsigned long long>(commands.by_code[2]),
-                 static_cast<unsigned long long>(commands.by_code[9]),
-                 static_cast<unsigned long long>(commands.by_code[10]), resets,
-                 static_cast<unsigned long long>(stats.bytes_dropped),
-                 static_cast<unsigned long long>(stats.replies_abandoned));
+    std::fprintf(
+        stderr,
+        "soak: %d s, frames sent %llu, taken %llu (exact %llu, corrupted on purpose %zu of %zu injected), "
+        "commands %llu (ok %llu, -1 %llu, -2 %llu, -9 %llu, -10 %llu), reset notices %d, bytes dropped "
+        "hunting %llu, replies abandoned %llu\n",
+        soak_seconds(), static_cast<unsigned long long>(link.sim().frames_sent()),
+        static_cast<unsigned long long>(frames.frames), static_cast<unsigned long long>(frames.exact),
+        frames.damaged.size(), corrupted.size(), static_cast<unsigned long long>(commands.commands),
+        static_cast<unsigned long long>(commands.by_code[0]), static_cast<unsigned long long>(commands.by_code[1]),
+        static_cast<unsigned long long>(commands.by_code[2]), static_cast<unsigned long long>(commands.by_code[9]),
+        static_cast<unsigned long long>(commands.by_code[10]), resets,
+        static_cast<unsigned long long>(stats.bytes_dropped), static_cast<unsigned long long>(stats.replies_abandoned));
 }
 
 } // namespace

@@ -11,7 +11,7 @@
 namespace lep3::test {
 
 class LinkHarness {
-public:
+  public:
     // Starts the emulator (options.path is filled in when empty), points every library
     // path into the temporary directory, calls LEP3_Init and starts both loops.
     explicit LinkHarness(lep3::sim::Options options = {});
@@ -30,7 +30,7 @@ public:
     // Starts a new reader loop, collecting the old one first if that hasn't been done.
     void restart_reader();
 
-private:
+  private:
     struct Impl;
     Impl *impl_;
 };

@@ -151,7 +151,8 @@ TEST_F(CaptureTest, CtrlCEndsWithCompleteFiles)
 TEST_F(CaptureTest, BadOptionsFailBeforeTouchingTheBridge)
 {
     for (const auto &[option, value, message] : {std::tuple{"--palette", "purple", "unknown palette 'purple'"},
-                                                  {"-n", "0", "-n 0 is out of range"}, {"--range", "10:5", "--range"}})
+                                                 {"-n", "0", "-n 0 is out of range"},
+                                                 {"--range", "10:5", "--range"}})
         lep3::test::expect_clean_failure(run_tool({"capture", "--sim", option, value, "-o", path("out")}), message);
     EXPECT_FALSE(std::filesystem::exists(path("out")));
 }

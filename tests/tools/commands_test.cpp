@@ -25,16 +25,16 @@ TEST_F(CommandsTest, InfoAsJsonOnAnOtherwiseCleanStdoutAndAsText)
     EXPECT_TRUE(search(r.out, object)) << r.out;
     r = run_tool({"info", "--sim"});
     ASSERT_EQ(r.status, 0) << r.err;
-    for (const char *label : {"bridge firmware:", "camera status:      ready", "serial number:", "up-time:",
-                              "FPA temperature:", "AUX temperature:"})
+    for (const char *label : {"bridge firmware:", "camera status:      ready",
+                              "serial number:", "up-time:", "FPA temperature:", "AUX temperature:"})
         EXPECT_NE(r.out.find(label), std::string::npos) << label << "\n" << r.out;
     EXPECT_EQ(r.out.find("unavailable"), std::string::npos) << r.out;
 }
 
 TEST_F(CommandsTest, GetPrintsOneValueOrAllOfThem)
 {
-    for (const auto &[name, form] : {std::pair{"gain-mode", "^[0-9]+\n$"},
-                                     std::pair{"fpa-temperature", "^-?[0-9]+\\.[0-9]{2}\n$"}}) {
+    for (const auto &[name, form] :
+         {std::pair{"gain-mode", "^[0-9]+\n$"}, std::pair{"fpa-temperature", "^-?[0-9]+\\.[0-9]{2}\n$"}}) {
         const auto r = run_tool({"get", "--sim", name});
         ASSERT_EQ(r.status, 0) << r.err;
         EXPECT_TRUE(search(r.out, form)) << r.out;
@@ -60,8 +60,10 @@ TEST_F(CommandsTest, SetTakesWhatTheCameraTakesByNameAndAlias)
                          "3 is out of range for gain-mode: it takes 0 to 2");
     for (const auto &[name, value, message] :
          {std::tuple{"frames-to-average", "8", "out of range for frames-to-average"},
-          {"heq-linear-percent", "70000", "out of range for heq-linear-percent"}, {"agc", "-1", "out of range for agc"},
-          {"agc", "one", "must be a whole number"}, {"brightness", "1", "unknown setting 'brightness'"},
+          {"heq-linear-percent", "70000", "out of range for heq-linear-percent"},
+          {"agc", "-1", "out of range for agc"},
+          {"agc", "one", "must be a whole number"},
+          {"brightness", "1", "unknown setting 'brightness'"},
           {"uptime", "1", "can be read but not set"}})
         expect_clean_failure(run_tool({"set", "--sim", name, value}), message);
 }

@@ -27,7 +27,8 @@ TEST_F(UpdateTest, ImageFileIsTransferredWithProgress)
     ASSERT_EQ(r.status, 0) << r.err;
     // The bar follows the progress value from another thread: it sees the value stay
     // at 15 during the transfer and end at 100.
-    for (const char *text : {"image 107: updating", "progress 15%\n", "progress 100%\n", "update complete: bridge firmware "})
+    for (const char *text :
+         {"image 107: updating", "progress 15%\n", "progress 100%\n", "update complete: bridge firmware "})
         EXPECT_NE(r.out.find(text), std::string::npos) << text << "\n" << r.out;
 }
 

@@ -12,7 +12,8 @@ TEST(ImageName, ExactPatternWithTheTalvorSuffixUpToFiftyCharactersInARegularFile
     const std::string longest = "SAMG55_V" + std::string(32, '0') + "1.2.talvor"; // 50 characters
     for (const std::string name : {"SAMG55_V1.2.talvor", "SAMG55_V10.0.talvor", longest.c_str()})
         EXPECT_TRUE(is_firmware_image_name(name.c_str())) << name;
-    for (const std::string name : {"SAMG55_V1.2.talvor.bin", "SAMG55_V1.talvor", "samg55_V1.2.talvor", "SAMG55_Vx.2.talvor"})
+    for (const std::string name :
+         {"SAMG55_V1.2.talvor.bin", "SAMG55_V1.talvor", "samg55_V1.2.talvor", "SAMG55_Vx.2.talvor"})
         EXPECT_FALSE(is_firmware_image_name(name.c_str())) << name;
     EXPECT_FALSE(is_firmware_image_name(("0" + longest).c_str())) << "too long for the path buffer";
     // The search takes only regular files with such a name.
@@ -30,8 +31,12 @@ TEST(ImageName, ExactPatternWithTheTalvorSuffixUpToFiftyCharactersInARegularFile
 TEST(HeaderLength, EndsAfterTheFirstCrLfWhoseCrIsWithinTheFirst256Bytes)
 {
     const auto crlf_at = [](size_t at) { return std::string(at, 'a') + "\r\n" + std::string(298 - at, 'a'); };
-    for (const auto &[file, length] : {std::pair{std::string(300, 'a'), 258u}, {crlf_at(12), 14u}, {crlf_at(255), 257u},
-                                       {crlf_at(256), 258u}, {"ab\rx\r\n", 6u}, {"SAMG55;V1.0\r", 258u}})
+    for (const auto &[file, length] : {std::pair{std::string(300, 'a'), 258u},
+                                       {crlf_at(12), 14u},
+                                       {crlf_at(255), 257u},
+                                       {crlf_at(256), 258u},
+                                       {"ab\rx\r\n", 6u},
+                                       {"SAMG55;V1.0\r", 258u}})
         EXPECT_EQ(header_length(bytes_of(file)), length) << file.substr(0, 16);
 }
 
@@ -40,14 +45,14 @@ TEST(FileVersion, IsTheHeaderNumberTimes100CutTowardZero)
     FirmwareDir dir;
     constexpr uint32_t kUntouched = 0xDEADBEEF;
     // The lone line feed is the version of "V\r\n"; only 31 bytes of the first line are read.
-    for (const auto &[contents, result, expected, message] : {
-             std::tuple<std::string, int, uint32_t, const char *>{"SAMG55;V1.05\r\nrest", 0, 105,
-                                                                   "SAMG55 file version:1.05, len=4\n"},
-             {"SAMG55;V1.15\r\n", 0, 114, "version:1.15"},
-             {"SAMG55;V\r\n", 0, 0, "len=1\n"},
-             {"SAMG55;1.05\r\n", -1, kUntouched, "ERROR:LEP3_GetSAMG55FileVersion->find SAMG55 file version failed!\n"},
-             {"", -1, kUntouched, "ERROR:LEP3_GetSAMG55FileVersion->find flag \"V\" failed!\n"},
-             {std::string(31, 'X') + "V1.05\r\n", -1, kUntouched, "find SAMG55 file version failed"}}) {
+    for (const auto &[contents, result, expected, message] :
+         {std::tuple<std::string, int, uint32_t, const char *>{"SAMG55;V1.05\r\nrest", 0, 105,
+                                                               "SAMG55 file version:1.05, len=4\n"},
+          {"SAMG55;V1.15\r\n", 0, 114, "version:1.15"},
+          {"SAMG55;V\r\n", 0, 0, "len=1\n"},
+          {"SAMG55;1.05\r\n", -1, kUntouched, "ERROR:LEP3_GetSAMG55FileVersion->find SAMG55 file version failed!\n"},
+          {"", -1, kUntouched, "ERROR:LEP3_GetSAMG55FileVersion->find flag \"V\" failed!\n"},
+          {std::string(31, 'X') + "V1.05\r\n", -1, kUntouched, "find SAMG55 file version failed"}}) {
         SCOPED_TRACE(contents);
         put_file("SAMG55_V1.0.talvor", bytes_of(contents));
         uint32_t version = kUntouched;
@@ -82,13 +87,15 @@ TEST(VerificationCrc, PaddingOfAnyLengthEqualsByteByByteUpdate)
 TEST(UpdateFlow, RefusesMissingWronglyFlaggedTruncatedAndEmptyImagesWithoutLeaks)
 {
     FirmwareDir dir;
-    for (const auto &[file, pieces] : { // no file when empty
-             std::pair<Bytes, std::vector<std::string>>{{}, {"Can't find firmware\n"}},
-             {bytes_of("SAMG55;X1.0\r\ndata"), {"ERROR: firmware file flag not match!\n"}},
-             {bytes_of("SAMG5"), {"Firmware file size=5\n", "ERROR: firmware file flag not match!\n"}},
-             {bytes_of("SAMG55;V1.0 and no line end"), {"shorter than its 258-byte header"}},
-             {image_file("1.0", {}), {"dat size:0\n", "ERROR: firmware image is empty, nothing to send!\n",
-                                      "ERROR: send_update_file failed!\n"}}}) {
+    for (const auto &[file, pieces] :
+         {// no file when empty
+          std::pair<Bytes, std::vector<std::string>>{{}, {"Can't find firmware\n"}},
+          {bytes_of("SAMG55;X1.0\r\ndata"), {"ERROR: firmware file flag not match!\n"}},
+          {bytes_of("SAMG5"), {"Firmware file size=5\n", "ERROR: firmware file flag not match!\n"}},
+          {bytes_of("SAMG55;V1.0 and no line end"), {"shorter than its 258-byte header"}},
+          {image_file("1.0", {}),
+           {"dat size:0\n", "ERROR: firmware image is empty, nothing to send!\n",
+            "ERROR: send_update_file failed!\n"}}}) {
         SCOPED_TRACE(pieces.front());
         if (!file.empty())
             put_file("SAMG55_V1.0.talvor", file);

@@ -25,7 +25,10 @@ inline size_t open_descriptor_count()
     const std::filesystem::directory_iterator fds("/proc/self/fd");
     return static_cast<size_t>(std::distance(begin(fds), end(fds)));
 }
-inline Bytes bytes_of(std::string_view text) { return Bytes(text.begin(), text.end()); }
+inline Bytes bytes_of(std::string_view text)
+{
+    return Bytes(text.begin(), text.end());
+}
 
 // Deterministic image data that is neither constant nor a simple ramp.
 inline Bytes image_data(size_t length)
