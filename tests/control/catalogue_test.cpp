@@ -7,11 +7,7 @@ using namespace lep3::test;
 
 namespace {
 
-struct Getter {
-    std::function<int(void *)> call;
-    uint16_t id;
-    uint8_t words;
-};
+using Getter = std::tuple<std::function<int(void *)>, uint16_t, uint8_t>; // call, ID, words
 
 template <typename T> Getter g(int (*fn)(T *), uint16_t id, uint8_t words)
 {
@@ -52,20 +48,19 @@ TEST(CatalogueGetters, EachAsksItsIdAndWordsCopiesExactlyThoseBytesAndIsNullChec
     Bytes reply(40);
     for (size_t i = 0; i < reply.size(); ++i)
         reply[i] = static_cast<uint8_t>(0x10 + i);
-    for (const Getter &getter : getters) {
-        SCOPED_TRACE(getter.id);
-        EXPECT_EQ(getter.call(nullptr), -5);
+    for (const auto &[call, id, words] : getters) {
+        SCOPED_TRACE(id);
+        EXPECT_EQ(call(nullptr), -5);
         EXPECT_TRUE(bridge.requests.empty());
         Bytes buffer(8 + 32 + 8, 0xEE), expected = buffer; // guard bytes on either side
         bridge.answer = [&](const Request &r) { return status_answer(r, 3); };
-        stdout_of([&] { EXPECT_EQ(getter.call(buffer.data() + 8), -10); });
+        stdout_of([&] { EXPECT_EQ(call(buffer.data() + 8), -10); });
         EXPECT_EQ(buffer, expected);
         bridge.answer = [&](const Request &r) { return Answer{reply_packet(r.id, r.type, reply)}; };
-        ASSERT_EQ(getter.call(buffer.data() + 8), 0);
+        ASSERT_EQ(call(buffer.data() + 8), 0);
         const Request &sent = bridge.requests.back();
-        EXPECT_EQ(std::make_tuple(sent.id, sent.type, sent.args),
-                  std::make_tuple(getter.id, kGet, Bytes{getter.words}));
-        std::copy_n(reply.begin(), 2 * getter.words, expected.begin() + 8);
+        EXPECT_EQ(std::make_tuple(sent.id, sent.type, sent.args), std::make_tuple(id, kGet, Bytes{words}));
+        std::copy_n(reply.begin(), 2 * words, expected.begin() + 8);
         EXPECT_EQ(buffer, expected);
         bridge.requests.clear();
     }

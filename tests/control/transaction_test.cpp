@@ -34,13 +34,11 @@ TEST(TransactionRequest, PacketsAreByteExactForEveryShapeAndFollowPriming)
 
 // Each failure, for each kind of transaction: its code, its message, the reply buffer
 // untouched, and the next transaction working, its reply taken when it comes during the
-// last poll's pause and nothing sooner. A short write is -1 with what was written;
-// a reply for another command is -9 before its status byte is looked at.
+// last poll's pause and nothing sooner. A reply for another command is -9 before its
+// status byte is looked at.
 TEST(TransactionResult, EachFailureHasItsCodeAndMessageAndLeavesTheReplyAlone)
 {
     const std::pair<int, std::string> cases[] = {
-        {-1, "LEP3_RunCommand: send command error:3!\nLEP3_GetCommand: send command error:3!\n"
-             "LEP3_SetCommand: send command error:3!\n"},
         {-2, "LEP3_RunCommand: reply timeout\nLEP3_GetCommand: reply timeout\nLEP3_SetCommand: reply timeout\n"},
         {-9, "LEP3_RunCommand: reply commandID error:513\nLEP3_GetCommand: reply commandID error:533\n"
              "LEP3_SetCommand: reply commandID error:537\n"},
@@ -52,7 +50,6 @@ TEST(TransactionResult, EachFailureHasItsCodeAndMessageAndLeavesTheReplyAlone)
     for (const auto &[code, out] : cases) {
         SCOPED_TRACE(code);
         VirtualBridge bridge;
-        bridge.write_result = code == -1 ? std::optional<ssize_t>(3) : std::nullopt;
         bridge.answer = [code](const Request &r) {
             return code == -2   ? Answer{}
                    : code == -9 ? Answer{reply_packet(static_cast<uint16_t>(r.id + 1), r.type, {5})}
@@ -68,7 +65,6 @@ TEST(TransactionResult, EachFailureHasItsCodeAndMessageAndLeavesTheReplyAlone)
                   out);
         EXPECT_EQ(bridge.sleeps.size(), code == -2 ? 3 * kReplyPolls : 0);
         EXPECT_EQ(bytes_of(reply), Bytes(sizeof reply, 0x5A));
-        bridge.write_result.reset();
         bridge.sleeps.clear();
         bridge.answer = [&](const Request &r) { return Answer{status_answer(r, 0).reply, int{kReplyPolls}}; };
         EXPECT_EQ(LEP3_RunCommand(0x0200, nullptr), 0);

@@ -10,7 +10,6 @@
 #include <atomic>
 #include <functional>
 #include <map>
-#include <optional>
 #include <thread>
 #include <vector>
 
@@ -89,8 +88,6 @@ class VirtualBridge {
         requests.push_back({static_cast<uint16_t>(bytes[3] << 8 | bytes[4]), bytes[5], Bytes(bytes + 6, bytes + n - 1),
                             Bytes(bytes, bytes + n)});
         EXPECT_EQ(requests.back().bytes, reply_packet(requests.back().id, bytes[5], requests.back().args));
-        if (write_result)
-            return *write_result;
         pending_ = answer ? answer(requests.back()) : serve(requests.back());
         if (pending_.after_sleeps == 0)
             feed(std::exchange(pending_.reply, {}));
@@ -105,7 +102,6 @@ class VirtualBridge {
     }
 
     std::function<Answer(const Request &)> answer; // serve unless a test puts its own
-    std::optional<ssize_t> write_result;           // what every write reports, if set
     std::map<uint16_t, Bytes> regs;
     std::vector<Request> requests;
     std::vector<useconds_t> sleeps;
