@@ -33,8 +33,7 @@ TEST(ResetNotice, EachStartsOneReinitialisationAndHostCommandsKeepTheirOwnReplie
     std::thread notices([&] {
         for (size_t i = 0; i < kNotices && !host_done.load(); ++i) {
             const size_t seen = sim.request_count(kTelemetry);
-            if (!wait_for([&] { return sim.request_count(kTelemetry) > seen || host_done.load(); }))
-                return;
+            wait_for([&] { return sim.request_count(kTelemetry) > seen || host_done.load(); });
             sim.send_reset_notice();
             wait_for([&] { return sim.request_count(kShutterMode) == 2 * (i + 1) || host_done.load(); });
         }

@@ -114,10 +114,9 @@ TEST_F(KelvinToRGB, HeldRangeStartsAtZeroAndAThousandThenClampsAndPaletteElevenO
     EXPECT_EQ(std::make_tuple(pixel(0), pixel(1), pixel(3), pixel(kPixels - 1), max, held_temp_min),
               std::make_tuple(at(iron, 0), at(iron, 255), at(iron, 191), at(iron, 63), 310.0F, 290.0F));
     std::fill(rgb.begin(), rgb.end(), 0xEE);
-    held_temp_max = max = 0.0F;
     EXPECT_EQ(LEP3_KelvinToRGB(t.data(), rgb.data(), 11, &max, &min, 0), -3);
-    EXPECT_EQ(std::make_tuple(max, min, held_temp_max), std::make_tuple(320.0F, uint16_t{280}, 320.0F));
-    EXPECT_EQ(rgb, std::vector<uint8_t>(kPixels * 3, 0xEE));
+    EXPECT_EQ(std::make_tuple(max, min, held_temp_max, rgb),
+              std::make_tuple(320.0F, uint16_t{280}, 320.0F, std::vector<uint8_t>(kPixels * 3, 0xEE)));
 }
 
 // Scenes with NaNs, signed zeros, infinities and values outside 0..1000 at random places:
@@ -144,10 +143,9 @@ TEST_F(KelvinToRGB, RangeAndColoursMatchAnOrderedScan)
         }
         float ref_max = 0, ref_min = 0;
         const uint32_t p = round % 11;
-        const uint8_t *palette = p == 1   ? RGB24_pallette_rainbow_256
-                                 : p == 3 ? RGB24_pallette_icefire_256
-                                 : p == 4 ? RGB24_pallette_ironblack_256
-                                          : RGB24_pallette_fusion_256;
+        const uint8_t *own[] = {RGB24_pallette_fusion_256, RGB24_pallette_rainbow_256, RGB24_pallette_fusion_256,
+                                RGB24_pallette_icefire_256, RGB24_pallette_ironblack_256};
+        const uint8_t *palette = own[p < 5 ? p : 0];
         LEP3_KelvinToRGB(t.data(), rgb.data(), p, &max, &min, 0);
         lep3::naive::kelvin_to_rgb_auto(t.data(), slow.data(), palette, ref_max, ref_min);
         ASSERT_EQ(std::make_tuple(bits(held_temp_max), bits(held_temp_min), min),

@@ -1,6 +1,5 @@
 // Command transactions against the in-thread bridge: exact request packets, every result
 // code with its message, when a reply is taken, and what a failure leaves alone.
-#include <array>
 #include <cstring>
 
 #include "virtual_bridge.h"
@@ -9,15 +8,10 @@ using namespace lep3::test;
 
 static constexpr size_t kReplyPolls = 7000; // of 1 ms each
 
-// The reply record is primed with the command ID, type and state 1 before the write.
-TEST(TransactionRequest, PacketsAreByteExactForEveryShapeAndFollowPriming)
+// A run, a get and a set written exactly; a set of 32 bytes goes out, one of 33 does not.
+TEST(TransactionRequest, PacketsAreByteExactForEveryShape)
 {
     VirtualBridge bridge;
-    std::vector<std::tuple<int, int, int>> primed;
-    bridge.answer = [&](const Request &request) {
-        primed.emplace_back(command_read.command_id, command_read.type, lep3::link::load_reply_state());
-        return bridge.serve(request);
-    };
     ASSERT_EQ(LEP3_RunCommand(0x0200, nullptr), 0);
     ASSERT_EQ(LEP3_GetCommand(0x0238, 2, nullptr), 0);
     EXPECT_EQ(bridge.requests[0].bytes, (Bytes{0xAA, 0x55, 0x03, 0x02, 0x00, 0x02, 0xAF}));
@@ -27,9 +21,6 @@ TEST(TransactionRequest, PacketsAreByteExactForEveryShapeAndFollowPriming)
     EXPECT_EQ(bridge.requests[2].bytes, (Bytes{0xAA, 0x55, 0x05, 0x4E, 0x04, 0x01, 0xC5, 0xC5, 0xD8}));
     EXPECT_EQ(LEP3_SetCommand(0x023C, Bytes(33).data(), 33, nullptr), -3);
     EXPECT_EQ(bridge.requests.size(), 4u);
-    EXPECT_EQ(
-        (std::array{primed.at(0), primed.at(1), primed.at(3)}),
-        (std::array{std::make_tuple(0x0200, 2, 1), std::make_tuple(0x0238, 0, 1), std::make_tuple(0x4E04, 1, 1)}));
 }
 
 // Each failure, for each kind of transaction: its code, its message, the reply buffer
