@@ -62,3 +62,23 @@ TEST(TransactionResult, EachFailureHasItsCodeAndMessageAndLeavesTheReplyAlone)
         EXPECT_EQ(bridge.sleeps, std::vector<useconds_t>(kReplyPolls, 1000));
     }
 }
+
+// A request not written whole is -1 at once, with the count write returned, no wait and
+// the reply buffer untouched.
+TEST(TransactionResult, ShortWriteIsMinusOneWithoutWaiting)
+{
+    VirtualBridge bridge;
+    bridge.short_write = true;
+    command_read_t reply;
+    std::memset(&reply, 0x5A, sizeof reply);
+    const uint8_t one[4] = {1, 0, 0, 0};
+    EXPECT_EQ(stdout_of([&] {
+                  EXPECT_EQ(LEP3_RunCommand(0x0200, &reply), -1);
+                  EXPECT_EQ(LEP3_GetCommand(0x0214, 1, &reply), -1);
+                  EXPECT_EQ(LEP3_SetCommand(0x0218, one, sizeof one, &reply), -1);
+              }),
+              "LEP3_RunCommand: send command error:6!\nLEP3_GetCommand: send command error:7!\n"
+              "LEP3_SetCommand: send command error:10!\n");
+    EXPECT_TRUE(bridge.sleeps.empty());
+    EXPECT_EQ(bytes_of(reply), Bytes(sizeof reply, 0x5A));
+}

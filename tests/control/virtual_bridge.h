@@ -88,6 +88,8 @@ class VirtualBridge {
         requests.push_back({static_cast<uint16_t>(bytes[3] << 8 | bytes[4]), bytes[5], Bytes(bytes + 6, bytes + n - 1),
                             Bytes(bytes, bytes + n)});
         EXPECT_EQ(requests.back().bytes, reply_packet(requests.back().id, bytes[5], requests.back().args));
+        if (short_write)
+            return static_cast<ssize_t>(n) - 1; // the last byte never left, nothing answers
         pending_ = answer ? answer(requests.back()) : serve(requests.back());
         if (pending_.after_sleeps == 0)
             feed(std::exchange(pending_.reply, {}));
@@ -102,6 +104,7 @@ class VirtualBridge {
     }
 
     std::function<Answer(const Request &)> answer; // serve unless a test puts its own
+    bool short_write = false;
     std::map<uint16_t, Bytes> regs;
     std::vector<Request> requests;
     std::vector<useconds_t> sleeps;
