@@ -50,7 +50,7 @@ extern "C" LEP3_API int LEP3_GetSysStatus(lep3_sys_status_t *out)
 
 extern "C" LEP3_API int LEP3_GetSysFlirSerialNumber(uint64_t *out)
 {
-    return get_words<4>(id::kSysFlirSerialNumber, out);
+    return get_words<4>(id::kSysSerialNumber, out);
 }
 
 extern "C" LEP3_API int LEP3_GetSysCameraUpTime(uint32_t *out)

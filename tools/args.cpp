@@ -61,7 +61,7 @@ ParsedArgs parse_args(std::span<const std::string> args, std::span<const OptionS
             options_ended = true;
             continue;
         }
-        const OptionSpec *spec = nullptr;
+        const OptionSpec *option_spec = nullptr;
         std::optional<std::string> inline_value;
         std::string shown;
         if (arg[1] == '-') {
@@ -71,30 +71,30 @@ ParsedArgs parse_args(std::span<const std::string> args, std::span<const OptionS
                 inline_value = std::string(body.substr(eq + 1));
                 body = body.substr(0, eq);
             }
-            spec = find_long(body, options);
+            option_spec = find_long(body, options);
             shown = "--" + std::string(body);
         } else {
-            spec = find_letter(arg[1], options);
+            option_spec = find_letter(arg[1], options);
             shown = arg.substr(0, 2);
             if (arg.size() > 2)
                 inline_value = arg.substr(2);
         }
-        if (spec == nullptr)
+        if (option_spec == nullptr)
             throw UsageError("unknown option " + shown);
-        if (spec->value_name.empty()) {
+        if (option_spec->value_name.empty()) {
             if (inline_value && arg[1] == '-')
                 throw UsageError("option " + shown + " takes no value");
             if (inline_value)
                 throw UsageError("unknown option " + arg);
-            parsed.set(spec->name, "");
+            parsed.set(option_spec->name, "");
             continue;
         }
         if (!inline_value) {
             if (i + 1 >= args.size())
-                throw UsageError("option " + shown + " needs a value (" + std::string(spec->value_name) + ")");
+                throw UsageError("option " + shown + " needs a value (" + std::string(option_spec->value_name) + ")");
             inline_value = args[++i];
         }
-        parsed.set(spec->name, *inline_value);
+        parsed.set(option_spec->name, *inline_value);
     }
     return parsed;
 }
