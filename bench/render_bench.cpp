@@ -9,7 +9,6 @@
 
 #include "lep3.h"
 #include "render/naive_reference.h"
-#include "render/palette_setup.h"
 #include "render/render_internal.h"
 
 namespace {
@@ -135,7 +134,7 @@ BENCHMARK(BM_Naive_MedianFilter);
 
 void BM_Gray8ToRGB24(benchmark::State &state)
 {
-    lep3::test::fill_exported_palettes();
+    lep3::render::fill_exported_palettes();
     const std::vector<uint8_t> grey = grey_scene();
     std::vector<uint8_t> rgb(kFramePixels * 3);
     for (auto _ : state) {
@@ -147,7 +146,7 @@ BENCHMARK(BM_Gray8ToRGB24);
 
 void BM_Naive_Gray8ToRGB24(benchmark::State &state)
 {
-    lep3::test::fill_exported_palettes();
+    lep3::render::fill_exported_palettes();
     const std::vector<uint8_t> grey = grey_scene();
     std::vector<uint8_t> rgb(kFramePixels * 3);
     for (auto _ : state) {
@@ -159,7 +158,7 @@ BENCHMARK(BM_Naive_Gray8ToRGB24);
 
 void BM_Gray8ToRGB24WithTemp(benchmark::State &state)
 {
-    lep3::test::fill_exported_palettes();
+    lep3::render::fill_exported_palettes();
     const std::vector<uint8_t> grey = grey_scene();
     std::vector<uint8_t> rgb(kFramePixels * 3);
     for (auto _ : state) {
@@ -171,7 +170,7 @@ BENCHMARK(BM_Gray8ToRGB24WithTemp);
 
 void BM_Naive_Gray8ToRGB24WithTemp(benchmark::State &state)
 {
-    lep3::test::fill_exported_palettes();
+    lep3::render::fill_exported_palettes();
     const std::vector<uint8_t> grey = grey_scene();
     std::vector<uint8_t> rgb(kFramePixels * 3);
     for (auto _ : state) {
@@ -216,7 +215,7 @@ BENCHMARK(BM_Naive_LuxToKelvin);
 
 void BM_KelvinToRGB(benchmark::State &state)
 {
-    lep3::test::fill_exported_palettes();
+    lep3::render::fill_exported_palettes();
     const std::vector<float> temps = kelvin_scene();
     std::vector<uint8_t> rgb(kFramePixels * 3);
     float max = 0;
@@ -230,7 +229,7 @@ BENCHMARK(BM_KelvinToRGB);
 
 void BM_Naive_KelvinToRGB(benchmark::State &state)
 {
-    lep3::test::fill_exported_palettes();
+    lep3::render::fill_exported_palettes();
     const std::vector<float> temps = kelvin_scene();
     std::vector<uint8_t> rgb(kFramePixels * 3);
     float max = 0;

@@ -7,6 +7,7 @@
 #include <cstdio>
 
 #include "link/link_internal.h"
+#include "render/render_internal.h"
 
 using namespace lep3::link;
 
@@ -23,21 +24,6 @@ constexpr size_t kVideoRequestBytes = 6;
 bool configure_port(int fd)
 {
     return set_uart_speed(fd, kBaud) == 0 && set_Parity(fd, kDataBits, kStopBits, 'n') == 0;
-}
-
-void fill_palettes()
-{
-    generate_pallette_fusion_256(RGB24_pallette_fusion_256);
-    generate_pallette_icefire_256(RGB24_pallette_icefire_256);
-    generate_pallette_rainbow_256(RGB24_pallette_rainbow_256);
-    generate_pallette_ironblack_256(RGB24_pallette_ironblack_256);
-    generate_pallette_grayfusion_256(RGB24_pallette_grayfusion_256);
-    generate_pallette_whitehot_256(RGB24_pallette_whitehot_256);
-    generate_pallette_blackhot_256(RGB24_pallette_blackhot_256);
-    generate_pallette_globow_256(RGB24_pallette_globow_256);
-    generate_pallette_greyred_256(RGB24_pallette_greyred_256);
-    generate_pallette_iron_256(RGB24_pallette_iron_256);
-    generate_pallette_rain_256(RGB24_pallette_rain_256);
 }
 
 // AA 55 02 04 mode CRC: the request that switches the bridge's stream to one form.
@@ -78,7 +64,7 @@ extern "C" LEP3_API int LEP3_Init(void)
         return -1;
     }
     frame_desc = frame_desc_t{0, kFormatRaw, kFrameWidth, kFrameHeight, kGray8FrameBytes, 0};
-    fill_palettes();
+    lep3::render::fill_exported_palettes();
     return 0;
 }
 

@@ -54,4 +54,8 @@ void stretch_frame(const uint16_t *raw, uint8_t *out, uint32_t max, uint32_t min
 // copy rows 1 and 118, and columns 0 and 159 copy columns 1 and 158. Returns 0.
 int medianFilter3x3(const uint8_t *src, uint8_t *dst);
 
+// Fills the eleven exported palette tables, in the initialiser's order, each by the
+// generator of the same name.
+void fill_exported_palettes();
+
 } // namespace lep3::render

@@ -9,7 +9,7 @@
 #include <random>
 
 #include "render/naive_reference.h"
-#include "render/palette_setup.h"
+#include "render/render_internal.h"
 #include "virtual_bridge.h"
 
 namespace {
@@ -86,7 +86,7 @@ class KelvinToRGB : public testing::Test {
   protected:
     void SetUp() override // pixels 0..3 at 290, 310, 300 and 305; the rest at 295
     {
-        lep3::test::fill_exported_palettes();
+        lep3::render::fill_exported_palettes();
         t.fill(295.0F);
         std::copy_n(std::array{290.0F, 310.0F, 300.0F, 305.0F}.begin(), 4, t.begin());
     }

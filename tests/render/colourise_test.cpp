@@ -7,7 +7,7 @@
 
 #include "lep3.h"
 #include "render/naive_reference.h"
-#include "render/palette_setup.h"
+#include "render/render_internal.h"
 
 namespace {
 
@@ -26,7 +26,7 @@ class Colourise : public ::testing::Test {
   protected:
     void SetUp() override
     {
-        lep3::test::fill_exported_palettes();
+        lep3::render::fill_exported_palettes();
         std::generate(grey.begin(), grey.end(), std::mt19937(17)); // the low byte of each draw
         grey[kPixels - 1] = 255;                                   // the last pixel is coloured like every other
     }
