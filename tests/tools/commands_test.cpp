@@ -91,7 +91,7 @@ TEST_F(CommandsTest, FfcAndListAndStreamRunToTheEnd)
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_NE(r.out.find("ttyACM0\t(emulator"), std::string::npos) << r.out;
 
-    r = run_tool({"stream", "--sim", "--seconds", "1.2"});
+    r = run_tool({"stream", "--sim", "--seconds", "3"});
     EXPECT_EQ(r.status, 0) << r.err;
     // Without a terminal: a line a second and the final state, with the link counters.
     const auto m = search(r.out, "[0-9]+\\.[0-9] fps \\| frames ([0-9]+)\\.\\.([0-9]+) \\| dropped 0 \\| "
