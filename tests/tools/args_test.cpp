@@ -3,7 +3,7 @@
 
 #include <gtest/gtest.h>
 
-#include <set>
+#include <array>
 #include <string>
 #include <vector>
 
@@ -23,7 +23,7 @@ lep3tool::ParsedArgs parse(Strings args)
     return lep3tool::parse_args(args, kSpecs);
 }
 
-TEST(ArgsTest, OptionsInEveryFormPositionalsAndMistakes)
+TEST(ArgsTest, OptionsPositionalsIntegersAndMistakes)
 {
     for (const Strings &args : {Strings{"--count", "3"}, Strings{"--count=3"}, Strings{"-n", "3"}, Strings{"-n3"}})
         EXPECT_EQ(parse(args).value("count"), "3") << args[0];
@@ -36,18 +36,14 @@ TEST(ArgsTest, OptionsInEveryFormPositionalsAndMistakes)
     EXPECT_EQ(parse({"--", "--count"}).positionals(), Strings{"--count"});
     for (const Strings &args : {Strings{"--bogus"}, Strings{"-x"}, Strings{"--count"}, Strings{"--temps=1"}})
         EXPECT_THROW(parse(args), UsageError) << args[0];
-}
-
-TEST(ArgsTest, IntegersAreWholeAndInRange)
-{
+    // Integers are whole and in range.
     EXPECT_EQ(lep3tool::parse_integer("010", "n", 0, 100), 10); // not octal
     EXPECT_EQ(lep3tool::parse_integer("0x1F", "n", 0, 100), 31);
-    EXPECT_EQ(lep3tool::parse_integer("-3", "n", -5, 5), -3);
     for (const char *bad : {"101", "1.5", "", "99999999999999999999"})
         EXPECT_THROW(lep3tool::parse_integer(bad, "n", 0, 100), UsageError) << bad;
 }
 
-TEST(ArgsTest, FrameRangeModesAndFixedEndsMapToBlackAndWhite)
+TEST(ArgsTest, FrameRangeAndNames)
 {
     EXPECT_EQ(lep3tool::FrameRange::parse("held").mode, lep3tool::FrameRange::Mode::held);
     for (const char *bad : {"9000:1000", "5:5", "0:70000", "hot"})
@@ -55,29 +51,16 @@ TEST(ArgsTest, FrameRangeModesAndFixedEndsMapToBlackAndWhite)
     std::vector<uint16_t> raw(size_t{160} * 120, 100); // below the range, then above it
     std::fill(raw.begin() + 160 * 60, raw.end(), 60000);
     std::vector<uint8_t> gray8(raw.size());
-    uint16_t lo = 0;
-    uint16_t hi = 0;
+    uint16_t lo = 0, hi = 0;
     lep3tool::GreyConverter(lep3tool::FrameRange::parse("1000:9000")).convert(raw.data(), gray8.data(), lo, hi);
-    EXPECT_EQ(lo, 1000);
-    EXPECT_EQ(hi, 9000);
-    EXPECT_EQ(gray8[160 * 10 + 10], 0);
-    EXPECT_EQ(gray8[160 * 110 + 10], 255);
-}
-
-TEST(ArgsTest, PaletteAndSettingNames)
-{
+    EXPECT_EQ((std::array<int, 4>{lo, hi, gray8[160 * 10 + 10], gray8[160 * 110 + 10]}),
+              (std::array<int, 4>{1000, 9000, 0, 255}));
+    // Palettes by name or number; settings by name or alias.
     EXPECT_EQ(lep3tool::palette_by_name("fusion"), 0u);
     EXPECT_EQ(lep3tool::palette_by_name("grayfusion"), 10u);
     EXPECT_EQ(lep3tool::palette_by_name("10"), 10u);
     for (const char *bad : {"11", "Iron", ""})
         EXPECT_FALSE(lep3tool::palette_by_name(bad)) << bad;
-
-    std::set<std::string_view> seen;
-    for (const auto &s : lep3tool::kSettings) {
-        EXPECT_TRUE(seen.insert(s.name).second) << s.name;
-        EXPECT_TRUE(s.alias.empty() || seen.insert(s.alias).second) << s.alias;
-        EXPECT_TRUE(s.set == nullptr || (!s.accepts.empty() && s.lo < s.hi)) << s.name;
-    }
     ASSERT_NE(lep3tool::find_setting("vid"), nullptr);
     EXPECT_EQ(lep3tool::find_setting("vid"), lep3tool::find_setting("video-format"));
     EXPECT_EQ(lep3tool::find_setting("nope"), nullptr);

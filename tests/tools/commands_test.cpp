@@ -1,7 +1,6 @@
 // The tool's other subcommands against the emulator, and the ways a user can get them wrong.
 #include <gtest/gtest.h>
 
-#include <csignal>
 #include <string>
 
 #include "tools/tool_fixture.h"
@@ -68,17 +67,6 @@ TEST_F(CommandsTest, SetTakesWhatTheCameraTakesByNameAndAlias)
         expect_clean_failure(run_tool({"set", "--sim", name, value}), message);
 }
 
-TEST_F(CommandsTest, MissingDeviceIsNamedWithAHint)
-{
-    const std::string device = path("ttyACM9");
-    for (const char *command : {"info", "capture", "ffc", "stream"}) {
-        const auto r = run_tool({command, "--device", device});
-        expect_clean_failure(r, "no bridge at " + device);
-        EXPECT_NE(r.err.find("lep3 list"), std::string::npos) << r.err;
-    }
-    expect_clean_failure(run_tool({"info", "--device", dir_}), "cannot open the bridge at " + dir_); // no serial device
-}
-
 TEST_F(CommandsTest, FfcAndListAndStreamRunToTheEnd)
 {
     auto r = run_tool({"ffc", "--sim"});
@@ -98,31 +86,6 @@ TEST_F(CommandsTest, FfcAndListAndStreamRunToTheEnd)
                                  "centre -?[0-9]+\\.[0-9]{2} °C \\| link: .* ([0-9]+) raw, 0 rgb, ");
     ASSERT_TRUE(m) << r.out;
     EXPECT_EQ((*m)[1], "1");
-}
-
-TEST_F(CommandsTest, StreamEndsCleanlyOnCtrlC)
-{
-    lep3::test::ToolProcess p({"stream", "--sim", "--rgb"});
-    ASSERT_TRUE(p.wait_for_output("fps", std::chrono::seconds(20)));
-    p.send_signal(SIGINT);
-    const auto r = p.finish();
-    EXPECT_EQ(r.status, 0) << r.err;
-    EXPECT_NE(r.out.find(" rgb,"), std::string::npos) << r.out;
-    EXPECT_NE(r.out.find("centre - |"), std::string::npos) << r.out; // no temperatures from RGB video
-}
-
-TEST_F(CommandsTest, HelpAndUsageMistakes)
-{
-    for (const char *command : {"info", "capture", "stream", "list", "ffc", "get", "set", "update"}) {
-        const auto r = run_tool({command, "--help"});
-        EXPECT_EQ(r.status, 0) << command;
-        EXPECT_EQ(r.out.rfind(std::string("Usage: lep3 ") + command, 0), 0u) << r.out;
-    }
-    EXPECT_EQ(run_tool({"--help"}).status, 0);
-    EXPECT_EQ(run_tool({}).status, 2);
-    expect_clean_failure(run_tool({"photograph"}), "unknown command 'photograph'");
-    expect_clean_failure(run_tool({"info", "--frobnicate"}), "unknown option --frobnicate");
-    expect_clean_failure(run_tool({"info", "--sim", "--device", "/dev/ttyACM0"}), "exclude each other");
 }
 
 } // namespace
