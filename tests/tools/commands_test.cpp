@@ -67,6 +67,14 @@ TEST_F(CommandsTest, SetTakesWhatTheCameraTakesByNameAndAlias)
         expect_clean_failure(run_tool({"set", "--sim", name, value}), message);
 }
 
+// A palette that doesn't exist and a bridge that isn't there: one clear line, no crash.
+TEST_F(CommandsTest, UnknownPaletteAndMissingDeviceFailCleanly)
+{
+    expect_clean_failure(run_tool({"capture", "--sim", "--palette", "nosuch", "-o", "unused"}),
+                         "unknown palette 'nosuch'");
+    expect_clean_failure(run_tool({"info", "--device", "/nonexistent/tty"}), "no bridge at /nonexistent/tty");
+}
+
 TEST_F(CommandsTest, FfcAndListAndStreamRunToTheEnd)
 {
     auto r = run_tool({"ffc", "--sim"});
