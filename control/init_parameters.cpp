@@ -8,6 +8,7 @@
 #include <cstdio>
 
 #include "control/control_internal.h"
+#include "link/console.h"
 
 namespace {
 
@@ -50,19 +51,19 @@ extern "C" LEP3_API int LEP3_SetInitParameter(int32_t mode)
     if (!retry(kReadyRetry, [&] {
             return LEP3_GetSysStatus(&status) == lep3::control::kOk && status.camera_status == kCameraReady;
         })) {
-        std::puts("ERROR:lepton3 is not ready!");
+        lep3::console::put_line("ERROR:lepton3 is not ready!");
         return kFailed;
     }
 
     if (mode == kRadiometryMode &&
         !retry(kStepRetry, [] { return LEP3_SetRadEnableState(kRadiometryOn) == lep3::control::kOk; })) {
-        (void)std::fputs("Called LEP3_SetRadEnableState failed.\n", stderr);
+        lep3::console::write_error("Called LEP3_SetRadEnableState failed.\n");
         return kFailed;
     }
 
     lep3_ffc_shutter_mode_t shutter{};
     if (!retry(kStepRetry, [&] { return LEP3_GetSysFfcShutterModeObj(&shutter) == lep3::control::kOk; })) {
-        std::puts("LEP3_GetSysFfcShutterModeObj failed!");
+        lep3::console::put_line("LEP3_GetSysFfcShutterModeObj failed!");
         return kFailed;
     }
 
@@ -71,11 +72,11 @@ extern "C" LEP3_API int LEP3_SetInitParameter(int32_t mode)
     shutter.word[kFfcPeriodWord] = kFfcPeriodMs;
 
     if (!retry(kStepRetry, [&] { return LEP3_SetSysFfcShutterModeObj(shutter) == lep3::control::kOk; })) {
-        std::puts("LEP3_SetSysFfcShutterModeObj failed!");
+        lep3::console::put_line("LEP3_SetSysFfcShutterModeObj failed!");
         return kFailed;
     }
 
-    std::puts("Init Lepton3 parameter OK.");
+    lep3::console::put_line("Init Lepton3 parameter OK.");
     return lep3::control::kOk;
 }
 

@@ -7,6 +7,7 @@
 #include <cstdio>
 
 #include "control/control_internal.h"
+#include "link/console.h"
 
 using namespace lep3::control;
 
@@ -32,7 +33,7 @@ int run_and_wait(uint16_t run_id, int (*status_getter)(int32_t *), const char *p
         int32_t status = 0;
         const int result = status_getter(&status);
         if (result < kOk) {
-            std::printf(poll_error, result);
+            lep3::console::print(poll_error, result);
             return result;
         }
         usleep(kStatusPollPauseUs);
@@ -40,7 +41,7 @@ int run_and_wait(uint16_t run_id, int (*status_getter)(int32_t *), const char *p
         if (status != kBusy)
             return result;
     }
-    std::puts(timeout);
+    lep3::console::put_line(timeout);
     return lep3::control::kTimeout;
 }
 

@@ -8,6 +8,7 @@
 #include <new>
 
 #include "lep3.h"
+#include "link/console.h"
 #include "render/render_internal.h"
 
 using lep3::render::kFramePixels;
@@ -204,7 +205,7 @@ extern "C" LEP3_API float LEP3_GetPixelTemp(uint32_t pixel, uint32_t r, uint32_t
 extern "C" LEP3_API int LEP3_LuxToKelvin(const uint16_t *raw, float *temps, int32_t r, int32_t o)
 {
     if (raw == nullptr || temps == nullptr) {
-        std::puts("Image point is NULL");
+        lep3::console::put_line("Image point is NULL");
         return -1;
     }
     if (!kelvin_table)
@@ -226,7 +227,7 @@ extern "C" LEP3_API int LEP3_LuxToKelvin(const uint16_t *raw, float *temps, int3
 extern "C" LEP3_API int LEP3_KelvinToCelsius(float *temps)
 {
     if (temps == nullptr) {
-        std::puts("Image point is NULL");
+        lep3::console::put_line("Image point is NULL");
         return -1;
     }
     for (size_t i = 0; i < kFramePixels; ++i)

@@ -10,6 +10,7 @@
  *   -9   the reply names another command ID
  *   -10  the bridge reports that the command failed
  *   The firmware update has its own codes -1 to -5 (see LEP3_UpdateSAMG55).
+ *   The session section adds -6 (bridge gone) and -7 (bridge in use).
  *
  * Calling order
  *   LEP3_SetPath (optional) -> LEP3_Init -> start one thread on LEP3_Read_Thr and one on
@@ -382,19 +383,112 @@ LEP3_API const char *LEP3_GetPath(int which);
 
 /* Counters kept by the reader and parser since the library was loaded. */
 typedef struct lep3_link_stats_t {
-    uint64_t bytes_read;         /* bytes the reader took from the port */
-    uint64_t bytes_dropped;      /* bytes skipped while hunting for sync */
-    uint64_t frames_raw;         /* raw frames completed */
-    uint64_t frames_rgb;         /* RGB frames completed */
-    uint64_t frames_overwritten; /* frames overwritten before a host took them */
-    uint64_t replies_posted;     /* replies handed to a transaction */
-    uint64_t replies_abandoned;  /* reply packets dropped for a bad type or length */
-    uint64_t reset_notices;      /* camera-reset notices */
-    uint64_t read_failures;      /* failed reads of the port */
+    uint64_t bytes_read;          /* bytes the reader took from the port */
+    uint64_t bytes_dropped;       /* bytes skipped while hunting for sync */
+    uint64_t frames_raw;          /* raw frames completed */
+    uint64_t frames_rgb;          /* RGB frames completed */
+    uint64_t frames_overwritten;  /* frames overwritten before a host took them */
+    uint64_t replies_posted;      /* replies handed to a transaction */
+    uint64_t replies_abandoned;   /* reply packets dropped for a bad type or length */
+    uint64_t reset_notices;       /* camera-reset notices */
+    uint64_t read_failures;       /* failed reads of the port */
+    uint64_t empty_reads;         /* reads that returned no byte (an unplugged bridge) */
+    uint64_t queue_full_episodes; /* times the reader found the byte queue full */
+    uint64_t frame_check_errors;  /* frame packets whose check byte did not match */
+    uint64_t reply_check_errors;  /* reply packets whose check byte did not match */
+    uint64_t reconnects;          /* times the session re-opened a returning bridge */
 } lep3_link_stats_t;
 
 /* 0, or -5 for a null pointer. */
 LEP3_API int LEP3_GetLinkStats(lep3_link_stats_t *out);
+
+/* ---------------------------------------------------------------------------------------
+ * Session: the library runs its own reader and parser loops, waits with time-outs, and
+ * re-opens a bridge that disappears and returns. One camera per process.
+ * ------------------------------------------------------------------------------------- */
+/*
+ * The specified state of the link is global, so a process drives one bridge at a time:
+ * LEP3_Open refuses a second session with -7. A session replaces the calling order of the
+ * link section (LEP3_Init, the two host threads, LEP3_Destroy); don't mix the two.
+ *
+ * Extra result codes of this section
+ *   -6   the bridge is gone (unplugged, or its device reports hang-up)
+ *   -7   the bridge is in use (by another process, or already open in this one)
+ *
+ * The bridge's device is opened without O_NOCTTY, as the link opens it: a host that is a
+ * session leader without a terminal (a daemon, a service) should ignore or handle SIGHUP.
+ *
+ * A complete host:
+ *
+ *     #include <lep3.h>
+ *     #include <stdio.h>
+ *
+ *     int main(void)
+ *     {
+ *         static uint16_t raw[19200];
+ *         lep3_frame_info_t info;
+ *         if (LEP3_Open(NULL) != 0)            // NULL: the configured LEP3_PATH_UART
+ *             return 1;
+ *         LEP3_GetRawVideo();
+ *         for (int i = 0; i < 10; i++) {
+ *             int rc = LEP3_WaitFrame(raw, sizeof raw, &info, 2000);
+ *             if (rc == -2 || rc == -6)        // silent, or gone and not back in time
+ *                 break;
+ *             if (rc == 0)
+ *                 printf("frame %u, centre raw %u\n", info.frame_number, raw[60 * 160 + 80]);
+ *         }
+ *         LEP3_Close();
+ *         return 0;
+ *     }
+ */
+
+#define LEP3_LINK_CLOSED 0       /* no session */
+#define LEP3_LINK_UP 1           /* bytes arrived within the last second */
+#define LEP3_LINK_SILENT 2       /* open, but nothing arrived for a second or more */
+#define LEP3_LINK_GONE 3         /* the device disappeared or reports hang-up */
+#define LEP3_LINK_RECONNECTING 4 /* the device is back and is being re-opened */
+
+/* What LEP3_WaitFrame knows of the frame it delivered. */
+typedef struct lep3_frame_info_t {
+    uint32_t frame_number; /* the parser's count, as in frame_desc */
+    uint32_t format;       /* 0 raw, 1 RGB24 */
+    uint32_t size;         /* bytes copied: 38 400 or 57 600 */
+    uint32_t width;        /* 160 */
+    uint32_t height;       /* 120 */
+    uint32_t check_ok;     /* 1 when the frame packet's check byte matched */
+    uint64_t completed_ns; /* CLOCK_MONOTONIC time at which the parser completed it */
+} lep3_frame_info_t;
+
+/* Opens the bridge at device (NULL: the configured LEP3_PATH_UART) exclusively, starts the
+ * loops on the library's threads. 0; -7 in use (the message names the holder where it can
+ * be found); -1 with the cause otherwise. */
+LEP3_API int LEP3_Open(const char *device);
+/* Stops video, stops the loops within a bounded time, releases the port. Idempotent. */
+LEP3_API void LEP3_Close(void);
+/* The newest frame not yet delivered, waiting at most timeout_ms (negative: no limit).
+ * 0; -2 nothing in time while the link is up or silent; -6 the bridge is gone; -3 capacity
+ * smaller than the frame (nothing written); -5 null buffer. info may be NULL. */
+LEP3_API int LEP3_WaitFrame(void *buffer, size_t capacity, lep3_frame_info_t *info, int timeout_ms);
+/* One of LEP3_LINK_*. */
+LEP3_API int LEP3_GetLinkState(void);
+/* The whole firmware update of an open session (image_path NULL: the firmware dir's
+ * image). The image is checked before the bridge is restarted; afterwards the session is
+ * open again on the new firmware. The update's own codes (see LEP3_UpdateSAMG55); -7 when
+ * no session is open. */
+LEP3_API int LEP3_UpdateFirmware(const char *image_path);
+/* Data blocks of the running or last update acknowledged so far, and their total.
+ * 0, or -5 for a null pointer. */
+LEP3_API int LEP3_GetUpdateBlocks(uint32_t *acknowledged, uint32_t *total);
+
+/* Receives every message the library would print: stream 1 standard output, 2 standard
+ * error; text is exactly what would have been written (puts' line end included). */
+typedef void (*lep3_message_handler_t)(int stream, const char *text, void *context);
+/* Installs handler; NULL silences the library; LEP3_ConsoleMessages restores printing. 0. */
+LEP3_API int LEP3_SetMessageHandler(lep3_message_handler_t handler, void *context);
+/* The default: writes text to standard output or standard error as the library always has. */
+LEP3_API void LEP3_ConsoleMessages(int stream, const char *text, void *context);
+/* The library's version, "major.minor.patch". */
+LEP3_API const char *LEP3_GetLibraryVersion(void);
 
 #ifdef __cplusplus
 }

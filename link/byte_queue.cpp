@@ -13,6 +13,7 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "link/console.h"
 #include "link/link_internal.h"
 
 using lep3::link::kQueuePollUs;
@@ -95,7 +96,7 @@ extern "C" LEP3_API int queue_init(cir_queue_t *queue, int32_t capacity)
 {
     auto *storage = static_cast<uint8_t *>(std::calloc(static_cast<size_t>(capacity > 0 ? capacity : 1), 1));
     if (storage == nullptr) {
-        puts("Cir queue init failed!");
+        lep3::console::put_line("Cir queue init failed!");
         return -1;
     }
     queue->storage = storage;
@@ -160,7 +161,7 @@ extern "C" LEP3_API void enqueue_multi(cir_queue_t *queue, const uint8_t *src, i
 {
     for (int32_t i = 0; i < len; ++i) {
         while (full(*queue)) {
-            puts("\n\nuart_queue is full\n");
+            lep3::console::put_line("\n\nuart_queue is full\n");
             usleep(kQueuePollUs);
         }
         lock(queue->lock);
@@ -172,7 +173,7 @@ extern "C" LEP3_API void enqueue_multi(cir_queue_t *queue, const uint8_t *src, i
 extern "C" LEP3_API int32_t dequeue_multi(cir_queue_t *queue, uint8_t *dst, int32_t len)
 {
     if (dst == nullptr) {
-        puts("Source point of dequeue_multi() is NULL! ");
+        lep3::console::put_line("Source point of dequeue_multi() is NULL! ");
         return -1;
     }
     for (int32_t i = 0; i < len; ++i) {

@@ -7,6 +7,7 @@
 #include <memory>
 #include <string>
 
+#include "link/console.h"
 #include "link/link_internal.h"
 
 extern "C" {
@@ -55,7 +56,7 @@ void complete_diagnostic_frame()
 
 void complete_diagnostic_reply()
 {
-    puts("got all command data");
+    lep3::console::put_line("got all command data");
     // The camera-reset notice is posted like any other reply here.
     publish_reply_state(kReplyPosted);
     bump(link_counters.replies_posted);
@@ -129,7 +130,7 @@ using lep3::link::result;
 
 extern "C" LEP3_API void *LEP3_Read_Test_Thr(void * /*arg*/)
 {
-    puts("Enter LEP_Read_Thr");
+    lep3::console::put_line("Enter LEP_Read_Thr");
     const uint32_t total = passes.load(std::memory_order_relaxed);
     for (uint32_t reads = 0; reads < total;) {
         if (lep3::link::read_into_queue() != 0)
@@ -140,10 +141,10 @@ extern "C" LEP3_API void *LEP3_Read_Test_Thr(void * /*arg*/)
 
 extern "C" LEP3_API void *LEP3_Save_Data_Test_Thr(void * /*arg*/)
 {
-    puts("Enter LEP_Save_Data_Test_Thr");
+    lep3::console::put_line("Enter LEP_Save_Data_Test_Thr");
     const lep3::link::File file = lep3::link::create_capture("uartQueueData.bin");
     if (!file) {
-        puts("\nCan't create uartQueueData.bin\n");
+        lep3::console::print("\nCan't create uartQueueData.bin\n");
         return result(-1);
     }
     const uint32_t total = passes.load(std::memory_order_relaxed);
@@ -156,10 +157,10 @@ extern "C" LEP3_API void *LEP3_Save_Data_Test_Thr(void * /*arg*/)
 
 extern "C" LEP3_API void *LEP3_Parse_Test_Thr(void * /*arg*/)
 {
-    puts("Enter LEP_Parse_Test_Thr");
+    lep3::console::put_line("Enter LEP_Parse_Test_Thr");
     const lep3::link::File file = lep3::link::create_capture("parseTest.bin");
     if (!file) {
-        puts("\nCan't create parseTest.bin\n");
+        lep3::console::print("\nCan't create parseTest.bin\n");
         return result(-1);
     }
     const uint32_t total = passes.load(std::memory_order_relaxed);

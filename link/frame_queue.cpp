@@ -15,6 +15,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "link/console.h"
 #include "link/link_internal.h"
 
 using lep3::link::kFrameSlots;
@@ -107,11 +108,11 @@ void count_superseded(const frame_queue_t &queue, int32_t newest)
 extern "C" LEP3_API int frame_queue_init(frame_queue_t *queue, int32_t slot_size, int32_t height, int32_t width)
 {
     queue->capacity = kFrameSlots;
-    printf("frameQueue size:%d\n", queue->capacity);
+    lep3::console::print("frameQueue size:%d\n", queue->capacity);
     for (int i = 0; i < kFrameSlots; ++i) {
         queue->slot[i] = allocate_slot(slot_size);
         if (queue->slot[i] == nullptr) {
-            puts("Frame queue init failed!");
+            lep3::console::put_line("Frame queue init failed!");
             return -1;
         }
         queue->slot_desc[i].height = static_cast<uint32_t>(height);
@@ -200,7 +201,7 @@ extern "C" LEP3_API void frame_queue_free(frame_queue_t *queue)
 extern "C" LEP3_API int LEP3_SendFrameToQueue(const uint8_t *frame_data, const frame_desc_t *desc)
 {
     if (frame_enqueue(&frame_queue, frame_data, desc) != 0) {
-        puts("LEP3 SendFrame error, frame queue is full!");
+        lep3::console::put_line("LEP3 SendFrame error, frame queue is full!");
         return -1;
     }
     return 0;
@@ -213,7 +214,7 @@ extern "C" LEP3_API int LEP3_GetFrameFromQueue(uint8_t *buffer, uint32_t *width,
     frame_desc_t desc{};
     frame_dequeue(&frame_queue, &slot, &desc);
     if (slot == nullptr) {
-        puts("Get frame address error!");
+        lep3::console::put_line("Get frame address error!");
         return -1;
     }
     std::memcpy(buffer, slot, desc.size);

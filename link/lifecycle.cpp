@@ -6,6 +6,7 @@
 #include <array>
 #include <cstdio>
 
+#include "link/console.h"
 #include "link/link_internal.h"
 #include "render/render_internal.h"
 
@@ -45,22 +46,22 @@ extern "C" LEP3_API int LEP3_Init(void)
 {
     Fd port(open_uart(LEP3_GetPath(LEP3_PATH_UART)));
     if (!port.valid())
-        puts("Can't open uart port!");
+        lep3::console::put_line("Can't open uart port!");
     if (!port.valid() || !configure_port(port.get())) {
         port.reset(); // closed before the failure is reported
         uart_fd = -1;
-        puts("Uart init failed!");
+        lep3::console::put_line("Uart init failed!");
         return -1;
     }
-    printf("LEP_Uart inited,fd=%d\n", port.get());
+    lep3::console::print("LEP_Uart inited,fd=%d\n", port.get());
     uart_fd = port.release();
 
     if (queue_init(&uart_queue, kUartQueueBytes) != 0) {
-        puts("Init cir queue failed!");
+        lep3::console::put_line("Init cir queue failed!");
         return -1;
     }
     if (frame_queue_init(&frame_queue, static_cast<int32_t>(kRgbFrameBytes), kFrameHeight, kFrameWidth) != 0) {
-        puts("Init frame queue failed!");
+        lep3::console::put_line("Init frame queue failed!");
         return -1;
     }
     frame_desc = frame_desc_t{0, kFormatRaw, kFrameWidth, kFrameHeight, kGray8FrameBytes, 0};
@@ -79,7 +80,7 @@ extern "C" LEP3_API int LEP3_GetRawVideo(void)
 {
     const ssize_t n = send_video_request(kModeRaw);
     if (!written_whole(n)) {
-        printf("LEP3_GetRawVideo: send command error:%d!\n", static_cast<int>(n));
+        lep3::console::print("LEP3_GetRawVideo: send command error:%d!\n", static_cast<int>(n));
         return -1;
     }
     return 0;
@@ -89,7 +90,7 @@ extern "C" LEP3_API int LEP3_GetRGBVideo(void)
 {
     const ssize_t n = send_video_request(kModeRgb);
     if (!written_whole(n)) {
-        printf("LEP3_GetRGBVideo: send command error:%d!\n", static_cast<int>(n));
+        lep3::console::print("LEP3_GetRGBVideo: send command error:%d!\n", static_cast<int>(n));
         return -1;
     }
     return 0;

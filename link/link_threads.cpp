@@ -12,6 +12,7 @@
 #include <cstdio>
 #include <thread>
 
+#include "link/console.h"
 #include "link/link_internal.h"
 
 #if defined(__SANITIZE_ADDRESS__)
@@ -33,7 +34,7 @@ ssize_t read_into_queue()
         const auto len = static_cast<int32_t>(n);
         // The parser drains the queue; wait for room without dropping a byte.
         while (queue_count(uart_queue) + len > uart_queue.capacity)
-            puts("\n\n\n\nuart_queue is full\n\n\n");
+            lep3::console::put_line("\n\n\n\nuart_queue is full\n\n\n");
         enqueue_multi(&uart_queue, buffer.data(), len);
         bump(link_counters.bytes_read, static_cast<uint64_t>(n));
     }
@@ -129,7 +130,7 @@ void prepare_for_cancellation() {}
 
 extern "C" LEP3_API void *LEP3_Read_Thr(void * /*arg*/)
 {
-    puts("Enter LEP_Read_Thr");
+    lep3::console::put_line("Enter LEP_Read_Thr");
     lep3::link::prepare_for_cancellation();
     lep3::link::count_reader_in();
     for (;;)
@@ -138,7 +139,7 @@ extern "C" LEP3_API void *LEP3_Read_Thr(void * /*arg*/)
 
 extern "C" LEP3_API void *LEP3_Parse_Thr(void * /*arg*/)
 {
-    puts("Enter LEP_Parse_Thr");
+    lep3::console::put_line("Enter LEP_Parse_Thr");
     lep3::link::prepare_for_cancellation();
     for (;;)
         lep3::link::parse_pass();

@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "link/console.h"
 #include "link/link_internal.h"
 
 extern "C" {
@@ -165,7 +166,7 @@ void command_id(uint8_t b)
 void type(uint8_t b)
 {
     if (b > kTypeMax) {
-        printf("error10 %x \n", b);
+        lep3::console::print("error10 %x \n", b);
         abandon_reply();
         return;
     }
@@ -178,7 +179,7 @@ bool reply_data(uint8_t b)
 {
     const int32_t expected = packet_len - kReplyHeadBytes;
     if (expected <= command_buffer_index || command_buffer_index >= kReplyDataMax) {
-        puts("error");
+        lep3::console::put_line("error");
         abandon_reply();
         return false;
     }

@@ -7,17 +7,8 @@
 #include <cstdio>
 #include <iterator>
 
+#include "link/console.h"
 #include "link/serial_port.h"
-
-namespace {
-
-// The configuration's refusals go to standard error as they are, without a line of their own.
-template <size_t N> void to_stderr(const char (&text)[N])
-{
-    (void)fwrite(text, 1, N - 1, stderr);
-}
-
-} // namespace
 
 extern "C" {
 LEP3_API extern const int32_t name_arr[12] = {230400, 115200, 57600, 38400, 19200, 9600,
@@ -31,7 +22,7 @@ extern "C" LEP3_API int open_uart(const char *path)
     // Blocking, and the device may become the controlling terminal: O_RDWR alone.
     const int fd = open(path, O_RDWR); // NOLINT(cppcoreguidelines-pro-type-vararg)
     if (fd < 0) {
-        printf("open %s failure\n", path);
+        lep3::console::print("open %s failure\n", path);
         return -1;
     }
     return fd;
@@ -54,7 +45,7 @@ extern "C" LEP3_API int set_uart_speed(int fd, int speed)
         cfsetispeed(&options, static_cast<speed_t>(speed_arr[i]));
         cfsetospeed(&options, static_cast<speed_t>(speed_arr[i]));
         if (tcsetattr(fd, TCSANOW, &options) != 0) {
-            perror("tcsetattr fd1");
+            lep3::console::print_errno("tcsetattr fd1");
             return -1;
         }
         tcflush(fd, TCIOFLUSH);
@@ -76,7 +67,7 @@ int set_parity_flags(termios &options, int databits, int stopbits, int parity)
         options.c_cflag |= CS8;
         break;
     default:
-        to_stderr("Unsupported data size\n");
+        lep3::console::write_error("Unsupported data size\n");
         return -1;
     }
 
@@ -104,7 +95,7 @@ int set_parity_flags(termios &options, int databits, int stopbits, int parity)
         options.c_cflag &= ~static_cast<tcflag_t>(CSTOPB);
         break;
     default:
-        to_stderr("Unsupported parity\n");
+        lep3::console::write_error("Unsupported parity\n");
         return -1;
     }
 
@@ -116,7 +107,7 @@ int set_parity_flags(termios &options, int databits, int stopbits, int parity)
         options.c_cflag |= CSTOPB;
         break;
     default:
-        to_stderr("Unsupported stop bits\n");
+        lep3::console::write_error("Unsupported stop bits\n");
         return -1;
     }
 
@@ -137,7 +128,7 @@ extern "C" LEP3_API int set_Parity(int fd, int databits, int stopbits, int parit
 {
     termios options{};
     if (tcgetattr(fd, &options) != 0) {
-        perror("SetupSerial 1");
+        lep3::console::print_errno("SetupSerial 1");
         return -1;
     }
     // Nothing reaches the port unless every setting is accepted.
@@ -145,7 +136,7 @@ extern "C" LEP3_API int set_Parity(int fd, int databits, int stopbits, int parit
         return -1;
     tcflush(fd, TCIFLUSH);
     if (tcsetattr(fd, TCSANOW, &options) != 0) {
-        perror("SetupSerial");
+        lep3::console::print_errno("SetupSerial");
         return -1;
     }
     return 0;

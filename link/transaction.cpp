@@ -14,6 +14,7 @@
 #include <mutex>
 #include <span>
 
+#include "link/console.h"
 #include "link/link_internal.h"
 
 namespace {
@@ -111,13 +112,13 @@ int transact(uint16_t command_id, uint8_t type, std::span<const uint8_t> request
 
     const ssize_t written = ::write(uart_fd, request.data(), request.size());
     if (written != static_cast<ssize_t>(request.size())) {
-        std::printf(messages.send_error, static_cast<int>(written));
+        lep3::console::print(messages.send_error, static_cast<int>(written));
         return kSendError;
     }
 
     for (int polls = 0; lep3::link::load_reply_state() != kReplyPosted; ++polls) {
         if (polls == kReplyPolls) {
-            std::puts(messages.timeout);
+            lep3::console::put_line(messages.timeout);
             return kTimeout;
         }
         usleep(kPollPause);
@@ -127,11 +128,11 @@ int transact(uint16_t command_id, uint8_t type, std::span<const uint8_t> request
     // visible; work on one copy so the check and the caller see the same reply.
     const command_read_t posted = lep3::link::snapshot_reply();
     if (posted.command_id != command_id) {
-        std::printf(messages.id_error, static_cast<int>(posted.command_id));
+        lep3::console::print(messages.id_error, static_cast<int>(posted.command_id));
         return kWrongId;
     }
     if (posted.data_len == kStatusReplyLen && posted.data[0] != 0) {
-        std::printf(messages.failure, static_cast<unsigned>(posted.data[0]));
+        lep3::console::print(messages.failure, static_cast<unsigned>(posted.data[0]));
         return kFailed;
     }
     if (reply != nullptr)

@@ -7,6 +7,7 @@
 #include <utility>
 
 #include "lep3.h"
+#include "link/console.h"
 #include "link/link_internal.h"
 #include "render/render_internal.h"
 
@@ -51,11 +52,11 @@ extern "C" LEP3_API int saveGray8ImageFile(const uint8_t *gray8, int32_t number)
     (void)std::snprintf(name.data(), name.size(), "gray8_%d_160x120.yuv", number);
     File file = create(name.data());
     if (!file) {
-        std::puts("\nCan't create gray8image.y\n");
+        lep3::console::put_line("\nCan't create gray8image.y\n");
         return -1;
     }
     if (!write_and_close(std::move(file), gray8, 1, kFramePixels)) {
-        std::puts("\nsaveGray8ImageFile:Write data to file error!\n");
+        lep3::console::put_line("\nsaveGray8ImageFile:Write data to file error!\n");
         return -1;
     }
     return 0;
@@ -65,11 +66,11 @@ extern "C" LEP3_API int saveRGB24ImageFile(const uint8_t *rgb24)
 {
     File file = create("leptonImage.rgb");
     if (!file) {
-        std::puts("Can't create leptonImage.rgb");
+        lep3::console::put_line("Can't create leptonImage.rgb");
         return -1;
     }
     if (!write_and_close(std::move(file), rgb24, lep3::render::kRgbBytesPerPixel, kFramePixels)) {
-        std::puts("Write data to file error!");
+        lep3::console::put_line("Write data to file error!");
         return -1;
     }
     return 0;
@@ -83,7 +84,7 @@ extern "C" LEP3_API int saveImageFile(const uint16_t *raw, frame_desc_t desc)
     if (!file)
         return -1;
     if (!write_and_close(std::move(file), raw, sizeof(uint16_t), kFramePixels)) {
-        std::puts("Write data to file error!");
+        lep3::console::put_line("Write data to file error!");
         return -1;
     }
     return 0;
@@ -95,11 +96,11 @@ extern "C" LEP3_API int saveImageIncludePacketHead(const uint8_t *packet_data, i
     (void)std::snprintf(name.data(), name.size(), "headImage%d.jpg", number);
     File file = create(name.data());
     if (!file) {
-        std::puts("\nCan't create headImage.jpg\n");
+        lep3::console::put_line("\nCan't create headImage.jpg\n");
         return -1;
     }
     if (!write_and_close(std::move(file), packet_data, 1, lep3::link::kRawPacketData)) {
-        std::puts("\nsaveImageIncludePacketHead:Write data to file error!\n");
+        lep3::console::put_line("\nsaveImageIncludePacketHead:Write data to file error!\n");
         return -1;
     }
     return 0;
@@ -112,7 +113,7 @@ extern "C" LEP3_API int LEP3_SaveRaw14TiffImage(void)
     (void)std::snprintf(path.data(), path.size(), "%s/RAW14_%d.tiff", LEP3_GetPath(LEP3_PATH_SDCARD_DIR), number);
     File file = create(path.data());
     if (!file) {
-        std::puts("\nCan't create RAW14.tiff");
+        lep3::console::put_line("\nCan't create RAW14.tiff");
         return -1;
     }
 
@@ -126,11 +127,11 @@ extern "C" LEP3_API int LEP3_SaveRaw14TiffImage(void)
         // Nothing to save: leave no empty or partial capture behind.
         file.reset();
         (void)std::remove(path.data());
-        std::puts("\nsave RAW14.tiff: no raw frame to save");
+        lep3::console::put_line("\nsave RAW14.tiff: no raw frame to save");
         return -1;
     }
     if (!write_and_close(std::move(file), raw14_frame.data(), 1, lep3::render::kRawFrameBytes)) {
-        std::puts("\nsave RAW14.tiff: Write data to file error!");
+        lep3::console::put_line("\nsave RAW14.tiff: Write data to file error!");
         return -1;
     }
     return 0;

@@ -11,6 +11,7 @@
 #include <span>
 #include <thread>
 
+#include "link/console.h"
 #include "update/update_internal.h"
 
 namespace {
@@ -114,28 +115,28 @@ int Transfer::run()
 {
     if (image_.empty()) {
         // Nothing to program: refuse before the bootloader erases the running firmware.
-        std::puts("ERROR: firmware image is empty, nothing to send!");
+        lep3::console::put_line("ERROR: firmware image is empty, nothing to send!");
         return -1;
     }
     if (!open_device()) {
-        std::puts("Open uart timeout");
+        lep3::console::put_line("Open uart timeout");
         return -1;
     }
     if (set_uart_speed(port_.get(), lep3::link::kBaud) != 0) {
-        std::puts("Set uart speed failed");
+        lep3::console::put_line("Set uart speed failed");
         return fail();
     }
     if (set_Parity(port_.get(), lep3::link::kDataBits, lep3::link::kStopBits, kNoParity) != 0) {
-        std::puts("Set uart parity failed");
+        lep3::console::put_line("Set uart parity failed");
         return fail();
     }
     flush_port(port_);
-    std::printf("LEP_Uart inited,fd=%d\n", port_.get());
+    lep3::console::print("LEP_Uart inited,fd=%d\n", port_.get());
 
     if (!synchronise())
         return fail();
-    std::puts("sync ok!");
-    std::puts("Connected to bootloader");
+    lep3::console::put_line("sync ok!");
+    lep3::console::put_line("Connected to bootloader");
 
     for (int (Transfer::*step)() :
          {&Transfer::read_identity, &Transfer::erase, &Transfer::program, &Transfer::verify, &Transfer::boot}) {
@@ -161,20 +162,20 @@ bool Transfer::synchronise()
 {
     for (int left = kSyncTries; left > 0; --left) {
         flush_port(port_);
-        std::printf("sync_cmd send,try=%d!\n", left);
+        lep3::console::print("sync_cmd send,try=%d!\n", left);
         const ssize_t sent = send(kSyncCmd);
-        std::printf("sync_cmd send %d bytes\n", static_cast<int>(sent));
+        lep3::console::print("sync_cmd send %d bytes\n", static_cast<int>(sent));
         if (sent != static_cast<ssize_t>(kSyncCmd.size())) {
-            std::printf("ERROR: send sync_cmd error:%d!\n", static_cast<int>(sent));
+            lep3::console::print("ERROR: send sync_cmd error:%d!\n", static_cast<int>(sent));
             continue;
         }
         if (await_reply(kShortReplyPause, kAckReplySize) <= 0) {
-            std::puts("sync_cmd reply error!");
+            lep3::console::put_line("sync_cmd reply error!");
             continue;
         }
         if (acknowledged())
             return true;
-        std::printf("sync_cmd not ack,try=%d!\n", left);
+        lep3::console::print("sync_cmd not ack,try=%d!\n", left);
         transfer_pause(kSyncRefusedPause);
     }
     return false;
@@ -184,29 +185,29 @@ int Transfer::read_identity()
 {
     ssize_t sent = send(kGetBootloaderVerCmd);
     if (sent != static_cast<ssize_t>(kGetBootloaderVerCmd.size())) {
-        std::printf("ERROR: send get_bootloader_ver_cmd error:%d!\n", static_cast<int>(sent));
+        lep3::console::print("ERROR: send get_bootloader_ver_cmd error:%d!\n", static_cast<int>(sent));
         return fail();
     }
     if (await_reply(kShortReplyPause, kVersionReplySize) <= 0) {
-        std::puts("get_bootloader_ver_cmd reply error!");
+        lep3::console::put_line("get_bootloader_ver_cmd reply error!");
         return fail();
     }
-    std::printf("bootloader ver: %u\n", unsigned{reply_[0]});
+    lep3::console::print("bootloader ver: %u\n", unsigned{reply_[0]});
 
     sent = send(kGetFlashSizeCmd);
     if (sent != static_cast<ssize_t>(kGetFlashSizeCmd.size())) {
-        std::printf("ERROR: send get_flash_size_cmd error:%d!\n", static_cast<int>(sent));
+        lep3::console::print("ERROR: send get_flash_size_cmd error:%d!\n", static_cast<int>(sent));
         return fail();
     }
     if (await_reply(kShortReplyPause, kFlashSizeReplySize) <= 0) {
-        std::puts("get_flash_size_cmd reply error!");
+        lep3::console::put_line("get_flash_size_cmd reply error!");
         return fail();
     }
     flash_size_ = little_endian32(std::span(reply_).first<4>());
-    std::printf("flash size: %u\n", flash_size_);
+    lep3::console::print("flash size: %u\n", flash_size_);
     if (image_.size() > flash_size_) {
         // An image that can't fit is refused while the old firmware is still intact.
-        std::printf("ERROR: firmware image of %zu bytes exceeds flash size %u!\n", image_.size(), flash_size_);
+        lep3::console::print("ERROR: firmware image of %zu bytes exceeds flash size %u!\n", image_.size(), flash_size_);
         return fail();
     }
     return 0;
@@ -214,31 +215,31 @@ int Transfer::read_identity()
 
 int Transfer::erase()
 {
-    std::puts("Erasing previous program...");
+    lep3::console::put_line("Erasing previous program...");
     const ssize_t sent = send(kEraseCmd);
     if (sent != static_cast<ssize_t>(kEraseCmd.size())) {
-        std::printf("ERROR: send erase_cmd error:%d!\n", static_cast<int>(sent));
+        lep3::console::print("ERROR: send erase_cmd error:%d!\n", static_cast<int>(sent));
         return fail();
     }
     // Erasing takes the bootloader a while; it answers each poll until it is done.
     for (int poll = 0; poll < kErasePolls; ++poll) {
         if (await_reply(kErasePollPause, kAckReplySize) <= 0) {
-            std::puts("erase_cmd reply error!");
+            lep3::console::put_line("erase_cmd reply error!");
         } else if (acknowledged()) {
-            std::puts("erase ok!");
-            std::puts("Erase complete!");
+            lep3::console::put_line("erase ok!");
+            lep3::console::put_line("Erase complete!");
             return 0;
         } else {
-            std::puts("erase not ok!");
+            lep3::console::put_line("erase not ok!");
         }
     }
-    std::puts("Erase not complete!");
+    lep3::console::put_line("Erase not complete!");
     return fail();
 }
 
 int Transfer::program()
 {
-    std::puts("Programming new version...");
+    lep3::console::put_line("Programming new version...");
     const size_t full_blocks = image_.size() / kBlockPayload;
     const size_t short_length = image_.size() % kBlockPayload;
     const size_t blocks = full_blocks + (short_length != 0 ? 1 : 0);
@@ -250,77 +251,78 @@ int Transfer::program()
         const size_t size = build_data_block(chunk, block);
         const ssize_t sent = send(std::span(block).first(size));
         if (sent != static_cast<ssize_t>(size)) {
-            std::printf("ERROR: send file content error:%d!\n", static_cast<int>(sent));
+            lep3::console::print("ERROR: send file content error:%d!\n", static_cast<int>(sent));
             return fail();
         }
         if (await_reply(kBlockReplyPause, kAckReplySize) <= 0) {
-            std::puts("send file content reply error!");
+            lep3::console::put_line("send file content reply error!");
             return fail();
         }
         if (!acknowledged()) {
-            std::puts(full ? "send 64 dat not ack!" : "send less 64 dat not ack!");
+            lep3::console::put_line(full ? "send 64 dat not ack!" : "send less 64 dat not ack!");
             return fail();
         }
         if (full)
-            std::printf("progress_val:%02d%%\r", block_progress_percent(k, full_blocks));
+            lep3::console::print("progress_val:%02d%%\r", block_progress_percent(k, full_blocks));
         else
-            std::puts("send less 64 dat ack!");
+            lep3::console::put_line("send less 64 dat ack!");
     }
-    std::puts("send file dat ok!");
-    std::printf("progress_val:100%%\n");
-    std::puts("Program complete!");
+    lep3::console::put_line("send file dat ok!");
+    lep3::console::print("progress_val:100%%\n");
+    lep3::console::put_line("Program complete!");
     return 0;
 }
 
 int Transfer::verify()
 {
-    std::puts("Verifying program...");
+    lep3::console::put_line("Verifying program...");
     uint32_t crc = crc32_update(0, image_, kImageMask);
-    std::printf("buf[0]:%02x\r\n", unsigned{image_.front()});
-    std::printf("buf[file_len-1]:%02x,%d\r\n", unsigned{image_.back()}, static_cast<int>(image_.size()));
-    std::printf("crc32:%x\r\n", crc);
+    lep3::console::print("buf[0]:%02x\r\n", unsigned{image_.front()});
+    lep3::console::print("buf[file_len-1]:%02x,%d\r\n", unsigned{image_.back()}, static_cast<int>(image_.size()));
+    lep3::console::print("crc32:%x\r\n", crc);
     // The bootloader checks its whole flash: the rest beyond the image reads as erased.
     if (flash_size_ > image_.size())
         crc = crc32_fill(crc, kErasedFlashByte, flash_size_ - image_.size());
 
     const ssize_t sent = send(kGetCrcCmd);
     if (sent != static_cast<ssize_t>(kGetCrcCmd.size())) {
-        std::printf("ERROR: send get_crc_cmd error:%d!\n", static_cast<int>(sent));
+        lep3::console::print("ERROR: send get_crc_cmd error:%d!\n", static_cast<int>(sent));
         return fail();
     }
     if (await_reply(kCrcReplyPause, kCrcReplySize) <= 0) {
-        std::puts("get_crc_cmd reply error!");
+        lep3::console::put_line("get_crc_cmd reply error!");
         return fail();
     }
-    std::printf("get crc:%02x %02x %02x %02x\r\n", unsigned{reply_[0]}, unsigned{reply_[1]}, unsigned{reply_[2]},
-                unsigned{reply_[3]});
-    std::printf("calc crc:%02x %02x %02x %02x\r\n", crc & 0xFFu, (crc >> 8) & 0xFFu, (crc >> 16) & 0xFFu, crc >> 24);
+    lep3::console::print("get crc:%02x %02x %02x %02x\r\n", unsigned{reply_[0]}, unsigned{reply_[1]},
+                         unsigned{reply_[2]}, unsigned{reply_[3]});
+    lep3::console::print("calc crc:%02x %02x %02x %02x\r\n", crc & 0xFFu, (crc >> 8) & 0xFFu, (crc >> 16) & 0xFFu,
+                         crc >> 24);
     if (little_endian32(std::span(reply_).first<4>()) != crc) {
-        std::puts("Check crc32 err");
+        lep3::console::put_line("Check crc32 err");
         return fail();
     }
-    std::puts("Verify complete");
-    std::puts("Upgrade complete");
+    lep3::console::put_line("Verify complete");
+    lep3::console::put_line("Upgrade complete");
     return 0;
 }
 
 int Transfer::boot()
 {
-    std::puts("Boot app...");
+    lep3::console::put_line("Boot app...");
     const ssize_t sent = send(kBootAppCmd);
     if (sent != static_cast<ssize_t>(kBootAppCmd.size())) {
-        std::printf("ERROR: send boot_app_cmd error:%d!\n", static_cast<int>(sent));
+        lep3::console::print("ERROR: send boot_app_cmd error:%d!\n", static_cast<int>(sent));
         return fail();
     }
     if (await_reply(kBootReplyPause, kAckReplySize) <= 0) {
-        std::puts("boot_app_cmd reply error!");
+        lep3::console::put_line("boot_app_cmd reply error!");
         return fail();
     }
     if (!acknowledged()) {
-        std::puts("Boot app err!");
+        lep3::console::put_line("Boot app err!");
         return fail();
     }
-    std::puts("App is running...");
+    lep3::console::put_line("App is running...");
     port_.reset();
     return 0;
 }

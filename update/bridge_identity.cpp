@@ -2,6 +2,7 @@
 // its bootloader.
 #include <cstdio>
 
+#include "link/console.h"
 #include "link/link_internal.h"
 #include "update/update_internal.h"
 
@@ -19,7 +20,7 @@ extern "C" LEP3_API int LEP3_GetFirmwareVersion(uint32_t *version)
     command_read_t reply{};
     const int result = LEP3_RunCommand(kGetFirmwareVersion, &reply);
     if (result != 0) {
-        std::printf("Send get firmware version error: %d!", result);
+        lep3::console::print("Send get firmware version error: %d!", result);
         return result;
     }
     // Low byte first.
@@ -45,6 +46,6 @@ extern "C" LEP3_API int LEP3_RebootSAMG55(void)
         close_uart(uart_fd);
         return 0;
     }
-    std::printf("Reset SAMG55 failed!");
+    lep3::console::print("Reset SAMG55 failed!");
     return -2;
 }

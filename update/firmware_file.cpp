@@ -10,6 +10,7 @@
 #include <cstring>
 #include <memory>
 
+#include "link/console.h"
 #include "update/update_internal.h"
 
 namespace lep3::update {
@@ -72,7 +73,7 @@ extern "C" LEP3_API char *search_firmware(void)
 
     std::unique_ptr<DIR, DirCloser> dir(opendir(LEP3_GetPath(LEP3_PATH_FIRMWARE_DIR)));
     if (!dir) {
-        std::perror("open dir fail");
+        lep3::console::print_errno("open dir fail");
         return nullptr;
     }
     while (const dirent *entry = readdir(dir.get())) {
@@ -94,15 +95,15 @@ File open_firmware_image(const char *mode)
 {
     const char *name = search_firmware();
     if (name == nullptr) {
-        std::puts("Can't find firmware");
+        lep3::console::put_line("Can't find firmware");
         return nullptr;
     }
     std::array<char, kImagePathSize> path{};
     image_path(name, path);
-    std::printf("Find firmware: %s\n", path.data());
+    lep3::console::print("Find firmware: %s\n", path.data());
     File file(std::fopen(path.data(), mode));
     if (!file)
-        std::puts("ERROR: Can't open firmware");
+        lep3::console::put_line("ERROR: Can't open firmware");
     return file;
 }
 
@@ -123,15 +124,15 @@ extern "C" LEP3_API int LEP3_GetSAMG55FileVersion(uint32_t *version)
     // there to the CR.
     char *save = nullptr;
     if (strtok_r(line.data(), "V", &save) == nullptr) {
-        std::printf("ERROR:%s->find flag \"V\" failed!\n", "LEP3_GetSAMG55FileVersion");
+        lep3::console::print("ERROR:%s->find flag \"V\" failed!\n", "LEP3_GetSAMG55FileVersion");
         return -1;
     }
     const char *text = strtok_r(nullptr, "\r", &save);
     if (text == nullptr) {
-        std::printf("ERROR:%s->find SAMG55 file version failed!\n", "LEP3_GetSAMG55FileVersion");
+        lep3::console::print("ERROR:%s->find SAMG55 file version failed!\n", "LEP3_GetSAMG55FileVersion");
         return -1;
     }
-    std::printf("SAMG55 file version:%s, len=%d\n", text, static_cast<int>(std::strlen(text)));
+    lep3::console::print("SAMG55 file version:%s, len=%d\n", text, static_cast<int>(std::strlen(text)));
     // Truncated, not rounded: 1.15 reads as 114.99999999999999 and gives 114.
     *version = static_cast<uint32_t>(to_hundredths(std::strtod(text, nullptr)));
     return 0;

@@ -12,6 +12,7 @@
 #include <span>
 #include <thread>
 
+#include "link/console.h"
 #include "update/update_internal.h"
 
 namespace {
@@ -89,23 +90,23 @@ bool write_back_rbfo(const Fd &port, std::span<const uint8_t, kRbfoCmdSize> requ
         flush_port(port);
         const ssize_t sent = write(port.get(), request.data(), request.size());
         if (sent != static_cast<ssize_t>(request.size())) {
-            std::printf("ERROR: send rbfo_cmd error:%d!\n", static_cast<int>(sent));
+            lep3::console::print("ERROR: send rbfo_cmd error:%d!\n", static_cast<int>(sent));
             continue;
         }
         std::this_thread::sleep_for(kRbfoReplyPause);
         std::array<uint8_t, kRbfoReplySize> reply{};
         const ssize_t got = read_reply(port, reply);
         if (got != static_cast<ssize_t>(reply.size())) {
-            std::printf("rbfo_cmd no reply, result=%d!\n", static_cast<int>(got));
+            lep3::console::print("rbfo_cmd no reply, result=%d!\n", static_cast<int>(got));
             continue;
         }
-        std::printf("rbfo_cmd reply:");
+        lep3::console::print("rbfo_cmd reply:");
         for (const uint8_t byte : reply)
-            std::printf("%02x ", unsigned{byte});
-        std::printf("\n");
+            lep3::console::print("%02x ", unsigned{byte});
+        lep3::console::print("\n");
         if (reply[0] == lep3::link::kSync0 && reply[1] == lep3::link::kSync1 && reply[kRbfoReplyStatus] == 0)
             return true;
-        std::puts("get rbfo_cmd reply error!");
+        lep3::console::put_line("get rbfo_cmd reply error!");
     }
     return false;
 }
@@ -119,13 +120,13 @@ extern "C" LEP3_API int LEP3_UpdateSAMG55(pthread_t reader_thread)
     std::copy(kRbfoCmdHead.begin(), kRbfoCmdHead.end(), rbfo_cmd.begin());
 
     if (LEP3_GetUserRBFO(&rbfo) < 0) {
-        std::puts("ERROR: Get RBFO parameter before update SAMG55 failed!");
+        lep3::console::put_line("ERROR: Get RBFO parameter before update SAMG55 failed!");
         return fail(kRbfoReadFailed);
     }
     set_rate_of_progress(kRbfoRead);
 
     if (!bridge_accepts_restart()) {
-        std::printf("Reset SAMG55 failed!");
+        lep3::console::print("Reset SAMG55 failed!");
         return fail(kRestartFailed);
     }
     // Nothing may read the bridge's devices while the bootloader is spoken to: the reader
@@ -146,7 +147,7 @@ extern "C" LEP3_API int LEP3_UpdateSAMG55(pthread_t reader_thread)
             std::this_thread::sleep_for(kFlowRetryPause);
     }
     if (!transferred) {
-        std::puts("ERROR: update_flow failed!");
+        lep3::console::put_line("ERROR: update_flow failed!");
         return fail(kTransferFailed);
     }
     set_rate_of_progress(kImageTransferred);
@@ -155,18 +156,18 @@ extern "C" LEP3_API int LEP3_UpdateSAMG55(pthread_t reader_thread)
 
     Fd port = open_restarted_firmware();
     if (!is_open(port)) {
-        std::puts("Open new uart timeout");
+        lep3::console::put_line("Open new uart timeout");
         return fail(kNewDeviceFailed);
     }
     set_rate_of_progress(kNewDeviceOpen);
     if (set_uart_speed(port.get(), lep3::link::kBaud) != 0) {
         port.reset();
-        std::puts("Set new uart speed failed");
+        lep3::console::put_line("Set new uart speed failed");
         return fail(kNewDeviceFailed);
     }
     if (set_Parity(port.get(), lep3::link::kDataBits, lep3::link::kStopBits, kNoParity) != 0) {
         port.reset();
-        std::puts("Set new uart parity failed");
+        lep3::console::put_line("Set new uart parity failed");
         return fail(kNewDeviceFailed);
     }
     flush_port(port);
@@ -176,10 +177,10 @@ extern "C" LEP3_API int LEP3_UpdateSAMG55(pthread_t reader_thread)
     rbfo_cmd[kRbfoCrcOffset] = packet_crc8(rbfo_cmd.data(), kRbfoCrcOffset);
     if (!write_back_rbfo(port, rbfo_cmd)) {
         port.reset();
-        std::puts("ERROR: Recover RBFO parameter after update SAMG55 failed!");
+        lep3::console::put_line("ERROR: Recover RBFO parameter after update SAMG55 failed!");
         return fail(kRbfoRestoreFailed);
     }
-    std::puts("get rbfo_cmd reply!");
+    lep3::console::put_line("get rbfo_cmd reply!");
     port.reset();
     set_rate_of_progress(kRbfoRestored);
 
