@@ -226,3 +226,9 @@ extern "C" LEP3_API int LEP3_GetFrameFromQueue(uint8_t *buffer, uint32_t *width,
     *frame_number = desc.frame_number;
     return 0;
 }
+
+namespace lep3::link {
+
+void note_frame_check(bool /*matched*/) {}
+
+} // namespace lep3::link

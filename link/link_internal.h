@@ -188,6 +188,13 @@ inline void bump(std::atomic<uint64_t> &counter, uint64_t n = 1)
 }
 
 // ---------------------------------------------------------------------------------------
+// Frame facts the exported records have no room for, kept per slot for the session.
+
+// The byte after a frame packet's data is its check byte: the parser reports whether it
+// matched, for the frame it has just queued.
+void note_frame_check(bool matched);
+
+// ---------------------------------------------------------------------------------------
 // Diagnostic capture loops.
 
 // The diagnostic capture loops run this many passes (10 000 000 unless a test says less).
