@@ -16,6 +16,7 @@
 #include <string>
 #include <vector>
 
+#include "bench/scene.h"
 #include "link/link_internal.h"
 #include "sim/bridge_sim.h"
 
@@ -79,20 +80,6 @@ void release_link()
     uart_fd = -1;
 }
 
-std::vector<uint8_t> rgb_frame_packet(uint32_t seq)
-{
-    std::vector<uint8_t> rgb(lep3::link::kRgbFrameBytes);
-    lep3::sim::BridgeSim::rgb_frame(seq, rgb.data());
-    std::vector<uint8_t> p{0xAA, 0x55, 0xFF, 0x04, 0xFF};
-    for (int k = 0; k < lep3::link::kVideoPackets; ++k) {
-        p.insert(p.end(), {0x00, static_cast<uint8_t>(k), 0x00, 0x00});
-        const auto *row = rgb.data() + static_cast<size_t>(k) * lep3::link::kRgbPayload;
-        p.insert(p.end(), row, row + lep3::link::kRgbPayload);
-    }
-    p.push_back(0x00);
-    return p;
-}
-
 uint64_t rgb_frames_done()
 {
     lep3_link_stats_t s{};
@@ -129,7 +116,7 @@ void BM_LinkThroughput(benchmark::State &state)
 {
     std::vector<uint8_t> stream;
     for (int i = 0; i < kFramesPerIteration; ++i) {
-        const auto frame = rgb_frame_packet(static_cast<uint32_t>(i + 1));
+        const auto frame = lep3::bench::frame_packet(true, static_cast<uint32_t>(i + 1));
         stream.insert(stream.end(), frame.begin(), frame.end());
     }
     Pipe pipe;
@@ -166,7 +153,7 @@ BENCHMARK(BM_LinkThroughput)->Unit(benchmark::kMillisecond)->UseRealTime()->MinT
 // From the write of a frame's last byte to the host holding the frame in its buffer.
 void BM_FrameDeliveryLatency(benchmark::State &state)
 {
-    const auto packet = rgb_frame_packet(1);
+    const auto packet = lep3::bench::frame_packet(true, 1);
     const size_t last = packet.size() - 2; // the last data byte; the check byte is not sent
     const int32_t before_last = lep3::link::kRgbPacketData - 1;
     Pipe pipe;

@@ -2,39 +2,18 @@
 #include <benchmark/benchmark.h>
 
 #include <array>
-#include <cmath>
 #include <cstdint>
-#include <random>
 #include <vector>
 
+#include "bench/scene.h"
 #include "lep3.h"
 #include "render/naive_reference.h"
 #include "render/render_internal.h"
 
 namespace {
 
+using lep3::bench::scene;
 using lep3::render::kFramePixels;
-
-// A thermal scene: a warm blob on a gradient background with sensor noise, about 1 500
-// raw counts from coldest to hottest.
-const std::vector<uint16_t> &scene()
-{
-    static const std::vector<uint16_t> frame = [] {
-        std::vector<uint16_t> f(kFramePixels);
-        std::mt19937 rng(1);
-        std::normal_distribution<double> noise(0.0, 12.0);
-        for (size_t y = 0; y < 120; ++y) {
-            for (size_t x = 0; x < 160; ++x) {
-                const double dx = static_cast<double>(x) - 90.0;
-                const double dy = static_cast<double>(y) - 55.0;
-                const double blob = 1100.0 * std::exp(-(dx * dx + dy * dy) / 600.0);
-                f[y * 160 + x] = static_cast<uint16_t>(7800.0 + 2.0 * static_cast<double>(y) + blob + noise(rng));
-            }
-        }
-        return f;
-    }();
-    return frame;
-}
 
 std::vector<uint8_t> grey_scene()
 {

@@ -1,0 +1,206 @@
+// The operations whose instruction counts we track, each run a fixed number of times inside
+// lep3_measured(), the one function bench/instruction-counts tells callgrind to count in.
+// Set-up, warm-up and feeding the pipe happen outside it.
+//
+//   instruction_counts --list   one line per case: name, unit, goal (0 = none)
+//   instruction_counts NAME     runs the case and prints how many units it measured
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <span>
+#include <vector>
+
+#include "bench/scene.h"
+#include "lep3.h"
+#include "link/link_internal.h"
+#include "render/render_internal.h"
+
+namespace {
+
+using lep3::bench::scene;
+using lep3::link::kPixels;
+
+constexpr int kRepetitions = 8;
+
+struct Case {
+    const char *name;
+    const char *unit;
+    uint64_t goal;            // instructions per unit, 0 when only reported
+    void (*set_up)();         // once, outside the count
+    uint64_t (*prepare)(int); // before each repetition, outside the count; returns its units
+    void (*measure)(int);     // counted
+};
+
+// ---- Reader and parser: one frame packet through the byte queue and the state table ------
+
+std::vector<uint8_t> packet;
+int pipe_write = -1;
+
+void set_up_link(bool rgb)
+{
+    int fds[2];
+    if (pipe(fds) != 0) {
+        std::perror("pipe");
+        std::exit(1);
+    }
+    // Room for a whole frame packet, so one write feeds a whole repetition.
+    fcntl(fds[1], F_SETPIPE_SZ, 1 << 20);
+    uart_fd = fds[0];
+    pipe_write = fds[1];
+    queue_init(&uart_queue, lep3::link::kUartQueueBytes);
+    frame_queue_init(&frame_queue, static_cast<int32_t>(lep3::link::kRgbFrameBytes), lep3::link::kFrameHeight,
+                     lep3::link::kFrameWidth);
+    frame_desc = frame_desc_t{0, 0, lep3::link::kFrameWidth, lep3::link::kFrameHeight, kPixels, 0};
+    packet = lep3::bench::frame_packet(rgb, 1);
+}
+
+uint64_t feed_packet(int /*repetition*/)
+{
+    for (std::span<const uint8_t> left(packet); !left.empty();) {
+        const ssize_t n = write(pipe_write, left.data(), left.size());
+        if (n <= 0) {
+            std::perror("write");
+            std::exit(1);
+        }
+        left = left.subspan(static_cast<size_t>(n));
+    }
+    return packet.size();
+}
+
+// The loops' passes, interleaved as on one core: a read, then the parser drains the queue.
+void pump_packet(int /*repetition*/)
+{
+    const uint64_t target = lep3::link::link_counters.bytes_read.load() + packet.size();
+    while (lep3::link::link_counters.bytes_read.load() < target) {
+        lep3::link::read_pass();
+        while (lep3::link::queue_count(uart_queue) > 0)
+            lep3::link::parse_pass();
+    }
+}
+
+// ---- Conversions: one frame each -----------------------------------------------------------
+
+std::vector<uint8_t> grey(kPixels);
+std::vector<uint8_t> grey_out(kPixels);
+std::vector<uint8_t> rgb(static_cast<size_t>(kPixels) * 3);
+std::vector<float> temps(kPixels);
+
+uint64_t one_frame(int /*repetition*/)
+{
+    return 1;
+}
+
+void set_up_render()
+{
+    lep3::render::fill_exported_palettes();
+    uint16_t max = 0;
+    uint16_t min = 0;
+    Gray14ToGray8(scene().data(), grey.data(), &max, &min, 0);
+    LEP3_LuxToKelvin(scene().data(), temps.data(), 347000, 1000);
+}
+
+void gray14_auto(int)
+{
+    uint16_t max = 0;
+    uint16_t min = 0;
+    Gray14ToGray8(scene().data(), grey_out.data(), &max, &min, 0);
+}
+
+void gray14_held(int)
+{
+    uint16_t max = 0;
+    uint16_t min = 0;
+    Gray14ToGray8(scene().data(), grey_out.data(), &max, &min, 1);
+}
+
+void gray14_user(int)
+{
+    Gray14ToGray8WithUserSetPalette(scene().data(), grey_out.data(), 9000, 7900);
+}
+
+void median(int)
+{
+    lep3::render::medianFilter3x3(grey.data(), grey_out.data());
+}
+
+void gray8_rgb24(int)
+{
+    Gray8ToRGB24(grey.data(), rgb.data(), 8);
+}
+
+void lux_warm(int)
+{
+    LEP3_LuxToKelvin(scene().data(), temps.data(), 347000, 1000);
+}
+
+// A new R on every call: the first frame after a change of calibration.
+void lux_rekey(int repetition)
+{
+    LEP3_LuxToKelvin(scene().data(), temps.data(), 348000 + repetition, 1000);
+}
+
+void kelvin_rgb(int)
+{
+    float max = 0;
+    uint16_t min = 0;
+    LEP3_KelvinToRGB(temps.data(), rgb.data(), 4, &max, &min, 0);
+}
+
+const Case kCases[] = {
+    {"link-rgb", "byte", 100, [] { set_up_link(true); }, feed_packet, pump_packet},
+    {"link-raw", "byte", 100, [] { set_up_link(false); }, feed_packet, pump_packet},
+    {"gray14-auto", "frame", 150000, set_up_render, one_frame, gray14_auto},
+    {"gray14-held", "frame", 0, set_up_render, one_frame, gray14_held},
+    {"gray14-user", "frame", 0, set_up_render, one_frame, gray14_user},
+    {"median", "frame", 0, set_up_render, one_frame, median},
+    {"gray8-rgb24", "frame", 100000, set_up_render, one_frame, gray8_rgb24},
+    {"lux-warm", "frame", 120000, set_up_render, one_frame, lux_warm},
+    {"lux-rekey", "frame", 300000, set_up_render, one_frame, lux_rekey},
+    {"kelvin-rgb", "frame", 0, set_up_render, one_frame, kelvin_rgb},
+};
+
+} // namespace
+
+// Everything callgrind counts happens below this function.
+extern "C" [[gnu::noinline]] void lep3_measured(const Case *c, int repetition)
+{
+    c->measure(repetition);
+    asm volatile("" ::: "memory");
+}
+
+int main(int argc, char **argv)
+{
+    if (argc != 2) {
+        std::fprintf(stderr, "usage: %s --list | NAME\n", argv[0]);
+        return 2;
+    }
+    for (const Case &c : kCases) {
+        if (std::strcmp(argv[1], "--list") == 0) {
+            std::printf("%s %s %llu\n", c.name, c.unit, static_cast<unsigned long long>(c.goal));
+            continue;
+        }
+        if (std::strcmp(argv[1], c.name) != 0)
+            continue;
+        // The library's messages (none expected) stay out of the figures' output.
+        std::fflush(stdout);
+        const int out = dup(1);
+        std::freopen("/dev/null", "w", stdout);
+        c.set_up();
+        c.prepare(-1);
+        c.measure(-1); // warm-up: caches, tables, lazily bound symbols
+        uint64_t units = 0;
+        for (int i = 0; i < kRepetitions; ++i) {
+            units += c.prepare(i);
+            lep3_measured(&c, i);
+        }
+        dprintf(out, "%llu\n", static_cast<unsigned long long>(units));
+        return 0;
+    }
+    if (std::strcmp(argv[1], "--list") == 0)
+        return 0;
+    std::fprintf(stderr, "no case %s\n", argv[1]);
+    return 2;
+}
