@@ -2,8 +2,9 @@
 // lep3_measured(), the one function bench/instruction-counts tells callgrind to count in.
 // Set-up, warm-up and feeding the pipe happen outside it.
 //
-//   instruction_counts --list   one line per case: name, unit, goal (0 = none)
-//   instruction_counts NAME     runs the case and prints how many units it measured
+//   instruction_counts --list          one line per case: name, unit, goal (0 = none)
+//   instruction_counts NAME [LEVEL]    runs the case and prints how many units it measured;
+//                                      LEVEL (baseline, avx2) narrows the vector unit
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -17,6 +18,7 @@
 #include "lep3.h"
 #include "link/link_internal.h"
 #include "render/render_internal.h"
+#include "render/vector_level.h"
 
 namespace {
 
@@ -173,9 +175,19 @@ extern "C" [[gnu::noinline]] void lep3_measured(const Case *c, int repetition)
 
 int main(int argc, char **argv)
 {
-    if (argc != 2) {
-        std::fprintf(stderr, "usage: %s --list | NAME\n", argv[0]);
+    if (argc < 2 || argc > 3) {
+        std::fprintf(stderr, "usage: %s --list | NAME [baseline|avx2]\n", argv[0]);
         return 2;
+    }
+    if (argc == 3) {
+        const char *names[] = {"baseline", "avx2"};
+        int level = 0;
+        while (level < 2 && std::strcmp(argv[2], names[level]) != 0)
+            ++level;
+        if (level == 2 || !lep3::render::set_vector_level(static_cast<lep3::render::VectorLevel>(level))) {
+            std::fprintf(stderr, "vector level %s is unknown or not available here\n", argv[2]);
+            return 2;
+        }
     }
     for (const Case &c : kCases) {
         if (std::strcmp(argv[1], "--list") == 0) {

@@ -9,11 +9,29 @@
 #include "lep3.h"
 #include "render/naive_reference.h"
 #include "render/render_internal.h"
+#include "render/vector_level.h"
 
 namespace {
 
 using lep3::bench::scene;
 using lep3::render::kFramePixels;
+
+// The vector-unit variants of one loop side by side: the benchmark's argument is the level
+// (0 baseline, 1 AVX2); a level this processor lacks is skipped.
+bool at_level(benchmark::State &state)
+{
+    const auto level = static_cast<lep3::render::VectorLevel>(state.range(0));
+    if (!lep3::render::set_vector_level(level)) {
+        state.SkipWithError("this processor lacks the vector level");
+        return false;
+    }
+    return true;
+}
+
+void every_level(benchmark::internal::Benchmark *b)
+{
+    b->ArgName("level")->DenseRange(0, 1);
+}
 
 std::vector<uint8_t> grey_scene()
 {
@@ -33,6 +51,8 @@ std::vector<float> kelvin_scene()
 
 void BM_Gray14ToGray8_Auto(benchmark::State &state)
 {
+    if (!at_level(state))
+        return;
     std::vector<uint8_t> grey(kFramePixels);
     uint16_t max = 0;
     uint16_t min = 0;
@@ -41,10 +61,12 @@ void BM_Gray14ToGray8_Auto(benchmark::State &state)
         benchmark::DoNotOptimize(grey.data());
     }
 }
-BENCHMARK(BM_Gray14ToGray8_Auto);
+BENCHMARK(BM_Gray14ToGray8_Auto)->Apply(every_level);
 
 void BM_Gray14ToGray8_Held(benchmark::State &state)
 {
+    if (!at_level(state))
+        return;
     std::vector<uint8_t> grey(kFramePixels);
     uint16_t max = 0;
     uint16_t min = 0;
@@ -54,7 +76,7 @@ void BM_Gray14ToGray8_Held(benchmark::State &state)
         benchmark::DoNotOptimize(grey.data());
     }
 }
-BENCHMARK(BM_Gray14ToGray8_Held);
+BENCHMARK(BM_Gray14ToGray8_Held)->Apply(every_level);
 
 void BM_Naive_Gray14ToGray8_Auto(benchmark::State &state)
 {
@@ -71,13 +93,15 @@ BENCHMARK(BM_Naive_Gray14ToGray8_Auto);
 
 void BM_Gray14ToGray8WithUserSetPalette(benchmark::State &state)
 {
+    if (!at_level(state))
+        return;
     std::vector<uint8_t> grey(kFramePixels);
     for (auto _ : state) {
         Gray14ToGray8WithUserSetPalette(scene().data(), grey.data(), 9000, 7900);
         benchmark::DoNotOptimize(grey.data());
     }
 }
-BENCHMARK(BM_Gray14ToGray8WithUserSetPalette);
+BENCHMARK(BM_Gray14ToGray8WithUserSetPalette)->Apply(every_level);
 
 void BM_Naive_Gray14ToGray8WithUserSetPalette(benchmark::State &state)
 {
@@ -91,6 +115,8 @@ BENCHMARK(BM_Naive_Gray14ToGray8WithUserSetPalette);
 
 void BM_MedianFilter(benchmark::State &state)
 {
+    if (!at_level(state))
+        return;
     const std::vector<uint8_t> src = grey_scene();
     std::vector<uint8_t> dst(kFramePixels);
     for (auto _ : state) {
@@ -98,7 +124,7 @@ void BM_MedianFilter(benchmark::State &state)
         benchmark::DoNotOptimize(dst.data());
     }
 }
-BENCHMARK(BM_MedianFilter);
+BENCHMARK(BM_MedianFilter)->Apply(every_level);
 
 void BM_Naive_MedianFilter(benchmark::State &state)
 {

@@ -6,6 +6,7 @@
 
 #include "lep3.h"
 #include "render/render_internal.h"
+#include "render/vector_level.h"
 
 // The range of the last automatic conversion, reused by held-mode calls.
 extern "C" {
@@ -107,12 +108,30 @@ class WideRange {
     unsigned shift_ = 0;
 };
 
-// Kept out of line so the range's 16-bit fields reach the loop as 16-bit values, which the
-// high-multiply pattern needs (inlined, their zero extension folds away).
-template <typename Range> [[gnu::noinline]] void stretch_with(const uint16_t *raw, uint8_t *out, const Range &range)
+// The range arrives through a pointer so its 16-bit fields reach the loop as 16-bit values,
+// which the high-multiply pattern needs (built in place, their zero extension folds away).
+template <typename Range>
+[[gnu::always_inline]] inline void stretch_loop(const uint16_t *raw, uint8_t *out, const Range *range)
 {
     for (size_t i = 0; i < kFramePixels; ++i)
-        out[i] = range(raw[i]);
+        out[i] = (*range)(raw[i]);
+}
+
+struct RawRange {
+    uint16_t max;
+    uint16_t min;
+};
+
+// Running maximum from 0 and minimum from 65535 over the frame.
+[[gnu::always_inline]] inline void range_loop(const uint16_t *raw, RawRange *range)
+{
+    uint16_t hi = 0;
+    uint16_t lo = kRawDomainMax;
+    for (size_t i = 0; i < kFramePixels; ++i) {
+        hi = std::max(hi, raw[i]);
+        lo = std::min(lo, raw[i]);
+    }
+    *range = {hi, lo};
 }
 
 } // namespace
@@ -123,10 +142,13 @@ namespace lep3::render {
 // leaves it unchanged, so one clamped loop serves all three callers.
 void stretch_frame(const uint16_t *raw, uint8_t *out, uint32_t max, uint32_t min)
 {
-    if (max <= kRawDomainMax && max - min <= NarrowRange::kMaxWidth)
-        stretch_with(raw, out, NarrowRange(max, min));
-    else
-        stretch_with(raw, out, WideRange(max, min));
+    if (max <= kRawDomainMax && max - min <= NarrowRange::kMaxWidth) {
+        const NarrowRange range(max, min);
+        run_vectorised<stretch_loop<NarrowRange>>(raw, out, &range);
+    } else {
+        const WideRange range(max, min);
+        run_vectorised<stretch_loop<WideRange>>(raw, out, &range);
+    }
 }
 
 } // namespace lep3::render
@@ -148,15 +170,11 @@ extern "C" LEP3_API int Gray14ToGray8(const uint16_t *raw, uint8_t *gray8, uint1
     uint32_t max = 0;
     uint32_t min = 0;
     if (holdRange == 0) {
-        // Running maximum from 0 and minimum from 65535: the frame's own range.
-        uint16_t hi = 0;
-        uint16_t lo = kRawDomainMax;
-        for (size_t i = 0; i < kFramePixels; ++i) {
-            hi = std::max(hi, raw[i]);
-            lo = std::min(lo, raw[i]);
-        }
-        max = hi;
-        min = lo;
+        // The frame's own range.
+        RawRange range{};
+        lep3::render::run_vectorised<range_loop>(raw, &range);
+        max = range.max;
+        min = range.min;
         held_range_max = max;
         held_range_min = min;
         if (min < max)

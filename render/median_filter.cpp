@@ -9,12 +9,21 @@
 #include <cstring>
 
 #include "render/render_internal.h"
+#include "render/vector_level.h"
 
 namespace lep3::render {
 
 namespace {
 
-using Row = std::array<uint8_t, kFrameWidth>;
+// Sorted columns of one 3-row window. Column x sits at index x + 1, with one spare entry
+// at each end, so the medians of a row are one loop over all 160 columns (a whole number
+// of vectors); the two edge results that use a spare entry are replaced by the borders.
+struct SortedColumns {
+    static constexpr size_t kPadded = kFrameWidth + 2;
+    std::array<uint8_t, kPadded> low{};
+    std::array<uint8_t, kPadded> mid{};
+    std::array<uint8_t, kPadded> high{};
+};
 
 // By value: std::min/std::max return references, which the vectoriser turns into
 // per-lane address selects instead of byte-wise vector min/max.
@@ -32,8 +41,12 @@ inline uint8_t median3(uint8_t a, uint8_t b, uint8_t c)
 }
 
 // Sorts the three values of every column of rows above, at and below.
-void sort_columns(const uint8_t *above, const uint8_t *at, const uint8_t *below, Row &low, Row &mid, Row &high)
+[[gnu::always_inline]] inline void sort_columns(const uint8_t *above, const uint8_t *at, const uint8_t *below,
+                                                SortedColumns &sorted)
 {
+    uint8_t *low = sorted.low.data() + 1;
+    uint8_t *mid = sorted.mid.data() + 1;
+    uint8_t *high = sorted.high.data() + 1;
     for (size_t x = 0; x < kFrameWidth; ++x) {
         const uint8_t a = above[x];
         const uint8_t b = at[x];
@@ -46,26 +59,28 @@ void sort_columns(const uint8_t *above, const uint8_t *at, const uint8_t *below,
     }
 }
 
-// Medians of the interior columns 1..158 of one row, from its sorted columns.
-void median_row(const Row &low, const Row &mid, const Row &high, uint8_t *out)
+// Medians of one row from its sorted columns; those of columns 0 and 159 are not
+// meaningful and are overwritten by the borders.
+[[gnu::always_inline]] inline void median_row(const SortedColumns &sorted, uint8_t *out)
 {
-    for (size_t x = 1; x + 1 < kFrameWidth; ++x) {
-        const uint8_t max_low = hi(hi(low[x - 1], low[x]), low[x + 1]);
-        const uint8_t min_high = lo(lo(high[x - 1], high[x]), high[x + 1]);
-        const uint8_t mid_mid = median3(mid[x - 1], mid[x], mid[x + 1]);
+    const uint8_t *low = sorted.low.data();
+    const uint8_t *mid = sorted.mid.data();
+    const uint8_t *high = sorted.high.data();
+    for (size_t x = 0; x < kFrameWidth; ++x) {
+        const uint8_t max_low = hi(hi(low[x], low[x + 1]), low[x + 2]);
+        const uint8_t min_high = lo(lo(high[x], high[x + 1]), high[x + 2]);
+        const uint8_t mid_mid = median3(mid[x], mid[x + 1], mid[x + 2]);
         out[x] = median3(max_low, mid_mid, min_high);
     }
 }
 
-void filter_into(const uint8_t *src, uint8_t *out)
+[[gnu::always_inline]] inline void filter_into(const uint8_t *src, uint8_t *out)
 {
-    Row low;
-    Row mid;
-    Row high;
+    SortedColumns sorted;
     for (size_t y = 1; y + 1 < kFrameHeight; ++y) {
         const uint8_t *at = src + y * kFrameWidth;
-        sort_columns(at - kFrameWidth, at, at + kFrameWidth, low, mid, high);
-        median_row(low, mid, high, out + y * kFrameWidth);
+        sort_columns(at - kFrameWidth, at, at + kFrameWidth, sorted);
+        median_row(sorted, out + y * kFrameWidth);
     }
 
     // Borders take the nearest filtered row first, then the nearest column in every
@@ -88,11 +103,11 @@ int medianFilter3x3(const uint8_t *src, uint8_t *dst)
     // Every output pixel is computed from src alone; an in-place call goes through a
     // working frame so no filtered value feeds a later neighbourhood.
     if (src != dst) {
-        filter_into(src, dst);
+        run_vectorised<filter_into>(src, dst);
         return 0;
     }
     std::array<uint8_t, kFramePixels> work;
-    filter_into(src, work.data());
+    run_vectorised<filter_into>(src, work.data());
     std::memcpy(dst, work.data(), work.size());
     return 0;
 }

@@ -19,7 +19,9 @@ void colourise(const uint8_t *gray8, uint8_t *rgb24, PaletteView palette, size_t
         std::memcpy(&padded[g * kPadded], &palette[(first_entry + (g >> shift)) * kRgbBytesPerPixel],
                     kRgbBytesPerPixel);
 
+    // Unrolled, the loop is the three moves a pixel needs and little else.
     constexpr size_t kLast = kFramePixels - 1;
+#pragma GCC unroll 8
     for (size_t i = 0; i < kLast; ++i)
         std::memcpy(rgb24 + i * kRgbBytesPerPixel, &padded[gray8[i] * kPadded], kPadded);
     std::memcpy(rgb24 + kLast * kRgbBytesPerPixel, &padded[gray8[kLast] * kPadded], kRgbBytesPerPixel);

@@ -9,12 +9,15 @@
 #include "lep3.h"
 #include "render/naive_reference.h"
 #include "render/render_internal.h"
+#include "render/vector_levels.h"
 
 namespace {
 
 using lep3::render::kFramePixels;
 using RawFrame = std::array<uint16_t, kFramePixels>;
 using GreyFrame = std::array<uint8_t, kFramePixels>;
+using Gray8Stretch = lep3::test::AtEveryVectorLevel;
+using Gray8Pipeline = lep3::test::AtEveryVectorLevel;
 
 // Three vertical bands, wide enough that the median filter keeps each band's value at
 // the band's centre column.
@@ -29,7 +32,7 @@ RawFrame bands(uint16_t left, uint16_t middle, uint16_t right)
 // The division-free stretch against per-pixel division over every 16-bit raw value: every
 // width up to 64, a spread of wider ones including those where the 16-bit normalisation
 // changes, ranges beyond 16 bits, and random 32-bit ranges.
-TEST(Gray8Stretch, MatchesPerPixelDivisionForEveryRawValue)
+TEST_P(Gray8Stretch, MatchesPerPixelDivisionForEveryRawValue)
 {
     std::vector<std::pair<uint32_t, uint32_t>> ranges; // max, min
     std::vector<uint32_t> widths = {2047, 2048, 4095, 4096, 8191, 8192, 16383, 16384, 32767, 32768, 65535};
@@ -53,7 +56,7 @@ TEST(Gray8Stretch, MatchesPerPixelDivisionForEveryRawValue)
         }
 }
 
-TEST(Gray8Pipeline, AllModesMatchTheNaivePipeline)
+TEST_P(Gray8Pipeline, AllModesMatchTheNaivePipeline)
 {
     std::mt19937 rng(11);
     lep3::naive::Gray8Converter reference;
@@ -92,5 +95,8 @@ TEST(Gray8Pipeline, AllModesMatchTheNaivePipeline)
         expect_same(true);
     }
 }
+
+INSTANTIATE_TEST_SUITE_P(, Gray8Stretch, lep3::test::kEveryVectorLevel, lep3::test::vector_level_name);
+INSTANTIATE_TEST_SUITE_P(, Gray8Pipeline, lep3::test::kEveryVectorLevel, lep3::test::vector_level_name);
 
 } // namespace

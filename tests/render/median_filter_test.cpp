@@ -6,12 +6,14 @@
 
 #include "render/naive_reference.h"
 #include "render/render_internal.h"
+#include "render/vector_levels.h"
 
 namespace {
 
 using lep3::render::kFramePixels;
 using Frame = std::array<uint8_t, kFramePixels>;
 using Pattern = std::function<int(size_t x, size_t y)>;
+using MedianFilter = lep3::test::AtEveryVectorLevel;
 
 // Into a separate frame and in place, where the filter must read only unfiltered values.
 void expect_same_as_reference(const Pattern &value, const std::string &what)
@@ -28,7 +30,7 @@ void expect_same_as_reference(const Pattern &value, const std::string &what)
 
 // Random frames, full-range and over two to six levels so that ties are frequent; then
 // edges, ramps and impulses, many of them meeting the border rows and columns.
-TEST(MedianFilter, MatchesSortNineOnRandomAndStructuredFrames)
+TEST_P(MedianFilter, MatchesSortNineOnRandomAndStructuredFrames)
 {
     std::mt19937 rng(3);
     for (int round = 0; round < 200; ++round) {
@@ -44,5 +46,7 @@ TEST(MedianFilter, MatchesSortNineOnRandomAndStructuredFrames)
     for (const auto &[name, pattern] : patterns)
         expect_same_as_reference(pattern, name);
 }
+
+INSTANTIATE_TEST_SUITE_P(, MedianFilter, lep3::test::kEveryVectorLevel, lep3::test::vector_level_name);
 
 } // namespace
