@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <span>
 #include <thread>
+#include <utility>
 
 #include "link/console.h"
 #include "update/update_internal.h"
@@ -78,8 +79,11 @@ uint32_t little_endian32(std::span<const uint8_t, 4> bytes)
 
 class Transfer {
   public:
-    explicit Transfer(std::span<const uint8_t> image) : image_(image) {}
+    explicit Transfer(std::span<const uint8_t> image, Fd port = Fd()) : image_(image), port_(std::move(port)) {}
+    // Opens and sets up the bootloader's device, then exchanges.
     int run();
+    // Everything from synchronising to booting the application, on the open port.
+    int exchange();
 
   private:
     bool open_device();
@@ -132,7 +136,11 @@ int Transfer::run()
     }
     flush_port(port_);
     lep3::console::print("LEP_Uart inited,fd=%d\n", port_.get());
+    return exchange();
+}
 
+int Transfer::exchange()
+{
     if (!synchronise())
         return fail();
     lep3::console::put_line("sync ok!");
@@ -339,6 +347,13 @@ extern "C" LEP3_API int send_update_file(const uint8_t *image, uint32_t len)
 }
 
 namespace lep3::update {
+
+int exchange_with_bootloader(Fd port, std::span<const uint8_t> image)
+{
+    if (image.empty())
+        return -1;
+    return Transfer(image, std::move(port)).exchange();
+}
 
 namespace {
 

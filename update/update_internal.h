@@ -108,6 +108,12 @@ void flush_port(const Fd &port);
 // most buf.size() bytes. Returns the read's count; 0 when nothing came in time.
 ssize_t read_reply(const Fd &port, std::span<uint8_t> buf);
 
+// The part of send_update_file after the device is open and set up: synchronise, read the
+// version and flash size, erase, program, verify and boot, on any descriptor that carries
+// the bootloader's bytes (a fuzz target's socket pair). 0 or -1 as send_update_file; -1
+// at once for an empty image. The port is closed when it returns.
+int exchange_with_bootloader(Fd port, std::span<const uint8_t> image);
+
 // ---- Progress in data blocks -----------------------------------------------------------
 
 // The transfer reports the data blocks acknowledged so far and their total, so a host can
