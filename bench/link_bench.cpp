@@ -1,19 +1,28 @@
-// The link's own loops under load: bytes a second from a descriptor through the reader,
-// the byte queue, the parser and into the frame queue; the time from a frame's last
-// byte to its delivery to the host; and the CPU the two loops use while the emulator
-// streams RGB video in real time.
+// The link's own loops: bytes a second from a descriptor through the reader, the byte
+// queue, the parser and into the frame queue; and, for each length of the queue waits'
+// polls, the time from a frame's last byte to its delivery to the host, and the CPU and
+// wake-ups of the loops and of a waiting host thread, idle and while the emulator streams
+// RGB video in real time.
+//
+// Settings are the benchmarks' two arguments: the loops' poll and the frame wait's poll in
+// microseconds; 0 is the prescribed 1 us poll, as before. A wake-up is a voluntary context
+// switch: the thread slept or blocked and was woken.
 #include <benchmark/benchmark.h>
 
 #include <pthread.h>
-#include <time.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
+#include <random>
 #include <span>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "bench/scene.h"
@@ -29,37 +38,99 @@ constexpr double kRgbFrameOnWire = 5 + 58560 + 1;                    // head, da
 constexpr double kRealTimeRgbBytesPerSecond = kRgbFrameOnWire * 8.7; // ~510 kB/s
 constexpr int kFramesPerIteration = 20;
 
-// The reader and parser loops in threads of their own, as a host runs them.
+pid_t thread_id()
+{
+    return static_cast<pid_t>(syscall(SYS_gettid));
+}
+
+// What the kernel has counted for one thread of this process so far.
+struct ThreadUsage {
+    double cpu_seconds = 0;
+    double wake_ups = 0;
+
+    static ThreadUsage of(pid_t tid)
+    {
+        ThreadUsage usage;
+        const std::string task = "/proc/self/task/" + std::to_string(tid);
+        std::ifstream schedstat(task + "/schedstat"); // time on a CPU in ns, first
+        double run_ns = 0;
+        schedstat >> run_ns;
+        usage.cpu_seconds = run_ns * 1e-9;
+        std::ifstream status(task + "/status");
+        for (std::string line; std::getline(status, line);) {
+            if (line.rfind("voluntary_ctxt_switches:", 0) == 0)
+                usage.wake_ups = std::stod(line.substr(line.find(':') + 1));
+        }
+        return usage;
+    }
+    ThreadUsage operator-(const ThreadUsage &before) const
+    {
+        return {cpu_seconds - before.cpu_seconds, wake_ups - before.wake_ups};
+    }
+};
+
+// The reader and parser loops in threads of their own, as a host runs them, each telling
+// its kernel thread ID.
 class LinkThreads {
   public:
     LinkThreads()
     {
-        pthread_create(&reader_, nullptr, LEP3_Read_Thr, nullptr);
-        pthread_create(&parser_, nullptr, LEP3_Parse_Thr, nullptr);
+        reader_.start(LEP3_Read_Thr);
+        parser_.start(LEP3_Parse_Thr);
     }
     ~LinkThreads()
     {
-        pthread_cancel(reader_);
-        pthread_join(reader_, nullptr);
-        pthread_cancel(parser_);
-        pthread_join(parser_, nullptr);
+        reader_.stop();
+        parser_.stop();
     }
     LinkThreads(const LinkThreads &) = delete;
     LinkThreads &operator=(const LinkThreads &) = delete;
 
-    double cpu_seconds(bool reader) const
-    {
-        clockid_t clock{};
-        pthread_getcpuclockid(reader ? reader_ : parser_, &clock);
-        timespec ts{};
-        clock_gettime(clock, &ts);
-        return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) * 1e-9;
-    }
+    ThreadUsage reader() const { return ThreadUsage::of(reader_.tid.load()); }
+    ThreadUsage parser() const { return ThreadUsage::of(parser_.tid.load()); }
 
   private:
-    pthread_t reader_{};
-    pthread_t parser_{};
+    struct Loop {
+        pthread_t thread{};
+        void *(*routine)(void *) = nullptr;
+        std::atomic<pid_t> tid{0};
+
+        void start(void *(*r)(void *))
+        {
+            routine = r;
+            pthread_create(&thread, nullptr, trampoline, this);
+            while (tid.load() == 0)
+                std::this_thread::yield();
+        }
+        void stop()
+        {
+            pthread_cancel(thread);
+            pthread_join(thread, nullptr);
+        }
+        static void *trampoline(void *self)
+        {
+            auto *loop = static_cast<Loop *>(self);
+            loop->tid.store(thread_id());
+            return loop->routine(nullptr);
+        }
+    };
+    Loop reader_;
+    Loop parser_;
 };
+
+// The setting a benchmark runs with: arguments 0 and 1 in microseconds.
+void apply_setting(benchmark::State &state)
+{
+    lep3::link::set_poll_pause({std::chrono::microseconds(state.range(0)), std::chrono::microseconds(state.range(1))});
+}
+
+void every_setting(benchmark::internal::Benchmark *b)
+{
+    b->ArgNames({"loop_us", "wait_us"});
+    for (const auto &[loops, wait] :
+         {std::pair{0, 0}, {100, 100}, {250, 250}, {500, 500}, {750, 750}, {1000, 1000}, {500, 250}, {250, 500}})
+        b->Args({loops, wait});
+}
 
 // Fresh queues and parser variables with uart_fd reading from the given descriptor.
 void fresh_link(int fd)
@@ -111,9 +182,16 @@ struct Pipe {
     Fd write_end;
 };
 
+struct Frame {
+    std::vector<uint8_t> bytes = std::vector<uint8_t>(lep3::link::kRgbFrameBytes);
+    uint32_t width = 0, height = 0, format = 0, size = 0, number = 0;
+    void take() { LEP3_GetFrameFromQueue(bytes.data(), &width, &height, &format, &size, &number); }
+};
+
 // Reader -> byte queue -> parser -> frame queue at full speed, fed from a pipe.
 void BM_LinkThroughput(benchmark::State &state)
 {
+    lep3::link::set_poll_pause(lep3::link::kPollPause);
     std::vector<uint8_t> stream;
     for (int i = 0; i < kFramesPerIteration; ++i) {
         const auto frame = lep3::bench::frame_packet(true, static_cast<uint32_t>(i + 1));
@@ -121,12 +199,12 @@ void BM_LinkThroughput(benchmark::State &state)
     }
     Pipe pipe;
     fresh_link(pipe.read_end.get());
-    double reader_cpu = 0;
-    double parser_cpu = 0;
+    ThreadUsage reader;
+    ThreadUsage parser;
     {
         LinkThreads threads;
-        const double r0 = threads.cpu_seconds(true);
-        const double p0 = threads.cpu_seconds(false);
+        const ThreadUsage r0 = threads.reader();
+        const ThreadUsage p0 = threads.parser();
         for (auto _ : state) {
             const uint64_t target = rgb_frames_done() + kFramesPerIteration;
             if (!write_all(pipe.write_end.get(), stream)) {
@@ -136,30 +214,33 @@ void BM_LinkThroughput(benchmark::State &state)
             while (rgb_frames_done() < target)
                 usleep(20);
         }
-        reader_cpu = threads.cpu_seconds(true) - r0;
-        parser_cpu = threads.cpu_seconds(false) - p0;
+        reader = threads.reader() - r0;
+        parser = threads.parser() - p0;
     }
     release_link();
     const auto bytes = static_cast<double>(stream.size()) * static_cast<double>(state.iterations());
     // CPU per byte of each loop: what the machine's other load cannot inflate.
-    state.counters["reader_ns_per_byte"] = reader_cpu * 1e9 / bytes;
-    state.counters["parser_ns_per_byte"] = parser_cpu * 1e9 / bytes;
+    state.counters["reader_ns_per_byte"] = reader.cpu_seconds * 1e9 / bytes;
+    state.counters["parser_ns_per_byte"] = parser.cpu_seconds * 1e9 / bytes;
     state.SetBytesProcessed(static_cast<int64_t>(bytes));
     state.counters["x_rgb_realtime"] =
         benchmark::Counter(bytes / kRealTimeRgbBytesPerSecond, benchmark::Counter::kIsRate);
 }
 BENCHMARK(BM_LinkThroughput)->Unit(benchmark::kMillisecond)->UseRealTime()->MinTime(2.0);
 
-// From the write of a frame's last byte to the host holding the frame in its buffer.
+// From the write of a frame's last byte to the host holding the frame in its buffer. The
+// last byte is written at a random moment of the parser's poll, as a real bridge's is.
 void BM_FrameDeliveryLatency(benchmark::State &state)
 {
+    apply_setting(state);
     const auto packet = lep3::bench::frame_packet(true, 1);
     const size_t last = packet.size() - 2; // the last data byte; the check byte is not sent
     const int32_t before_last = lep3::link::kRgbPacketData - 1;
     Pipe pipe;
     fresh_link(pipe.read_end.get());
-    std::vector<uint8_t> buffer(lep3::link::kRgbFrameBytes);
-    double worst = 0;
+    Frame frame;
+    std::vector<double> latencies;
+    std::mt19937 rng(1);
     {
         LinkThreads threads;
         for (auto _ : state) {
@@ -167,24 +248,92 @@ void BM_FrameDeliveryLatency(benchmark::State &state)
             while (std::atomic_ref<int32_t>(image_buffer_index).load(std::memory_order_relaxed) != before_last ||
                    parser_state != static_cast<int32_t>(lep3::link::ParserState::rgb_data))
                 usleep(50);
+            usleep(static_cast<useconds_t>(rng() % 1000));
             const auto t0 = Clock::now();
             write_all(pipe.write_end.get(), std::span(packet).subspan(last, 1));
-            uint32_t w, h, f, s, n;
-            LEP3_GetFrameFromQueue(buffer.data(), &w, &h, &f, &s, &n);
+            frame.take();
             const double seconds = std::chrono::duration<double>(Clock::now() - t0).count();
-            worst = std::max(worst, seconds);
+            latencies.push_back(seconds);
             state.SetIterationTime(seconds);
         }
     }
     release_link();
-    state.counters["worst_us"] = worst * 1e6;
+    std::sort(latencies.begin(), latencies.end());
+    state.counters["median_us"] = latencies[latencies.size() / 2] * 1e6;
+    state.counters["p99_us"] = latencies[latencies.size() * 99 / 100] * 1e6;
+    state.counters["worst_us"] = latencies.back() * 1e6;
 }
-BENCHMARK(BM_FrameDeliveryLatency)->Unit(benchmark::kMicrosecond)->UseManualTime()->Iterations(300);
+BENCHMARK(BM_FrameDeliveryLatency)
+    ->Apply(every_setting)
+    ->Unit(benchmark::kMicrosecond)
+    ->UseManualTime()
+    ->Iterations(300);
 
-// CPU of the reader and parser loops while the emulator streams RGB at 8.7 fps and the
-// host takes every frame.
-void BM_LinkCpuAtRealTimeRgb(benchmark::State &state)
+// An idle link: both loops running, no byte arriving, one host thread waiting in
+// LEP3_GetFrameFromQueue and another in LEP3_WaitFrame.
+void BM_LinkIdle(benchmark::State &state)
 {
+    apply_setting(state);
+    Pipe pipe;
+    fresh_link(pipe.read_end.get());
+    std::atomic<pid_t> getter_tid{0};
+    std::atomic<pid_t> waiter_tid{0};
+    std::atomic<bool> got{false};
+    std::atomic<bool> stop{false};
+    ThreadUsage parser, reader, getter, waiter;
+    double wall = 0;
+    {
+        LinkThreads threads;
+        std::thread get([&] {
+            getter_tid.store(thread_id());
+            Frame frame;
+            frame.take();
+            got.store(true);
+        });
+        std::thread wait([&] {
+            waiter_tid.store(thread_id());
+            std::vector<uint8_t> buffer(lep3::link::kRgbFrameBytes);
+            while (!stop.load())
+                LEP3_WaitFrame(buffer.data(), buffer.size(), nullptr, 100);
+        });
+        while (getter_tid.load() == 0 || waiter_tid.load() == 0)
+            std::this_thread::yield();
+        for (auto _ : state) {
+            const ThreadUsage r0 = threads.reader(), p0 = threads.parser();
+            const ThreadUsage g0 = ThreadUsage::of(getter_tid), w0 = ThreadUsage::of(waiter_tid);
+            const auto t0 = Clock::now();
+            std::this_thread::sleep_for(std::chrono::seconds(2));
+            wall += std::chrono::duration<double>(Clock::now() - t0).count();
+            reader = threads.reader() - r0;
+            parser = threads.parser() - p0;
+            getter = ThreadUsage::of(getter_tid) - g0;
+            waiter = ThreadUsage::of(waiter_tid) - w0;
+        }
+        stop.store(true);
+        frame_desc_t desc{0, lep3::link::kFormatRaw, 160, 120, lep3::link::kRawFrameBytes, 1};
+        std::vector<uint8_t> raw(lep3::link::kRawFrameBytes);
+        while (!got.load()) { // a frame releases the getter
+            LEP3_SendFrameToQueue(raw.data(), &desc);
+            ++desc.frame_number;
+            usleep(1000);
+        }
+        get.join();
+        wait.join();
+    }
+    release_link();
+    state.counters["parser_cpu_pct"] = 100 * parser.cpu_seconds / wall;
+    state.counters["parser_wakeups_per_s"] = parser.wake_ups / wall;
+    state.counters["reader_wakeups_per_s"] = reader.wake_ups / wall;
+    state.counters["getframe_cpu_pct"] = 100 * getter.cpu_seconds / wall;
+    state.counters["getframe_wakeups_per_s"] = getter.wake_ups / wall;
+    state.counters["waitframe_wakeups_per_s"] = waiter.wake_ups / wall;
+}
+BENCHMARK(BM_LinkIdle)->Apply(every_setting)->Iterations(1)->Unit(benchmark::kSecond)->UseRealTime();
+
+// The loops while the emulator streams RGB at 8.7 fps and the host takes every frame.
+void BM_LinkAtRealTimeRgb(benchmark::State &state)
+{
+    apply_setting(state);
     char templ[] = "/tmp/lep3-bench-XXXXXX";
     if (mkdtemp(templ) == nullptr) {
         state.SkipWithError("mkdtemp failed");
@@ -194,7 +343,9 @@ void BM_LinkCpuAtRealTimeRgb(benchmark::State &state)
     lep3::sim::Options options;
     options.path = dir + "/ttyACM0";
     options.fps = 8.7;
-    double reader_cpu = 0, parser_cpu = 0, wall = 0, frames = 0;
+    constexpr int kFrames = 26; // three seconds
+    ThreadUsage reader, parser, host;
+    double wall = 0, frames = 0;
     {
         lep3::sim::BridgeSim sim(options);
         LEP3_SetPath(LEP3_PATH_UART, options.path.c_str());
@@ -202,32 +353,36 @@ void BM_LinkCpuAtRealTimeRgb(benchmark::State &state)
             state.SkipWithError("LEP3_Init failed");
             return;
         }
-        std::vector<uint8_t> buffer(lep3::link::kRgbFrameBytes);
+        Frame frame;
         {
             LinkThreads threads;
             LEP3_GetRGBVideo();
-            uint32_t w, h, f, s, n;
-            LEP3_GetFrameFromQueue(buffer.data(), &w, &h, &f, &s, &n); // streaming has begun
+            frame.take(); // streaming has begun
             for (auto _ : state) {
-                const double r0 = threads.cpu_seconds(true), p0 = threads.cpu_seconds(false);
+                const ThreadUsage r0 = threads.reader(), p0 = threads.parser(), h0 = ThreadUsage::of(thread_id());
                 const auto t0 = Clock::now();
-                for (int i = 0; i < static_cast<int>(state.range(0)); ++i)
-                    LEP3_GetFrameFromQueue(buffer.data(), &w, &h, &f, &s, &n);
+                for (int i = 0; i < kFrames; ++i)
+                    frame.take();
                 wall += std::chrono::duration<double>(Clock::now() - t0).count();
-                reader_cpu += threads.cpu_seconds(true) - r0;
-                parser_cpu += threads.cpu_seconds(false) - p0;
-                frames += static_cast<double>(state.range(0));
+                reader = threads.reader() - r0;
+                parser = threads.parser() - p0;
+                host = ThreadUsage::of(thread_id()) - h0;
+                frames += kFrames;
             }
         }
         LEP3_Destroy();
     }
     std::filesystem::remove_all(dir);
     state.counters["fps"] = frames / wall;
-    state.counters["reader_cpu_pct"] = 100 * reader_cpu / wall;
-    state.counters["parser_cpu_pct"] = 100 * parser_cpu / wall;
-    state.counters["loops_cpu_pct"] = 100 * (reader_cpu + parser_cpu) / wall;
+    state.counters["reader_cpu_pct"] = 100 * reader.cpu_seconds / wall;
+    state.counters["parser_cpu_pct"] = 100 * parser.cpu_seconds / wall;
+    state.counters["loops_cpu_pct"] = 100 * (reader.cpu_seconds + parser.cpu_seconds) / wall;
+    state.counters["reader_wakeups_per_s"] = reader.wake_ups / wall;
+    state.counters["parser_wakeups_per_s"] = parser.wake_ups / wall;
+    state.counters["getframe_cpu_pct"] = 100 * host.cpu_seconds / wall;
+    state.counters["getframe_wakeups_per_s"] = host.wake_ups / wall;
 }
-BENCHMARK(BM_LinkCpuAtRealTimeRgb)->Arg(26)->Iterations(1)->Unit(benchmark::kSecond)->UseRealTime();
+BENCHMARK(BM_LinkAtRealTimeRgb)->Apply(every_setting)->Iterations(1)->Unit(benchmark::kSecond)->UseRealTime();
 
 } // namespace
 

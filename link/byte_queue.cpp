@@ -16,7 +16,6 @@
 #include "link/console.h"
 #include "link/link_internal.h"
 
-using lep3::link::kQueuePollUs;
 using lep3::link::queue_count;
 
 namespace {
@@ -66,7 +65,7 @@ bool full(const cir_queue_t &queue)
 void wait_for_byte(const cir_queue_t &queue)
 {
     while (empty(queue))
-        usleep(kQueuePollUs);
+        usleep(lep3::link::poll_pause());
 }
 
 // Caller holds the lock and has seen a byte.
@@ -162,7 +161,7 @@ extern "C" LEP3_API void enqueue_multi(cir_queue_t *queue, const uint8_t *src, i
     for (int32_t i = 0; i < len; ++i) {
         while (full(*queue)) {
             lep3::console::put_line("\n\nuart_queue is full\n");
-            usleep(kQueuePollUs);
+            usleep(lep3::link::poll_pause());
         }
         lock(queue->lock);
         put_locked(*queue, src[i]);

@@ -23,7 +23,6 @@
 #include "link/link_internal.h"
 
 using lep3::link::kFrameSlots;
-using lep3::link::kQueuePollUs;
 using lep3::link::link_counters;
 
 extern "C" {
@@ -206,14 +205,16 @@ extern "C" LEP3_API int frame_enqueue(frame_queue_t *queue, const uint8_t *frame
 
 extern "C" LEP3_API int frame_dequeue(frame_queue_t *queue, uint8_t **slot_out, frame_desc_t *desc_out)
 {
+    // The waits below poll on the host's thread: with the frame wait's pause while they do.
+    const lep3::link::FrameWaitPause pause;
     // Nothing written since initialisation: both positions still agree.
     while (load(queue->last_pos) == load(queue->write_pos))
-        usleep(kQueuePollUs);
+        usleep(lep3::link::poll_pause());
 
     // Always examine the newest slot, so a frame overwritten meanwhile is skipped.
     int32_t pos = load(queue->last_pos);
     while (load(queue->slot_desc[pos].frame_number) == last_delivered) {
-        usleep(kQueuePollUs);
+        usleep(lep3::link::poll_pause());
         pos = load(queue->last_pos);
     }
 

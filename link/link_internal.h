@@ -57,7 +57,7 @@ inline constexpr int32_t kReplyPosted = 2;
 inline constexpr int32_t kUartQueueBytes = 100000;
 inline constexpr int kReadChunk = 1024;
 inline constexpr int kFrameSlots = 4;
-inline constexpr useconds_t kQueuePollUs = 1; // every queue wait polls with this sleep
+inline constexpr useconds_t kQueuePollUs = 1; // the prescribed poll of every queue wait
 
 inline constexpr int kBaud = 115200;
 inline constexpr int kDataBits = 8;
@@ -131,6 +131,41 @@ void parse_pass();
 // count to fall before closing the descriptor, so no read can still be using it. Returns
 // false when readers are still running after the limit.
 bool wait_for_readers_gone(std::chrono::milliseconds limit);
+
+// ---------------------------------------------------------------------------------------
+// Length of a queue wait's poll (link/poll_pause.cpp).
+
+// The loops' own threads sleep `loops` between two looks at an empty (or, for the reader,
+// full) queue; a host thread waiting in frame_dequeue sleeps `frame_wait` while it waits
+// and polls as prescribed again afterwards. Anything at or below kQueuePollUs means the
+// prescribed 1 us.
+struct PollPause {
+    std::chrono::microseconds loops;
+    std::chrono::microseconds frame_wait;
+};
+// 0.5 ms each bounds a waiting thread near 1 700 wake-ups a second and keeps a frame's
+// delay from its last byte to the host near 0.6 ms, 1.2 ms at most when nothing else
+// needs the CPU (bench/link_bench.cpp measures the settings side by side).
+inline constexpr PollPause kPollPause{std::chrono::microseconds(500), std::chrono::microseconds(500)};
+// For the benchmark that compares settings; a loop started afterwards and every frame
+// wait begun afterwards use them.
+void set_poll_pause(PollPause pause);
+// The calling thread (a loop's own, until it is cancelled) polls with the loops' pause.
+void use_loop_pause();
+// The calling thread's poll, for usleep.
+useconds_t poll_pause();
+// For the life of the object the calling thread polls with the frame wait's pause; its own
+// comes back when the object ends (also when cancellation unwinds the wait).
+class FrameWaitPause {
+  public:
+    FrameWaitPause();
+    ~FrameWaitPause();
+    FrameWaitPause(const FrameWaitPause &) = delete;
+    FrameWaitPause &operator=(const FrameWaitPause &) = delete;
+
+  private:
+    useconds_t previous_us_;
+};
 
 // ---------------------------------------------------------------------------------------
 // Hand-offs between threads.

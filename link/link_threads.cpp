@@ -131,6 +131,7 @@ void prepare_for_cancellation() {}
 extern "C" LEP3_API void *LEP3_Read_Thr(void * /*arg*/)
 {
     lep3::console::put_line("Enter LEP_Read_Thr");
+    lep3::link::use_loop_pause(); // the thread is the loop's until it is cancelled
     lep3::link::prepare_for_cancellation();
     lep3::link::count_reader_in();
     for (;;)
@@ -140,6 +141,7 @@ extern "C" LEP3_API void *LEP3_Read_Thr(void * /*arg*/)
 extern "C" LEP3_API void *LEP3_Parse_Thr(void * /*arg*/)
 {
     lep3::console::put_line("Enter LEP_Parse_Thr");
+    lep3::link::use_loop_pause(); // the thread is the loop's until it is cancelled
     lep3::link::prepare_for_cancellation();
     for (;;)
         lep3::link::parse_pass();
