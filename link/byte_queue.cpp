@@ -1,10 +1,8 @@
 // The byte ring queue ("cir queue") between the reader loop and the parser loop.
 //
-// One producer, one consumer. Every change of the record happens under the queue's
-// semaphore, taken once per byte; the full and empty tests read count without it. Only
-// the producer raises count and only the consumer lowers it, so a stale count can only
-// make a test wait one poll longer. count is read and written through std::atomic_ref so
-// those unlocked reads are well defined.
+// One producer, one consumer; the locking and counting rules are in link/byte_queue.h.
+// count is read and written through std::atomic_ref so the unlocked tests are well
+// defined.
 #include <semaphore.h>
 #include <unistd.h>
 
@@ -13,19 +11,20 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "link/byte_queue.h"
 #include "link/console.h"
 #include "link/link_internal.h"
 
 using lep3::link::queue_count;
 
-namespace {
+namespace lep3::link::byte_queue {
 
 // The other side holds the lock only for a few instructions, so a short spin on
 // sem_trywait takes it far sooner than sleeping in the kernel (and sparing the holder a
 // wake-up call on release); after the spin it blocks as usual.
 constexpr int kLockSpins = 64;
 
-void lock(sem_t &sem)
+void lock_contended(sem_t &sem)
 {
     for (int i = 0; i < kLockSpins; ++i) {
         if (sem_trywait(&sem) == 0)
@@ -35,57 +34,66 @@ void lock(sem_t &sem)
     }
 }
 
-void unlock(sem_t &sem)
+void wait_for_byte(const cir_queue_t &queue)
 {
-    sem_post(&sem);
+    while (empty(queue))
+        usleep(poll_pause());
 }
 
-// Called under the lock, so a plain load and store suffice (no locked read-modify-write);
-// the release store pairs with the acquire load of the unlocked tests.
-void add_count(cir_queue_t &queue, int32_t delta)
-{
-    std::atomic_ref<int32_t> count(queue.count);
-    count.store(count.load(std::memory_order_relaxed) + delta, std::memory_order_release);
-}
+} // namespace lep3::link::byte_queue
 
-int32_t advance(int32_t pos, int32_t capacity)
-{
-    return pos + 1 == capacity ? 0 : pos + 1;
-}
+namespace {
 
-bool empty(const cir_queue_t &queue)
-{
-    return queue_count(queue) < 1;
-}
+using namespace lep3::link::byte_queue;
+
 bool full(const cir_queue_t &queue)
 {
     return queue_count(queue) >= std::atomic_ref<const int32_t>(queue.capacity).load(std::memory_order_relaxed);
 }
 
-void wait_for_byte(const cir_queue_t &queue)
-{
-    while (empty(queue))
-        usleep(lep3::link::poll_pause());
-}
-
-// Caller holds the lock and has seen a byte.
-uint8_t take_locked(cir_queue_t &queue)
-{
-    const uint8_t b = queue.storage[queue.head];
-    queue.head = advance(queue.head, queue.capacity);
-    add_count(queue, -1);
-    return b;
-}
-
 // Caller holds the lock and has seen room.
 void put_locked(cir_queue_t &queue, uint8_t b)
 {
-    queue.storage[queue.tail] = b;
-    queue.tail = advance(queue.tail, queue.capacity);
+    // Positions read before the byte is stored: a byte store may alias anything, and
+    // reading them after it would cost a second load of each.
+    const int32_t tail = queue.tail;
+    const int32_t next = advance(tail, queue.capacity);
     add_count(queue, 1);
+    queue.storage[tail] = b;
+    queue.tail = next;
+}
+
+// Room the writer can count on: only the consumer changes count meanwhile, and only
+// downwards.
+int32_t room(const cir_queue_t &queue)
+{
+    return std::atomic_ref<const int32_t>(queue.capacity).load(std::memory_order_relaxed) - queue_count(queue);
 }
 
 } // namespace
+
+namespace lep3::link {
+
+void put_bytes(cir_queue_t &queue, const uint8_t *src, int32_t len)
+{
+    // One test for room covers as many bytes as it found room for; the lock is still
+    // taken once per byte.
+    for (int32_t i = 0; i < len;) {
+        const int32_t free = room(queue);
+        if (free <= 0) {
+            lep3::console::put_line("\n\nuart_queue is full\n");
+            usleep(poll_pause());
+            continue;
+        }
+        for (const int32_t end = len - i > free ? i + free : len; i < end; ++i) {
+            lock(queue.lock);
+            put_locked(queue, src[i]);
+            unlock(queue.lock);
+        }
+    }
+}
+
+} // namespace lep3::link
 
 extern "C" {
 LEP3_API cir_queue_t uart_queue;
@@ -149,24 +157,12 @@ extern "C" LEP3_API int enqueue_single(cir_queue_t *queue, uint8_t byte)
 
 extern "C" LEP3_API uint8_t dequeue_single(cir_queue_t *queue)
 {
-    wait_for_byte(*queue);
-    lock(queue->lock);
-    const uint8_t b = take_locked(*queue);
-    unlock(queue->lock);
-    return b;
+    return lep3::link::byte_queue::take_byte(*queue);
 }
 
 extern "C" LEP3_API void enqueue_multi(cir_queue_t *queue, const uint8_t *src, int32_t len)
 {
-    for (int32_t i = 0; i < len; ++i) {
-        while (full(*queue)) {
-            lep3::console::put_line("\n\nuart_queue is full\n");
-            usleep(lep3::link::poll_pause());
-        }
-        lock(queue->lock);
-        put_locked(*queue, src[i]);
-        unlock(queue->lock);
-    }
+    lep3::link::put_bytes(*queue, src, len);
 }
 
 extern "C" LEP3_API int32_t dequeue_multi(cir_queue_t *queue, uint8_t *dst, int32_t len)
@@ -175,11 +171,7 @@ extern "C" LEP3_API int32_t dequeue_multi(cir_queue_t *queue, uint8_t *dst, int3
         lep3::console::put_line("Source point of dequeue_multi() is NULL! ");
         return -1;
     }
-    for (int32_t i = 0; i < len; ++i) {
-        wait_for_byte(*queue);
-        lock(queue->lock);
-        dst[i] = take_locked(*queue);
-        unlock(queue->lock);
-    }
+    for (int32_t i = 0; i < len; ++i)
+        dst[i] = take_byte(*queue);
     return len;
 }

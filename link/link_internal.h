@@ -114,6 +114,11 @@ void assemble_raw_frame();
 
 // Starts the re-initialisation thread if g_lepton_reset_flag is 1 (and clears it).
 void reset_check();
+// The flag's test alone, for the parser's pass to make inline after every byte.
+inline bool reset_requested()
+{
+    return std::atomic_ref<int32_t>(g_lepton_reset_flag).load(std::memory_order_relaxed) == 1;
+}
 // Routine the reset check starts (LEP3_Daemon_Thr unless a test puts its own in place).
 using ThreadRoutine = void *(*)(void *);
 void set_reinit_routine(ThreadRoutine routine);
@@ -193,6 +198,10 @@ template <typename T> inline T load_reply_field(T &field)
 void clear_reply_fields();
 // A copy of the whole record, field by field.
 command_read_t snapshot_reply();
+
+// enqueue_multi behind its exported name: the reader calls it without the exported call's
+// indirection. (The parser's side, take_byte, is inline in link/byte_queue.h.)
+void put_bytes(cir_queue_t &queue, const uint8_t *src, int32_t len);
 
 // Byte count of a ring queue: changed under the queue's lock, read without it by the
 // full and empty tests. (std::atomic_ref wants a mutable object; the load writes nothing.)

@@ -12,6 +12,7 @@
 #include <cstdio>
 #include <thread>
 
+#include "link/byte_queue.h"
 #include "link/console.h"
 #include "link/link_internal.h"
 
@@ -35,7 +36,7 @@ ssize_t read_into_queue()
         // The parser drains the queue; wait for room without dropping a byte.
         while (queue_count(uart_queue) + len > uart_queue.capacity)
             lep3::console::put_line("\n\n\n\nuart_queue is full\n\n\n");
-        enqueue_multi(&uart_queue, buffer.data(), len);
+        put_bytes(uart_queue, buffer.data(), len);
         bump(link_counters.bytes_read, static_cast<uint64_t>(n));
     }
     return n;
@@ -86,8 +87,9 @@ void read_pass()
 
 void parse_pass()
 {
-    parse_byte(dequeue_single(&uart_queue));
-    reset_check();
+    parse_byte(byte_queue::take_byte(uart_queue));
+    if (reset_requested())
+        reset_check();
 }
 
 namespace {
