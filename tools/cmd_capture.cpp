@@ -15,6 +15,7 @@
 
 #include "lep3.h"
 #include "tools/command_support.h"
+#include "tools/command_thread.h"
 #include "tools/commands.h"
 #include "tools/console.h"
 #include "tools/frame_pump.h"
@@ -150,7 +151,7 @@ int run_capture(const ParsedArgs &args)
         throw std::runtime_error("cannot create " + o.dir + ": " + ec.message());
 
     Session session(session_options(args));
-    const std::optional<lep3_rbfo_t> rbfo = read_rbfo(o.rbfo_set);
+    const std::optional<lep3_rbfo_t> rbfo = awaiting_reply([&] { return read_rbfo(o.rbfo_set); });
     check_result(LEP3_GetRawVideo(), "the video request");
     FramePump pump;
     GreyConverter grey(o.range);
@@ -167,11 +168,13 @@ int run_capture(const ParsedArgs &args)
             break;
         if (wait == FramePump::Wait::timed_out)
             throw std::runtime_error("no frame from the bridge at " + session.device() + " for 5 seconds");
+        if (wait == FramePump::Wait::gone)
+            throw std::runtime_error("the bridge at " + session.device() + " is gone (unplugged?)");
         if (frame->format != kFormatRaw)
             continue; // an RGB frame still on its way from an earlier request
 
         float fpa = 0;
-        const bool have_fpa = LEP3_GetSysFpaTemperatureCelcius(&fpa) == 0;
+        const bool have_fpa = awaiting_reply([&] { return LEP3_GetSysFpaTemperatureCelcius(&fpa); }) == 0;
         std::optional<float> centre;
         std::optional<SceneRange> scene;
         if (rbfo) {

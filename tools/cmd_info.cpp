@@ -8,6 +8,7 @@
 
 #include "lep3.h"
 #include "tools/command_support.h"
+#include "tools/command_thread.h"
 #include "tools/commands.h"
 #include "tools/console.h"
 #include "tools/result_text.h"
@@ -36,7 +37,7 @@ struct Info {
 template <typename T, typename Getter> std::optional<T> read(Info &info, Getter getter, const char *what)
 {
     T value{};
-    const int r = getter(&value);
+    const int r = awaiting_reply([&] { return getter(&value); });
     if (r == 0)
         return value;
     if (info.failures++ == 0)

@@ -4,6 +4,7 @@
 #include <string>
 
 #include "tools/command_support.h"
+#include "tools/command_thread.h"
 #include "tools/commands.h"
 #include "tools/console.h"
 #include "tools/result_text.h"
@@ -60,14 +61,14 @@ int run_get(const ParsedArgs &args)
     Session session(session_options(args));
     if (only != nullptr) {
         std::string value;
-        check_result(only->get(value), "reading " + names[0]);
+        check_result(awaiting_reply([&] { return only->get(value); }), "reading " + names[0]);
         print("%s\n", value.c_str());
         return kExitOk;
     }
     int failures = 0;
     for (const auto &s : kSettings) {
         std::string value;
-        const int r = s.get(value);
+        const int r = awaiting_reply([&] { return s.get(value); });
         if (r == 0) {
             print("%.*s %s\n", static_cast<int>(s.name.size()), s.name.data(), value.c_str());
             continue;
@@ -105,7 +106,7 @@ int run_set(const ParsedArgs &args)
     const int64_t value = parse_value(s, words[1]);
 
     Session session(session_options(args));
-    const int r = s.set(value);
+    const int r = awaiting_reply([&] { return s.set(value); });
     if (r == kOutOfRange)
         throw UsageError(words[1] + " is out of range for " + std::string(s.name) + ": it takes " +
                          std::string(s.accepts));

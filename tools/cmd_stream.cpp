@@ -9,6 +9,7 @@
 
 #include "lep3.h"
 #include "tools/command_support.h"
+#include "tools/command_thread.h"
 #include "tools/commands.h"
 #include "tools/console.h"
 #include "tools/frame_pump.h"
@@ -55,6 +56,10 @@ struct StreamState {
 
 std::string status_line(const StreamState &s, const FramePump &pump)
 {
+    const int link_state = LEP3_GetLinkState();
+    if (link_state == LEP3_LINK_GONE || link_state == LEP3_LINK_RECONNECTING)
+        return format_text("bridge gone, waiting | frames %" PRIu32 "..%" PRIu32 " | dropped %" PRIu64, s.first_number,
+                           s.last_number, pump.missed());
     double fps = 0;
     if (s.recent.size() >= 2) {
         const double span = std::chrono::duration<double>(s.recent.back() - s.recent.front()).count();
@@ -89,13 +94,15 @@ int run_stream(const ParsedArgs &args)
 
     Session session(session_options(args));
     // Temperatures come from raw frames only.
-    const std::optional<lep3_rbfo_t> rbfo = rgb ? std::nullopt : read_rbfo(rbfo_set);
+    const std::optional<lep3_rbfo_t> rbfo = rgb ? std::nullopt : awaiting_reply([&] { return read_rbfo(rbfo_set); });
     check_result(rgb ? LEP3_GetRGBVideo() : LEP3_GetRawVideo(), "the video request");
     FramePump pump;
 
     const bool terminal = out_is_terminal();
     const auto start = Clock::now();
     auto last_print = start - kLogInterval;
+    // The last sign of life: a frame, or the bridge's return after an unplug.
+    auto last_sign = start;
     auto frame = std::make_unique<Frame>();
     StreamState state;
     std::string line;
@@ -111,6 +118,7 @@ int run_stream(const ParsedArgs &args)
         const auto wait = pump.next(*frame, slice);
         if (wait == FramePump::Wait::frame) {
             const auto arrived = Clock::now();
+            last_sign = arrived;
             state.recent.push_back(arrived);
             while (arrived - state.recent.front() > kRateWindow)
                 state.recent.pop_front();
@@ -120,8 +128,12 @@ int run_stream(const ParsedArgs &args)
             ++state.shown;
             if (rbfo && frame->format == kFormatRaw)
                 state.centre = centre_celsius(frame->raw(), *rbfo);
-        } else if (wait == FramePump::Wait::timed_out && !state.recent.empty() &&
-                   Clock::now() - state.recent.back() > kFrameWait) {
+        } else if (wait == FramePump::Wait::gone) {
+            // The session re-opens the bridge when it returns and asks for the video
+            // again; the stream resumes then, by itself.
+            state.recent.clear();
+            last_sign = Clock::now();
+        } else if (wait == FramePump::Wait::timed_out && Clock::now() - last_sign > kFrameWait) {
             stalled = true;
         }
         line = status_line(state, pump);
@@ -135,15 +147,14 @@ int run_stream(const ParsedArgs &args)
         }
         if (stalled)
             break;
-        if (state.shown == 0 && Clock::now() - start > kFrameWait) {
-            if (terminal)
-                print("%c", '\n');
-            throw std::runtime_error("no frame from the bridge at " + session.device() + " for 5 seconds");
-        }
     }
     // The last state, as a line of its own.
     print(terminal ? "\r\033[K%s\n" : "%s\n", status_line(state, pump).c_str());
     flush_output();
+    if (stalled && state.shown == 0) {
+        error("no frame from the bridge at %s for 5 seconds", session.device().c_str());
+        return kExitFailure;
+    }
     if (stalled) {
         error("the bridge at %s stopped sending frames", session.device().c_str());
         return kExitFailure;
@@ -159,7 +170,8 @@ const Command kStreamCommand = {
     "[--rgb] [--seconds S]",
     "show frames a second, frame numbers, dropped frames, centre temperature and link counters",
     "Dropped frames are gaps in the frame numbers: frames the bridge sent that were\n"
-    "overwritten before the tool took them. Without a terminal a line is printed each second.",
+    "overwritten before the tool took them. Without a terminal a line is printed each second.\n"
+    "An unplugged bridge shows \"bridge gone, waiting\"; the stream resumes when it returns.",
     kOptions,
     run_stream,
 };

@@ -101,7 +101,7 @@ TEST_F(CaptureTest, FilesHoldTheSentFramesTheirProvenanceAndTemperatures)
 TEST_F(CaptureTest, CtrlCEndsWithCompleteFiles)
 {
     lep3::test::ToolProcess p({"capture", "--sim", "-n", "100000", "-o", path("out")});
-    ASSERT_TRUE(p.wait_for_output("frame-0002.png:", std::chrono::seconds(20)));
+    ASSERT_NE(p.wait_for_output("frame-0002.png:", std::chrono::seconds(20)), std::string::npos);
     p.send_signal(SIGINT);
     const auto r = p.finish();
     EXPECT_EQ(r.status, 128 + SIGINT) << r.err;

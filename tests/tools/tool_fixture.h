@@ -16,12 +16,16 @@
 #include <csetjmp>
 #include <cstdio>
 #include <filesystem>
+#include <functional>
 #include <map>
+#include <memory>
 #include <optional>
 #include <stdexcept>
 #include <string>
 #include <thread>
 #include <vector>
+
+#include "sim/bridge_sim.h"
 
 namespace lep3::test {
 
@@ -38,6 +42,42 @@ class ToolTest : public ::testing::Test {
 
     std::string dir_;
 };
+
+// A bridge emulator in the test's process, published in the test's directory at paths of
+// its own choosing; the tool reaches it with --device (and --boot-device). Taking it away
+// and creating it again at the same path is an unplug and a re-plug.
+class BridgeTest : public ToolTest {
+  protected:
+    void SetUp() override
+    {
+        ToolTest::SetUp();
+        options_.path = path("bridge");
+        options_.boot_path = path("bridge-loader");
+        plug();
+    }
+    void TearDown() override
+    {
+        sim_.reset();
+        ToolTest::TearDown();
+    }
+    void plug() { sim_ = std::make_unique<lep3::sim::BridgeSim>(options_); }
+    void unplug() { sim_.reset(); }
+    lep3::sim::BridgeSim &sim() { return *sim_; }
+    const std::string &device() const { return options_.path; }
+
+    lep3::sim::Options options_;
+    std::unique_ptr<lep3::sim::BridgeSim> sim_;
+};
+
+// Waits (polling) until done() or the limit; the result of the last look.
+inline bool eventually(const std::function<bool()> &done, std::chrono::milliseconds limit)
+{
+    for (const auto end = std::chrono::steady_clock::now() + limit; !done();
+         std::this_thread::sleep_for(std::chrono::milliseconds(10)))
+        if (std::chrono::steady_clock::now() > end)
+            return false;
+    return true;
+}
 
 struct ToolResult {
     int status = -1; // exit status, or 128 + signal when a signal ended it
@@ -75,13 +115,12 @@ class ToolProcess {
     ToolProcess(const ToolProcess &) = delete;
     ToolProcess &operator=(const ToolProcess &) = delete;
 
-    bool wait_for_output(const std::string &text, std::chrono::milliseconds timeout)
+    // Waits for text on standard output, found at or after offset; its position, or npos.
+    size_t wait_for_output(const std::string &text, std::chrono::milliseconds timeout, size_t offset = 0)
     {
-        for (const auto end = std::chrono::steady_clock::now() + timeout; read(fds_[0]).find(text) == std::string::npos;
-             std::this_thread::sleep_for(std::chrono::milliseconds(10)))
-            if (std::chrono::steady_clock::now() > end)
-                return false;
-        return true;
+        size_t at = std::string::npos;
+        eventually([&] { return (at = read(fds_[0]).find(text, offset)) != std::string::npos; }, timeout);
+        return at;
     }
     void send_signal(int signo) { kill(pid_, signo); }
     // Reaps the process, killing it after timeout.
