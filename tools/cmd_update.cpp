@@ -2,6 +2,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstdio>
+#include <filesystem>
 #include <stdexcept>
 #include <string>
 #include <thread>
@@ -11,6 +12,7 @@
 #include "tools/command_thread.h"
 #include "tools/commands.h"
 #include "tools/console.h"
+#include "tools/firmware_version.h"
 #include "tools/library_messages.h"
 #include "tools/result_text.h"
 #include "tools/signals.h"
@@ -21,6 +23,8 @@ namespace {
 
 constexpr OptionSpec kOptions[] = {
     {"firmware-dir", 'f', "DIR", "directory holding the firmware image (default /tmp/mmcblk0)"},
+    {"boot-device", 0, "PATH", "serial device of the bridge's bootloader (default /dev/ttyACM1)"},
+    {"force", 0, "", "install an image older than the running firmware"},
 };
 
 constexpr std::chrono::milliseconds kProgressPoll{100};
@@ -113,26 +117,57 @@ class ProgressBar {
     std::thread thread_;
 };
 
-int run_update(const ParsedArgs &args)
+// The image the update installs: the file given, or the one in the firmware directory.
+std::string find_image(const ParsedArgs &args)
 {
     const auto &files = args.positionals();
     if (files.size() > 1)
         throw UsageError("update takes at most one image file");
-    SessionOptions options = session_options(args);
     if (!files.empty() && args.has("firmware-dir"))
         throw UsageError("give an image file or --firmware-dir, not both");
-    if (auto dir = args.value("firmware-dir"))
-        options.firmware_dir = *dir;
+    if (!files.empty())
+        return files[0];
+    if (auto dir = args.value("firmware-dir"); dir && LEP3_SetPath(LEP3_PATH_FIRMWARE_DIR, dir->c_str()) != 0)
+        throw UsageError("the firmware directory '" + *dir + "' is empty or too long");
+    const std::string dir = LEP3_GetPath(LEP3_PATH_FIRMWARE_DIR);
+    std::error_code ec;
+    if (!std::filesystem::is_directory(dir, ec))
+        throw std::runtime_error("the firmware directory " + dir + " does not exist (give the image file instead)");
+    const char *name = search_firmware();
+    if (name == nullptr)
+        throw std::runtime_error("no firmware image in " + dir + " (a file named like SAMG55_V1.0.talvor)");
+    return dir + "/" + name;
+}
+
+int run_update(const ParsedArgs &args)
+{
+    const std::string image = find_image(args);
+    SessionOptions options = session_options(args);
+    if (auto boot = args.value("boot-device")) {
+        if (options.sim)
+            throw UsageError("--boot-device names a bridge's bootloader; the emulator has its own");
+        if (boot->empty())
+            throw UsageError("--boot-device needs a path");
+        options.boot_device = *boot;
+    }
+    // Read before anything else: a file that is no image never costs a session.
+    const uint32_t image_version = image_file_version(image);
 
     Session session(options);
     uint32_t running = 0;
     const int vr = awaiting_reply([&] { return LEP3_GetFirmwareVersion(&running); });
     if (vr == -2)
         throw std::runtime_error("the bridge at " + session.device() + " does not answer");
+    if (vr == 0 && image_version < running && !args.has("force")) {
+        error("the image holds firmware %s, older than the bridge's %s; --force installs it anyway",
+              version_text(image_version).c_str(), version_text(running).c_str());
+        return kExitFailure;
+    }
     if (vr == 0)
-        print("bridge firmware %u: updating\n", running);
+        print("bridge firmware %s, image %s: updating\n", version_text(running).c_str(),
+              version_text(image_version).c_str());
     else
-        print("updating\n");
+        print("image %s: updating\n", version_text(image_version).c_str());
     flush_output();
 
     int result = 0;
@@ -143,7 +178,7 @@ int run_update(const ParsedArgs &args)
             const ProgressBar bar;
             // The library checks the whole image before it restarts the bridge, and opens
             // the session again on the new firmware afterwards.
-            result = LEP3_UpdateFirmware(files.empty() ? nullptr : files[0].c_str());
+            result = LEP3_UpdateFirmware(image.c_str());
         }
         if (result != 0 && held.explained()) {
             // Refused before anything was sent: the library's sentence says why.
@@ -158,10 +193,16 @@ int run_update(const ParsedArgs &args)
         return kExitFailure;
     }
     uint32_t now_running = 0;
-    if (awaiting_reply([&] { return LEP3_GetFirmwareVersion(&now_running); }) == 0)
-        print("update complete: bridge firmware %u\n", now_running);
-    else
-        print("update complete\n");
+    if (awaiting_reply([&] { return LEP3_GetFirmwareVersion(&now_running); }) != 0) {
+        warning("the update is complete, but the bridge's firmware version could not be read back");
+        return kExitOk;
+    }
+    if (now_running != image_version) {
+        error("the update is complete, but the bridge reports firmware %s, not the image's %s",
+              version_text(now_running).c_str(), version_text(image_version).c_str());
+        return kExitFailure;
+    }
+    print("update complete: the bridge runs firmware %s\n", version_text(now_running).c_str());
     return kExitOk;
 }
 
@@ -169,10 +210,13 @@ int run_update(const ParsedArgs &args)
 
 const Command kUpdateCommand = {
     "update",
-    "[FILE]",
+    "[--boot-device PATH] [--force] [FILE]",
     "replace the bridge's firmware with an image file",
-    "Without FILE the image is the one in the firmware directory. The image is checked whole\n"
-    "before the bridge restarts. The bridge's user RBFO parameters are kept across the update.\n"
+    "Without FILE the image is the one in the firmware directory (a file named like\n"
+    "SAMG55_V1.15.talvor whose first line is SAMG55;V1.15). The image is checked whole before\n"
+    "the bridge restarts into its bootloader, which answers on a serial device of its own\n"
+    "(--boot-device). An image older than the running firmware needs --force. Afterwards the\n"
+    "bridge's version is compared with the image's. The bridge's user RBFO parameters are kept.\n"
     "It takes about a minute; don't unplug the camera.",
     kOptions,
     run_update,
