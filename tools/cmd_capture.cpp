@@ -175,12 +175,9 @@ int run_capture(const ParsedArgs &args)
 
         float fpa = 0;
         const bool have_fpa = awaiting_reply([&] { return LEP3_GetSysFpaTemperatureCelcius(&fpa); }) == 0;
-        std::optional<float> centre;
-        std::optional<SceneRange> scene;
-        if (rbfo) {
-            centre = centre_celsius(frame->raw(), *rbfo);
+        std::optional<SceneTemperatures> scene;
+        if (rbfo)
             scene = frame_celsius(frame->raw(), *rbfo, celsius);
-        }
 
         uint16_t used_min = 0;
         uint16_t used_max = 0;
@@ -223,7 +220,7 @@ int run_capture(const ParsedArgs &args)
 
         if (scene)
             print("%s.png: frame %s, centre %.2f °C, min %.2f °C, max %.2f °C\n", stem.c_str(), number.c_str(),
-                  static_cast<double>(*centre), static_cast<double>(scene->min), static_cast<double>(scene->max));
+                  static_cast<double>(scene->centre), static_cast<double>(scene->min), static_cast<double>(scene->max));
         else
             print("%s.png: frame %s, raw min %u, max %u\n", stem.c_str(), number.c_str(),
                   static_cast<unsigned>(used_min), static_cast<unsigned>(used_max));
@@ -248,7 +245,8 @@ const Command kCaptureCommand = {
     "DIR/frame-000k-raw16.png, a lossless 16-bit greyscale copy of the raw values whose text\n"
     "chunks record the frame number, capture time, FPA temperature and the R, B, F, O of the\n"
     "temperature conversion; with --temps also DIR/frame-000k-celsius.csv (120 lines of 160\n"
-    "values). It prints the centre-spot temperature and the scene's minimum and maximum.\n"
+    "values). It prints the temperature of the centre pixel (row 60, column 80: the CSV's\n"
+    "value there) and the scene's minimum and maximum.\n"
     "Palettes: fusion rainbow globow icefire ironblack whitehot blackhot rain iron greyred grayfusion.",
     kOptions,
     run_capture,

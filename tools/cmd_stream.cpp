@@ -6,6 +6,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "lep3.h"
 #include "tools/command_support.h"
@@ -104,6 +105,7 @@ int run_stream(const ParsedArgs &args)
     // The last sign of life: a frame, or the bridge's return after an unplug.
     auto last_sign = start;
     auto frame = std::make_unique<Frame>();
+    std::vector<float> celsius(kFramePixels);
     StreamState state;
     std::string line;
     bool stalled = false;
@@ -127,7 +129,7 @@ int run_stream(const ParsedArgs &args)
             state.last_number = frame->number;
             ++state.shown;
             if (rbfo && frame->format == kFormatRaw)
-                state.centre = centre_celsius(frame->raw(), *rbfo);
+                state.centre = frame_celsius(frame->raw(), *rbfo, celsius).centre;
         } else if (wait == FramePump::Wait::gone) {
             // The session re-opens the bridge when it returns and asks for the video
             // again; the stream resumes then, by itself.
