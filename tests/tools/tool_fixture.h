@@ -88,9 +88,12 @@ struct ToolResult {
 // tool writes can block it while the test waits.
 class ToolProcess {
   public:
-    explicit ToolProcess(const std::vector<std::string> &args)
+    // launcher: a program that runs the tool, with its own arguments before the tool's
+    // path (setpriv, to run it as another user), or nothing.
+    explicit ToolProcess(const std::vector<std::string> &args, const std::vector<std::string> &launcher = {})
     {
-        std::vector<std::string> strings = {LEP3_TOOL_PATH};
+        std::vector<std::string> strings = launcher;
+        strings.push_back(LEP3_TOOL_PATH);
         strings.insert(strings.end(), args.begin(), args.end());
         std::vector<char *> argv;
         for (auto &a : strings)
@@ -100,7 +103,7 @@ class ToolProcess {
         posix_spawn_file_actions_init(&actions);
         posix_spawn_file_actions_adddup2(&actions, fds_[0], STDOUT_FILENO);
         posix_spawn_file_actions_adddup2(&actions, fds_[1], STDERR_FILENO);
-        const int rc = posix_spawn(&pid_, LEP3_TOOL_PATH, &actions, nullptr, argv.data(), environ);
+        const int rc = posix_spawn(&pid_, argv[0], &actions, nullptr, argv.data(), environ);
         posix_spawn_file_actions_destroy(&actions);
         if (rc != 0)
             throw std::runtime_error("cannot start " LEP3_TOOL_PATH);
@@ -181,6 +184,7 @@ inline std::optional<std::vector<std::string>> search(const std::string &text, c
 struct DecodedPng {
     uint32_t width = 0, height = 0;
     int bit_depth = 0, colour_type = 0;
+    int significant_bits = 0;      // of a grey sample, from sBIT; 0 without one
     std::vector<uint16_t> samples; // every sample in row order, 16-bit ones in host order
     std::map<std::string, std::string> text;
 };
@@ -203,6 +207,9 @@ inline bool decode_png(png_structp png, png_infop info, FILE *file, DecodedPng &
         rows.push_back(bytes.data() + y * row_bytes);
     png_read_image(png, rows.data());
     png_read_end(png, info);
+    png_color_8p significant = nullptr;
+    if (png_get_sBIT(png, info, &significant) != 0)
+        out.significant_bits = significant->gray;
     png_textp text = nullptr;
     int count = 0;
     png_get_text(png, info, &text, &count);
