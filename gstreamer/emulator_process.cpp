@@ -172,8 +172,12 @@ std::unique_ptr<EmulatorProcess> EmulatorProcess::start(std::string *why)
     const auto limit = std::chrono::steady_clock::now() + kStartLimit;
     for (;;) {
         struct stat st;
-        if (stat(device.c_str(), &st) == 0)
+        if (stat(device.c_str(), &st) == 0) {
+            // The log only explains a failed start; the emulator keeps writing to the
+            // unlinked file, and a host killed outright leaves no more than an empty directory.
+            unlink(log.c_str());
             return std::unique_ptr<EmulatorProcess>(new EmulatorProcess(pid, dir, device));
+        }
         int status = 0;
         if (reaped(pid, &status)) {
             const std::string said = read_file(log);

@@ -297,18 +297,16 @@ gboolean gst_lep3_src_start(GstBaseSrc *base)
         rc = LEP3_Open(st.device.c_str());
         said = capture.text();
     }
-    if (said.empty())
-        said = "the library gave no reason";
-    if (rc == -7) {
-        GST_ELEMENT_ERROR(self, RESOURCE, BUSY, ("The bridge at %s is in use: %s", st.device.c_str(), said.c_str()),
-                          ("LEP3_Open returned %d", rc));
-        release_camera(self, false);
-        return FALSE;
-    }
     if (rc != 0) {
-        GST_ELEMENT_ERROR(self, RESOURCE, OPEN_READ_WRITE,
-                          ("Cannot open the bridge at %s: %s", st.device.c_str(), said.c_str()),
-                          ("LEP3_Open returned %d", rc));
+        // The library says why (the holder of a bridge in use, a missing device, ...).
+        if (said.empty())
+            said = "Cannot open the bridge at " + st.device + ".";
+        if (rc == -7)
+            GST_ELEMENT_ERROR(self, RESOURCE, BUSY, ("%s", said.c_str()),
+                              ("LEP3_Open(%s) returned %d", st.device.c_str(), rc));
+        else
+            GST_ELEMENT_ERROR(self, RESOURCE, OPEN_READ_WRITE, ("%s", said.c_str()),
+                              ("LEP3_Open(%s) returned %d", st.device.c_str(), rc));
         release_camera(self, false);
         return FALSE;
     }
@@ -406,10 +404,10 @@ gboolean gst_lep3_src_decide_allocation(GstBaseSrc *base, GstQuery *query)
 gboolean gst_lep3_src_query(GstBaseSrc *base, GstQuery *query)
 {
     if (GST_QUERY_TYPE(query) == GST_QUERY_LATENCY) {
-        // A buffer's time is when the library completed its frame, about one frame period
-        // after the camera began to send it.
+        // A buffer's time is when the library completed its frame, and it is pushed at
+        // once; a frame waits in the library until the next one replaces it.
         const GstClockTime period = gst_util_uint64_scale_int(GST_SECOND, 1, kNominalFps);
-        gst_query_set_latency(query, TRUE, period, period);
+        gst_query_set_latency(query, TRUE, 0, period);
         return TRUE;
     }
     return GST_BASE_SRC_CLASS(gst_lep3_src_parent_class)->query(base, query);
@@ -523,6 +521,8 @@ void stamp(GstLep3Src *self, GstBuffer *buffer, const lep3_frame_info_t &frame)
     const GstClockTime age = mono > frame.completed_ns ? mono - frame.completed_ns : 0;
     const GstClockTime completed = now > age ? now - age : 0;
     GST_BUFFER_PTS(buffer) = completed > base_time ? completed - base_time : 0;
+    // The rate varies a little; the nominal period lets muxers close the last frame.
+    GST_BUFFER_DURATION(buffer) = gst_util_uint64_scale_int(GST_SECOND, 1, kNominalFps);
 }
 
 void count(GstLep3Src *self, GstBuffer *buffer, const lep3_frame_info_t &frame)
