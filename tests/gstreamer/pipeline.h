@@ -35,10 +35,6 @@ inline const std::string &test_tmpdir()
         std::string d = (std::filesystem::temp_directory_path() / "lep3src-test-XXXXXX").string();
         if (mkdtemp(d.data()) == nullptr)
             d.clear();
-        std::atexit([] {
-            std::error_code ignored;
-            std::filesystem::remove_all(test_tmpdir(), ignored);
-        });
         return d;
     }();
     return dir;
@@ -51,6 +47,11 @@ inline void init_gstreamer()
         setenv("GST_REGISTRY_1_0", LEP3_GST_TEST_REGISTRY, 1);
         setenv("GST_REGISTRY_FORK", "no", 1);
         setenv("TMPDIR", test_tmpdir().c_str(), 1);
+        // Registered after the directory's name exists, so it runs before the name is destroyed.
+        std::atexit([] {
+            std::error_code ignored;
+            std::filesystem::remove_all(test_tmpdir(), ignored);
+        });
         gst_init(nullptr, nullptr);
         return true;
     }();
