@@ -37,7 +37,7 @@ constexpr uint32_t kFormatRgb = 1;
 constexpr int kNominalFps = 9;
 constexpr int kDefaultTimeoutMs = 3000;
 // fill waits for a frame in slices of this length, so that unlock takes effect within one.
-constexpr int kWaitSliceMs = 50;
+constexpr int kWaitSliceMs = 100;
 
 constexpr const char *kCaps = "video/x-raw, format = (string) { GRAY16_LE, RGB }, width = (int) 160, "
                               "height = (int) 120, framerate = (fraction) 0/1, max-framerate = (fraction) 9/1, "
