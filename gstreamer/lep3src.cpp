@@ -13,6 +13,7 @@
 #include <cstring>
 #include <ctime>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -91,8 +92,49 @@ struct State {
     std::vector<uint8_t> rgb = std::vector<uint8_t>(kRgbBytes);
 };
 
-// The library keeps one session per process: the element that holds it.
-std::atomic<GstLep3Src *> camera_holder{nullptr};
+// The library keeps one session per process: the element that holds it, and its name
+// for the refusal of another.
+struct CameraClaim {
+    std::mutex lock;
+    GstLep3Src *holder = nullptr;
+    std::string holder_name;
+};
+CameraClaim camera_claim;
+
+// True when self now holds the camera (or already did); otherwise the holder's name.
+bool claim_camera(GstLep3Src *self, std::string *holder_name)
+{
+    const std::lock_guard guard(camera_claim.lock);
+    if (camera_claim.holder != nullptr && camera_claim.holder != self) {
+        *holder_name = camera_claim.holder_name;
+        return false;
+    }
+    gchar *name = gst_object_get_name(GST_OBJECT(self));
+    camera_claim.holder = self;
+    camera_claim.holder_name = name != nullptr ? name : "";
+    g_free(name);
+    return true;
+}
+
+bool holds_camera(GstLep3Src *self)
+{
+    const std::lock_guard guard(camera_claim.lock);
+    return camera_claim.holder == self;
+}
+
+void release_claim(GstLep3Src *self)
+{
+    const std::lock_guard guard(camera_claim.lock);
+    if (camera_claim.holder == self)
+        camera_claim.holder = nullptr;
+}
+
+// The library's own default device, as it was before any element opened another.
+const std::string &default_device()
+{
+    static const std::string path = LEP3_GetPath(LEP3_PATH_UART);
+    return path;
+}
 
 uint64_t monotonic_ns()
 {
@@ -176,7 +218,7 @@ void gst_lep3_src_set_property(GObject *object, guint id, const GValue *value, G
     switch (id) {
     case PROP_DEVICE: {
         const gchar *device = g_value_get_string(value);
-        s.device = device != nullptr ? device : LEP3_GetPath(LEP3_PATH_UART);
+        s.device = device != nullptr ? device : default_device();
         break;
     }
     case PROP_SIM:
@@ -254,8 +296,7 @@ void release_camera(GstLep3Src *self, bool opened)
         st.completion_reference = nullptr;
     }
     lep3gst::restore_library_messages();
-    GstLep3Src *holder = self;
-    camera_holder.compare_exchange_strong(holder, nullptr);
+    release_claim(self);
 }
 
 gboolean gst_lep3_src_start(GstBaseSrc *base)
@@ -264,12 +305,12 @@ gboolean gst_lep3_src_start(GstBaseSrc *base)
     State &st = *self->state;
     const Settings s = settings_of(self);
 
-    GstLep3Src *holder = nullptr;
-    if (!camera_holder.compare_exchange_strong(holder, self)) {
+    std::string holder;
+    if (!claim_camera(self, &holder)) {
         GST_ELEMENT_ERROR(self, RESOURCE, BUSY,
                           ("Another lep3src in this process (%s) already has the camera: the library drives one "
                            "camera per process.",
-                           GST_OBJECT_NAME(holder)),
+                           holder.c_str()),
                           (nullptr));
         return FALSE;
     }
@@ -324,7 +365,7 @@ gboolean gst_lep3_src_start(GstBaseSrc *base)
 gboolean gst_lep3_src_stop(GstBaseSrc *base)
 {
     GstLep3Src *self = GST_LEP3_SRC(base);
-    if (camera_holder.load() != self)
+    if (!holds_camera(self))
         return TRUE; // start failed and released what it had taken
     release_camera(self, true);
     GST_INFO_OBJECT(self, "camera released");
@@ -594,7 +635,7 @@ static void gst_lep3_src_class_init(GstLep3SrcClass *klass)
     g_object_class_install_property(object_class, PROP_DEVICE,
                                     g_param_spec_string("device", "Device",
                                                         "Serial device of the camera bridge (not used with sim=true)",
-                                                        LEP3_GetPath(LEP3_PATH_UART), ready));
+                                                        default_device().c_str(), ready));
     g_object_class_install_property(
         object_class, PROP_SIM,
         g_param_spec_boolean("sim", "Emulator",
@@ -646,7 +687,7 @@ static void gst_lep3_src_class_init(GstLep3SrcClass *klass)
 static void gst_lep3_src_init(GstLep3Src *self)
 {
     self->state = new State;
-    self->state->settings.device = LEP3_GetPath(LEP3_PATH_UART);
+    self->state->settings.device = default_device();
     gst_base_src_set_live(GST_BASE_SRC(self), TRUE);
     gst_base_src_set_format(GST_BASE_SRC(self), GST_FORMAT_TIME);
 }

@@ -130,6 +130,14 @@ TEST(Lep3Src, SimDeliversRawBuffersEqualToTheEmulatorsFramesAndCleansUp)
     // The emulator is stopped and its directory removed with the pipeline.
     ASSERT_EQ(p.stop(), GST_STATE_CHANGE_SUCCESS);
     EXPECT_TRUE(std::filesystem::is_empty(test_tmpdir()));
+
+    // A new element still defaults to the library's device, not the emulator's.
+    GstElement *next = gst_element_factory_make("lep3src", nullptr);
+    gchar *device = nullptr;
+    g_object_get(next, "device", &device, nullptr);
+    EXPECT_STREQ(device, "/dev/ttyACM0");
+    g_free(device);
+    gst_object_unref(next);
 }
 
 TEST(Lep3Src, RgbCapsAreColouredOnTheHostExactlyAsTheLibraryColoursTheSameFrames)
@@ -265,9 +273,11 @@ TEST(Lep3Src, ReadmeLinesWorkAsWrittenAndTheRecordingIsLossless)
             continue;
         }
         ASSERT_EQ(line.rfind("gst-launch-1.0 ", 0), 0U) << "unexpected line: " << line;
-        // A pipeline without num-buffers runs until Ctrl-C: give it one after a few seconds.
+        // A pipeline without num-buffers runs until Ctrl-C: give it one (a single SIGINT, as
+        // a terminal does; gst-launch-1.0 dies of a second one) after a few seconds.
         const bool endless = line.find("num-buffers") == std::string::npos;
-        const std::string command = prefix + (endless ? "timeout --preserve-status -s INT 4 " : "timeout 60 ") +
+        const std::string command = prefix +
+                                    (endless ? "timeout --foreground --preserve-status -s INT 4 " : "timeout 60 ") +
                                     line.substr(0, line.find('#')) + " 2>&1";
         int status = -1;
         const std::string out = run(command, &status);
