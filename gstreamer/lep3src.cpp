@@ -40,10 +40,6 @@ constexpr int kDefaultTimeoutMs = 3000;
 // fill waits for a frame in slices of this length, so that unlock takes effect within one.
 constexpr int kWaitSliceMs = 100;
 
-constexpr const char *kCaps = "video/x-raw, format = (string) { GRAY16_LE, RGB }, width = (int) 160, "
-                              "height = (int) 120, framerate = (fraction) 0/1, max-framerate = (fraction) 9/1, "
-                              "pixel-aspect-ratio = (fraction) 1/1";
-
 // CLOCK_MONOTONIC times of frame completion, as reference timestamps on the buffers.
 constexpr const char *kCompletionReference = "timestamp/x-lep3-monotonic";
 
@@ -193,7 +189,17 @@ GST_ELEMENT_REGISTER_DEFINE(lep3src, "lep3src", GST_RANK_NONE, GST_TYPE_LEP3_SRC
 
 namespace {
 
-GstStaticPadTemplate src_template = GST_STATIC_PAD_TEMPLATE("src", GST_PAD_SRC, GST_PAD_ALWAYS, GST_STATIC_CAPS(kCaps));
+// Raw values or RGB, of the one frame size, at a variable rate.
+GstCaps *template_caps()
+{
+    gchar *text = g_strdup_printf("video/x-raw, format = (string) { GRAY16_LE, RGB }, width = (int) %d, height = (int) "
+                                  "%d, framerate = (fraction) 0/1, max-framerate = (fraction) %d/1, "
+                                  "pixel-aspect-ratio = (fraction) 1/1",
+                                  kWidth, kHeight, kNominalFps);
+    GstCaps *caps = gst_caps_from_string(text);
+    g_free(text);
+    return caps;
+}
 
 Settings settings_of(GstLep3Src *self)
 {
@@ -201,6 +207,15 @@ Settings settings_of(GstLep3Src *self)
     Settings s = self->state->settings;
     GST_OBJECT_UNLOCK(self);
     return s;
+}
+
+// One setting, for the streaming thread's use once per frame.
+template <class T> T setting(GstLep3Src *self, T Settings::*field)
+{
+    GST_OBJECT_LOCK(self);
+    T value = self->state->settings.*field;
+    GST_OBJECT_UNLOCK(self);
+    return value;
 }
 
 GstStructure *stats_structure(const Counters &c)
@@ -397,7 +412,7 @@ gboolean gst_lep3_src_set_caps(GstBaseSrc *base, GstCaps *caps)
 
     Output output = Output::raw;
     if (GST_VIDEO_INFO_FORMAT(&info) == GST_VIDEO_FORMAT_RGB)
-        output = settings_of(self).colour == Colour::bridge ? Output::rgb_bridge : Output::rgb_host;
+        output = setting(self, &Settings::colour) == Colour::bridge ? Output::rgb_bridge : Output::rgb_host;
     const int rc = output == Output::rgb_bridge ? LEP3_GetRGBVideo() : LEP3_GetRawVideo();
     if (rc != 0) {
         GST_ELEMENT_ERROR(self, RESOURCE, WRITE, ("Cannot ask the bridge at %s for video.", st.device.c_str()),
@@ -472,7 +487,7 @@ gboolean gst_lep3_src_unlock_stop(GstBaseSrc *base)
 GstFlowReturn wait_for_frame(GstLep3Src *self, lep3_frame_info_t *frame)
 {
     State &st = *self->state;
-    const int timeout_ms = settings_of(self).timeout_ms;
+    const int timeout_ms = setting(self, &Settings::timeout_ms);
     const uint32_t wanted = st.output == Output::rgb_bridge ? kFormatRgb : kFormatRaw;
     const gint64 begun = g_get_monotonic_time();
     bool gone = false;
@@ -601,7 +616,7 @@ GstFlowReturn gst_lep3_src_fill(GstPushSrc *push, GstBuffer *buffer)
         uint16_t max = 0;
         uint16_t min = 0;
         Gray14ToGray8(st.frame.data(), st.gray8.data(), &max, &min, 0);
-        Gray8ToRGB24(st.gray8.data(), st.rgb.data(), settings_of(self).palette);
+        Gray8ToRGB24(st.gray8.data(), st.rgb.data(), setting(self, &Settings::palette));
         bytes = st.rgb.data();
     }
     if (!copy_frame(st.info, buffer, bytes)) {
@@ -669,7 +684,9 @@ static void gst_lep3_src_class_init(GstLep3SrcClass *klass)
         "Streams the 160x120 thermal camera behind its USB serial bridge: the raw 14-bit values as GRAY16_LE, or "
         "RGB coloured on the host through a palette or by the bridge",
         "lep3 developers");
-    gst_element_class_add_static_pad_template(element_class, &src_template);
+    GstCaps *caps = template_caps();
+    gst_element_class_add_pad_template(element_class, gst_pad_template_new("src", GST_PAD_SRC, GST_PAD_ALWAYS, caps));
+    gst_caps_unref(caps);
     gst_type_mark_as_plugin_api(palette_get_type(), static_cast<GstPluginAPIFlags>(0));
     gst_type_mark_as_plugin_api(colour_get_type(), static_cast<GstPluginAPIFlags>(0));
 
