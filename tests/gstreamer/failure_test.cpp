@@ -4,6 +4,9 @@
 #include <spawn.h>
 #include <sys/wait.h>
 
+#include <fstream>
+#include <iterator>
+
 #include "gstreamer/pipeline.h"
 #include "lep3.h"
 
@@ -83,25 +86,27 @@ TEST(Lep3SrcFailure, ABridgeThatReturnsWithinTheTimeoutKeepsTheStreamGoing)
     EXPECT_EQ(p.wait_end(0ms), "");
 }
 
-// gst-launch-1.0 holding the bridge in a process of its own.
+// gst-launch-1.0 running "lep3src <property> ! fakesink" in a process of its own.
 class OtherProcess {
   public:
-    explicit OtherProcess(const std::string &device)
+    explicit OtherProcess(const std::string &property)
     {
-        init_gstreamer(); // the child inherits GST_PLUGIN_PATH and the registry
-        std::vector<std::string> args = {"gst-launch-1.0", "-q", "lep3src", "device=" + device, "!", "fakesink"};
+        init_gstreamer(); // the child inherits GST_PLUGIN_PATH, the registry and TMPDIR
+        std::vector<std::string> args = {"gst-launch-1.0", "-q", "lep3src", property, "!", "fakesink"};
         std::vector<char *> argv;
         for (std::string &a : args)
             argv.push_back(a.data());
         argv.push_back(nullptr);
         EXPECT_EQ(posix_spawnp(&pid_, argv[0], nullptr, nullptr, argv.data(), environ), 0);
     }
-    ~OtherProcess()
+    ~OtherProcess() { end(SIGINT); }
+    void end(int sig)
     {
         if (pid_ > 0) {
-            kill(pid_, SIGINT);
+            kill(pid_, sig);
             int status = 0;
             waitpid(pid_, &status, 0);
+            pid_ = -1;
         }
     }
     pid_t pid() const { return pid_; }
@@ -116,7 +121,7 @@ TEST(Lep3SrcFailure, ABridgeInUseByAnotherProcessFailsTheStateChangeWithTheLibra
     GTEST_SKIP() << "gst-launch-1.0 can't load a sanitised plugin";
 #endif
     EmulatedBridge bridge;
-    const OtherProcess other(bridge.path());
+    const OtherProcess other("device=" + bridge.path());
     // The other pipeline streams once it holds the bridge.
     ASSERT_TRUE(eventually([&] { return bridge.sim().frames_sent() > 0; }, 20s));
 
@@ -124,6 +129,43 @@ TEST(Lep3SrcFailure, ABridgeInUseByAnotherProcessFailsTheStateChangeWithTheLibra
     EXPECT_EQ(p.play(), GST_STATE_CHANGE_FAILURE);
     const std::string end = p.wait_end(1s);
     EXPECT_NE(end.find("is in use by process " + std::to_string(other.pid())), std::string::npos) << end;
+}
+
+// The process whose command line names path, or -1.
+pid_t process_naming(const std::string &path)
+{
+    for (const auto &entry : std::filesystem::directory_iterator("/proc")) {
+        std::ifstream cmdline(entry.path() / "cmdline");
+        std::string args((std::istreambuf_iterator<char>(cmdline)), std::istreambuf_iterator<char>());
+        if (args.find(path) != std::string::npos)
+            return static_cast<pid_t>(std::atoi(entry.path().filename().c_str()));
+    }
+    return -1;
+}
+
+TEST(Lep3SrcFailure, AnEmulatorStartedBySimEndsWhenItsHostIsKilledOutright)
+{
+#ifdef LEP3_SANITIZED
+    GTEST_SKIP() << "gst-launch-1.0 can't load a sanitised plugin";
+#endif
+    OtherProcess host("sim=true");
+    // The element publishes the emulator's device in a directory under TMPDIR.
+    std::string device;
+    ASSERT_TRUE(eventually(
+        [&] {
+            for (const auto &entry : std::filesystem::directory_iterator(test_tmpdir()))
+                if (std::filesystem::exists(entry.path() / "ttyACM0"))
+                    device = (entry.path() / "ttyACM0").string();
+            return !device.empty();
+        },
+        20s));
+    const pid_t emulator = process_naming(device);
+    ASSERT_GT(emulator, 0);
+    host.end(SIGKILL);
+    const bool ended = eventually([&] { return kill(emulator, 0) != 0; }, 5s);
+    EXPECT_TRUE(ended) << "the emulator outlived its host";
+    if (!ended)
+        kill(emulator, SIGTERM);
 }
 
 TEST(Lep3SrcFailure, ASecondElementInTheProcessFailsClearlyUntilTheFirstLetsGo)
