@@ -15,12 +15,31 @@ extern char **environ;
 namespace lep3::gsttest {
 namespace {
 
-// Margin on top of a time-out for a loaded machine; the tests assert bounds, not speed.
-constexpr double kMarginSeconds = 3.0;
+// Margin on top of a time-out for a loaded machine, small enough that an element that
+// ignored timeout-ms (default 3000 ms) would miss it; the tests assert bounds, not speed.
+constexpr GstClockTime kMargin = 2 * GST_SECOND;
 
 std::string appsink_pipeline(const std::string &device, const std::string &properties = "")
 {
     return "lep3src name=src device=" + device + " " + properties + " ! appsink name=sink sync=false";
+}
+
+// Waits for the pipeline's error and measures, in running time, how long after the last
+// buffer's frame it came: the element's time-out counts from then.
+struct ErrorAfterLastFrame {
+    std::string text;
+    GstClockTime after = 0;
+};
+ErrorAfterLastFrame error_after_last_frame(Pipeline &p, const Frame &first)
+{
+    ErrorAfterLastFrame e;
+    e.text = p.wait_end(10s);
+    const GstClockTime at = p.running_time();
+    GstClockTime last = first.pts;
+    while (auto f = p.pull(200ms))
+        last = f->pts;
+    e.after = at - last;
+    return e;
 }
 
 TEST(Lep3SrcFailure, ASilentBridgeEndsInAnErrorOnceTheTimeoutHasPassed)
@@ -28,36 +47,34 @@ TEST(Lep3SrcFailure, ASilentBridgeEndsInAnErrorOnceTheTimeoutHasPassed)
     EmulatedBridge bridge;
     Pipeline p(appsink_pipeline(bridge.path(), "timeout-ms=600"));
     ASSERT_NE(p.play(), GST_STATE_CHANGE_FAILURE);
-    ASSERT_TRUE(p.pull());
+    const auto first = p.pull();
+    ASSERT_TRUE(first);
     lep3::sim::Faults faults;
     faults.silent = true;
     bridge.sim().set_faults(faults);
-    const auto silenced = Clock::now();
-    const std::string end = p.wait_end(10s);
-    const double waited = seconds_since(silenced);
-    EXPECT_NE(end.find("No frame from the bridge"), std::string::npos) << end;
-    // A frame completed just before the silence may still be delivered after it.
-    EXPECT_GE(waited, 0.5);
-    EXPECT_LE(waited, 0.6 + kMarginSeconds);
+    const ErrorAfterLastFrame e = error_after_last_frame(p, *first);
+    EXPECT_NE(e.text.find("No frame from the bridge"), std::string::npos) << e.text;
+    EXPECT_GE(e.after, 600 * GST_MSECOND);
+    EXPECT_LE(e.after, 600 * GST_MSECOND + kMargin);
 }
 
 TEST(Lep3SrcFailure, AnUnpluggedBridgeThatStaysAwayEndsInAClearErrorAndNothingOnStandardOutput)
 {
     EmulatedBridge bridge;
-    Pipeline p(appsink_pipeline(bridge.path(), "timeout-ms=800"));
+    Pipeline p(appsink_pipeline(bridge.path(), "timeout-ms=500"));
     testing::internal::CaptureStdout();
     testing::internal::CaptureStderr();
     ASSERT_NE(p.play(), GST_STATE_CHANGE_FAILURE);
-    ASSERT_TRUE(p.pull());
+    const auto first = p.pull();
+    ASSERT_TRUE(first);
     bridge.unplug();
-    const auto unplugged = Clock::now();
-    const std::string end = p.wait_end(10s);
-    const double waited = seconds_since(unplugged);
+    const ErrorAfterLastFrame e = error_after_last_frame(p, *first);
     p.stop();
     const std::string out = testing::internal::GetCapturedStdout();
     const std::string err = testing::internal::GetCapturedStderr();
-    EXPECT_NE(end.find("is gone (unplugged?) and did not come back within 800 ms"), std::string::npos) << end;
-    EXPECT_LE(waited, 0.8 + kMarginSeconds);
+    EXPECT_NE(e.text.find("is gone (unplugged?) and did not come back within 500 ms"), std::string::npos) << e.text;
+    EXPECT_GE(e.after, 500 * GST_MSECOND);
+    EXPECT_LE(e.after, 500 * GST_MSECOND + kMargin);
     // The library reported the loss; its words went to the debug log.
     EXPECT_EQ(out, "");
     EXPECT_EQ(err.find("LEP3"), std::string::npos) << err;

@@ -164,6 +164,17 @@ class Pipeline {
         return text;
     }
 
+    // The pipeline's running time now.
+    GstClockTime running_time() const
+    {
+        GstClock *clock = gst_element_get_clock(pipeline_);
+        if (clock == nullptr)
+            return GST_CLOCK_TIME_NONE;
+        const GstClockTime now = gst_clock_get_time(clock) - gst_element_get_base_time(pipeline_);
+        gst_object_unref(clock);
+        return now;
+    }
+
     // The stats property of the element named "src".
     uint64_t stat(const char *field) const
     {
