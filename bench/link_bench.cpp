@@ -66,8 +66,7 @@ void fresh_link(int fd)
     uart_fd = fd;
     queue_init(&uart_queue, lep3::link::kUartQueueBytes);
     frame_queue_init(&frame_queue, static_cast<int32_t>(lep3::link::kRgbFrameBytes), 120, 160);
-    parser_state = 0;
-    image_buffer_index = 0;
+    lep3::link::reset_parser();
     frame_desc = frame_desc_t{0, 0, 160, 120, 19200, 0};
     last_delivered = 0;
 }
@@ -89,7 +88,7 @@ std::vector<uint8_t> rgb_frame_packet(uint32_t seq)
         const auto *row = rgb.data() + static_cast<size_t>(k) * lep3::link::kRgbPayload;
         p.insert(p.end(), row, row + lep3::link::kRgbPayload);
     }
-    p.push_back(0x00);
+    p.push_back(packet_crc8(p.data(), p.size())); // every check byte matches, as from a sound bridge
     return p;
 }
 

@@ -3,7 +3,8 @@
 // states are those hosts see in parser_state.
 //
 // Every store is bounded by its buffer: frame data by the packet's fixed size, reply
-// data by the record's 48 bytes (a longer reply is dropped at its length byte).
+// data by the record's 48 bytes (a longer reply is skipped whole, body and all, storing
+// nothing).
 #include <pthread.h>
 
 #include <atomic>
@@ -11,6 +12,7 @@
 #include <cstring>
 
 #include "link/console.h"
+#include "link/crc8.h"
 #include "link/link_internal.h"
 
 extern "C" {
@@ -40,6 +42,15 @@ namespace {
 constexpr int kFrameAssembleMarker = 2; // the word of frame_assemble cleared at every frame header
 
 std::atomic<ThreadRoutine> reinit_routine{LEP3_Daemon_Thr};
+
+// The parser's own state beside the exported variables; only the parsing thread touches it.
+enum class CheckByte : uint8_t { none, frame, reply }; // what the next byte is the check byte of
+struct Trail {
+    uint8_t crc = 0; // CRC-8 of the packet so far, from its first sync byte
+    CheckByte pending = CheckByte::none;
+    int32_t skip = 0; // body bytes of an over-long reply still to pass over
+};
+Trail trail;
 
 void go(ParserState next)
 {
@@ -74,6 +85,21 @@ void strip_heads(size_t packet_size, size_t payload)
     }
 }
 
+// The check byte of the packet just completed: compared, counted, and for a frame
+// reported to the frame queue. The packet was delivered already, whatever the byte says.
+void settle_check(uint8_t b)
+{
+    const bool matched = b == trail.crc;
+    if (trail.pending == CheckByte::frame) {
+        if (!matched)
+            bump(link_counters.frame_check_errors);
+        note_frame_check(matched);
+    } else if (!matched) {
+        bump(link_counters.reply_check_errors);
+    }
+    trail.pending = CheckByte::none;
+}
+
 void clear_reply_record()
 {
     clear_reply_fields();
@@ -85,6 +111,7 @@ void complete_raw_frame()
     steps::assemble_raw_frame();
     bump(link_counters.frames_raw);
     LEP3_SendFrameToQueue(reinterpret_cast<const uint8_t *>(lepton_image), &frame_desc);
+    steps::expect_frame_check();
 }
 
 void complete_rgb_frame()
@@ -95,10 +122,12 @@ void complete_rgb_frame()
     ++frame_desc.frame_number;
     bump(link_counters.frames_rgb);
     LEP3_SendFrameToQueue(tmp_image_buffer, &frame_desc);
+    steps::expect_frame_check();
 }
 
 void complete_reply()
 {
+    steps::expect_reply_check();
     if (load_reply_field(command_read.command_id) == kResetNoticeId) {
         // Not an answer to any request: the waiting transaction stays waiting.
         std::atomic_ref<int32_t>(g_lepton_reset_flag).store(1, std::memory_order_relaxed);
@@ -113,9 +142,33 @@ void complete_reply()
 
 namespace steps {
 
+bool before_table(uint8_t b)
+{
+    if (trail.skip > 0) {
+        --trail.skip;
+        drop(1);
+        return true;
+    }
+    if (trail.pending != CheckByte::none)
+        settle_check(b);
+    trail.crc = crc8_step(trail.crc, b);
+    return false;
+}
+
+void expect_frame_check()
+{
+    trail.pending = CheckByte::frame;
+}
+
+void expect_reply_check()
+{
+    trail.pending = CheckByte::reply;
+}
+
 void hunt(uint8_t b)
 {
     if (b == kSync0) {
+        trail.crc = crc8_step(0, b); // a packet may start here
         go(ParserState::sync);
         return;
     }
@@ -140,8 +193,11 @@ void frame_tag(uint8_t b)
 void reply_length(uint8_t b, bool clear_record)
 {
     if (b > kReplyHeadBytes + kReplyDataMax) {
-        // More data than the record holds: dropped whole, the record is left as it is.
+        // More data than the record holds: the record is left as it is and the L bytes
+        // the length announces are passed over unread, so nothing in the body (a packet
+        // quoted in it, say) can pass for a packet. The hunt resumes at the check byte.
         abandon_reply();
+        trail.skip = b;
         return;
     }
     packet_len = b;
@@ -224,6 +280,8 @@ void assemble_raw_frame()
 
 void parse_byte(uint8_t b)
 {
+    if (steps::before_table(b))
+        return;
     switch (static_cast<ParserState>(parser_state)) {
     case ParserState::hunt:
         steps::hunt(b);
@@ -270,6 +328,15 @@ void parse_byte(uint8_t b)
         // States outside the table keep their value and drop the byte.
         break;
     }
+}
+
+void reset_parser()
+{
+    parser_state = static_cast<int32_t>(ParserState::hunt);
+    switch_count = 0;
+    command_buffer_index = 0;
+    image_buffer_index = 0;
+    trail = Trail{};
 }
 
 void set_reinit_routine(ThreadRoutine routine)
