@@ -162,6 +162,25 @@ void BM_LinkThroughput(benchmark::State &state)
 }
 BENCHMARK(BM_LinkThroughput)->Unit(benchmark::kMillisecond)->UseRealTime()->MinTime(2.0);
 
+// The parser's own work per byte: the state table over RGB frame packets, check bytes
+// and all, called in this thread with no queue or loop around it. CPU time, so the
+// machine's other load hardly moves it.
+void BM_ParserPerByte(benchmark::State &state)
+{
+    std::vector<uint8_t> stream;
+    for (int i = 0; i < 4; ++i) {
+        const auto frame = rgb_frame_packet(static_cast<uint32_t>(i + 1));
+        stream.insert(stream.end(), frame.begin(), frame.end());
+    }
+    fresh_link(-1);
+    for (auto _ : state)
+        for (const uint8_t b : stream)
+            lep3::link::parse_byte(b);
+    release_link();
+    state.SetBytesProcessed(static_cast<int64_t>(stream.size()) * static_cast<int64_t>(state.iterations()));
+}
+BENCHMARK(BM_ParserPerByte)->Unit(benchmark::kMillisecond);
+
 // From the write of a frame's last byte to the host holding the frame in its buffer.
 void BM_FrameDeliveryLatency(benchmark::State &state)
 {

@@ -100,6 +100,28 @@ void settle_check(uint8_t b)
     trail.pending = CheckByte::none;
 }
 
+// A byte that meets a skipped body or a pending check byte: off the common path.
+bool trail_byte(uint8_t b)
+{
+    if (trail.skip > 0) {
+        --trail.skip;
+        drop(1);
+        return true;
+    }
+    settle_check(b);
+    trail.crc = crc8_step(trail.crc, b);
+    return false;
+}
+
+// Every byte, ahead of the table: one test on the common path, then the CRC step.
+inline bool ahead_of_table(uint8_t b)
+{
+    if (trail.skip != 0 || trail.pending != CheckByte::none) [[unlikely]]
+        return trail_byte(b);
+    trail.crc = crc8_step(trail.crc, b);
+    return false;
+}
+
 void clear_reply_record()
 {
     clear_reply_fields();
@@ -144,15 +166,7 @@ namespace steps {
 
 bool before_table(uint8_t b)
 {
-    if (trail.skip > 0) {
-        --trail.skip;
-        drop(1);
-        return true;
-    }
-    if (trail.pending != CheckByte::none)
-        settle_check(b);
-    trail.crc = crc8_step(trail.crc, b);
-    return false;
+    return ahead_of_table(b);
 }
 
 void expect_frame_check()
@@ -280,7 +294,7 @@ void assemble_raw_frame()
 
 void parse_byte(uint8_t b)
 {
-    if (steps::before_table(b))
+    if (ahead_of_table(b))
         return;
     switch (static_cast<ParserState>(parser_state)) {
     case ParserState::hunt:
