@@ -347,6 +347,7 @@ void parse_byte(uint8_t b)
 void reset_parser()
 {
     parser_state = static_cast<int32_t>(ParserState::hunt);
+    packet_len = 0;
     switch_count = 0;
     command_buffer_index = 0;
     image_buffer_index = 0;
