@@ -127,7 +127,8 @@ LEP3_API int32_t dequeue_multi(cir_queue_t *queue, uint8_t *dst, int32_t len);
  * brings no byte (an unplugged bridge) or fails is counted and followed by a 1 ms pause.
  * Every packet's check byte is compared with its CRC-8 and mismatches are counted in the
  * link statistics; no frame or reply is refused for one. A reply longer than the record
- * (length byte above 51) is skipped whole. */
+ * (length byte above 51) is skipped whole; only a frame packet's start (AA 55 FF) ends
+ * the skip early. */
 LEP3_API void *LEP3_Read_Thr(void *arg);
 LEP3_API void *LEP3_Parse_Thr(void *arg);
 /* Dallas/Maxim CRC-8 over len bytes: the check byte of every packet. */

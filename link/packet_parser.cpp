@@ -48,7 +48,8 @@ enum class CheckByte : uint8_t { none, frame, reply }; // what the next byte is 
 struct Trail {
     uint8_t crc = 0; // CRC-8 of the packet so far, from its first sync byte
     CheckByte pending = CheckByte::none;
-    int32_t skip = 0; // body bytes of an over-long reply still to pass over
+    int32_t skip = 0;      // body bytes of an over-long reply still to pass over
+    uint8_t skip_sync = 0; // sync bytes just passed over in the body: 0, 1 (AA) or 2 (AA 55)
 };
 Trail trail;
 
@@ -100,15 +101,35 @@ void settle_check(uint8_t b)
     trail.pending = CheckByte::none;
 }
 
+// One byte of an over-long reply's body: passed over, unless it completes a frame
+// packet's start. Most such "replies" are sync pairs that the hunt found inside frame data
+// (after a re-open, say) with a packet number or a colour byte for a length; passing over
+// up to 254 bytes from near a frame's end would swallow the next frame's head every time,
+// so AA 55 FF ends the skip and the table takes the FF as a length byte.
+bool skip_byte(uint8_t b)
+{
+    if (trail.skip_sync == 2 && b == kFrameLength) {
+        trail.skip = 0;
+        trail.skip_sync = 0;
+        trail.crc = crc8_step(crc8_step(0, kSync0), kSync1);
+        go(ParserState::length);
+        return false;
+    }
+    --trail.skip;
+    trail.skip_sync = b == kSync0 ? 1 : (trail.skip_sync == 1 && b == kSync1 ? 2 : 0);
+    if (trail.skip == 0)
+        trail.skip_sync = 0;
+    drop(1);
+    return true;
+}
+
 // A byte that meets a skipped body or a pending check byte: off the common path.
 bool trail_byte(uint8_t b)
 {
-    if (trail.skip > 0) {
-        --trail.skip;
-        drop(1);
+    if (trail.skip > 0 && skip_byte(b))
         return true;
-    }
-    settle_check(b);
+    if (trail.pending != CheckByte::none)
+        settle_check(b);
     trail.crc = crc8_step(trail.crc, b);
     return false;
 }
@@ -208,8 +229,9 @@ void reply_length(uint8_t b, bool clear_record)
 {
     if (b > kReplyHeadBytes + kReplyDataMax) {
         // More data than the record holds: the record is left as it is and the L bytes
-        // the length announces are passed over unread, so nothing in the body (a packet
-        // quoted in it, say) can pass for a packet. The hunt resumes at the check byte.
+        // the length announces are passed over unread, so nothing in the body (a reply
+        // quoted in it, say) can pass for a reply; only a frame packet's start ends the
+        // skip early (skip_byte). The hunt resumes at the check byte.
         abandon_reply();
         trail.skip = b;
         return;

@@ -106,7 +106,7 @@ TEST_F(ParserTest, RepliesOfEachTypePostTheirDataWithTheLastByte)
 
 // L above 51 announces more data than the record holds: the L body bytes are passed
 // over unread, so a reply quoted in the body is no reply, and the record keeps what it
-// had. The hunt resumes at the check byte.
+// had. The hunt resumes at the check byte, or earlier at a frame packet's start.
 TEST_F(ParserTest, OverlongReplyIsSkippedWholeSoNothingInItsBodyPassesForAReply)
 {
     command_read.command_id = 0x1111;
@@ -124,6 +124,16 @@ TEST_F(ParserTest, OverlongReplyIsSkippedWholeSoNothingInItsBodyPassesForAReply)
     EXPECT_EQ(std::vector<uint64_t>({s.replies_abandoned, s.bytes_dropped}), std::vector<uint64_t>({1, 52 + 1}));
     feed(quoted);
     EXPECT_EQ(load_reply_state(), 2) << "the packet after the skipped one is lost";
+
+    // Only a frame packet's start ends a skip early: a sync pair that the hunt found in
+    // frame data, with a large "length", must not cost the next frame.
+    lep3::test::stdout_of([] { frame_queue_init(&frame_queue, 57600, 120, 160); });
+    Bytes cut{0xAA, 0x55, 200, 0x01, 0x02};
+    const Bytes frame = lep3::test::raw_frame_packet(std::vector<uint16_t>(19200, 8000));
+    cut.insert(cut.end(), frame.begin(), frame.end());
+    feed(cut);
+    EXPECT_EQ(stats().frames_raw, 1U) << "the frame inside the skipped length was lost";
+    frame_queue_free(&frame_queue);
 }
 
 // Every packet's check byte is compared with the CRC-8 of the bytes before it, and the
