@@ -287,6 +287,7 @@ LEP3_API void *LEP3_Daemon_Thr(void *arg);
 
 /* Radiometry: T = 1428 / ln(R / (S - O) + 1) kelvin. */
 LEP3_API uint32_t LEP3_GetCenterPixel(const uint16_t *raw);
+/* Quick spot value only: integer R / (pixel - O) steps 0.5 K at 20 C and 2 K at 100 C, always high. */
 LEP3_API float LEP3_GetPixelTemp(uint32_t pixel, uint32_t r, uint32_t o);
 /* Any thread, no heap: one process-wide table of the kelvin of each raw value, rebuilt
  * when R or O change; a call that finds it in use computes pixel by pixel instead. */

@@ -3,6 +3,7 @@
 // until SIGINT or SIGTERM, and removes its symlinks on the way out. SIGUSR1 pulls and
 // re-plugs its cable, for trying what a host does when the bridge goes away.
 #include <signal.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <chrono>
@@ -43,6 +44,7 @@ void usage(FILE *to)
                      "  --corrupt-every N   flip one pixel byte in every N-th frame\n"
                      "  --silent            answer nothing and stream nothing\n"
                      "  --seed N            seed for garbage, split sizes and corruption (default 1)\n"
+                     "  --exit-with-parent  stop when the process that started it ends\n"
                      "  --flash-size BYTES  flash size the bootloader reports (default 262144)\n"
                      "  --unplug-after S    unplug the bridge S seconds after the start\n"
                      "  --replug-after S    plug it back S seconds after every unplug\n"
@@ -88,6 +90,7 @@ int main(int argc, char **argv)
     options.path = "/tmp/lep3-sim/ttyACM0";
     options.verbose = true;
     lep3::sim::Faults faults;
+    bool exit_with_parent = false;
     double unplug_after = -1;
     double replug_after = -1;
 
@@ -104,6 +107,8 @@ int main(int argc, char **argv)
             faults.split_writes = true;
         } else if (arg == "--silent") {
             faults.silent = true;
+        } else if (arg == "--exit-with-parent") {
+            exit_with_parent = true;
         } else if (arg == "--path" && has_value) {
             options.path = argv[++i];
         } else if (arg == "--boot-path" && has_value) {
@@ -141,6 +146,9 @@ int main(int argc, char **argv)
     sigaddset(&taken_signals, SIGTERM);
     sigaddset(&taken_signals, SIGUSR1);
     pthread_sigmask(SIG_BLOCK, &taken_signals, nullptr);
+    // A program that starts the emulator for itself (the GStreamer element does) may end
+    // without stopping it; the emulator then notices, within a tick, that it was re-parented.
+    const pid_t parent = getppid();
 
     try {
         lep3::sim::BridgeSim sim(options);
@@ -161,6 +169,10 @@ int main(int argc, char **argv)
             const int sig = sigtimedwait(&taken_signals, nullptr, &tick);
             if (sig == SIGINT || sig == SIGTERM) {
                 (void)std::printf("\n%s: stopping\n", strsignal(sig));
+                break;
+            }
+            if (exit_with_parent && getppid() != parent) {
+                (void)std::printf("the process that started the emulator has ended: stopping\n");
                 break;
             }
             const auto now = Clock::now();
