@@ -138,8 +138,7 @@ void fresh_link(int fd)
     uart_fd = fd;
     queue_init(&uart_queue, lep3::link::kUartQueueBytes);
     frame_queue_init(&frame_queue, static_cast<int32_t>(lep3::link::kRgbFrameBytes), 120, 160);
-    parser_state = 0;
-    image_buffer_index = 0;
+    lep3::link::reset_parser();
     frame_desc = frame_desc_t{0, 0, 160, 120, 19200, 0};
     last_delivered = 0;
 }
@@ -227,6 +226,25 @@ void BM_LinkThroughput(benchmark::State &state)
         benchmark::Counter(bytes / kRealTimeRgbBytesPerSecond, benchmark::Counter::kIsRate);
 }
 BENCHMARK(BM_LinkThroughput)->Unit(benchmark::kMillisecond)->UseRealTime()->MinTime(2.0);
+
+// The parser's own work per byte: the state table over RGB frame packets, check bytes
+// and all, called in this thread with no queue or loop around it. CPU time, so the
+// machine's other load hardly moves it.
+void BM_ParserPerByte(benchmark::State &state)
+{
+    std::vector<uint8_t> stream;
+    for (int i = 0; i < 4; ++i) {
+        const auto frame = lep3::bench::frame_packet(true, static_cast<uint32_t>(i + 1));
+        stream.insert(stream.end(), frame.begin(), frame.end());
+    }
+    fresh_link(-1);
+    for (auto _ : state)
+        for (const uint8_t b : stream)
+            lep3::link::parse_byte(b);
+    release_link();
+    state.SetBytesProcessed(static_cast<int64_t>(stream.size()) * static_cast<int64_t>(state.iterations()));
+}
+BENCHMARK(BM_ParserPerByte)->Unit(benchmark::kMillisecond);
 
 // From the write of a frame's last byte to the host holding the frame in its buffer. The
 // last byte is written at a random moment of the parser's poll, as a real bridge's is.

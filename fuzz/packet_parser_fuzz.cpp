@@ -68,10 +68,7 @@ extern "C" NOT_TRACED int LLVMFuzzerTestOneInput(const uint8_t *data, size_t siz
     if (!ready || size < 1)
         return 0;
     // Every input starts from a hunting parser so that a crash input reproduces alone.
-    parser_state = 0;
-    switch_count = 0;
-    command_buffer_index = 0;
-    image_buffer_index = 0;
+    lep3::link::reset_parser();
 
     for (size_t i = 0; i < size; ++i)
         step(data[i]);
