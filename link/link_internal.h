@@ -160,8 +160,9 @@ void set_reinit_routine(ThreadRoutine routine);
 // queue is waited out (one message and one count per episode of fullness); a read that
 // fails or brings nothing is counted and followed by a pause of kEmptyReadPauseUs.
 ssize_t read_into_queue();
-// One pass of each loop: the reader reads once from uart_fd and queues what it got; the
-// parser takes one byte from uart_queue, parses it and makes the reset check.
+// One pass of each loop: the reader reads once from uart_fd and queues what it got
+// (link_threads.cpp); the parser takes one byte from uart_queue, parses it and makes the
+// reset check (packet_parser.cpp, beside the table it runs the byte through).
 void read_pass();
 void parse_pass();
 

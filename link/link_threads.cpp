@@ -12,7 +12,6 @@
 #include <cstdio>
 #include <thread>
 
-#include "link/byte_queue.h"
 #include "link/console.h"
 #include "link/link_internal.h"
 
@@ -109,13 +108,6 @@ void read_pass()
 {
     read_into_queue();
     pthread_testcancel();
-}
-
-void parse_pass()
-{
-    parse_byte(byte_queue::take_byte(uart_queue));
-    if (reset_requested())
-        reset_check();
 }
 
 namespace {

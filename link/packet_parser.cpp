@@ -11,6 +11,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "link/byte_queue.h"
 #include "link/console.h"
 #include "link/crc8.h"
 #include "link/link_internal.h"
@@ -50,6 +51,9 @@ struct Trail {
     CheckByte pending = CheckByte::none;
     int32_t skip = 0;      // body bytes of an over-long reply still to pass over
     uint8_t skip_sync = 0; // sync bytes just passed over in the body: 0, 1 (AA) or 2 (AA 55)
+    // skip != 0 or pending != none: the next byte leaves the common path. One word for
+    // the test every byte makes; set with either, recomputed when trail_byte is done.
+    bool off_path = false;
 };
 Trail trail;
 
@@ -126,18 +130,20 @@ bool skip_byte(uint8_t b)
 // A byte that meets a skipped body or a pending check byte: off the common path.
 bool trail_byte(uint8_t b)
 {
-    if (trail.skip > 0 && skip_byte(b))
-        return true;
-    if (trail.pending != CheckByte::none)
-        settle_check(b);
-    trail.crc = crc8_step(trail.crc, b);
-    return false;
+    const bool skipped = trail.skip > 0 && skip_byte(b);
+    if (!skipped) {
+        if (trail.pending != CheckByte::none)
+            settle_check(b);
+        trail.crc = crc8_step(trail.crc, b);
+    }
+    trail.off_path = trail.skip != 0 || trail.pending != CheckByte::none;
+    return skipped;
 }
 
 // Every byte, ahead of the table: one test on the common path, then the CRC step.
 inline bool ahead_of_table(uint8_t b)
 {
-    if (trail.skip != 0 || trail.pending != CheckByte::none) [[unlikely]]
+    if (trail.off_path) [[unlikely]]
         return trail_byte(b);
     trail.crc = crc8_step(trail.crc, b);
     return false;
@@ -193,11 +199,13 @@ bool before_table(uint8_t b)
 void expect_frame_check()
 {
     trail.pending = CheckByte::frame;
+    trail.off_path = true;
 }
 
 void expect_reply_check()
 {
     trail.pending = CheckByte::reply;
+    trail.off_path = true;
 }
 
 void hunt(uint8_t b)
@@ -234,6 +242,7 @@ void reply_length(uint8_t b, bool clear_record)
         // skip early (skip_byte). The hunt resumes at the check byte.
         abandon_reply();
         trail.skip = b;
+        trail.off_path = true;
         return;
     }
     packet_len = b;
@@ -314,11 +323,12 @@ void assemble_raw_frame()
 
 } // namespace steps
 
-void parse_byte(uint8_t b)
+namespace {
+
+// The table's rows other than frame data, out of line: a few bytes a packet meet them.
+[[gnu::noinline]] void other_rows(uint8_t b, ParserState state)
 {
-    if (ahead_of_table(b))
-        return;
-    switch (static_cast<ParserState>(parser_state)) {
+    switch (state) {
     case ParserState::hunt:
         steps::hunt(b);
         break;
@@ -343,13 +353,8 @@ void parse_byte(uint8_t b)
             go(ParserState::hunt);
         break;
     case ParserState::raw_data:
-        if (steps::frame_data(b, kRawPacketData))
-            complete_raw_frame();
-        break;
     case ParserState::rgb_data:
-        if (steps::frame_data(b, kRgbPacketData))
-            complete_rgb_frame();
-        break;
+        break; // taken by step
     case ParserState::command_id:
         steps::command_id(b);
         break;
@@ -364,6 +369,38 @@ void parse_byte(uint8_t b)
         // States outside the table keep their value and drop the byte.
         break;
     }
+}
+
+// One byte through the table. Nearly every byte is frame data, so those two rows are
+// tested first and stored inline; every other row goes through other_rows.
+[[gnu::always_inline]] inline void step(uint8_t b)
+{
+    if (ahead_of_table(b))
+        return;
+    const auto state = static_cast<ParserState>(parser_state);
+    if (state == ParserState::rgb_data) {
+        if (steps::frame_data(b, kRgbPacketData))
+            complete_rgb_frame();
+    } else if (state == ParserState::raw_data) {
+        if (steps::frame_data(b, kRawPacketData))
+            complete_raw_frame();
+    } else {
+        other_rows(b, state);
+    }
+}
+
+} // namespace
+
+void parse_byte(uint8_t b)
+{
+    step(b);
+}
+
+void parse_pass()
+{
+    step(byte_queue::take_byte(uart_queue));
+    if (reset_requested())
+        reset_check();
 }
 
 void reset_parser()
