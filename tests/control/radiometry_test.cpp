@@ -12,6 +12,7 @@
 
 #include "render/naive_reference.h"
 #include "render/render_internal.h"
+#include "render/vector_levels.h"
 #include "virtual_bridge.h"
 
 namespace {
@@ -72,7 +73,9 @@ size_t mismatches(int32_t r, int32_t o)
 // Typical calibrations, a change of R alone and of O alone, O inside the raw domain (0 K
 // at O, NaN below), a negative R, O at the domain's top, a return to an earlier pair, then
 // two threads with calibrations of their own at once.
-TEST(FrameTemperature, BitIdenticalToThePerPixelFormulaForEveryRawValue)
+using FrameKelvin = lep3::test::AtEveryVectorLevel;
+
+TEST_P(FrameKelvin, BitIdenticalToThePerPixelFormulaForEveryRawValue)
 {
     for (const auto &[r, o] : std::vector<std::pair<int32_t, int32_t>>{
              {347000, 1000}, {264000, 1000}, {264000, 0}, {600000, 8192}, {-5000, 300}, {1, 65535}, {347000, 1000}})
@@ -83,6 +86,7 @@ TEST(FrameTemperature, BitIdenticalToThePerPixelFormulaForEveryRawValue)
     a.join();
     EXPECT_EQ(wrong, 0U);
 }
+INSTANTIATE_TEST_SUITE_P(, FrameKelvin, lep3::test::kEveryVectorLevel, lep3::test::vector_level_name);
 
 // The table behind the conversion is the process's one, in static storage: a thread's
 // first conversion takes nothing from the heap, however many threads convert.
