@@ -402,6 +402,88 @@ void BM_LinkAtRealTimeRgb(benchmark::State &state)
 }
 BENCHMARK(BM_LinkAtRealTimeRgb)->Apply(every_setting)->Iterations(1)->Unit(benchmark::kSecond)->UseRealTime();
 
+// The threads of this process, by kernel thread ID.
+std::vector<pid_t> tasks()
+{
+    std::vector<pid_t> ids;
+    for (const auto &entry : std::filesystem::directory_iterator("/proc/self/task"))
+        ids.push_back(static_cast<pid_t>(std::stol(entry.path().filename().string())));
+    std::sort(ids.begin(), ids.end());
+    return ids;
+}
+
+// The managed session while the emulator streams RGB at 8.7 fps: the host takes every
+// frame with LEP3_WaitFrame. The session's own threads (reader, parser, supervisor) are
+// those that LEP3_Open started; the delay is from the parser queuing a frame to the host
+// holding it (the check byte that releases it comes one byte later).
+void BM_SessionAtRealTimeRgb(benchmark::State &state)
+{
+    apply_setting(state);
+    char templ[] = "/tmp/lep3-bench-XXXXXX";
+    if (mkdtemp(templ) == nullptr) {
+        state.SkipWithError("mkdtemp failed");
+        return;
+    }
+    const std::string dir = templ;
+    lep3::sim::Options options;
+    options.path = dir + "/ttyACM0";
+    options.fps = 8.7;
+    constexpr int kFrames = 26; // three seconds
+    double wall = 0, loops_cpu = 0;
+    ThreadUsage host;
+    std::vector<double> delays;
+    {
+        lep3::sim::BridgeSim sim(options);
+        const std::vector<pid_t> before = tasks();
+        if (LEP3_Open(options.path.c_str()) != 0) {
+            state.SkipWithError("LEP3_Open failed");
+            return;
+        }
+        std::vector<pid_t> session;
+        for (pid_t id : tasks())
+            if (!std::binary_search(before.begin(), before.end(), id))
+                session.push_back(id);
+        const auto session_cpu = [&] {
+            double sum = 0;
+            for (pid_t id : session)
+                sum += ThreadUsage::of(id).cpu_seconds;
+            return sum;
+        };
+        Frame frame;
+        lep3_frame_info_t info{};
+        LEP3_GetRGBVideo();
+        LEP3_WaitFrame(frame.bytes.data(), frame.bytes.size(), &info, 2000); // streaming has begun
+        for (auto _ : state) {
+            const ThreadUsage h0 = ThreadUsage::of(thread_id());
+            const double c0 = session_cpu();
+            const auto t0 = Clock::now();
+            for (int i = 0; i < kFrames; ++i) {
+                if (LEP3_WaitFrame(frame.bytes.data(), frame.bytes.size(), &info, 2000) != 0)
+                    continue;
+                timespec now{};
+                clock_gettime(CLOCK_MONOTONIC, &now);
+                const double now_ns = static_cast<double>(now.tv_sec) * 1e9 + static_cast<double>(now.tv_nsec);
+                delays.push_back((now_ns - static_cast<double>(info.completed_ns)) * 1e-9);
+            }
+            wall += std::chrono::duration<double>(Clock::now() - t0).count();
+            loops_cpu += session_cpu() - c0;
+            host = ThreadUsage::of(thread_id()) - h0;
+        }
+        LEP3_Close();
+    }
+    std::filesystem::remove_all(dir);
+    std::sort(delays.begin(), delays.end());
+    state.counters["fps"] = static_cast<double>(delays.size()) / wall;
+    state.counters["session_cpu_pct"] = 100 * loops_cpu / wall;
+    state.counters["waitframe_cpu_pct"] = 100 * host.cpu_seconds / wall;
+    state.counters["waitframe_wakeups_per_s"] = host.wake_ups / wall;
+    if (!delays.empty()) {
+        state.counters["delay_median_us"] = delays[delays.size() / 2] * 1e6;
+        state.counters["delay_worst_us"] = delays.back() * 1e6;
+    }
+}
+BENCHMARK(BM_SessionAtRealTimeRgb)->Apply(every_setting)->Iterations(1)->Unit(benchmark::kSecond)->UseRealTime();
+
 } // namespace
 
 BENCHMARK_MAIN();
