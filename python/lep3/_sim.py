@@ -7,15 +7,18 @@ import pathlib
 import shutil
 import signal
 import subprocess
+import select
 import tempfile
+import threading
 import time
-from typing import List, Optional, Sequence
+from typing import IO, List, Optional, Sequence
 
 from . import _clib
 from .errors import Lep3Error
 
 EXECUTABLE = "lep3-bridge-sim"
 _START_SECONDS = 10.0
+_RUNNING = b"bridge emulator running"
 _STOP_SECONDS = 5.0
 
 
@@ -41,6 +44,12 @@ def find_executable() -> str:
     )
 
 
+def _drain(out: IO[bytes]) -> None:
+    with out:
+        while os.read(out.fileno(), 4096):
+            pass
+
+
 class Emulator:
     """A running ``lep3-bridge-sim`` on a temporary directory of its own.
 
@@ -56,24 +65,32 @@ class Emulator:
         self.process: Optional[subprocess.Popen] = None
         try:
             command = [find_executable(), "--path", self.path, "--boot-path", self.boot_path, *args]
-            # Its progress lines are for a person at a terminal: never on our standard output.
             self.process = subprocess.Popen(
-                command, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=self._errors
+                command, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=self._errors
             )
-            self._wait_for_device()
+            self._wait_until_running()
         except BaseException:
             self.close()
             raise
 
-    def _wait_for_device(self) -> None:
-        assert self.process is not None
+    def _wait_until_running(self) -> None:
+        # The device appears before the emulator has taken its options: wait for the line
+        # it prints once it runs as asked.
+        assert self.process is not None and self.process.stdout is not None
+        out = self.process.stdout
         deadline = time.monotonic() + _START_SECONDS
-        while not os.path.exists(self.path):
-            if self.process.poll() is not None:
+        said = b""
+        while _RUNNING not in said:
+            if not select.select([out], [], [], max(0.0, deadline - time.monotonic()))[0]:
+                raise Lep3Error("the bridge emulator did not start in time")
+            piece = os.read(out.fileno(), 4096)
+            if not piece:
+                self.process.wait()
                 raise Lep3Error("the bridge emulator stopped at once: " + self._stderr_text())
-            if time.monotonic() > deadline:
-                raise Lep3Error("the bridge emulator did not publish %s in time" % self.path)
-            time.sleep(0.01)
+            said += piece
+        # Its further progress lines are for a person at a terminal: read and dropped, never
+        # on our standard output.
+        threading.Thread(target=_drain, args=(out,), name="lep3-sim-output", daemon=True).start()
 
     def _stderr_text(self) -> str:
         self._errors.seek(0)

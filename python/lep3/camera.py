@@ -106,6 +106,7 @@ class Camera:
         self._video = "raw"
         self._rbfo: Optional[RBFO] = None
         self._info = _clib.FrameInfo()
+        self._scratch = np.empty(_clib.RGB_BYTES, dtype=np.uint8)
         self._last_info: Optional[FrameInfo] = None
         path = _device_path(device)
         if sim and path is not None:
@@ -209,22 +210,27 @@ class Camera:
             raise ValueError("the camera streams %s video: call video(%r) first" % (self._video, mode))
         timeout_ms = _timeout_ms(timeout)
         deadline = time.monotonic() + timeout_ms / 1000
+        wanted = 1 if mode == "rgb" else 0
         while True:
             result = self._wait_frame(out.ctypes.data, out.nbytes, self._info, timeout_ms)
-            if result == 0:
-                i = self._info
+            i = self._info
+            if result == 0 and i.format == wanted:
                 self._last_info = FrameInfo(
-                    i.frame_number, "rgb" if i.format == 1 else "raw", i.width, i.height, bool(i.check_ok),
-                    i.completed_ns,
+                    i.frame_number, mode, i.width, i.height, bool(i.check_ok), i.completed_ns
                 )
                 return out
-            # -3: a frame of the other format, still in flight after a switch of video
-            # (nothing was written): wait on for one of ours.
-            if result == -3 and mode == "raw" and timeout_ms != 0:
-                if timeout_ms > 0:
-                    timeout_ms = max(0, int((deadline - time.monotonic()) * 1000))
-                continue
-            raise error_for(result, "waiting for a %s frame" % mode)
+            if result == -3:
+                # An RGB frame, still the newest right after a switch to raw video: it
+                # doesn't fit, and stays until it is taken.
+                self._wait_frame(self._scratch.ctypes.data, self._scratch.nbytes, self._info, 0)
+            elif result != 0:
+                raise error_for(result, "waiting for a %s frame" % mode)
+            # A frame of the other format, in flight when the video was switched: wait on
+            # for one of ours.
+            if timeout_ms > 0:
+                timeout_ms = max(0, int((deadline - time.monotonic()) * 1000))
+            elif timeout_ms == 0:
+                raise error_for(-2, "waiting for a %s frame" % mode)
 
     def raw(self, timeout: Optional[float] = 2.0) -> np.ndarray:
         """The next raw frame.
