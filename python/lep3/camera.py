@@ -24,6 +24,7 @@ PathLike = Union[str, "os.PathLike[str]"]
 
 _MAX_PATH = 255  # what LEP3_SetPath takes
 _UPDATE_POLL_SECONDS = 0.05
+_WAIT_SLICE_MS = 250
 # While the image is transferred the library's progress value rests at 15 and moves to 65
 # once the transfer has succeeded; the acknowledged blocks fill the span between.
 _TRANSFER_FROM, _TRANSFER_TO = 15, 65
@@ -208,28 +209,30 @@ class Camera:
             raise ValueError("the camera is closed")
         if self._video != mode:
             raise ValueError("the camera streams %s video: call video(%r) first" % (self._video, mode))
-        timeout_ms = _timeout_ms(timeout)
-        deadline = time.monotonic() + timeout_ms / 1000
+        forever = timeout is None
+        deadline = time.monotonic() + _timeout_ms(timeout) / 1000
         wanted = 1 if mode == "rgb" else 0
+        address, capacity, info = out.ctypes.data, out.nbytes, self._info
         while True:
-            result = self._wait_frame(out.ctypes.data, out.nbytes, self._info, timeout_ms)
-            i = self._info
-            if result == 0 and i.format == wanted:
+            # Waits of at most a slice, so that Ctrl-C is seen while no frame comes; only
+            # the last slice's "nothing" or "gone" counts.
+            left_ms = _WAIT_SLICE_MS if forever else max(0, math.ceil((deadline - time.monotonic()) * 1000))
+            last = not forever and left_ms <= _WAIT_SLICE_MS
+            result = self._wait_frame(address, capacity, info, min(left_ms, _WAIT_SLICE_MS))
+            if result == 0 and info.format == wanted:
                 self._last_info = FrameInfo(
-                    i.frame_number, mode, i.width, i.height, bool(i.check_ok), i.completed_ns
+                    info.frame_number, mode, info.width, info.height, bool(info.check_ok), info.completed_ns
                 )
                 return out
             if result == -3:
                 # An RGB frame, still the newest right after a switch to raw video: it
                 # doesn't fit, and stays until it is taken.
-                self._wait_frame(self._scratch.ctypes.data, self._scratch.nbytes, self._info, 0)
-            elif result != 0:
+                self._wait_frame(self._scratch.ctypes.data, self._scratch.nbytes, info, 0)
+            elif result not in (0, -2, -6) or (last and result != 0):
                 raise error_for(result, "waiting for a %s frame" % mode)
-            # A frame of the other format, in flight when the video was switched: wait on
-            # for one of ours.
-            if timeout_ms > 0:
-                timeout_ms = max(0, int((deadline - time.monotonic()) * 1000))
-            elif timeout_ms == 0:
+            elif last and result == 0:
+                # A frame of the other format, in flight when the video was switched, and
+                # no time left for one of ours.
                 raise error_for(-2, "waiting for a %s frame" % mode)
 
     def raw(self, timeout: Optional[float] = 2.0) -> np.ndarray:
@@ -422,19 +425,23 @@ class Camera:
         worker = threading.Thread(target=run, name="lep3-update", daemon=True)
         worker.start()
         shown = -1
+        # The update cannot be stopped half-way: a failing callback or Ctrl-C is raised
+        # once it has finished.
         failure: Optional[BaseException] = None
         while True:
-            done = not worker.is_alive()
-            percent = self._update_percent()
-            if progress is not None and percent > shown and failure is None and (percent < 100 or done):
-                try:
+            try:
+                done = not worker.is_alive()
+                percent = self._update_percent()
+                if progress is not None and percent > shown and failure is None and (percent < 100 or done):
+                    shown = percent
                     progress(percent)
-                except BaseException as e:  # the update cannot be stopped half-way
+                if done:
+                    break
+                worker.join(_UPDATE_POLL_SECONDS)
+            except BaseException as e:
+                if failure is None:
                     failure = e
-                shown = percent
-            if done:
-                break
-            worker.join(_UPDATE_POLL_SECONDS)
+                    _messages.logger.warning("the firmware update goes on to its end: it cannot be stopped half-way")
         result = outcome.get("result", -1)
         if result != 0:
             raise update_error(result, outcome.get("said", ()))

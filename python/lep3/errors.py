@@ -3,7 +3,7 @@ library's result code and, where it printed one, its own message."""
 
 from __future__ import annotations
 
-from typing import Dict, Optional, Sequence, Type
+from typing import Dict, Sequence, Type
 
 __all__ = [
     "Lep3Error",
@@ -115,7 +115,3 @@ def check(code: int, what: str, said: Sequence[str] = ()) -> None:
     """Raises the exception for a non-zero result."""
     if code != 0:
         raise error_for(code, what, said)
-
-
-def describe(code: int) -> Optional[str]:
-    return _DESCRIPTIONS.get(code)
