@@ -17,43 +17,22 @@ logger = logging.getLogger("lep3")
 
 _local = threading.local()
 
-# The library's own threads (reader, parser, session) call the handler too, and they are
-# stopped with pthread_cancel. A cancellation acted on inside Python would unwind through
-# the interpreter, so the handler defers it while it runs. PyDLL keeps the interpreter
-# lock across the call: releasing and re-taking it would be a cancellation point itself.
-_PTHREAD_CANCEL_DISABLE = 1
-try:
-    _setcancelstate = ctypes.PyDLL(None).pthread_setcancelstate
-    _setcancelstate.argtypes = [ctypes.c_int, ctypes.POINTER(ctypes.c_int)]
-    _setcancelstate.restype = ctypes.c_int
-except (OSError, AttributeError):  # not a POSIX threads C library
-    _setcancelstate = None
-
-
-def _emit(stream: int, raw: Optional[bytes]) -> None:
-    if not raw:
-        return
-    text = raw.decode("utf-8", "replace")
-    said = getattr(_local, "said", None)
-    if said is not None:
-        said.append(text)
-    line = text.rstrip()
-    if line:
-        logger.log(logging.WARNING if stream == 2 else logging.INFO, "%s", line)
-
 
 def _handler(stream: int, raw: Optional[bytes], _context: Optional[int]) -> None:
-    if _setcancelstate is None:
-        _emit(stream, raw)
-        return
-    old = ctypes.c_int(0)
-    _setcancelstate(_PTHREAD_CANCEL_DISABLE, ctypes.byref(old))
+    # Called on the library's threads too (it defers their cancellation meanwhile):
+    # nothing may unwind from here into the library.
     try:
-        _emit(stream, raw)
-    except Exception:  # a failing log handler must not unwind into the library
+        if not raw:
+            return
+        text = raw.decode("utf-8", "replace")
+        said = getattr(_local, "said", None)
+        if said is not None:
+            said.append(text)
+        line = text.rstrip()
+        if line:
+            logger.log(logging.WARNING if stream == 2 else logging.INFO, "%s", line)
+    except Exception:
         pass
-    finally:
-        _setcancelstate(old.value, ctypes.byref(old))
 
 
 # Kept for the life of the process: the library holds its address.

@@ -247,3 +247,26 @@ def test_examples_run_on_the_emulator(tmp_path: Path, sim_available: None) -> No
     assert saved.returncode == 0, saved.stderr
     temps = np.load(tmp_path / "frame.npy")
     assert temps.dtype == np.float32 and temps.shape == (120, 160) and 10 < temps[60, 80] < 45
+
+
+def test_open_and_close_while_another_thread_holds_the_interpreter(emulator: _sim.Emulator) -> None:
+    # The library's loops print through the package's handler as they start, and are
+    # cancelled on close; a cancellation while one waits for the interpreter's lock would
+    # leave that lock held and the process hung. Run apart, so a hang is a failure.
+    script = (
+        "import sys, threading, lep3\n"
+        "busy = True\n"
+        "def spin():\n"
+        "    while busy:\n"
+        "        pass\n"
+        "threading.Thread(target=spin, daemon=True).start()\n"
+        "for _ in range(60):\n"
+        "    lep3.Camera(sys.argv[1]).close()\n"
+        "busy = False\n"
+    )
+    try:
+        run = subprocess.run([sys.executable, "-c", script, emulator.path], stdout=subprocess.PIPE,
+                             stderr=subprocess.PIPE, text=True, timeout=120)
+    except subprocess.TimeoutExpired:
+        pytest.fail("opening and closing hung")
+    assert run.returncode == 0 and run.stdout == "", run.stderr
