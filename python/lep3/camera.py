@@ -31,7 +31,7 @@ _TRANSFER_FROM, _TRANSFER_TO = 15, 65
 
 # The process has one session (the library's link state is global).
 _open_camera: "Optional[weakref.ReferenceType[Camera]]" = None
-_open_lock = threading.Lock()
+_open_lock = threading.RLock()
 
 
 class FrameInfo(NamedTuple):
@@ -104,6 +104,7 @@ class Camera:
     def __init__(self, device: Optional[PathLike] = None, sim: bool = False) -> None:
         self._open = False
         self._sim: Optional[Emulator] = None
+        self._alt_path: Optional[bytes] = None
         self._video = "raw"
         self._rbfo: Optional[RBFO] = None
         self._info = _clib.FrameInfo()
@@ -126,6 +127,9 @@ class Camera:
             if sim:
                 self._sim = Emulator()
                 path = self._sim.path
+                # The emulator's bootloader answers on a device of its own, where a real
+                # bridge's second device appears; the configured one comes back on close.
+                self._alt_path = library.LEP3_GetPath(_clib.PATH_UART_ALT)
                 library.LEP3_SetPath(_clib.PATH_UART_ALT, self._sim.boot_path.encode())
             self._device = path if path is not None else library.LEP3_GetPath(_clib.PATH_UART).decode()
             try:
@@ -154,6 +158,9 @@ class Camera:
         if self._sim is not None:
             self._sim.close()
             self._sim = None
+            if self._alt_path is not None:
+                self._lib.LEP3_SetPath(_clib.PATH_UART_ALT, self._alt_path)
+                self._alt_path = None
 
     def __enter__(self) -> "Camera":
         return self
