@@ -9,11 +9,13 @@ import contextlib
 import ctypes
 import logging
 import threading
-from typing import Iterator, List, Optional
+from typing import Iterator, List, Optional, Tuple
 
 from . import _clib
 
 logger = logging.getLogger("lep3")
+# A library's logger: silent until the application configures logging.
+logger.addHandler(logging.NullHandler())
 
 _local = threading.local()
 
@@ -27,7 +29,7 @@ def _handler(stream: int, raw: Optional[bytes], _context: Optional[int]) -> None
         text = raw.decode("utf-8", "replace")
         said = getattr(_local, "said", None)
         if said is not None:
-            said.append(text)
+            said.append((stream, text))
         line = text.rstrip()
         if line:
             logger.log(logging.WARNING if stream == 2 else logging.INFO, "%s", line)
@@ -50,9 +52,10 @@ def silence() -> None:
 
 
 @contextlib.contextmanager
-def collect() -> Iterator[List[str]]:
-    """The texts the library prints on this thread while the block runs."""
-    said: List[str] = []
+def collect() -> Iterator[List[Tuple[int, str]]]:
+    """The texts the library prints on this thread while the block runs, with their
+    streams (1 standard output, 2 standard error)."""
+    said: List[Tuple[int, str]] = []
     outer = getattr(_local, "said", None)
     _local.said = said
     try:

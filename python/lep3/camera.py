@@ -451,7 +451,7 @@ class Camera:
                     _messages.logger.warning("the firmware update goes on to its end: it cannot be stopped half-way")
         result = outcome.get("result", -1)
         if result != 0:
-            raise update_error(result, outcome.get("said", ()))
+            raise update_error(result, outcome.get("said", ())) from failure
         if progress is not None and shown < 100 and failure is None:
             progress(100)
         if failure is not None:

@@ -3,7 +3,7 @@ library's result code and, where it printed one, its own message."""
 
 from __future__ import annotations
 
-from typing import Dict, Sequence, Type
+from typing import Dict, Sequence, Tuple, Type
 
 __all__ = [
     "Lep3Error",
@@ -88,12 +88,16 @@ UPDATE_DESCRIPTIONS: Dict[int, str] = {
 }
 
 
-def _with_said(text: str, said: Sequence[str]) -> str:
-    lines = [line.strip() for piece in said for line in piece.splitlines() if line.strip()]
+def _with_said(text: str, said: Sequence[Tuple[int, str]]) -> str:
+    # The library's complaints go to standard error; where it made none, its last line
+    # on standard output says what happened last.
+    chosen = [t for stream, t in said if stream == 2] or [t for _, t in said[-1:]]
+    lines = [line.strip() for piece in chosen for line in piece.splitlines() if line.strip()]
+    lines = [line[len("LEP3: "):] if line.startswith("LEP3: ") else line for line in lines]
     return "%s: %s" % (text, "; ".join(lines)) if lines else text
 
 
-def error_for(code: int, what: str, said: Sequence[str] = ()) -> Lep3Error:
+def error_for(code: int, what: str, said: Sequence[Tuple[int, str]] = ()) -> Lep3Error:
     """The exception for a result code of the library, for the action ``what``.
 
     ``said`` holds what the library printed during the call; it stands in for the generic
@@ -104,14 +108,19 @@ def error_for(code: int, what: str, said: Sequence[str] = ()) -> Lep3Error:
     return cls(text, code)
 
 
-def update_error(code: int, said: Sequence[str] = ()) -> Lep3Error:
+def update_error(code: int, said: Sequence[Tuple[int, str]] = ()) -> Lep3Error:
     if code == -7:
         return BridgeInUse("firmware update: no camera is open", code)
-    text = "firmware update: " + UPDATE_DESCRIPTIONS.get(code, "failed")
-    return UpdateError(_with_said(text, said), code)
+    # What the library said is more precise than the code: an image refused before the
+    # bridge was restarted is -3 too.
+    if said:
+        text = _with_said("firmware update", said)
+    else:
+        text = "firmware update: " + UPDATE_DESCRIPTIONS.get(code, "failed")
+    return UpdateError(text, code)
 
 
-def check(code: int, what: str, said: Sequence[str] = ()) -> None:
+def check(code: int, what: str, said: Sequence[Tuple[int, str]] = ()) -> None:
     """Raises the exception for a non-zero result."""
     if code != 0:
         raise error_for(code, what, said)

@@ -209,6 +209,11 @@ def test_firmware_update_reports_rising_progress_and_frames_flow_after(
     image.write_bytes(b"SAMG55;V1.07\r\n" + bytes((i * 37) & 0xFF for i in range(64 * 40)))
     with pytest.raises(FileNotFoundError):
         camera.update_firmware(tmp_path / "missing.bin")
+    (tmp_path / "not-an-image.bin").write_bytes(b"MZ\x90\x00")
+    with pytest.raises(lep3.UpdateError, match="SAMG55;V") as caught:  # refused before the restart
+        camera.update_firmware(tmp_path / "not-an-image.bin")
+    assert caught.value.code == -3
+    camera.raw()
     seen = []
     camera.update_firmware(image, progress=seen.append)
     assert seen == sorted(set(seen)) and seen[-1] == 100 and len(seen) >= 4, seen

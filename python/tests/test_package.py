@@ -26,7 +26,7 @@ def test_library_messages_go_to_the_lep3_logger(library, caplog: pytest.LogCaptu
     caplog.set_level(logging.DEBUG, logger="lep3")
     with _messages.collect() as said:
         assert library.LEP3_LuxToKelvin(None, None, 1, 1) == -1
-    assert said == ["Image point is NULL\n"]
+    assert said == [(1, "Image point is NULL\n")]
     assert [(r.name, r.levelno, r.getMessage()) for r in caplog.records] == [
         ("lep3", logging.INFO, "Image point is NULL")
     ]
