@@ -5,6 +5,7 @@ from __future__ import annotations
 
 import os
 import re
+import signal
 import subprocess
 import sys
 import time
@@ -176,7 +177,7 @@ def test_a_silent_bridge_times_out_in_time(camera: lep3.Camera) -> None:
         camera.raw(timeout=-1)
 
 
-def test_an_unplugged_bridge_is_bridge_gone(emulator: _sim.Emulator) -> None:
+def test_a_bridge_that_never_returns_is_bridge_gone(emulator: _sim.Emulator) -> None:
     with lep3.Camera(emulator.path) as cam:
         cam.raw()
         emulator.close()  # the device disappears for good
@@ -184,7 +185,28 @@ def test_an_unplugged_bridge_is_bridge_gone(emulator: _sim.Emulator) -> None:
             for _ in range(100):  # frames already on their way may still arrive
                 cam.raw(timeout=1.0)
         assert caught.value.code == -6 and isinstance(caught.value, ConnectionError)
+        assert cam.state == "gone"
+
+
+def emulator_can_unplug() -> bool:
+    usage = subprocess.run([_sim.find_executable(), "--help"], stdout=subprocess.PIPE, text=True).stdout
+    return "SIGUSR1" in usage
+
+
+def test_unplug_is_bridge_gone_and_replug_streams_again(emulator: _sim.Emulator) -> None:
+    if not emulator_can_unplug():
+        pytest.skip("this lep3-bridge-sim has no unplug control (SIGUSR1)")
+    with lep3.Camera(emulator.path) as cam:
+        cam.raw()
+        emulator.signal(signal.SIGUSR1)  # pull the cable
+        with pytest.raises(lep3.BridgeGone):
+            for _ in range(100):
+                cam.raw(timeout=1.0)
         assert cam.state in ("gone", "reconnecting")
+        emulator.signal(signal.SIGUSR1)  # plug it back
+        raw = cam.raw(timeout=10.0)
+        np.testing.assert_array_equal(raw, sent_frame("raw", stamp_of_raw(raw)))
+        assert cam.state == "up" and cam.stats()["reconnects"] >= 1
 
 
 def test_a_second_camera_on_the_bridge_is_refused(emulator: _sim.Emulator) -> None:
