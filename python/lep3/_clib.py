@@ -203,11 +203,9 @@ def _candidates() -> List[str]:
     if explicit:
         found.append(explicit)
     # Run from the source tree: the build directory beside python/.
-    here = pathlib.Path(__file__).resolve().parent
-    for build in ("build", "build-release"):
-        lib = here.parent.parent / build / "liblep3.so"
-        if lib.exists():
-            found.append(str(lib))
+    in_tree = pathlib.Path(__file__).resolve().parent.parent.parent / "build" / "liblep3.so"
+    if in_tree.exists():
+        found.append(str(in_tree))
     found.append("liblep3.so.1")
     system = ctypes.util.find_library("lep3")
     if system:

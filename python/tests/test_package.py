@@ -55,8 +55,8 @@ def test_names_are_those_of_the_tool() -> None:
 
 
 def test_installs_with_pip_offline_and_imports(tmp_path: Path, library) -> None:
-    pytest.importorskip("setuptools")
-    pytest.importorskip("wheel")
+    for needed in ("pip", "setuptools", "wheel"):
+        pytest.importorskip(needed)
     # From a copy: pip builds in the source directory it is given.
     source = tmp_path / "source"
     shutil.copytree(PACKAGE_DIR, source, ignore=shutil.ignore_patterns("build", "*.egg-info", "__pycache__"))
