@@ -64,7 +64,9 @@ class Emulator:
         self._errors = open(os.path.join(self.directory, "stderr"), "w+b")
         self.process: Optional[subprocess.Popen] = None
         try:
-            command = [find_executable(), "--path", self.path, "--boot-path", self.boot_path, *args]
+            # --exit-with-parent: no emulator is left behind by a host that is killed outright.
+            command = [find_executable(), "--path", self.path, "--boot-path", self.boot_path, "--exit-with-parent",
+                       *args]
             self.process = subprocess.Popen(
                 command, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=self._errors
             )
