@@ -262,6 +262,19 @@ def test_sim_camera_cleans_up_on_exception_and_at_exit() -> None:
     assert run.returncode == 0 and run.stdout == "", run.stderr
     assert not os.path.exists(run.stderr.strip().splitlines()[-1])
 
+    # Killed outright: the emulator ends by itself.
+    script = (
+        "import os, signal, sys, lep3\ncam = lep3.Camera(sim=True)\ncam.raw()\n"
+        "sys.stderr.write('%d' % cam._sim.process.pid)\nsys.stderr.flush()\nos.kill(os.getpid(), signal.SIGKILL)\n"
+    )
+    run = subprocess.run([sys.executable, "-c", script], stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                         text=True, timeout=60)
+    emulator_pid = int(run.stderr.strip().splitlines()[-1])
+    deadline = time.monotonic() + 10
+    while os.path.exists("/proc/%d" % emulator_pid) and time.monotonic() < deadline:
+        time.sleep(0.1)
+    assert not os.path.exists("/proc/%d" % emulator_pid), "the emulator outlived its host"
+
 
 def test_examples_run_on_the_emulator(tmp_path: Path, sim_available: None) -> None:
     examples = Path(__file__).resolve().parent.parent / "examples"
