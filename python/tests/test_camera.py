@@ -34,7 +34,7 @@ def test_frames_are_what_the_emulator_sent(camera: lep3.Camera) -> None:
         assert raw.flags.owndata and raw.flags.writeable and raw.flags.c_contiguous
         np.testing.assert_array_equal(raw, sent_frame("raw", stamp_of_raw(raw)))
         info = camera.last_info
-        assert info.format == "raw" and (info.width, info.height) == (160, 120) and info.check_ok
+        assert info.format == "raw" and (info.width, info.height) == (160, 120)
         assert 0 < info.completed_ns <= time.monotonic_ns()
         seen.append(raw)
         numbers.append(info.frame_number)
@@ -53,6 +53,20 @@ def test_frames_are_what_the_emulator_sent(camera: lep3.Camera) -> None:
     camera.video("raw")
     raw = camera.raw()
     np.testing.assert_array_equal(raw, sent_frame("raw", stamp_of_raw(raw)))
+
+
+@pytest.mark.sim_args("--corrupt-every", "2")
+def test_check_ok_tells_damaged_frames_from_whole_ones(camera: lep3.Camera) -> None:
+    before = camera.stats()["frame_check_errors"]
+    verdicts = []
+    for _ in range(8):
+        raw = camera.raw()
+        whole = np.array_equal(raw, sent_frame("raw", stamp_of_raw(raw)))
+        verdicts.append((whole, camera.last_info.check_ok))
+    if camera.stats()["frame_check_errors"] == before:
+        pytest.skip("this library does not check frame packets' check bytes yet")
+    assert all(whole == check_ok for whole, check_ok in verdicts), verdicts
+    assert {True, False} == {whole for whole, _ in verdicts}
 
 
 def test_temperatures_use_the_cameras_parameters(camera: lep3.Camera) -> None:
