@@ -319,7 +319,7 @@ class Camera:
 
     def get(self, name: str) -> Any:
         """A camera value by its ``lep3 get`` name (see ``lep3.settings()``): an int, a
-        float (°C), or an ``RBFO`` or ``ROI`` tuple."""
+        float (°C, or seconds for ``uptime``), or an ``RBFO`` or ``ROI`` tuple."""
         setting = settings.find_setting(name)
         self._check_open()
         with _messages.collect() as said:
@@ -364,7 +364,7 @@ class Camera:
             "camera_status": status,
             "camera_ready": status == 0,
             "serial_number": "0x%016x" % self.get("serial-number"),
-            "uptime_s": self.get("uptime") / 1000.0,
+            "uptime_s": self.get("uptime"),
             "fpa_temperature_c": self.get("fpa-temperature"),
             "aux_temperature_c": self.get("aux-temperature"),
         }

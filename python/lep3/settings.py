@@ -96,7 +96,7 @@ _SETTINGS: Tuple[Setting, ...] = (
     # Read-only values.
     _ro("status", "camera state (0 ready)", "LEP3_GetSysStatus", "status"),
     _ro("serial-number", "serial number of the camera core", "LEP3_GetSysFlirSerialNumber", "u64"),
-    _ro("uptime", "up-time counter of the camera core", "LEP3_GetSysCameraUpTime", "u32"),
+    _ro("uptime", "up-time of the camera core in seconds", "LEP3_GetSysCameraUpTime", "uptime"),
     _ro("fpa-temperature", "focal plane array temperature in degrees Celsius", "LEP3_GetSysFpaTemperatureCelcius",
         "float"),
     _ro("aux-temperature", "housing (AUX) temperature in degrees Celsius", "LEP3_GetSysAuxTemperatureCelcius",
@@ -121,7 +121,12 @@ _KINDS: Dict[str, Tuple[Callable[[], Any], Callable[[Any], Any]]] = {
     "u64": (ctypes.c_uint64, lambda v: v.value),
     "float": (ctypes.c_float, lambda v: v.value),
     "status": (_clib.SysStatus, lambda v: v.camera_status),
-    "roi": (_clib.Roi, lambda v: ROI(v.start_col, v.start_row, v.end_col, v.end_row)),
+    # The camera counts its up-time in milliseconds.
+    "uptime": (ctypes.c_uint32, lambda v: v.value / 1000.0),
+    # The camera sends a region's words row first (start row, start column, end row, end
+    # column); lep3_roi_t's field names follow the other order, so the words are taken by
+    # position.
+    "roi": (_clib.Roi, lambda v: ROI(v.start_row, v.start_col, v.end_row, v.end_col)),
     "rbfo": (_clib.Rbfo, lambda v: RBFO(v.r, v.b, v.f, v.o)),
 }
 
