@@ -6,6 +6,7 @@ from __future__ import annotations
 import json
 import os
 import re
+import shutil
 import signal
 import subprocess
 import sys
@@ -279,11 +280,14 @@ def test_sim_camera_cleans_up_on_exception_and_at_exit() -> None:
     # Killed outright: the emulator ends by itself.
     script = (
         "import os, signal, sys, lep3\ncam = lep3.Camera(sim=True)\ncam.raw()\n"
-        "sys.stderr.write('%d' % cam._sim.process.pid)\nsys.stderr.flush()\nos.kill(os.getpid(), signal.SIGKILL)\n"
+        "sys.stderr.write('%d %s' % (cam._sim.process.pid, cam._sim.directory))\nsys.stderr.flush()\n"
+        "os.kill(os.getpid(), signal.SIGKILL)\n"
     )
     run = subprocess.run([sys.executable, "-c", script], stdout=subprocess.PIPE, stderr=subprocess.PIPE,
                          text=True, timeout=60)
-    emulator_pid = int(run.stderr.strip().splitlines()[-1])
+    pid_text, directory = run.stderr.strip().splitlines()[-1].split(" ", 1)
+    emulator_pid = int(pid_text)
+    shutil.rmtree(directory)  # the killed host could not
     deadline = time.monotonic() + 10
     while os.path.exists("/proc/%d" % emulator_pid) and time.monotonic() < deadline:
         time.sleep(0.1)
