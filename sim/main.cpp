@@ -11,6 +11,7 @@
 #include <exception>
 #include <string>
 
+#include "lep3.h"
 #include "sim/bridge_sim.h"
 
 namespace {
@@ -30,6 +31,7 @@ void usage(FILE *to)
                      "  --silent            answer nothing and stream nothing\n"
                      "  --seed N            seed for garbage, split sizes and corruption (default 1)\n"
                      "  --flash-size BYTES  flash size the bootloader reports (default 262144)\n"
+                     "  --version           show the library's version\n"
                      "  --help              show this text\n"
                      "\n"
                      "Point the library at the device with LEP3_SetPath(LEP3_PATH_UART, PATH) (and the\n"
@@ -73,6 +75,9 @@ int main(int argc, char **argv)
         double number = 0;
         if (arg == "--help" || arg == "-h") {
             usage(stdout);
+            return 0;
+        } else if (arg == "--version") {
+            (void)std::printf("lep3-bridge-sim %s\n", LEP3_GetLibraryVersion());
             return 0;
         } else if (arg == "--garbage") {
             faults.garbage_between_packets = true;
