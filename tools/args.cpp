@@ -130,7 +130,7 @@ double parse_number(std::string_view text, std::string_view what)
 void print_options(std::FILE *to, std::span<const OptionSpec> options)
 {
     auto row = [to](const OptionSpec &o) {
-        // Built left to right by appending: GCC 12 at -O2 reports a false -Wrestrict
+        // Built left to right by appending: GCC 12 at -O3 reports a false -Wrestrict
         // overlap for a literal prepended to a temporary string ("--" + std::string(...)).
         std::string left = o.letter != 0 ? std::string{'-', o.letter, ',', ' '} : std::string(4, ' ');
         left.append("--").append(o.name);
