@@ -14,6 +14,7 @@
 #include <exception>
 #include <string>
 
+#include "lep3.h"
 #include "sim/bridge_sim.h"
 
 namespace {
@@ -47,6 +48,7 @@ void usage(FILE *to)
                      "  --flash-size BYTES  flash size the bootloader reports (default 262144)\n"
                      "  --unplug-after S    unplug the bridge S seconds after the start\n"
                      "  --replug-after S    plug it back S seconds after every unplug\n"
+                     "  --version           show the library's version\n"
                      "  --help              show this text\n"
                      "\n"
                      "Unplug and re-plug: SIGUSR1 (kill -USR1 PID) pulls the cable when the bridge is\n"
@@ -99,6 +101,9 @@ int main(int argc, char **argv)
         double number = 0;
         if (arg == "--help" || arg == "-h") {
             usage(stdout);
+            return 0;
+        } else if (arg == "--version") {
+            (void)std::printf("lep3-bridge-sim %s\n", LEP3_GetLibraryVersion());
             return 0;
         } else if (arg == "--garbage") {
             faults.garbage_between_packets = true;
