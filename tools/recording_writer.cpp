@@ -124,11 +124,19 @@ void RecordingWriter::add(const lep3::recording::PageInfo &page, const void *val
         fail("its values were not written");
     if (!TIFFWriteDirectory(tif))
         fail("its directory was not written");
-
-    // libtiff has linked the new directory at mark_.link_at; its own pointer to a next one
-    // follows its entries.
     const Layout &l = layout_of(container_);
-    const uint64_t directory = read_word(mark_.link_at, l.pointer_bytes);
+    if (!link_held_)
+        fail("libtiff did not link its directory");
+    // The page is complete on file: now it may be linked in.
+    if (::pwrite(fd_.get(), held_link_, l.pointer_bytes, static_cast<off_t>(mark_.link_at)) !=
+        static_cast<ssize_t>(l.pointer_bytes)) {
+        write_errno_ = errno;
+        fail("its directory was not linked");
+    }
+    link_held_ = false;
+
+    // The new directory's own pointer to a next one follows its entries.
+    const uint64_t directory = word_of(held_link_, l.pointer_bytes);
     const uint64_t entries = read_word(directory, l.count_bytes);
     before_last_ = mark_;
     mark_ = {size_proc(this), directory + l.count_bytes + entries * l.entry_bytes};
@@ -148,6 +156,11 @@ uint64_t RecordingWriter::read_word(uint64_t at, size_t bytes) const
     uint8_t buf[8] = {};
     if (::pread(fd_.get(), buf, bytes, static_cast<off_t>(at)) != static_cast<ssize_t>(bytes))
         return 0;
+    return word_of(buf, bytes);
+}
+
+uint64_t RecordingWriter::word_of(const uint8_t *buf, size_t bytes)
+{
     // The file is in host byte order.
     switch (bytes) {
     case 2: {
@@ -216,6 +229,15 @@ tmsize_t RecordingWriter::write_proc(thandle_t self, void *buf, tmsize_t size)
     if (w->failed_)
         return -1;
     const auto *p = static_cast<const uint8_t *>(buf);
+    // libtiff links a new directory in before it writes it; held back, the link goes out
+    // in add() once the directory is on file.
+    const Layout &l = layout_of(w->container_);
+    if (static_cast<size_t>(size) == l.pointer_bytes &&
+        ::lseek(w->fd_.get(), 0, SEEK_CUR) == static_cast<off_t>(w->mark_.link_at)) {
+        std::memcpy(w->held_link_, p, l.pointer_bytes);
+        w->link_held_ = true;
+        return ::lseek(w->fd_.get(), size, SEEK_CUR) < 0 ? -1 : size;
+    }
     tmsize_t done = 0;
     while (done < size) {
         const ssize_t n = ::write(w->fd_.get(), p + done, static_cast<size_t>(size - done));

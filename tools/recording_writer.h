@@ -1,15 +1,15 @@
 // A recording being written: a multi-page TIFF through libtiff, one page a frame, with
 // the descriptions of sim/recording_format.h.
 //
-// What is written stays readable whatever ends the recording. libtiff writes each page's
-// pixels and directory with write(2) and links the directory into the file before add()
-// returns, so at any moment between two pages the file is a complete TIFF of every page
-// so far: a killed process leaves it so. Once a second the system is asked to start
-// writing the new pages to the disk, so a machine that loses power loses little more
-// than that; finish() waits until all of it is there. A write that fails (a full disk, a
-// file-size limit) leaves a page half written; finish() then cuts the file back to the
-// end of the last complete page and unlinks the half-written directory, so the file is
-// again a complete TIFF of every page that was.
+// What is written stays readable whatever ends the recording. libtiff appends a page's
+// values, then links its directory into the file (one pointer in the directory before),
+// then writes the directory. The writer holds that link back until the values and the
+// directory are on file and then writes it, one small write, before add() returns: at
+// every moment the file is a complete TIFF of the pages linked so far, so even a killed
+// process leaves one. A write that fails (a full disk, a file-size limit) leaves an
+// unlinked half page at the end, which finish() cuts off. Once a second the system is
+// asked to start copying the new pages to the disk, so a machine that loses power loses
+// little more than that; finish() waits until all of it is there.
 #pragma once
 
 #include <chrono>
@@ -77,6 +77,7 @@ class RecordingWriter {
 
     [[noreturn]] void fail(const std::string &what);
     uint64_t read_word(uint64_t at, size_t bytes) const;
+    static uint64_t word_of(const uint8_t *bytes, size_t size);
     void close_file(const Mark &keep);
 
     std::string path_;
@@ -87,6 +88,8 @@ class RecordingWriter {
     lep3::recording::TiffPtr tif_;
     uint64_t pages_ = 0;
     Mark mark_, before_last_;
+    uint8_t held_link_[8] = {}; // the link to the page being written, until it is complete
+    bool link_held_ = false;
     int write_errno_ = 0; // the first failed write's; no write is tried after it
     bool failed_ = false;
     bool finished_ = false;
