@@ -39,7 +39,7 @@ class HostPort {
     {
         Bytes out(n);
         size_t got = 0;
-        for (pollfd pfd{fd_.get(), POLLIN, 0}; got<n && ::poll(&pfd, 1, quiet_ms)> 0;) {
+        for (pollfd pfd{fd_.get(), POLLIN, 0}; got < n && ::poll(&pfd, 1, quiet_ms) > 0;) {
             const ssize_t r = ::read(fd_.get(), out.data() + got, n - got);
             if (r <= 0)
                 break;
@@ -162,8 +162,7 @@ TEST_F(BridgeSimTest, RestartFlashAndBootRoundTrip)
         }
         boot.send({0x29, 0x20});
         const uint32_t crc = flash_crc32(image, 256 * 1024);
-        EXPECT_EQ(boot.take(6),
-                  (Bytes{uint8_t(crc), uint8_t(crc >> 8), uint8_t(crc >> 16), uint8_t(crc >> 24), 0x12, 0x10}));
+        EXPECT_EQ(boot.take(6), (Bytes{uint8_t(crc), uint8_t(crc >> 8), uint8_t(crc >> 16), uint8_t(crc >> 24), 0x12, 0x10}));
         boot.send({0x30, 0x20});
         EXPECT_EQ(boot.take(2), ack);
     }
