@@ -34,7 +34,8 @@ constexpr auto kTick = 50ms;      // how often the supervisor looks at the link
 constexpr auto kSilentAfter = 1s; // no byte for this long: silent
 
 std::shared_mutex link_lock;
-std::mutex open_lock; // serialises LEP3_Open, LEP3_Close and the update
+std::mutex open_lock;  // serialises LEP3_Open, LEP3_Close, the supervisor's work and the update
+std::mutex close_lock; // one LEP3_Close at a time (it joins the supervisor outside open_lock)
 
 std::atomic<int> link_state{LEP3_LINK_CLOSED};
 std::atomic<bool> updating{false};
@@ -323,6 +324,7 @@ extern "C" LEP3_API int LEP3_Open(const char *device)
 
 extern "C" LEP3_API void LEP3_Close(void)
 {
+    const std::lock_guard<std::mutex> closing(close_lock);
     stop_supervisor();
     const std::lock_guard<std::mutex> serial(open_lock);
     const int state = link_state.exchange(LEP3_LINK_CLOSED);
