@@ -30,7 +30,9 @@ constexpr std::string_view kFirmware = "Bridge firmware";
 constexpr std::string_view kSerial = "Camera serial number";
 constexpr std::string_view kTemperature = "Temperature";
 
-constexpr std::string_view kCheckOk = "ok", kCheckMismatch = "mismatch";
+// The session confirms a frame whose check byte it saw match; any other frame (a wrong or
+// a missing check byte) is not confirmed.
+constexpr std::string_view kCheckOk = "ok", kCheckUnconfirmed = "not confirmed";
 constexpr std::string_view kValuesRaw = "raw", kValuesCelsius = "celsius";
 constexpr std::string_view kCelsiusUnit = " C";
 constexpr int64_t kMicrosPerSecond = 1000000;
@@ -126,7 +128,7 @@ std::string describe_page(const PageInfo &page, const FileInfo *file)
     out += std::to_string(kFormatVersion) + '\n';
     add_line(out, kFrame, std::to_string(page.frame_number));
     add_line(out, kTime, utc_text(page.host_time_us));
-    add_line(out, kCheck, page.check_ok ? kCheckOk : kCheckMismatch);
+    add_line(out, kCheck, page.check_ok ? kCheckOk : kCheckUnconfirmed);
     char fpa[32] = {};
     if (page.fpa_celsius)
         (void)std::snprintf(fpa, sizeof fpa, "%.2f%s", static_cast<double>(*page.fpa_celsius), kCelsiusUnit.data());
@@ -182,8 +184,8 @@ Description parse_description(std::string_view text)
     d.page.frame_number = parse_unsigned<uint32_t>(kFrame, need(kFrame));
     d.page.host_time_us = parse_utc(need(kTime));
     if (const auto check = find(kCheck)) {
-        if (*check != kCheckOk && *check != kCheckMismatch)
-            throw FormatError("'" + std::string(kCheck) + "' is neither ok nor mismatch: '" + std::string(*check) +
+        if (*check != kCheckOk && *check != kCheckUnconfirmed)
+            throw FormatError("'" + std::string(kCheck) + "' is neither ok nor not confirmed: '" + std::string(*check) +
                               "'");
         d.page.check_ok = *check == kCheckOk;
     }

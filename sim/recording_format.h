@@ -37,7 +37,7 @@ struct Rbfo {
 struct PageInfo {
     uint32_t frame_number = 0;        // the library's count: a jump is a frame the host never took
     int64_t host_time_us = 0;         // when the library completed the frame: UTC, microseconds since 1970
-    bool check_ok = true;             // the frame packet's check byte matched
+    bool check_ok = true;             // the session saw the frame packet's check byte match
     std::optional<float> fpa_celsius; // the latest reading, taken at most a second or so before
     std::string rbfo_set;             // which of the camera's sets R, O come from: "internal" or "external"
     std::optional<Rbfo> rbfo;         // the conversion's R, B, F, O, or nothing when unreadable

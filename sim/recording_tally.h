@@ -11,9 +11,9 @@ namespace lep3::recording {
 
 struct Tally {
     uint64_t frames = 0;
-    uint64_t gaps = 0;    // places where frame numbers jump forward by more than one
-    uint64_t missing = 0; // frame numbers skipped at those places
-    uint64_t check_mismatches = 0;
+    uint64_t gaps = 0;        // places where frame numbers jump forward by more than one
+    uint64_t missing = 0;     // frame numbers skipped at those places
+    uint64_t unconfirmed = 0; // frames whose check byte was not seen to match
     uint32_t first_frame = 0, last_frame = 0;
     int64_t first_us = 0, last_us = 0;
 
@@ -30,7 +30,7 @@ struct Tally {
         last_frame = page.frame_number;
         last_us = page.host_time_us;
         if (!page.check_ok)
-            ++check_mismatches;
+            ++unconfirmed;
     }
 
     double seconds() const { return frames < 2 ? 0.0 : static_cast<double>(last_us - first_us) / 1e6; }

@@ -57,10 +57,10 @@ void print_summary(const rec::RecordingReader &reader)
     if (s.first_rbfo && s.pages_without_rbfo > 0)
         rbfo += format_text("; unavailable on %" PRIu64 " pages", s.pages_without_rbfo);
     print("  RBFO (%s): %s\n", s.rbfo_set.c_str(), rbfo.c_str());
-    if (t.check_mismatches == 0)
-        print("  frame checks:    all matched\n");
+    if (t.unconfirmed == 0)
+        print("  frame checks:    all confirmed\n");
     else
-        print("  frame checks:    %" PRIu64 " mismatched\n", t.check_mismatches);
+        print("  frame checks:    %" PRIu64 " not confirmed\n", t.unconfirmed);
     print("  temperature:     %s\n", std::string(raw ? rec::kTemperatureText : rec::kCelsiusText).c_str());
 }
 
@@ -74,7 +74,7 @@ void print_pages(rec::RecordingReader &reader)
         const std::string fpa = page.fpa_celsius ? format_text("%.2f", static_cast<double>(*page.fpa_celsius)) : "-";
         print("  %4" PRIu64 "  %5" PRIu32 "  %s  %6s  %-33s  %s\n", n, page.frame_number,
               rec::utc_text(page.host_time_us).c_str(), fpa.c_str(),
-              page.rbfo ? rbfo_text(*page.rbfo).c_str() : "unavailable", page.check_ok ? "ok" : "mismatch");
+              page.rbfo ? rbfo_text(*page.rbfo).c_str() : "unavailable", page.check_ok ? "ok" : "not confirmed");
     }
 }
 

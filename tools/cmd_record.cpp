@@ -136,8 +136,8 @@ std::string tally_text(const rec::Tally &t)
                                 static_cast<unsigned long long>(t.gaps));
     if (t.missing > 0)
         s += format_text(" (%llu frames missed)", static_cast<unsigned long long>(t.missing));
-    if (t.check_mismatches > 0)
-        s += format_text(", %llu with a check-byte mismatch", static_cast<unsigned long long>(t.check_mismatches));
+    if (t.unconfirmed > 0)
+        s += format_text(", %llu without a confirmed check byte", static_cast<unsigned long long>(t.unconfirmed));
     return s + format_text(", %.1f s", t.seconds());
 }
 

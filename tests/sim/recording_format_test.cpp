@@ -80,7 +80,8 @@ TEST(RecordingFormat, BrokenDescriptionsNameWhatIsWrong)
     EXPECT_NE(error_of(replaced("Frame: 4711", "Frame: 47x1")).find("not a whole number"), std::string::npos);
     EXPECT_NE(error_of(replaced(".123456Z", ".1234Z")).find("not a UTC time"), std::string::npos);
     EXPECT_NE(error_of(replaced("27.27 C", "warm")).find("not degrees Celsius"), std::string::npos);
-    EXPECT_NE(error_of(replaced("Frame check: mismatch", "Frame check")).find("not 'Key: value'"), std::string::npos);
+    EXPECT_NE(error_of(replaced("Frame check: not confirmed", "Frame check")).find("not 'Key: value'"),
+              std::string::npos);
     // Lines a later version adds are passed over.
     EXPECT_EQ(error_of(good + "Lens: wide\n"), "accepted");
 }
@@ -98,7 +99,7 @@ TEST(RecordingTally, CountsGapsInTheFrameNumbers)
     EXPECT_EQ(t.frames, 6U);
     EXPECT_EQ(t.gaps, 2U);
     EXPECT_EQ(t.missing, 8U);
-    EXPECT_EQ(t.check_mismatches, 1U);
+    EXPECT_EQ(t.unconfirmed, 1U);
     EXPECT_EQ(t.first_frame, 7U);
     EXPECT_EQ(t.last_frame, 20U);
     EXPECT_DOUBLE_EQ(t.seconds(), 1.3);
