@@ -179,7 +179,7 @@ int run_record(const ParsedArgs &args)
 
     std::vector<uint16_t> frame(rec::kPixels * 3 / 2); // room for an RGB frame still on its way
     std::vector<float> temps(rec::kPixels);
-    rec::Tally tally, before_last;
+    rec::Tally tally; // of the pages both files hold
     std::string failure;
     const bool terminal = out_is_terminal();
     const auto start = Clock::now();
@@ -220,7 +220,6 @@ int run_record(const ParsedArgs &args)
             failure = e.what();
             break;
         }
-        before_last = tally;
         tally.add(page);
         if (terminal && Clock::now() - last_progress >= kProgressEvery) {
             last_progress = Clock::now();
@@ -231,10 +230,8 @@ int run_record(const ParsedArgs &args)
     if (terminal)
         print("\r\033[K");
 
-    // The two files keep the same frames: a page the other file lacks goes.
-    const uint64_t keep = celsius ? std::min(raw.pages(), celsius->pages()) : raw.pages();
-    if (keep < tally.frames)
-        tally = before_last;
+    // The two files keep the same frames: a raw page whose Celsius page failed goes.
+    const uint64_t keep = tally.frames;
     const uint64_t raw_bytes = raw.finish(keep);
     const uint64_t celsius_bytes = celsius ? celsius->finish(keep) : 0;
     if (keep == 0) {
@@ -263,13 +260,13 @@ const Command kRecordCommand = {
     "-o FILE [--seconds S | -n N] [--celsius] [--rbfo SET] [--bigtiff]",
     "record every raw frame into one multi-page 16-bit TIFF with the metadata for temperatures",
     "One page a frame, lossless. Each page's description holds the frame number, the host\n"
-    "time (UTC, microseconds), the FPA temperature, the R, B, F, O in use and the frame's\n"
-    "check; the first page's also the library and bridge firmware versions, the camera's\n"
-    "serial number and how a value becomes kelvin. Gaps in the frame numbers are frames the\n"
-    "tool did not take in time. Each page is in the file before the next frame is taken: a\n"
-    "recording cut by Ctrl-C, SIGHUP, an unplugged bridge or a full disk is a valid file of\n"
-    "every complete frame. 'lep3 inspect FILE' summarises it; 'lep3-bridge-sim --replay FILE'\n"
-    "plays it back.",
+    "time (UTC, microseconds), the FPA temperature, the R, B, F, O in use and whether the\n"
+    "frame's check byte was confirmed; the first page's also the library and bridge firmware\n"
+    "versions, the camera's serial number and how a value becomes kelvin. Gaps in the frame\n"
+    "numbers are frames the tool did not take in time. Each page is in the file before the\n"
+    "next frame is taken: a recording cut by Ctrl-C, SIGHUP, an unplugged bridge or a full\n"
+    "disk is a valid file of every complete frame. 'lep3 inspect FILE' summarises it;\n"
+    "'lep3-bridge-sim --replay FILE' plays it back.",
     kOptions,
     run_record,
 };
