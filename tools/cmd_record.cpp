@@ -125,19 +125,25 @@ int64_t utc_us_of(uint64_t monotonic_ns)
     return (clock_ns(CLOCK_REALTIME) - ago_ns) / 1000;
 }
 
-std::string megabytes(uint64_t bytes)
+std::string size_text(uint64_t bytes)
 {
-    return format_text("%.1f MB", static_cast<double>(bytes) / 1e6);
+    const auto b = static_cast<double>(bytes);
+    return b < 1e6 ? format_text("%.1f kB", b / 1e3) : format_text("%.1f MB", b / 1e6);
+}
+
+// "1 frame", "2 frames".
+std::string count_text(uint64_t n, const char *noun)
+{
+    return format_text("%llu %s%s", static_cast<unsigned long long>(n), noun, n == 1 ? "" : "s");
 }
 
 std::string tally_text(const rec::Tally &t)
 {
-    std::string s = format_text("%llu frames, %llu gaps", static_cast<unsigned long long>(t.frames),
-                                static_cast<unsigned long long>(t.gaps));
+    std::string s = count_text(t.frames, "frame") + ", " + count_text(t.gaps, "gap");
     if (t.missing > 0)
-        s += format_text(" (%llu frames missed)", static_cast<unsigned long long>(t.missing));
+        s += " (" + count_text(t.missing, "frame") + " missed)";
     if (t.unconfirmed > 0)
-        s += format_text(", %llu without a confirmed check byte", static_cast<unsigned long long>(t.unconfirmed));
+        s += ", " + count_text(t.unconfirmed, "frame") + " without a confirmed check byte";
     return s + format_text(", %.1f s", t.seconds());
 }
 
@@ -223,7 +229,7 @@ int run_record(const ParsedArgs &args)
         tally.add(page);
         if (terminal && Clock::now() - last_progress >= kProgressEvery) {
             last_progress = Clock::now();
-            print("\r\033[K%s, %s", tally_text(tally).c_str(), megabytes(raw.bytes()).c_str());
+            print("\r\033[K%s, %s", tally_text(tally).c_str(), size_text(raw.bytes()).c_str());
             flush_output();
         }
     }
@@ -237,10 +243,10 @@ int run_record(const ParsedArgs &args)
     if (keep == 0) {
         print("no frame was recorded; no file was left\n");
     } else {
-        print("%s: %s, %s\n", o.path.c_str(), tally_text(tally).c_str(), megabytes(raw_bytes).c_str());
+        print("%s: %s, %s\n", o.path.c_str(), tally_text(tally).c_str(), size_text(raw_bytes).c_str());
         if (celsius)
-            print("%s: %llu frames, %s\n", o.celsius_path.c_str(), static_cast<unsigned long long>(keep),
-                  megabytes(celsius_bytes).c_str());
+            print("%s: %s, %s\n", o.celsius_path.c_str(), count_text(keep, "frame").c_str(),
+                  size_text(celsius_bytes).c_str());
     }
     flush_output();
     if (!failure.empty()) {

@@ -59,7 +59,7 @@ std::vector<uint16_t> raw_of(const std::vector<std::byte> &bytes)
 // The frame count of the summary line "FILE: N frames, ...".
 uint64_t summary_frames(const std::string &out, const std::string &file)
 {
-    const auto m = lep3::test::search(out, (file + ": ([0-9]+) frames").c_str());
+    const auto m = lep3::test::search(out, (file + ": ([0-9]+) frames?").c_str());
     return m ? std::stoull((*m)[1]) : ~uint64_t{0};
 }
 
