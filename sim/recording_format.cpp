@@ -43,25 +43,55 @@ void add_line(std::string &out, std::string_view key, std::string_view value)
     out.append(key).append(": ").append(value).push_back('\n');
 }
 
-template <typename T> std::string optional_number(const std::optional<T> &v)
-{
-    return v ? std::to_string(*v) : std::string(kUnavailable);
-}
-
-template <typename T> T parse_unsigned(std::string_view key, std::string_view text)
+template <typename T> T parse_unsigned(std::string_view key, std::string_view text, int base = 10)
 {
     T value{};
-    const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
-    if (ec != std::errc() || end != text.data() + text.size())
+    const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value, base);
+    if (text.empty() || ec != std::errc() || end != text.data() + text.size())
         throw FormatError("'" + std::string(key) + "' is not a whole number: '" + std::string(text) + "'");
     return value;
 }
 
-template <typename T> std::optional<T> parse_optional(std::string_view key, std::string_view text)
+// The bridge reports its version in hundredths and shows 262 as "2.62".
+std::string firmware_text(const std::optional<uint32_t> &hundredths)
+{
+    if (!hundredths)
+        return std::string(kUnavailable);
+    char buf[32];
+    (void)std::snprintf(buf, sizeof buf, "%" PRIu32 ".%02" PRIu32, *hundredths / 100, *hundredths % 100);
+    return buf;
+}
+
+std::optional<uint32_t> parse_firmware(std::string_view text)
+{
+    constexpr size_t kHundredthsDigits = 2;
+    if (text == kUnavailable)
+        return std::nullopt;
+    const size_t dot = text.find('.');
+    if (dot == std::string_view::npos || text.size() - dot - 1 != kHundredthsDigits)
+        throw FormatError("'" + std::string(kFirmware) + "' is not a version such as 2.62: '" + std::string(text) +
+                          "'");
+    return parse_unsigned<uint32_t>(kFirmware, text.substr(0, dot)) * 100 +
+           parse_unsigned<uint32_t>(kFirmware, text.substr(dot + 1));
+}
+
+// Serial numbers are shown in hexadecimal, 16 digits.
+std::string serial_text(const std::optional<uint64_t> &serial)
+{
+    if (!serial)
+        return std::string(kUnavailable);
+    char buf[32];
+    (void)std::snprintf(buf, sizeof buf, "0x%016" PRIx64, *serial);
+    return buf;
+}
+
+std::optional<uint64_t> parse_serial(std::string_view text)
 {
     if (text == kUnavailable)
         return std::nullopt;
-    return parse_unsigned<T>(key, text);
+    if (!text.starts_with("0x"))
+        throw FormatError("'" + std::string(kSerial) + "' is not a hexadecimal number: '" + std::string(text) + "'");
+    return parse_unsigned<uint64_t>(kSerial, text.substr(2), 16);
 }
 
 float parse_celsius(std::string_view text)
@@ -145,8 +175,8 @@ std::string describe_page(const PageInfo &page, const FileInfo *file)
         const bool raw = file->values == Values::raw;
         add_line(out, kValues, raw ? kValuesRaw : kValuesCelsius);
         add_line(out, kLibrary, file->library_version);
-        add_line(out, kFirmware, optional_number(file->firmware_version));
-        add_line(out, kSerial, optional_number(file->serial_number));
+        add_line(out, kFirmware, firmware_text(file->firmware_version));
+        add_line(out, kSerial, serial_text(file->serial_number));
         add_line(out, kTemperature, raw ? kTemperatureText : kCelsiusText);
     }
     return out;
@@ -208,8 +238,8 @@ Description parse_description(std::string_view text)
             throw FormatError("'" + std::string(kValues) + "' is neither raw nor celsius: '" + std::string(*values) +
                               "'");
         file.library_version = std::string(find(kLibrary).value_or(kUnavailable));
-        file.firmware_version = parse_optional<uint32_t>(kFirmware, find(kFirmware).value_or(kUnavailable));
-        file.serial_number = parse_optional<uint64_t>(kSerial, find(kSerial).value_or(kUnavailable));
+        file.firmware_version = parse_firmware(find(kFirmware).value_or(kUnavailable));
+        file.serial_number = parse_serial(find(kSerial).value_or(kUnavailable));
         d.file = file;
     }
     return d;

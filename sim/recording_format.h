@@ -48,7 +48,7 @@ struct PageInfo {
 struct FileInfo {
     Values values = Values::raw;
     std::string library_version;
-    std::optional<uint32_t> firmware_version; // the bridge firmware, as LEP3_GetFirmwareVersion gives it
+    std::optional<uint32_t> firmware_version; // the bridge's, in hundredths as LEP3_GetFirmwareVersion gives it
     std::optional<uint64_t> serial_number;    // the camera core's
     bool operator==(const FileInfo &) const = default;
 };

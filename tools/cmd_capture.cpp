@@ -13,10 +13,14 @@
 #include <string>
 #include <vector>
 
+#include <nlohmann/json.hpp>
+
 #include "lep3.h"
 #include "tools/command_support.h"
+#include "tools/command_thread.h"
 #include "tools/commands.h"
 #include "tools/console.h"
+#include "tools/firmware_version.h"
 #include "tools/frame_pump.h"
 #include "tools/frame_range.h"
 #include "tools/palette_names.h"
@@ -33,9 +37,11 @@ constexpr OptionSpec kOptions[] = {
     {"count", 'n', "N", "number of frames (default 1)"},
     {"output", 'o', "DIR", "directory for the files (default ./lep3-capture)"},
     {"palette", 'p', "NAME", "colour palette (default ironblack)"},
-    {"range", 'r', "RANGE", "auto, held (the first frame's range) or MIN:MAX in raw values"},
+    {"range", 'r', "RANGE",
+     "auto, held (the first frame's), MIN:MAX raw values, 20C:35C, or p1:p99 (percentiles of each frame)"},
     {"temps", 't', "", "also write each frame's temperatures in degrees Celsius as CSV"},
     {"rbfo", 0, "SET", "the camera's RBFO parameters for temperatures: internal (default) or external"},
+    {"json", 0, "", "print one JSON object per frame for scripts"},
 };
 
 constexpr const char *kDefaultOutput = "lep3-capture";
@@ -45,6 +51,8 @@ constexpr std::chrono::seconds kFrameWait{5};
 // The library's conversion constants, recorded with the raw values.
 constexpr const char *kConversionB = "1428";
 constexpr const char *kConversionF = "1";
+// The camera core's raw values use 14 of a sample's 16 bits.
+constexpr int kRawSignificantBits = 14;
 
 struct CaptureOptions {
     int64_t count = 1;
@@ -52,6 +60,7 @@ struct CaptureOptions {
     uint32_t palette = kDefaultPalette;
     FrameRange range;
     bool temps = false;
+    bool json = false;
     RbfoSet rbfo_set = RbfoSet::internal;
 };
 
@@ -80,6 +89,7 @@ CaptureOptions parse_options(const ParsedArgs &args)
     if (auto range = args.value("range"))
         o.range = FrameRange::parse(*range);
     o.temps = args.has("temps");
+    o.json = args.has("json");
     if (auto set = args.value("rbfo"))
         o.rbfo_set = parse_rbfo_set(*set);
     return o;
@@ -136,6 +146,29 @@ void write_csv(const std::string &path, std::span<const float> celsius)
     }
 }
 
+double hundredths(float celsius)
+{
+    return std::round(static_cast<double>(celsius) * 100) / 100;
+}
+
+// What the raw pictures record about the camera and the software that took them.
+struct Provenance {
+    std::string serial_number = "unavailable";
+    std::string firmware_version = "unavailable";
+};
+
+Provenance read_provenance()
+{
+    Provenance p;
+    uint64_t serial = 0;
+    if (awaiting_reply([&] { return LEP3_GetSysFlirSerialNumber(&serial); }) == 0)
+        p.serial_number = format_text("0x%016" PRIx64, serial);
+    uint32_t version = 0;
+    if (awaiting_reply([&] { return LEP3_GetFirmwareVersion(&version); }) == 0)
+        p.firmware_version = version_text(version);
+    return p;
+}
+
 std::string file_stem(const std::string &dir, int64_t index)
 {
     return (std::filesystem::path(dir) / format_text("frame-%04" PRId64, index)).string();
@@ -150,10 +183,11 @@ int run_capture(const ParsedArgs &args)
         throw std::runtime_error("cannot create " + o.dir + ": " + ec.message());
 
     Session session(session_options(args));
-    const std::optional<lep3_rbfo_t> rbfo = read_rbfo(o.rbfo_set);
+    const std::optional<lep3_rbfo_t> rbfo = awaiting_reply([&] { return read_rbfo(o.rbfo_set); });
+    GreyConverter grey(o.range, rbfo);
+    const Provenance provenance = read_provenance();
     check_result(LEP3_GetRawVideo(), "the video request");
     FramePump pump;
-    GreyConverter grey(o.range);
 
     auto frame = std::make_unique<Frame>();
     std::vector<uint8_t> gray8(kFramePixels);
@@ -167,17 +201,16 @@ int run_capture(const ParsedArgs &args)
             break;
         if (wait == FramePump::Wait::timed_out)
             throw std::runtime_error("no frame from the bridge at " + session.device() + " for 5 seconds");
+        if (wait == FramePump::Wait::gone)
+            throw std::runtime_error("the bridge at " + session.device() + " is gone (unplugged?)");
         if (frame->format != kFormatRaw)
             continue; // an RGB frame still on its way from an earlier request
 
         float fpa = 0;
-        const bool have_fpa = LEP3_GetSysFpaTemperatureCelcius(&fpa) == 0;
-        std::optional<float> centre;
-        std::optional<SceneRange> scene;
-        if (rbfo) {
-            centre = centre_celsius(frame->raw(), *rbfo);
+        const bool have_fpa = awaiting_reply([&] { return LEP3_GetSysFpaTemperatureCelcius(&fpa); }) == 0;
+        std::optional<SceneTemperatures> scene;
+        if (rbfo)
             scene = frame_celsius(frame->raw(), *rbfo, celsius);
-        }
 
         uint16_t used_min = 0;
         uint16_t used_max = 0;
@@ -212,15 +245,37 @@ int run_capture(const ParsedArgs &args)
             {"O", word(&lep3_rbfo_t::o)},
             {"Temperature", "T = B / ln(R / (raw - O) + F) kelvin, R and O from the camera's " +
                                 std::string(rbfo_set_name(o.rbfo_set)) + " RBFO set"},
+            {"Camera Serial Number", provenance.serial_number},
+            {"Bridge Firmware", provenance.firmware_version},
+            {"Library Version", LEP3_GetLibraryVersion()},
         };
         write_png_gray16(stem + "-raw16.png", std::span<const uint16_t>(frame->raw(), kFramePixels), kFrameWidth,
-                         kFrameHeight, raw_text);
-        if (o.temps && rbfo)
+                         kFrameHeight, raw_text, kRawSignificantBits);
+        const bool csv = o.temps && rbfo;
+        if (csv)
             write_csv(stem + "-celsius.csv", celsius);
 
-        if (scene)
+        if (o.json) {
+            auto degrees = [&scene](float SceneTemperatures::*field) {
+                return scene ? nlohmann::ordered_json(hundredths((*scene).*field)) : nlohmann::ordered_json(nullptr);
+            };
+            const nlohmann::ordered_json line = {
+                {"frame", frame->number},
+                {"time", when},
+                {"picture", stem + ".png"},
+                {"raw_picture", stem + "-raw16.png"},
+                {"csv", csv ? nlohmann::ordered_json(stem + "-celsius.csv") : nlohmann::ordered_json(nullptr)},
+                {"centre_c", degrees(&SceneTemperatures::centre)},
+                {"min_c", degrees(&SceneTemperatures::min)},
+                {"max_c", degrees(&SceneTemperatures::max)},
+                {"raw_min", used_min},
+                {"raw_max", used_max},
+                {"range", o.range.describe()},
+            };
+            print("%s\n", line.dump().c_str());
+        } else if (scene)
             print("%s.png: frame %s, centre %.2f °C, min %.2f °C, max %.2f °C\n", stem.c_str(), number.c_str(),
-                  static_cast<double>(*centre), static_cast<double>(scene->min), static_cast<double>(scene->max));
+                  static_cast<double>(scene->centre), static_cast<double>(scene->min), static_cast<double>(scene->max));
         else
             print("%s.png: frame %s, raw min %u, max %u\n", stem.c_str(), number.c_str(),
                   static_cast<unsigned>(used_min), static_cast<unsigned>(used_max));
@@ -239,14 +294,20 @@ int run_capture(const ParsedArgs &args)
 
 const Command kCaptureCommand = {
     "capture",
-    "[-n N] [-o DIR] [--palette NAME] [--range auto|held|MIN:MAX] [--temps]",
+    "[-n N] [-o DIR] [--palette NAME] [--range RANGE] [--temps] [--json]",
     "take frames and save colour pictures, 16-bit raw pictures and temperatures",
     "For each frame k (from 1) it writes DIR/frame-000k.png in the palette's colours and\n"
-    "DIR/frame-000k-raw16.png, a lossless 16-bit greyscale copy of the raw values whose text\n"
-    "chunks record the frame number, capture time, FPA temperature and the R, B, F, O of the\n"
-    "temperature conversion; with --temps also DIR/frame-000k-celsius.csv (120 lines of 160\n"
-    "values). It prints the centre-spot temperature and the scene's minimum and maximum.\n"
-    "Palettes: fusion rainbow globow icefire ironblack whitehot blackhot rain iron greyred grayfusion.",
+    "DIR/frame-000k-raw16.png, a lossless 16-bit greyscale copy of the raw values (14\n"
+    "significant bits, recorded in sBIT) whose text chunks record the frame number, capture\n"
+    "time, FPA temperature, the R, B, F, O of the temperature conversion, the camera's serial\n"
+    "number, the bridge firmware and the library version; with --temps also\n"
+    "DIR/frame-000k-celsius.csv (120 lines of 160 values). It prints the temperature of the centre pixel (row 60, "
+    "column 80: the CSV's\n"
+    "value there) and the scene's minimum and maximum.\n"
+    "Palettes (any case): fusion rainbow globow icefire ironblack whitehot blackhot rain iron\n"
+    "greyred grayfusion. A range in degrees (20C:35C) uses the camera's RBFO parameters; a\n"
+    "percentile range (p1:p99) spreads each frame's values between those percentiles over the\n"
+    "palette.",
     kOptions,
     run_capture,
 };

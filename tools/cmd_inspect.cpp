@@ -6,6 +6,7 @@
 #include "sim/recording_reader.h"
 #include "tools/commands.h"
 #include "tools/console.h"
+#include "tools/firmware_version.h"
 #include "tools/text_format.h"
 
 namespace lep3tool {
@@ -17,11 +18,6 @@ namespace rec = lep3::recording;
 constexpr OptionSpec kOptions[] = {
     {"pages", 0, "", "also print every page's metadata, one line each"},
 };
-
-template <typename T> std::string or_unavailable(const std::optional<T> &v)
-{
-    return v ? std::to_string(*v) : std::string("unavailable");
-}
 
 std::string rbfo_text(const rec::Rbfo &r)
 {
@@ -45,8 +41,9 @@ void print_summary(const rec::RecordingReader &reader)
           secs > 0 ? format_text(", %.2f frames/s", static_cast<double>(t.frames - 1) / secs).c_str() : "");
     print("  size:            %.1f MB\n", static_cast<double>(s.bytes) / 1e6);
     print("  library:         %s\n", f.library_version.c_str());
-    print("  bridge firmware: %s\n", or_unavailable(f.firmware_version).c_str());
-    print("  camera serial:   %s\n", or_unavailable(f.serial_number).c_str());
+    print("  bridge firmware: %s\n", f.firmware_version ? version_text(*f.firmware_version).c_str() : "unavailable");
+    print("  camera serial:   %s\n",
+          f.serial_number ? format_text("0x%016" PRIx64, *f.serial_number).c_str() : "unavailable");
     if (s.fpa_min)
         print("  FPA temperature: %.2f to %.2f °C\n", static_cast<double>(*s.fpa_min), static_cast<double>(*s.fpa_max));
     else

@@ -15,10 +15,10 @@
 #include "sim/recording_format.h"
 #include "sim/recording_tally.h"
 #include "tools/command_support.h"
+#include "tools/command_thread.h"
 #include "tools/commands.h"
 #include "tools/console.h"
 #include "tools/frame_pump.h"
-#include "tools/managed_camera.h"
 #include "tools/radiometry.h"
 #include "tools/recording_telemetry.h"
 #include "tools/recording_writer.h"
@@ -103,10 +103,10 @@ rec::FileInfo file_info(rec::Values values)
     f.values = values;
     f.library_version = LEP3_GetLibraryVersion();
     uint32_t firmware = 0;
-    if (LEP3_GetFirmwareVersion(&firmware) == 0)
+    if (awaiting_reply([&] { return LEP3_GetFirmwareVersion(&firmware); }) == 0)
         f.firmware_version = firmware;
     uint64_t serial = 0;
-    if (LEP3_GetSysFlirSerialNumber(&serial) == 0)
+    if (awaiting_reply([&] { return LEP3_GetSysFlirSerialNumber(&serial); }) == 0)
         f.serial_number = serial;
     return f;
 }
@@ -164,7 +164,7 @@ int run_record(const ParsedArgs &args)
     // A file-size limit ends a write with an error the recording reports, not the process.
     std::signal(SIGXFSZ, SIG_IGN);
 
-    ManagedCamera camera(session_options(args));
+    Session session(session_options(args));
     check_result(LEP3_GetRawVideo(), "the video request");
     const rec::FileInfo raw_info = file_info(rec::Values::raw);
     const Telemetry telemetry(o.rbfo_set);
@@ -197,11 +197,11 @@ int run_record(const ParsedArgs &args)
         lep3_frame_info_t fi{};
         const int rc = LEP3_WaitFrame(frame.data(), frame.size() * sizeof(uint16_t), &fi, kWaitSliceMs);
         if (rc == -6) {
-            failure = "the bridge at " + camera.device() + " is gone";
+            failure = "the bridge at " + session.device() + " is gone";
             break;
         }
         if (rc == -2 && Clock::now() - last_frame >= kFrameWait) {
-            failure = "no frame from the bridge at " + camera.device() + " for 5 seconds";
+            failure = "no frame from the bridge at " + session.device() + " for 5 seconds";
             break;
         }
         if (rc != 0 || fi.format != kFormatRaw)

@@ -22,6 +22,7 @@ struct Image {
     uint32_t height;
     int bit_depth;
     int colour_type;
+    int significant_bits; // of a grey sample; the bit depth when all are
 };
 
 struct FileCloser {
@@ -42,6 +43,11 @@ bool encode(png_structp png, png_infop info, FILE *file, const Image &image, png
                  PNG_COMPRESSION_TYPE_DEFAULT, PNG_FILTER_TYPE_DEFAULT);
     if (text_count > 0)
         png_set_text(png, info, text, text_count);
+    if (image.colour_type == PNG_COLOR_TYPE_GRAY && image.significant_bits < image.bit_depth) {
+        png_color_8 significant{};
+        significant.gray = static_cast<png_byte>(image.significant_bits);
+        png_set_sBIT(png, info, &significant);
+    }
     png_write_info(png, info);
     // PNG samples of 16 bits are big-endian; the frames are in host order.
     if (image.bit_depth == 16) {
@@ -103,16 +109,19 @@ void write_png_rgb8(const std::string &path, std::span<const uint8_t> rgb, uint3
 {
     constexpr size_t kChannels = 3;
     check_size(rgb.size(), size_t{width} * height * kChannels, path);
-    write_png(path, Image{rgb.data(), size_t{width} * kChannels, width, height, 8, PNG_COLOR_TYPE_RGB}, text);
+    write_png(path, Image{rgb.data(), size_t{width} * kChannels, width, height, 8, PNG_COLOR_TYPE_RGB, 8}, text);
 }
 
 void write_png_gray16(const std::string &path, std::span<const uint16_t> grey, uint32_t width, uint32_t height,
-                      std::span<const PngText> text)
+                      std::span<const PngText> text, int significant_bits)
 {
     check_size(grey.size(), size_t{width} * height, path);
+    if (significant_bits < 1 || significant_bits > 16)
+        throw std::runtime_error("cannot write " + path + ": " + std::to_string(significant_bits) +
+                                 " significant bits in a 16-bit sample");
     write_png(path,
               Image{reinterpret_cast<const uint8_t *>(grey.data()), size_t{width} * sizeof(uint16_t), width, height, 16,
-                    PNG_COLOR_TYPE_GRAY},
+                    PNG_COLOR_TYPE_GRAY, significant_bits},
               text);
 }
 

@@ -20,7 +20,9 @@ struct PngText {
 void write_png_rgb8(const std::string &path, std::span<const uint8_t> rgb, uint32_t width, uint32_t height,
                     std::span<const PngText> text);
 // grey: width * height values in host byte order; PNG stores them high byte first.
+// significant_bits (1 to 16) is recorded in the file's sBIT chunk, for values that use
+// fewer than the 16 bits a sample holds.
 void write_png_gray16(const std::string &path, std::span<const uint16_t> grey, uint32_t width, uint32_t height,
-                      std::span<const PngText> text);
+                      std::span<const PngText> text, int significant_bits = 16);
 
 } // namespace lep3tool

@@ -3,6 +3,7 @@
 #include <chrono>
 
 #include "lep3.h"
+#include "tools/command_thread.h"
 #include "tools/signals.h"
 
 namespace lep3tool {
@@ -13,7 +14,10 @@ constexpr auto kPeriod = std::chrono::seconds(1);
 
 } // namespace
 
-Telemetry::Telemetry(RbfoSet set) : set_(set), latest_(read())
+// The first reading is the subcommand's own, which a stop signal may cut short; the
+// thread's are not marked: a stop waits for the one in flight, and the recording ends in
+// order.
+Telemetry::Telemetry(RbfoSet set) : set_(set), latest_(awaiting_reply([this] { return read(); }))
 {
     const SignalsBlocked blocked; // the stop signals go to the main thread
     thread_ = std::thread([this] { run(); });

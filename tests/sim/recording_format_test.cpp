@@ -51,6 +51,12 @@ TEST(RecordingFormat, TextStatesTheConversionAndMicrosecondUtc)
     const std::string text = describe_page(sample_page(), &file);
     EXPECT_NE(text.find("Time: 2024-05-01T12:34:56.123456Z\n"), std::string::npos) << text;
     EXPECT_NE(text.find("FPA temperature: 27.27 C\n"), std::string::npos) << text;
+    // Versions and serial numbers as the tool shows them everywhere.
+    file.firmware_version = 262;
+    file.serial_number = 0x41F3C9;
+    EXPECT_NE(
+        describe_page(sample_page(), &file).find("Bridge firmware: 2.62\nCamera serial number: 0x000000000041f3c9\n"),
+        std::string::npos);
     EXPECT_NE(text.find("Temperature: T = B / ln(R / (S - O) + F) kelvin"), std::string::npos) << text;
     EXPECT_NE(text.find("LEP3_LuxToKelvin"), std::string::npos);
     // Before 1970 and at whole seconds the fraction still has six digits.

@@ -148,7 +148,7 @@ TEST_F(RecordTest, StopSignalEndsWithAFileOfEveryFrameCounted)
         SCOPED_TRACE(strsignal(signo));
         const std::string file = path(std::string("stopped-") + std::to_string(signo) + ".tif");
         ToolProcess tool({"record", "--sim", "-o", file});
-        ASSERT_TRUE(tool.wait_for_output("recording to", 30s));
+        ASSERT_NE(tool.wait_for_output("recording to", 30s), std::string::npos);
         ASSERT_TRUE(wait_for_pages(file, 3));
         tool.send_signal(signo);
         const auto r = tool.finish();
