@@ -16,6 +16,12 @@ static_assert(std::atomic<int>::is_always_lock_free, "the handler stores into th
 
 void on_signal(int signo)
 {
+    if (signo == SIGHUP) {
+        // The bridge's device hung up (the port is this process's controlling terminal
+        // when it runs without one of its own): the bridge is gone. Stop as for Ctrl-C.
+        static constexpr char kGone[] = "\nlep3: the bridge is gone (its device hung up)\n";
+        [[maybe_unused]] const ssize_t n = write(STDERR_FILENO, kGone, sizeof kGone - 1);
+    }
     if (received.exchange(signo) != 0) {
         static constexpr char kForced[] = "\nlep3: stopping at once\n";
         [[maybe_unused]] const ssize_t n = write(STDERR_FILENO, kForced, sizeof kForced - 1);

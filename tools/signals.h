@@ -1,8 +1,9 @@
-// Ctrl-C, termination and a closed terminal: SIGINT, SIGTERM and SIGHUP only set a flag;
-// every loop of the tool checks it between steps, so a subcommand ends with its files
-// complete and the link shut down in order (a wait for a bridge's reply is left at once:
-// command_thread.h). A second signal ends the process at once, for the one step that goes
-// on after the first: a firmware update, which can't be interrupted safely.
+// Ctrl-C and termination: SIGINT and SIGTERM only set a flag; every loop of the tool
+// checks it between steps, so a subcommand ends with its files complete and the link
+// shut down in order (a wait for a bridge's reply is left at once: command_thread.h). A
+// second signal ends the process at once, for the one step that goes on after the first:
+// a firmware update, which can't be interrupted safely. SIGHUP, which the bridge's device
+// sends when it hangs up, says the bridge is gone and stops the same way.
 #pragma once
 
 #include <csignal>
@@ -10,12 +11,12 @@
 namespace lep3tool {
 
 void install_signal_handlers();
-// True once one of them arrived.
+// True once SIGINT, SIGTERM or SIGHUP arrived.
 bool stop_requested();
 // The signal that asked to stop, or 0.
 int stop_signal();
-// Blocks them in the calling thread; threads created afterwards inherit the mask, so the
-// signals reach the main thread, which does the stopping.
+// Blocks those signals in the calling thread; threads created afterwards inherit
+// the mask, so the signals reach the main thread, which does the stopping.
 class SignalsBlocked {
   public:
     SignalsBlocked();
