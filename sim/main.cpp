@@ -12,7 +12,6 @@
 #include <cstring>
 #include <ctime>
 #include <exception>
-#include <optional>
 #include <string>
 
 #include "sim/bridge_sim.h"
@@ -175,10 +174,9 @@ int main(int argc, char **argv)
         size_t requests_before = 0;
         const auto start = Clock::now();
         auto last_report = start;
-        std::optional<Clock::time_point> unplug_at;
-        std::optional<Clock::time_point> replug_at;
-        if (unplug_after >= 0)
-            unplug_at = start + seconds(unplug_after);
+        constexpr Clock::time_point kNever = Clock::time_point::max();
+        Clock::time_point unplug_at = unplug_after >= 0 ? start + seconds(unplug_after) : kNever;
+        Clock::time_point replug_at = kNever;
         const timespec tick{0, kTickNs};
         for (;;) {
             const int sig = sigtimedwait(&taken_signals, nullptr, &tick);
@@ -192,13 +190,13 @@ int main(int argc, char **argv)
             }
             const auto now = Clock::now();
             const bool toggle = sig == SIGUSR1;
-            if ((toggle && sim.plugged()) || (unplug_at && now >= *unplug_at)) {
-                unplug_at.reset();
+            if ((toggle && sim.plugged()) || now >= unplug_at) {
+                unplug_at = kNever;
                 sim.unplug();
                 if (replug_after >= 0)
                     replug_at = Clock::now() + seconds(replug_after);
-            } else if ((toggle && !sim.plugged()) || (replug_at && now >= *replug_at)) {
-                replug_at.reset();
+            } else if ((toggle && !sim.plugged()) || now >= replug_at) {
+                replug_at = kNever;
                 sim.replug();
             }
             if (now - last_report < kReportInterval)
