@@ -11,7 +11,6 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
-#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
@@ -161,16 +160,14 @@ TEST_F(RecordTest, StopSignalEndsWithAFileOfEveryFrameCounted)
 
 TEST_F(RecordTest, UnpluggedBridgeEndsWithAFileOfEveryFrameCounted)
 {
-    // Taking the emulator away removes its device and hangs up its terminal, as pulling
-    // the bridge's cable does.
     lep3::sim::Options options;
     options.path = path("bridge/ttyACM0");
     options.fps = 30;
-    auto sim = std::make_unique<lep3::sim::BridgeSim>(options);
+    lep3::sim::BridgeSim sim(options);
     const std::string file = path("unplugged.tif");
     ToolProcess tool({"record", "--device", options.path, "-o", file});
     ASSERT_TRUE(wait_for_pages(file, 3));
-    sim.reset();
+    sim.unplug();
     const auto r = tool.finish();
     expect_clean_failure(r, "the bridge at " + options.path + " is gone; the recording stops");
     const uint64_t pages = rec::RecordingReader(file).pages();
