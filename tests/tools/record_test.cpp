@@ -196,7 +196,6 @@ TEST_F(RecordTest, FullDiskEndsWithAClearMessageAndFilesInStep)
 TEST_F(RecordTest, MistakesAreOneLineEach)
 {
     const std::string existing = path("existing.tif");
-    std::filesystem::create_directories(path("x"));
     {
         std::ofstream(existing) << "keep me\n";
     }
@@ -204,10 +203,8 @@ TEST_F(RecordTest, MistakesAreOneLineEach)
              {{"record", "--sim"}, "record needs the file to write, with -o FILE"},
              {{"record", "--sim", "-o", existing}, existing + " exists"},
              {{"record", "--sim", "-o", path("a.tif"), "-n", "3", "--seconds", "1"}, "exclude each other"},
-             {{"record", "--sim", "-o", path("a.tif"), "--rbfo", "middle"}, "--rbfo takes internal or external"},
              {{"inspect"}, "inspect takes one recording"},
              {{"inspect", existing}, existing + " is not a TIFF file"},
-             {{"inspect", path("x")}, path("x") + " is not a file"},
          })
         expect_clean_failure(run_tool(args), message);
     EXPECT_FALSE(std::filesystem::exists(path("a.tif")));

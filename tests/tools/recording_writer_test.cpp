@@ -171,25 +171,6 @@ TEST_F(RecordingWriterTest, FailedWriteLeavesAFileOfEveryCompletePage)
     }
 }
 
-TEST_F(RecordingWriterTest, DroppingTheLastPageOrEveryPage)
-{
-    const std::string file = path("short.tif");
-    std::vector<Page> pages;
-    RecordingWriter w(file, file_info(rec::Values::celsius), RecordingWriter::Container::big);
-    for (uint32_t n = 1; n <= 3; ++n) {
-        pages.push_back(make_page(rec::Values::celsius, n));
-        w.add(pages.back().info, pages.back().values.data());
-    }
-    w.finish(2);
-    pages.pop_back();
-    expect_pages(read_back(file, rec::Values::celsius), pages);
-
-    // A TIFF needs a page: a recording without one leaves no file.
-    RecordingWriter empty(path("empty.tif"), file_info(rec::Values::raw), RecordingWriter::Container::classic);
-    EXPECT_EQ(empty.finish(), 0U);
-    EXPECT_FALSE(std::filesystem::exists(path("empty.tif")));
-}
-
 TEST_F(RecordingWriterTest, KilledWriterLeavesAFileOfEveryPageItLinked)
 {
     const std::string file = path("killed.tif");
