@@ -38,7 +38,11 @@ void usage(FILE *to)
                      "\n"
                      "  --path PATH         application device symlink (default /tmp/lep3-sim/ttyACM0)\n"
                      "  --boot-path PATH    bootloader device symlink (default: PATH.boot)\n"
-                     "  --fps RATE          video frame rate, 0 = as fast as the host reads (default 8.7)\n"
+                     "  --fps RATE          video frame rate, 0 = as fast as the host reads (default 8.7;\n"
+                     "                      with --replay, the recorded pace)\n"
+                     "  --replay FILE       stream a recording made by 'lep3 record' instead of the\n"
+                     "                      synthetic scene: its raw values exactly, at its recorded pace\n"
+                     "  --loop              with --replay, start over after the last frame\n"
                      "  --garbage           random bytes between packets\n"
                      "  --split             write every packet in random small pieces\n"
                      "  --corrupt-every N   flip one pixel byte in every N-th frame\n"
@@ -109,6 +113,10 @@ int main(int argc, char **argv)
             faults.garbage_between_packets = true;
         } else if (arg == "--split") {
             faults.split_writes = true;
+        } else if (arg == "--loop") {
+            options.replay_loop = true;
+        } else if (arg == "--replay" && has_value) {
+            options.replay = argv[++i];
         } else if (arg == "--silent") {
             faults.silent = true;
         } else if (arg == "--exit-with-parent") {
@@ -119,6 +127,7 @@ int main(int argc, char **argv)
             options.boot_path = argv[++i];
         } else if (arg == "--fps" && has_value && parse_number(argv[i + 1], number)) {
             options.fps = number;
+            options.replay_at_fps = true;
             ++i;
         } else if (arg == "--corrupt-every" && has_value && parse_number(argv[i + 1], number)) {
             faults.corrupt_frame_every = static_cast<uint32_t>(number);
@@ -140,6 +149,12 @@ int main(int argc, char **argv)
             usage(stderr);
             return 2;
         }
+    }
+
+    if (options.replay_loop && options.replay.empty()) {
+        (void)std::fprintf(stderr, "lep3-bridge-sim: --loop goes with --replay FILE\n\n");
+        usage(stderr);
+        return 2;
     }
 
     // The signals are taken with sigtimedwait below; block them before the emulator's

@@ -29,5 +29,8 @@ extern const Command kFfcCommand;
 extern const Command kGetCommand;
 extern const Command kSetCommand;
 extern const Command kUpdateCommand;
+// Built with libtiff only.
+extern const Command kRecordCommand;
+extern const Command kInspectCommand;
 
 } // namespace lep3tool

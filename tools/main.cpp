@@ -1,5 +1,4 @@
 // lep3: command-line tool for the thermal camera bridge.
-#include <array>
 #include <cstdio>
 #include <exception>
 #include <string>
@@ -15,9 +14,12 @@
 namespace lep3tool {
 namespace {
 
-constexpr std::array<const Command *, 8> kCommands = {
-    &kInfoCommand, &kCaptureCommand, &kStreamCommand, &kListCommand,
-    &kFfcCommand,  &kGetCommand,     &kSetCommand,    &kUpdateCommand,
+constexpr const Command *kCommands[] = {
+    &kInfoCommand,   &kCaptureCommand, &kStreamCommand, &kListCommand,
+    &kFfcCommand,    &kGetCommand,     &kSetCommand,    &kUpdateCommand,
+#ifdef LEP3_HAVE_TIFF
+    &kRecordCommand, &kInspectCommand,
+#endif
 };
 
 // Options of the program as a whole, given before any command.
