@@ -42,16 +42,21 @@ std::string FrameRange::describe() const
 
 void GreyConverter::convert(const uint16_t *raw, uint8_t *gray8, uint16_t &used_min, uint16_t &used_max)
 {
-    if (range_.mode == FrameRange::Mode::fixed) {
+    if (range_.mode == FrameRange::Mode::fixed || (range_.mode == FrameRange::Mode::held && have_held_)) {
         Gray14ToGray8WithUserSetPalette(raw, gray8, range_.max, range_.min);
         used_min = static_cast<uint16_t>(range_.min);
         used_max = static_cast<uint16_t>(range_.max);
         return;
     }
-    // Held mode finds the range in its first frame like automatic mode, then keeps it.
-    const uint8_t hold = range_.mode == FrameRange::Mode::held && have_held_ ? 1 : 0;
-    Gray14ToGray8(raw, gray8, &used_max, &used_min, hold);
-    have_held_ = true;
+    // Held mode finds the range in its first frame like automatic mode, then keeps it
+    // here rather than in the library's held range, which every converter shares. The
+    // library's held conversion is the user-range conversion with that range.
+    Gray14ToGray8(raw, gray8, &used_max, &used_min, 0);
+    if (range_.mode == FrameRange::Mode::held) {
+        range_.min = used_min;
+        range_.max = used_max;
+        have_held_ = true;
+    }
 }
 
 } // namespace lep3tool

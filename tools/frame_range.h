@@ -20,7 +20,7 @@ struct FrameRange {
 };
 
 // Turns raw frames into 8-bit frames with the chosen range; in held mode the first
-// frame's range is kept for all that follow.
+// frame's range is kept for all that follow. Converters keep their held ranges apart.
 class GreyConverter {
   public:
     explicit GreyConverter(FrameRange range) : range_(range) {}

@@ -5,6 +5,7 @@
 
 #include <optional>
 #include <span>
+#include <string>
 #include <string_view>
 
 #include "lep3.h"
@@ -28,6 +29,10 @@ struct SceneRange {
     float min;
     float max;
 };
+// A temperature as the tool writes it for people and scripts: two decimal places, or
+// "nan" for a raw value at or below the offset O, which has no temperature.
+std::string celsius_text(float celsius);
+
 // Fills celsius (one value per pixel) and returns the scene's range, ignoring pixels
 // whose value has no temperature (not finite).
 SceneRange frame_celsius(const uint16_t *raw, const lep3_rbfo_t &rbfo, std::span<float> celsius);

@@ -1,4 +1,4 @@
-// Ctrl-C and termination: SIGINT and SIGTERM only set a flag; every loop of the tool
+// Ctrl-C, hang-up and termination: SIGINT, SIGHUP and SIGTERM only set a flag; every loop of the tool
 // checks it between steps, so a subcommand ends with its files complete and the link
 // shut down in order. A second signal ends the process at once, for the case where a
 // command to a silent bridge is still waiting out its reply time.
@@ -9,11 +9,11 @@
 namespace lep3tool {
 
 void install_signal_handlers();
-// True once SIGINT or SIGTERM arrived.
+// True once SIGINT, SIGHUP or SIGTERM arrived.
 bool stop_requested();
 // The signal that asked to stop, or 0.
 int stop_signal();
-// Blocks SIGINT and SIGTERM in the calling thread; threads created afterwards inherit
+// Blocks those signals in the calling thread; threads created afterwards inherit
 // the mask, so the signals reach the main thread, which does the stopping.
 class SignalsBlocked {
   public:
