@@ -29,5 +29,6 @@ extern const Command kFfcCommand;
 extern const Command kGetCommand;
 extern const Command kSetCommand;
 extern const Command kUpdateCommand;
+extern const Command kViewCommand;
 
 } // namespace lep3tool

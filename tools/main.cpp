@@ -12,9 +12,9 @@
 namespace lep3tool {
 namespace {
 
-constexpr std::array<const Command *, 8> kCommands = {
-    &kInfoCommand, &kCaptureCommand, &kStreamCommand, &kListCommand,
-    &kFfcCommand,  &kGetCommand,     &kSetCommand,    &kUpdateCommand,
+constexpr std::array<const Command *, 9> kCommands = {
+    &kInfoCommand, &kCaptureCommand, &kStreamCommand, &kListCommand, &kFfcCommand,
+    &kGetCommand,  &kSetCommand,     &kUpdateCommand, &kViewCommand,
 };
 
 const Command *find_command(std::string_view name)
