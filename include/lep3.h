@@ -444,7 +444,7 @@ LEP3_API int LEP3_GetLinkStats(lep3_link_stats_t *out);
 
 #define LEP3_LINK_CLOSED 0       /* no session */
 #define LEP3_LINK_UP 1           /* bytes arrived within the last second */
-#define LEP3_LINK_SILENT 2       /* open, but nothing arrived for a second or more */
+#define LEP3_LINK_SILENT 2       /* open, nothing arrived for a second (also: no video asked for) */
 #define LEP3_LINK_GONE 3         /* the device disappeared or reports hang-up */
 #define LEP3_LINK_RECONNECTING 4 /* the device is back and is being re-opened */
 
@@ -463,7 +463,9 @@ typedef struct lep3_frame_info_t {
  * loops on the library's threads. 0; -7 in use (the message names the holder where it can
  * be found); -1 with the cause otherwise. */
 LEP3_API int LEP3_Open(const char *device);
-/* Stops video, stops the loops within a bounded time, releases the port. Idempotent. */
+/* Stops the loops within a bounded time (the bridge has no request that ends its stream:
+ * frames simply stop being read), releases the port and the lock, and leaves the link as
+ * after LEP3_Destroy. Safe to call twice or without LEP3_Open. */
 LEP3_API void LEP3_Close(void);
 /* The newest frame not yet delivered, waiting at most timeout_ms (negative: no limit).
  * 0; -2 nothing in time while the link is up or silent; -6 the bridge is gone; -3 capacity

@@ -9,11 +9,15 @@
 #include <semaphore.h>
 #include <unistd.h>
 
+#include <array>
 #include <atomic>
 #include <cerrno>
+#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
+#include <mutex>
 
 #include "link/console.h"
 #include "link/link_internal.h"
@@ -105,6 +109,44 @@ void count_superseded(const frame_queue_t &queue, int32_t newest)
 
 } // namespace
 
+// Facts per slot for the session: when each frame was queued and whether its check byte
+// matched, and a wake-up for threads waiting for the next frame.
+namespace {
+
+struct SlotFacts {
+    std::atomic<uint64_t> completed_ns{0};
+    std::atomic<int32_t> check{static_cast<int32_t>(lep3::link::FrameCheck::pending)};
+};
+std::array<SlotFacts, kFrameSlots> slot_facts;
+
+std::mutex event_lock;
+std::condition_variable event;
+uint64_t event_count = 0; // guarded by event_lock
+
+uint64_t monotonic_ns()
+{
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return static_cast<uint64_t>(now.tv_sec) * 1'000'000'000U + static_cast<uint64_t>(now.tv_nsec);
+}
+
+void signal_frame_event()
+{
+    {
+        const std::lock_guard<std::mutex> guard(event_lock);
+        ++event_count;
+    }
+    event.notify_all();
+}
+
+void record_queued(int32_t pos)
+{
+    slot_facts[pos].check.store(static_cast<int32_t>(lep3::link::FrameCheck::pending), std::memory_order_relaxed);
+    slot_facts[pos].completed_ns.store(monotonic_ns(), std::memory_order_release);
+}
+
+} // namespace
+
 extern "C" LEP3_API int frame_queue_init(frame_queue_t *queue, int32_t slot_size, int32_t height, int32_t width)
 {
     queue->capacity = kFrameSlots;
@@ -151,6 +193,8 @@ extern "C" LEP3_API int frame_enqueue(frame_queue_t *queue, const uint8_t *frame
 
     const int32_t previous = load(queue->last_pos);
     const bool had_frame = previous != pos;
+    if (queue == &frame_queue)
+        record_queued(pos);
     lock(queue->lock);
     store(queue->last_pos, pos);
     store(queue->write_pos, pos + 1 == queue->capacity ? 0 : pos + 1);
@@ -227,8 +271,74 @@ extern "C" LEP3_API int LEP3_GetFrameFromQueue(uint8_t *buffer, uint32_t *width,
     return 0;
 }
 
+// ---------------------------------------------------------------------------------------
+// The session's view of the queue.
+
 namespace lep3::link {
 
-void note_frame_check(bool /*matched*/) {}
+void note_frame_check(bool matched)
+{
+    const int32_t pos = load(frame_queue.last_pos);
+    const FrameCheck check = matched ? FrameCheck::matched : FrameCheck::mismatched;
+    slot_facts[pos].check.store(static_cast<int32_t>(check), std::memory_order_release);
+    signal_frame_event();
+}
+
+namespace {
+
+// The newest slot when it holds a frame the host has not had, else -1.
+int32_t newest_undelivered(const frame_queue_t &queue)
+{
+    if (queue.slot[0] == nullptr || load(queue.last_pos) == load(queue.write_pos))
+        return -1;
+    const int32_t pos = load(queue.last_pos);
+    return load(queue.slot_desc[pos].frame_number) != load(last_delivered) ? pos : -1;
+}
+
+FrameFacts facts_of(int32_t pos)
+{
+    return {slot_facts[pos].completed_ns.load(std::memory_order_acquire),
+            static_cast<FrameCheck>(slot_facts[pos].check.load(std::memory_order_acquire))};
+}
+
+} // namespace
+
+bool peek_newest_frame(FrameFacts &facts)
+{
+    const int32_t pos = newest_undelivered(frame_queue);
+    if (pos < 0)
+        return false;
+    facts = facts_of(pos);
+    return true;
+}
+
+int take_newest_frame(std::span<uint8_t> buffer, frame_desc_t &desc, FrameFacts &facts)
+{
+    const int32_t pos = newest_undelivered(frame_queue);
+    if (pos < 0)
+        return 0;
+    const frame_desc_t &slot_desc = frame_queue.slot_desc[pos];
+    if (slot_desc.size > buffer.size())
+        return -3;
+    desc = slot_desc;
+    desc.frame_number = load(slot_desc.frame_number);
+    facts = facts_of(pos);
+    std::memcpy(buffer.data(), frame_queue.slot[pos], desc.size);
+    copies_out.fetch_add(1, std::memory_order_release);
+    store(last_delivered, desc.frame_number);
+    return 1;
+}
+
+void wait_for_frame_event(std::chrono::steady_clock::time_point deadline)
+{
+    std::unique_lock<std::mutex> guard(event_lock);
+    const uint64_t seen = event_count;
+    event.wait_until(guard, deadline, [&] { return event_count != seen; });
+}
+
+void wake_frame_waiters()
+{
+    signal_frame_event();
+}
 
 } // namespace lep3::link

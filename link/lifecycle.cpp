@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <array>
+#include <atomic>
 #include <cstdio>
 
 #include "link/console.h"
@@ -40,7 +41,19 @@ bool written_whole(ssize_t n)
     return n == static_cast<ssize_t>(kVideoRequestBytes);
 }
 
+std::atomic<int32_t> requested_video{-1};
+
 } // namespace
+
+int32_t lep3::link::last_video_request()
+{
+    return requested_video.load(std::memory_order_relaxed);
+}
+
+void lep3::link::forget_video_request()
+{
+    requested_video.store(-1, std::memory_order_relaxed);
+}
 
 extern "C" LEP3_API int LEP3_Init(void)
 {
@@ -83,6 +96,7 @@ extern "C" LEP3_API int LEP3_GetRawVideo(void)
         lep3::console::print("LEP3_GetRawVideo: send command error:%d!\n", static_cast<int>(n));
         return -1;
     }
+    requested_video.store(kModeRaw, std::memory_order_relaxed);
     return 0;
 }
 
@@ -93,5 +107,6 @@ extern "C" LEP3_API int LEP3_GetRGBVideo(void)
         lep3::console::print("LEP3_GetRGBVideo: send command error:%d!\n", static_cast<int>(n));
         return -1;
     }
+    requested_video.store(kModeRgb, std::memory_order_relaxed);
     return 0;
 }

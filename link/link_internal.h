@@ -179,6 +179,7 @@ struct LinkCounters {
     std::atomic<uint64_t> replies_abandoned{0};
     std::atomic<uint64_t> reset_notices{0};
     std::atomic<uint64_t> read_failures{0};
+    std::atomic<uint64_t> reconnects{0};
 };
 extern LinkCounters link_counters;
 
@@ -193,6 +194,30 @@ inline void bump(std::atomic<uint64_t> &counter, uint64_t n = 1)
 // The byte after a frame packet's data is its check byte: the parser reports whether it
 // matched, for the frame it has just queued.
 void note_frame_check(bool matched);
+
+enum class FrameCheck : int32_t { pending = -1, mismatched = 0, matched = 1 };
+struct FrameFacts {
+    uint64_t completed_ns = 0; // CLOCK_MONOTONIC when the frame was queued
+    FrameCheck check = FrameCheck::pending;
+};
+// Copies the newest frame not yet delivered (the one LEP3_GetFrameFromQueue would give)
+// without waiting. Returns 1 when copied, 0 when there is none (or the queue is released),
+// -3 when it doesn't fit `buffer` (nothing copied, nothing marked delivered).
+int take_newest_frame(std::span<uint8_t> buffer, frame_desc_t &desc, FrameFacts &facts);
+// Facts of the newest frame not yet delivered, without taking it; false when there is none.
+bool peek_newest_frame(FrameFacts &facts);
+// Sleeps until a frame is queued or a check byte noted, or until the deadline.
+void wait_for_frame_event(std::chrono::steady_clock::time_point deadline);
+// Wakes every waiter of wait_for_frame_event (a closing session).
+void wake_frame_waiters();
+
+// ---------------------------------------------------------------------------------------
+// Video requests.
+
+// The mode byte of the last video request written whole (kModeRaw or kModeRgb), or -1
+// when none was since the last forget_video_request. A re-opened link asks for it again.
+int32_t last_video_request();
+void forget_video_request();
 
 // ---------------------------------------------------------------------------------------
 // Diagnostic capture loops.

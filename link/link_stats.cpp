@@ -25,5 +25,6 @@ extern "C" LEP3_API int LEP3_GetLinkStats(lep3_link_stats_t *out)
     out->replies_abandoned = c.replies_abandoned.load(relaxed);
     out->reset_notices = c.reset_notices.load(relaxed);
     out->read_failures = c.read_failures.load(relaxed);
+    out->reconnects = c.reconnects.load(relaxed);
     return 0;
 }

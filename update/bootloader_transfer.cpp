@@ -244,6 +244,7 @@ int Transfer::program()
     const size_t short_length = image_.size() % kBlockPayload;
     const size_t blocks = full_blocks + (short_length != 0 ? 1 : 0);
     std::array<uint8_t, kMaxBlockSize> block{};
+    note_blocks(0, static_cast<uint32_t>(blocks));
     for (size_t k = 0; k < blocks; ++k) {
         // Full blocks in image order, then the short rest, if any.
         const bool full = k < full_blocks;
@@ -262,6 +263,7 @@ int Transfer::program()
             lep3::console::put_line(full ? "send 64 dat not ack!" : "send less 64 dat not ack!");
             return fail();
         }
+        note_blocks(static_cast<uint32_t>(k + 1), static_cast<uint32_t>(blocks));
         if (full)
             lep3::console::print("progress_val:%02d%%\r", block_progress_percent(k, full_blocks));
         else

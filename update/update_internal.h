@@ -108,4 +108,10 @@ void flush_port(const Fd &port);
 // most buf.size() bytes. Returns the read's count; 0 when nothing came in time.
 ssize_t read_reply(const Fd &port, std::span<uint8_t> buf);
 
+// ---- Progress in data blocks -----------------------------------------------------------
+
+// The transfer reports the data blocks acknowledged so far and their total, so a host can
+// show progress while the per cent value rests on one step for the whole transfer.
+void note_blocks(uint32_t acknowledged, uint32_t total);
+
 } // namespace lep3::update
