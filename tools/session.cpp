@@ -69,6 +69,17 @@ Session::Session(const SessionOptions &options)
                                      " (see 'lep3 list', or choose one with --device)");
     }
 
+    if (options.managed) {
+        const int r = LEP3_Open(nullptr);
+        if (r != 0) {
+            sim_.reset();
+            if (!temp_dir_.empty())
+                std::filesystem::remove_all(temp_dir_);
+            throw std::runtime_error("cannot open the bridge at " + device_ + (r == -7 ? ": it is in use" : ""));
+        }
+        managed_ = true;
+        return;
+    }
     if (LEP3_Init() != 0) {
         const std::string reason = "cannot open the bridge at " + device_;
         sim_.reset();
@@ -90,6 +101,8 @@ Session::Session(const SessionOptions &options)
 
 Session::~Session()
 {
+    if (managed_)
+        LEP3_Close();
     stop_threads();
     if (link_open_)
         LEP3_Destroy();

@@ -19,6 +19,7 @@ struct SessionOptions {
     bool sim = false;         // start the emulator and use it
     std::string device;       // bridge device; empty: the library's default
     std::string firmware_dir; // directory of the firmware image; empty: the library's default
+    bool managed = false;     // the library's managed session (LEP3_Open) instead of the loops here
 };
 
 class Session {
@@ -52,6 +53,7 @@ class Session {
     bool reader_running_ = false;
     bool parser_running_ = false;
     bool link_open_ = false;
+    bool managed_ = false;
 };
 
 } // namespace lep3tool

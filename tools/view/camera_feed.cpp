@@ -15,8 +15,6 @@ namespace {
 
 // How long one wait for a frame lasts: the bound on noticing a stop request.
 constexpr int kWaitMs = 200;
-// While the bridge is gone the wait returns at once; this keeps the loop from spinning.
-constexpr std::chrono::milliseconds kGonePause{100};
 constexpr std::chrono::seconds kRateWindow{2};
 
 // The wall-clock time of a CLOCK_MONOTONIC stamp.
@@ -31,7 +29,8 @@ std::chrono::system_clock::time_point wall_time_of(uint64_t monotonic_ns)
 
 } // namespace
 
-CameraFeed::CameraFeed(FrameHub &hub, RbfoSet rbfo_set) : hub_(hub), rbfo_set_(rbfo_set)
+CameraFeed::CameraFeed(FrameHub &hub, RbfoSet rbfo_set)
+    : hub_(hub), rbfo_set_(rbfo_set), incoming_(std::make_unique<Frame>())
 {
     read_rbfo_parameters();
     lep3_link_stats_t stats{};
@@ -69,26 +68,23 @@ void CameraFeed::read_rbfo_parameters()
 
 void CameraFeed::take_frame()
 {
-    auto frame = std::make_shared<ViewFrame>();
     lep3_frame_info_t info{};
-    const int r = LEP3_WaitFrame(frame->raw.data(), sizeof frame->raw, &info, kWaitMs);
+    // Room for an RGB frame too, which may still be on its way from an earlier request.
+    const int r = LEP3_WaitFrame(incoming_->bytes.data(), incoming_->bytes.size(), &info, kWaitMs);
 
     lep3_link_stats_t stats{};
     LEP3_GetLinkStats(&stats);
     if (stats.reconnects != reconnects_seen_ && LEP3_GetLinkState() == LEP3_LINK_UP) {
-        // A bridge that came back streams nothing until asked, and may carry other
-        // parameters than the one that left.
+        // The session asks a bridge that came back for the video again; its camera may
+        // carry other parameters than the one that left.
         reconnects_seen_ = stats.reconnects;
         read_rbfo_parameters();
-        LEP3_GetRawVideo();
-    }
-    if (r == -6) {
-        std::this_thread::sleep_for(kGonePause);
-        return;
     }
     if (r != 0 || info.format != kFormatRaw)
         return;
 
+    auto frame = std::make_shared<ViewFrame>();
+    std::memcpy(frame->raw.data(), incoming_->bytes.data(), sizeof frame->raw);
     frame->number = info.frame_number;
     frame->completed_ns = info.completed_ns;
     frame->taken = wall_time_of(info.completed_ns);

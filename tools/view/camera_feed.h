@@ -14,6 +14,7 @@
 #include <thread>
 
 #include "lep3.h"
+#include "tools/frame_pump.h"
 #include "tools/radiometry.h"
 #include "tools/view/frame_hub.h"
 
@@ -54,6 +55,7 @@ class CameraFeed {
     std::optional<lep3_rbfo_t> rbfo_;           // the feed thread's own
     std::shared_ptr<const CelsiusScale> scale_; // for rbfo_
     uint64_t reconnects_seen_ = 0;              // the feed thread's own
+    std::unique_ptr<Frame> incoming_;           // the feed thread's own
 
     mutable std::mutex mutex_; // guards what status() reads
     std::deque<Clock::time_point> recent_;
