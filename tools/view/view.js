@@ -9,7 +9,15 @@ const token = new URLSearchParams(location.search).get('token');
 const $ = (id) => document.getElementById(id);
 
 // State a test (or a curious user in the console) can read.
-const stats = (window.lep3View = { framesDrawn: 0, frame: null, latencies: [], status: null });
+const stats = (window.lep3View = {
+  framesDrawn: 0,
+  frame: null, // number of the frame on screen
+  palette: null, // and its palette
+  spots: null, // its minimum, maximum and centre
+  pointer: null, // the last reading under the pointer
+  latencies: [],
+  status: null,
+});
 
 const view = {
   palette: localStorage.getItem('lep3.palette') || '',
@@ -86,6 +94,7 @@ let drawing = false;
 // Frames that arrive while one is being decoded replace each other: the picture skips
 // to the newest instead of falling behind.
 function receiveFrame(frame) {
+  frame.palette = view.palette;
   pending = frame;
   if (!drawing) drawPending();
 }
@@ -117,12 +126,13 @@ function paint(frame, bitmap) {
   current = frame;
   stats.framesDrawn += 1;
   stats.frame = frame.frame;
-  requestAnimationFrame(() => {
-    // From the moment the parser completed the frame to the picture on screen; needs
-    // this browser's clock to agree with the camera system's.
-    stats.latencies.push(Date.now() - frame.completed_ms);
-    if (stats.latencies.length > 200) stats.latencies.shift();
-  });
+  stats.palette = frame.palette;
+  stats.spots = { frame: frame.frame, ...frame.spots };
+  // From the moment the parser completed the frame to the picture in the canvas, which
+  // the browser shows at its next refresh; needs this browser's clock to agree with the
+  // camera system's.
+  stats.latencies.push(Date.now() - frame.completed_ms);
+  if (stats.latencies.length > 200) stats.latencies.shift();
   showReadings(frame);
   showScale(frame);
   if (view.rangeMode === 'held' && view.range === 'auto') holdRange(frame);
@@ -249,6 +259,7 @@ async function readPointer() {
     const q = new URLSearchParams({ x, y, frame: current.frame });
     try {
       const t = await request('GET', '/api/temperature?' + q);
+      stats.pointer = t;
       if (pointer) {
         const value = t.celsius === null && !current.temperatures ? `raw ${t.raw}` : celsius(t.celsius);
         $('pointer').value = `${value} at (${t.x}, ${t.y})`;

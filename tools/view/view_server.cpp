@@ -1,5 +1,7 @@
 #include "tools/view/view_server.h"
 
+#include <sys/socket.h>
+
 #include <chrono>
 #include <stdexcept>
 
@@ -21,6 +23,18 @@ constexpr time_t kWriteTimeoutSeconds = 3;
 // Values and settings are short; nothing the viewer takes needs more.
 constexpr size_t kMaxBody = 4096;
 constexpr std::chrono::milliseconds kStartPoll{2};
+// The kernel's buffer for each connection's outgoing data (accepted sockets inherit the
+// listening socket's). Small, so a browser that stops reading holds back the server's
+// next write after a frame or two, and gets the newest frame when it reads again,
+// instead of a second's worth of old ones waiting in the buffer.
+constexpr int kSendBuffer = 32 * 1024;
+
+void socket_options(socket_t fd)
+{
+    const int on = 1;
+    setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+    setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &kSendBuffer, sizeof kSendBuffer);
+}
 
 } // namespace
 
@@ -32,6 +46,8 @@ ViewServer::ViewServer(ViewContext &context, const std::string &address, int por
     server_.set_write_timeout(kWriteTimeoutSeconds, 0);
     server_.set_payload_max_length(kMaxBody);
     server_.set_tcp_nodelay(true);
+    // Instead of httplib's defaults, which let a second server share the port.
+    server_.set_socket_options(socket_options);
     add_routes(server_, context);
     if (port == 0) {
         port_ = server_.bind_to_any_port(address);
