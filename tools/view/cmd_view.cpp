@@ -128,7 +128,7 @@ int run_view(const ParsedArgs &args)
 
 const Command kViewCommand = {
     "view",
-    "[--port N] [--bind ADDR]",
+    "[--port N] [--bind ADDR] [--rbfo SET]",
     "serve a web page with the live picture, temperatures and the camera's controls",
     "Open the printed address in a browser: the live picture in any palette, the temperature\n"
     "under the pointer, the scene's minimum, maximum and centre, flat-field correction, the\n"

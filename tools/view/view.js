@@ -69,6 +69,13 @@ function openStream() {
   source = new EventSource(url);
   source.addEventListener('frame', (e) => receiveFrame(JSON.parse(e.data)));
   source.addEventListener('status', (e) => showStatus(JSON.parse(e.data)));
+  // The server could not make this picture (a range in °C without temperatures): say
+  // why and go back to the automatic range.
+  source.addEventListener('problem', (e) => {
+    const why = JSON.parse(e.data).error;
+    setRange('auto');
+    $('range-note').value = why;
+  });
   source.onopen = () => $('status').classList.remove('down');
   source.onerror = () => {
     if (source.readyState === EventSource.CLOSED) {
