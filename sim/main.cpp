@@ -2,6 +2,7 @@
 // without hardware. It publishes the bridge's serial device as a symlink, serves it
 // until SIGINT or SIGTERM, and removes its symlinks on the way out.
 #include <signal.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
@@ -29,6 +30,7 @@ void usage(FILE *to)
                      "  --corrupt-every N   flip one pixel byte in every N-th frame\n"
                      "  --silent            answer nothing and stream nothing\n"
                      "  --seed N            seed for garbage, split sizes and corruption (default 1)\n"
+                     "  --exit-with-parent  stop when the process that started it ends\n"
                      "  --flash-size BYTES  flash size the bootloader reports (default 262144)\n"
                      "  --help              show this text\n"
                      "\n"
@@ -66,6 +68,7 @@ int main(int argc, char **argv)
     options.path = "/tmp/lep3-sim/ttyACM0";
     options.verbose = true;
     lep3::sim::Faults faults;
+    bool exit_with_parent = false;
 
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
@@ -80,6 +83,8 @@ int main(int argc, char **argv)
             faults.split_writes = true;
         } else if (arg == "--silent") {
             faults.silent = true;
+        } else if (arg == "--exit-with-parent") {
+            exit_with_parent = true;
         } else if (arg == "--path" && has_value) {
             options.path = argv[++i];
         } else if (arg == "--boot-path" && has_value) {
@@ -110,6 +115,9 @@ int main(int argc, char **argv)
     sigaddset(&stop_signals, SIGINT);
     sigaddset(&stop_signals, SIGTERM);
     pthread_sigmask(SIG_BLOCK, &stop_signals, nullptr);
+    // A program that starts the emulator for itself (the GStreamer element does) may end
+    // without stopping it; the emulator then notices, once a second, that it was re-parented.
+    const pid_t parent = getppid();
 
     try {
         lep3::sim::BridgeSim sim(options);
@@ -124,6 +132,10 @@ int main(int argc, char **argv)
             const int sig = sigtimedwait(&stop_signals, nullptr, &tick);
             if (sig == SIGINT || sig == SIGTERM) {
                 (void)std::printf("\n%s: stopping\n", strsignal(sig));
+                break;
+            }
+            if (exit_with_parent && getppid() != parent) {
+                (void)std::printf("the process that started the emulator has ended: stopping\n");
                 break;
             }
             const uint64_t frames = sim.frames_sent();

@@ -1,0 +1,241 @@
+// lep3src when things go wrong: a silent or unplugged bridge, one that returns, a bridge
+// held by another process or by another element, and the port's release on EOS and NULL.
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+
+#include <fstream>
+#include <iterator>
+
+#include "gstreamer/pipeline.h"
+#include "lep3.h"
+
+extern char **environ;
+
+namespace lep3::gsttest {
+namespace {
+
+// Margin on top of a time-out for a loaded machine, small enough that an element that
+// ignored timeout-ms (default 3000 ms) would miss it; the tests assert bounds, not speed.
+constexpr GstClockTime kMargin = 2 * GST_SECOND;
+
+std::string appsink_pipeline(const std::string &device, const std::string &properties = "")
+{
+    return "lep3src name=src device=" + device + " " + properties + " ! appsink name=sink sync=false";
+}
+
+// Waits for the pipeline's error and measures, in running time, how long after the last
+// buffer's frame it came: the element's time-out counts from then.
+struct ErrorAfterLastFrame {
+    std::string text;
+    GstClockTime after = 0;
+};
+ErrorAfterLastFrame error_after_last_frame(Pipeline &p, const Frame &first)
+{
+    ErrorAfterLastFrame e;
+    e.text = p.wait_end(10s);
+    const GstClockTime at = p.running_time();
+    GstClockTime last = first.pts;
+    while (auto f = p.pull(200ms))
+        last = f->pts;
+    e.after = at - last;
+    return e;
+}
+
+TEST(Lep3SrcFailure, ASilentBridgeEndsInAnErrorOnceTheTimeoutHasPassed)
+{
+    EmulatedBridge bridge;
+    Pipeline p(appsink_pipeline(bridge.path(), "timeout-ms=600"));
+    ASSERT_NE(p.play(), GST_STATE_CHANGE_FAILURE);
+    const auto first = p.pull();
+    ASSERT_TRUE(first);
+    lep3::sim::Faults faults;
+    faults.silent = true;
+    bridge.sim().set_faults(faults);
+    const ErrorAfterLastFrame e = error_after_last_frame(p, *first);
+    EXPECT_NE(e.text.find("No frame from the bridge"), std::string::npos) << e.text;
+    EXPECT_GE(e.after, 600 * GST_MSECOND);
+    EXPECT_LE(e.after, 600 * GST_MSECOND + kMargin);
+}
+
+TEST(Lep3SrcFailure, AnUnpluggedBridgeThatStaysAwayEndsInAClearErrorAndNothingOnStandardOutput)
+{
+    EmulatedBridge bridge;
+    Pipeline p(appsink_pipeline(bridge.path(), "timeout-ms=500"));
+    testing::internal::CaptureStdout();
+    testing::internal::CaptureStderr();
+    ASSERT_NE(p.play(), GST_STATE_CHANGE_FAILURE);
+    const auto first = p.pull();
+    ASSERT_TRUE(first);
+    bridge.unplug();
+    const ErrorAfterLastFrame e = error_after_last_frame(p, *first);
+    p.stop();
+    const std::string out = testing::internal::GetCapturedStdout();
+    const std::string err = testing::internal::GetCapturedStderr();
+    EXPECT_NE(e.text.find("is gone (unplugged?) and did not come back within 500 ms"), std::string::npos) << e.text;
+    EXPECT_GE(e.after, 500 * GST_MSECOND);
+    EXPECT_LE(e.after, 500 * GST_MSECOND + kMargin);
+    // The library reported the loss; its words went to the debug log.
+    EXPECT_EQ(out, "");
+    EXPECT_EQ(err.find("LEP3"), std::string::npos) << err;
+}
+
+TEST(Lep3SrcFailure, ABridgeThatReturnsWithinTheTimeoutKeepsTheStreamGoing)
+{
+    EmulatedBridge bridge;
+    Pipeline p("lep3src name=src device=" + bridge.path() +
+               " timeout-ms=10000 ! appsink name=sink sync=false max-buffers=1 drop=true");
+    ASSERT_NE(p.play(), GST_STATE_CHANGE_FAILURE);
+    auto before = p.pull();
+    ASSERT_TRUE(before);
+    bridge.unplug();
+    ASSERT_TRUE(eventually([] { return LEP3_GetLinkState() == LEP3_LINK_GONE; }));
+    std::this_thread::sleep_for(200ms);
+    bridge.plug();
+    ASSERT_TRUE(eventually([&] { return p.stat("reconnects") == 1; }, 10s)) << p.wait_end(0ms);
+    for (int i = 0; i < 3; ++i) {
+        auto next = p.pull();
+        ASSERT_TRUE(next) << p.wait_end(0ms);
+        EXPECT_GT(next->offset, before->offset);
+        before = next;
+    }
+    EXPECT_EQ(p.stat("reconnects"), 1U);
+    EXPECT_EQ(p.wait_end(0ms), "");
+}
+
+// gst-launch-1.0 running "lep3src <property> ! fakesink" in a process of its own.
+class OtherProcess {
+  public:
+    explicit OtherProcess(const std::string &property)
+    {
+        init_gstreamer(); // the child inherits GST_PLUGIN_PATH, the registry and TMPDIR
+        std::vector<std::string> args = {"gst-launch-1.0", "-q", "lep3src", property, "!", "fakesink"};
+        std::vector<char *> argv;
+        for (std::string &a : args)
+            argv.push_back(a.data());
+        argv.push_back(nullptr);
+        EXPECT_EQ(posix_spawnp(&pid_, argv[0], nullptr, nullptr, argv.data(), environ), 0);
+    }
+    ~OtherProcess() { end(SIGINT); }
+    void end(int sig)
+    {
+        if (pid_ > 0) {
+            kill(pid_, sig);
+            int status = 0;
+            waitpid(pid_, &status, 0);
+            pid_ = -1;
+        }
+    }
+    pid_t pid() const { return pid_; }
+
+  private:
+    pid_t pid_ = -1;
+};
+
+TEST(Lep3SrcFailure, ABridgeInUseByAnotherProcessFailsTheStateChangeWithTheLibrarysMessage)
+{
+#ifdef LEP3_SANITIZED
+    GTEST_SKIP() << "gst-launch-1.0 can't load a sanitised plugin";
+#endif
+    EmulatedBridge bridge;
+    const OtherProcess other("device=" + bridge.path());
+    // The other pipeline streams once it holds the bridge.
+    ASSERT_TRUE(eventually([&] { return bridge.sim().frames_sent() > 0; }, 20s));
+
+    Pipeline p(appsink_pipeline(bridge.path()));
+    EXPECT_EQ(p.play(), GST_STATE_CHANGE_FAILURE);
+    const std::string end = p.wait_end(1s);
+    EXPECT_NE(end.find("is in use by process " + std::to_string(other.pid())), std::string::npos) << end;
+}
+
+// The process whose command line names path, or -1.
+pid_t process_naming(const std::string &path)
+{
+    for (const auto &entry : std::filesystem::directory_iterator("/proc")) {
+        std::ifstream cmdline(entry.path() / "cmdline");
+        std::string args((std::istreambuf_iterator<char>(cmdline)), std::istreambuf_iterator<char>());
+        if (args.find(path) != std::string::npos)
+            return static_cast<pid_t>(std::atoi(entry.path().filename().c_str()));
+    }
+    return -1;
+}
+
+TEST(Lep3SrcFailure, AnEmulatorStartedBySimEndsWhenItsHostIsKilledOutright)
+{
+#ifdef LEP3_SANITIZED
+    GTEST_SKIP() << "gst-launch-1.0 can't load a sanitised plugin";
+#endif
+    OtherProcess host("sim=true");
+    // The element publishes the emulator's device in a directory under TMPDIR.
+    std::string device;
+    ASSERT_TRUE(eventually(
+        [&] {
+            for (const auto &entry : std::filesystem::directory_iterator(test_tmpdir()))
+                if (std::filesystem::exists(entry.path() / "ttyACM0"))
+                    device = (entry.path() / "ttyACM0").string();
+            return !device.empty();
+        },
+        20s));
+    const pid_t emulator = process_naming(device);
+    ASSERT_GT(emulator, 0);
+    host.end(SIGKILL);
+    const bool ended = eventually([&] { return kill(emulator, 0) != 0; }, 5s);
+    EXPECT_TRUE(ended) << "the emulator outlived its host";
+    if (!ended)
+        kill(emulator, SIGTERM);
+}
+
+TEST(Lep3SrcFailure, ASecondElementInTheProcessFailsClearlyUntilTheFirstLetsGo)
+{
+    EmulatedBridge bridge;
+    auto first = std::make_unique<Pipeline>(appsink_pipeline(bridge.path()));
+    ASSERT_NE(first->play(), GST_STATE_CHANGE_FAILURE);
+    ASSERT_TRUE(first->pull());
+
+    Pipeline second(appsink_pipeline(bridge.path()));
+    EXPECT_EQ(second.play(), GST_STATE_CHANGE_FAILURE);
+    const std::string end = second.wait_end(1s);
+    EXPECT_NE(end.find("Another lep3src in this process"), std::string::npos) << end;
+    EXPECT_NE(end.find("one camera per process"), std::string::npos) << end;
+    EXPECT_TRUE(first->pull()) << "the refusal disturbed the first element";
+
+    first.reset();
+    second.stop();
+    ASSERT_NE(second.play(), GST_STATE_CHANGE_FAILURE);
+    EXPECT_TRUE(second.pull());
+}
+
+TEST(Lep3SrcFailure, EosAndNullReleaseThePortSoTheNextPipelineOpensItAtOnce)
+{
+    EmulatedBridge bridge;
+    {
+        Pipeline ended(appsink_pipeline(bridge.path(), "num-buffers=3"));
+        ASSERT_NE(ended.play(), GST_STATE_CHANGE_FAILURE);
+        EXPECT_EQ(ended.pull_all().size(), 3U);
+        EXPECT_EQ(ended.wait_end(5s), "EOS");
+        const auto t = Clock::now();
+        EXPECT_EQ(ended.stop(), GST_STATE_CHANGE_SUCCESS);
+        EXPECT_LE(seconds_since(t), 2.0);
+    }
+
+    // Stopped while it waits for a frame that will not come.
+    Pipeline waiting(appsink_pipeline(bridge.path(), "timeout-ms=0"));
+    ASSERT_NE(waiting.play(), GST_STATE_CHANGE_FAILURE);
+    ASSERT_TRUE(waiting.pull());
+    lep3::sim::Faults faults;
+    faults.silent = true;
+    bridge.sim().set_faults(faults);
+    std::this_thread::sleep_for(300ms);
+    const auto t = Clock::now();
+    EXPECT_EQ(waiting.stop(), GST_STATE_CHANGE_SUCCESS);
+    EXPECT_LE(seconds_since(t), 2.0);
+
+    faults.silent = false;
+    bridge.sim().set_faults(faults);
+    Pipeline next(appsink_pipeline(bridge.path()));
+    ASSERT_NE(next.play(), GST_STATE_CHANGE_FAILURE);
+    EXPECT_TRUE(next.pull());
+}
+
+} // namespace
+} // namespace lep3::gsttest
