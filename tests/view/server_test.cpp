@@ -172,6 +172,23 @@ TEST_F(ViewTest, ControlsChangeTheCameraAndReadItBack)
     EXPECT_EQ(sim().request_count(lep3::sim::cmd::kSysRunFfc), before + 1);
 }
 
+TEST_F(ViewTest, PagesOfOtherSitesCannotChangeTheCamera)
+{
+    start_viewer();
+    ASSERT_TRUE(wait_for_frames());
+    const std::string host = "127.0.0.1:" + std::to_string(port_);
+    // A page elsewhere posting here, and one that reached the viewer under its own name.
+    for (const httplib::Headers &headers : {httplib::Headers{{"Origin", "http://evil.example"}},
+                                            httplib::Headers{{"Host", "evil.example:" + std::to_string(port_)}}}) {
+        const auto r = http().Post("/api/settings/agc", headers, "1", "text/plain");
+        ASSERT_TRUE(r);
+        EXPECT_EQ(r->status, 403) << r->body;
+    }
+    EXPECT_EQ(sim().reg(lep3::sim::cmd::kAgcEnable), (std::vector<uint8_t>{0, 0, 0, 0}));
+    // The viewer's own page, which names itself.
+    EXPECT_EQ(http().Post("/api/settings/agc", {{"Origin", "http://" + host}}, "1", "text/plain")->status, 200);
+}
+
 // A request over a socket of its own, for what an HTTP library would not send.
 std::string raw_exchange(int port, const std::string &request)
 {

@@ -112,6 +112,10 @@ TEST(AccessTokenTest, OnlyLoopbackAddressesGoWithoutAToken)
         EXPECT_TRUE(lep3tool::view::is_loopback(local)) << local;
     for (const char *other : {"0.0.0.0", "::", "192.168.1.20", "10.0.0.1", "fe80::1", "example"})
         EXPECT_FALSE(lep3tool::view::is_loopback(other)) << other;
+    for (const char *host : {"127.0.0.1:8080", "localhost", "[::1]:80"})
+        EXPECT_TRUE(lep3tool::view::is_loopback_host(host)) << host;
+    for (const char *host : {"evil.example:8080", "192.168.1.20", "[fe80::1]:80", "[::1", "127.0.0.1.evil.example"})
+        EXPECT_FALSE(lep3tool::view::is_loopback_host(host)) << host;
     const std::string token = lep3tool::view::make_token();
     EXPECT_EQ(token.size(), 32u);
     EXPECT_NE(token, lep3tool::view::make_token());

@@ -45,6 +45,15 @@ bool is_loopback(std::string_view address)
     return false;
 }
 
+bool is_loopback_host(std::string_view host)
+{
+    if (host.starts_with("[")) {
+        const size_t end = host.find(']');
+        return end != std::string_view::npos && is_loopback(host.substr(1, end - 1));
+    }
+    return is_loopback(host.substr(0, host.find(':')));
+}
+
 bool token_matches(std::string_view given, std::string_view token)
 {
     return given.size() == token.size() && !token.empty() &&

@@ -14,6 +14,10 @@ std::string make_token();
 // True for addresses only this machine reaches: 127.0.0.0/8, ::1 and "localhost".
 bool is_loopback(std::string_view address);
 
+// True for a Host header that names this machine by a loopback name: "localhost:8080",
+// "127.0.0.1", "[::1]:80".
+bool is_loopback_host(std::string_view host);
+
 // Compares in a time that does not depend on where the strings differ.
 bool token_matches(std::string_view given, std::string_view token);
 

@@ -26,6 +26,7 @@ using HandlerResponse = httplib::Server::HandlerResponse;
 
 constexpr int kBadRequest = 400;
 constexpr int kUnauthorized = 401;
+constexpr int kForbidden = 403;
 constexpr int kNotFound = 404;
 constexpr int kServerError = 500;
 constexpr int kBadGateway = 502;
@@ -282,6 +283,19 @@ bool needs_token(const Request &req)
     return req.method != "GET" || req.path == "/frame.png" || req.path == "/raw.png";
 }
 
+// Another site's page in the user's browser can send requests here as well; the browser
+// names that site in Origin. Without a token (on loopback) a site can also reach the
+// viewer under a name of its own that it makes resolve to this machine (DNS rebinding),
+// so there the Host must be a loopback name too. Scripts send neither header.
+bool from_another_site(const Request &req, bool loopback)
+{
+    const std::string host = req.get_header_value("Host");
+    if (loopback && !host.empty() && !is_loopback_host(host))
+        return true;
+    const std::string origin = req.get_header_value("Origin");
+    return !origin.empty() && origin != "http://" + host;
+}
+
 std::string token_of(const Request &req)
 {
     constexpr std::string_view kBearer = "Bearer ";
@@ -296,6 +310,10 @@ std::string token_of(const Request &req)
 void add_routes(httplib::Server &server, ViewContext &ctx)
 {
     server.set_pre_routing_handler([&ctx](const Request &req, Response &res) {
+        if (needs_token(req) && from_another_site(req, ctx.token.empty())) {
+            reply_error(res, kForbidden, "requests from pages of other sites are refused");
+            return HandlerResponse::Handled;
+        }
         if (ctx.token.empty() || !needs_token(req) || token_matches(token_of(req), ctx.token))
             return HandlerResponse::Unhandled;
         res.set_header("WWW-Authenticate", "Bearer");
