@@ -221,7 +221,7 @@ function showStatus(s) {
     LINK_TEXT[s.link] || s.link,
     `frame ${s.frame}`,
     `dropped ${s.dropped}`,
-    `check-byte mismatches ${s.check_errors}`,
+    `check-byte mismatches ${s.check_errors + s.reply_check_errors}`,
     `reconnects ${s.reconnects}`,
     `${s.browsers} ${s.browsers === 1 ? 'browser' : 'browsers'}`,
   ];
