@@ -283,7 +283,10 @@ function pointerMoved(e) {
   readPointer();
 }
 
-function pointerLeft() {
+function pointerLeft(e) {
+  // A finger lifted from the picture leaves its reading, which goes on following the
+  // frames at that spot; a mouse that leaves takes it away.
+  if (e.pointerType === 'touch') return;
   pointer = null;
   $('pointer').value = 'move over the picture';
 }
