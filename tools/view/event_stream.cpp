@@ -19,8 +19,8 @@ constexpr const char *kRetry = "retry: 1000\n\n";
 
 class EventStream {
   public:
-    EventStream(const PictureSpec &spec, FrameHub &hub, const CameraFeed &feed, PictureMaker &pictures)
-        : spec_(spec), hub_(hub), feed_(feed), pictures_(pictures), follower_(hub)
+    EventStream(const PictureStyle &style, FrameHub &hub, const CameraFeed &feed, PictureMaker &pictures)
+        : style_(style), hub_(hub), feed_(feed), pictures_(pictures), follower_(hub)
     {
     }
 
@@ -49,12 +49,12 @@ class EventStream {
             return false;
         if (frame) {
             seq_ = frame->seq;
-            const auto picture = pictures_.make(*frame, spec_);
-            if (!send(sink, "frame", frame_json(*frame, *picture, spec_.range)))
+            const auto picture = pictures_.make(*frame, style_);
+            if (!send(sink, "frame", frame_json(*frame, *picture, style_.range)))
                 return false;
             // Held: the first picture's raw range, for all that follow.
-            if (spec_.range.mode == ViewRange::Mode::held)
-                spec_.range = ViewRange{ViewRange::Mode::raw, picture->raw_lo, picture->raw_hi};
+            if (style_.range.mode == ViewRange::Mode::held)
+                style_.range = ViewRange{ViewRange::Mode::raw, picture->raw_lo, picture->raw_hi};
         }
         const FeedStatus status = feed_.status();
         if (Clock::now() - last_status_ >= kStatusInterval || status.link != last_link_)
@@ -78,7 +78,7 @@ class EventStream {
         return sink.write(text.data(), text.size());
     }
 
-    PictureSpec spec_;
+    PictureStyle style_;
     FrameHub &hub_;
     const CameraFeed &feed_;
     PictureMaker &pictures_;
@@ -91,10 +91,10 @@ class EventStream {
 
 } // namespace
 
-void start_event_stream(httplib::Response &res, const PictureSpec &spec, FrameHub &hub, const CameraFeed &feed,
+void start_event_stream(httplib::Response &res, const PictureStyle &style, FrameHub &hub, const CameraFeed &feed,
                         PictureMaker &pictures)
 {
-    auto stream = std::make_shared<EventStream>(spec, hub, feed, pictures);
+    auto stream = std::make_shared<EventStream>(style, hub, feed, pictures);
     res.set_header("Cache-Control", "no-store");
     res.set_chunked_content_provider("text/event-stream",
                                      [stream](size_t, httplib::DataSink &sink) { return stream->step(sink); });

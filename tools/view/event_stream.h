@@ -12,9 +12,9 @@
 
 namespace lep3tool::view {
 
-// Starts the event stream of GET /api/stream on res for the picture spec; the response
+// Starts the event stream of GET /api/stream on res for the picture style; the response
 // ends when the browser leaves or the hub closes.
-void start_event_stream(httplib::Response &res, const PictureSpec &spec, FrameHub &hub, const CameraFeed &feed,
+void start_event_stream(httplib::Response &res, const PictureStyle &style, FrameHub &hub, const CameraFeed &feed,
                         PictureMaker &pictures);
 
 } // namespace lep3tool::view

@@ -61,9 +61,9 @@ FrameRange frame_range(const ViewFrame &frame, const ViewRange &range)
     return FrameRange{FrameRange::Mode::fixed, raw->first, raw->second};
 }
 
-std::string cache_key(const PictureSpec &spec)
+std::string cache_key(const PictureStyle &style)
 {
-    return std::to_string(spec.palette) + "/" + spec.range.describe();
+    return std::to_string(style.palette) + "/" + style.range.describe();
 }
 
 } // namespace
@@ -116,19 +116,19 @@ std::string ViewRange::describe() const
     return format_text("%g:%gC", celsius_lo, celsius_hi);
 }
 
-PictureSpec parse_picture_spec(const std::optional<std::string> &palette, const std::optional<std::string> &range)
+PictureStyle parse_picture_style(const std::optional<std::string> &palette, const std::optional<std::string> &range)
 {
-    PictureSpec spec;
-    spec.palette = palette && !palette->empty() ? palette_named(*palette) : kDefaultPalette;
+    PictureStyle style;
+    style.palette = palette && !palette->empty() ? palette_named(*palette) : kDefaultPalette;
     if (range && !range->empty())
-        spec.range = ViewRange::parse(*range);
-    return spec;
+        style.range = ViewRange::parse(*range);
+    return style;
 }
 
-std::shared_ptr<const Picture> PictureMaker::make(const ViewFrame &frame, const PictureSpec &spec)
+std::shared_ptr<const Picture> PictureMaker::make(const ViewFrame &frame, const PictureStyle &style)
 {
-    const FrameRange range = frame_range(frame, spec.range);
-    const std::string key = cache_key(spec);
+    const FrameRange range = frame_range(frame, style.range);
+    const std::string key = cache_key(style);
     const std::lock_guard lock(mutex_);
     if (cached_seq_ == frame.seq) {
         for (const auto &[k, picture] : cache_)
@@ -145,10 +145,10 @@ std::shared_ptr<const Picture> PictureMaker::make(const ViewFrame &frame, const 
     auto picture = std::make_shared<Picture>();
     picture->seq = frame.seq;
     grey.convert(frame.raw.data(), gray8.data(), picture->raw_lo, picture->raw_hi);
-    Gray8ToRGB24(gray8.data(), rgb.data(), spec.palette);
+    Gray8ToRGB24(gray8.data(), rgb.data(), style.palette);
     picture->png = encode_png_rgb8(rgb, kFrameWidth, kFrameHeight,
-                                   colour_picture_text(frame.number, frame.taken, spec.palette, picture->raw_lo,
-                                                       picture->raw_hi, spec.range.describe()));
+                                   colour_picture_text(frame.number, frame.taken, style.palette, picture->raw_lo,
+                                                       picture->raw_hi, style.range.describe()));
     picture->png_base64 = base64(picture->png);
     if (frame.seq == cached_seq_)
         cache_.emplace_back(key, picture);

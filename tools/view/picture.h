@@ -31,13 +31,13 @@ struct ViewRange {
     std::string describe() const;
 };
 
-struct PictureSpec {
+struct PictureStyle {
     uint32_t palette = 0;
     ViewRange range;
 };
 
 // From the query parameters (either may be missing: the defaults). Throws UsageError.
-PictureSpec parse_picture_spec(const std::optional<std::string> &palette, const std::optional<std::string> &range);
+PictureStyle parse_picture_style(const std::optional<std::string> &palette, const std::optional<std::string> &range);
 
 struct Picture {
     uint64_t seq = 0;
@@ -53,7 +53,7 @@ class PictureMaker {
   public:
     // The frame's picture. A held range is the frame's own. Throws UsageError for a
     // range in degrees when the frame has no temperatures or no raw value lies in it.
-    std::shared_ptr<const Picture> make(const ViewFrame &frame, const PictureSpec &spec);
+    std::shared_ptr<const Picture> make(const ViewFrame &frame, const PictureStyle &style);
 
   private:
     std::mutex mutex_; // the library's automatic range is shared: one conversion at a time

@@ -157,14 +157,14 @@ void serve_page(httplib::Server &server)
 void serve_pictures(httplib::Server &server, ViewContext &ctx)
 {
     server.Get("/api/stream", guarded([&ctx](const Request &req, Response &res) {
-                   const PictureSpec spec = parse_picture_spec(param(req, "palette"), param(req, "range"));
-                   start_event_stream(res, spec, ctx.hub, ctx.feed, ctx.pictures);
+                   const PictureStyle style = parse_picture_style(param(req, "palette"), param(req, "range"));
+                   start_event_stream(res, style, ctx.hub, ctx.feed, ctx.pictures);
                }));
 
     server.Get("/frame.png", guarded([&ctx](const Request &req, Response &res) {
-                   const PictureSpec spec = parse_picture_spec(param(req, "palette"), param(req, "range"));
+                   const PictureStyle style = parse_picture_style(param(req, "palette"), param(req, "range"));
                    const auto frame = newest_frame(ctx.hub);
-                   const auto picture = ctx.pictures.make(*frame, spec);
+                   const auto picture = ctx.pictures.make(*frame, style);
                    res.set_header("Cache-Control", "no-store");
                    res.set_header("Content-Disposition",
                                   "inline; filename=\"frame-" + std::to_string(frame->number) + ".png\"");
@@ -188,8 +188,8 @@ void serve_pictures(httplib::Server &server, ViewContext &ctx)
                }));
 
     server.Get("/palette.png", guarded([](const Request &req, Response &res) {
-                   const PictureSpec spec = parse_picture_spec(param(req, "palette"), std::nullopt);
-                   res.set_content(palette_png(spec.palette), kPng);
+                   const PictureStyle style = parse_picture_style(param(req, "palette"), std::nullopt);
+                   res.set_content(palette_png(style.palette), kPng);
                }));
 
     server.Get("/api/palettes", guarded([](const Request &, Response &res) {
