@@ -274,6 +274,7 @@ LEP3_API void *LEP3_Daemon_Thr(void *arg);
 
 /* Radiometry: T = 1428 / ln(R / (S - O) + 1) kelvin. */
 LEP3_API uint32_t LEP3_GetCenterPixel(const uint16_t *raw);
+/* Quick spot value only: integer R / (pixel - O) steps 0.5 K at 20 C and 2 K at 100 C, always high. */
 LEP3_API float LEP3_GetPixelTemp(uint32_t pixel, uint32_t r, uint32_t o);
 LEP3_API int LEP3_LuxToKelvin(const uint16_t *raw, float *temps, int32_t r, int32_t o);
 LEP3_API int LEP3_KelvinToCelsius(float *temps);

@@ -1,5 +1,8 @@
 #include "sim/bootloader.h"
 
+#include <algorithm>
+#include <string_view>
+
 #include "sim/checksums.h"
 
 namespace lep3::sim {
@@ -32,6 +35,8 @@ constexpr int kEraseBusyAnswersWhenStuck = 12;
 
 constexpr uint32_t kWrongCrcFlip = 0x00010000;
 
+constexpr std::string_view kVersionStamp = "SAMG55;V";
+
 std::vector<uint8_t> le32_then_ack(uint32_t v)
 {
     return {static_cast<uint8_t>(v),
@@ -43,6 +48,28 @@ std::vector<uint8_t> le32_then_ack(uint32_t v)
 }
 
 } // namespace
+
+std::optional<uint16_t> stamped_version(std::span<const uint8_t> image)
+{
+    const auto at = std::search(image.begin(), image.end(), kVersionStamp.begin(), kVersionStamp.end());
+    if (at == image.end())
+        return std::nullopt;
+    auto digit = [](uint8_t c) { return c >= '0' && c <= '9'; };
+    auto p = at + static_cast<std::ptrdiff_t>(kVersionStamp.size());
+    unsigned major = 0;
+    bool any = false;
+    for (; p != image.end() && digit(*p) && major < 1000; ++p, any = true)
+        major = major * 10 + (*p - '0');
+    if (!any)
+        return std::nullopt;
+    unsigned hundredths = 0;
+    if (p != image.end() && *p == '.') {
+        ++p;
+        for (unsigned scale = 10; scale > 0 && p != image.end() && digit(*p); ++p, scale /= 10)
+            hundredths += scale * (*p - '0');
+    }
+    return static_cast<uint16_t>(major * 100 + hundredths);
+}
 
 Bootloader::Outcome Bootloader::feed(uint8_t b, Faults &faults)
 {

@@ -4,6 +4,8 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
+#include <span>
 #include <vector>
 
 #include "sim/bridge_sim.h"
@@ -18,6 +20,11 @@ struct Timed {
     std::vector<uint8_t> bytes;
     bool erase_poll = false; // an answer to an erase poll; void once the host moves on
 };
+
+// The version a flashed image names in its own text, as the application reports it: the
+// first "SAMG55;V" followed by a version in the image's bytes (the form of an image file's
+// first line), 1.07 giving 107. Nothing when the image carries none.
+std::optional<uint16_t> stamped_version(std::span<const uint8_t> image);
 
 class Bootloader {
   public:

@@ -492,6 +492,8 @@ struct BridgeSim::Impl {
             }
             if (outcome.boot) {
                 say("booting the application (%zu bytes programmed)\n", boot.programmed().size());
+                if (const auto version = stamped_version(boot.programmed()))
+                    opts.firmware_version = *version;
                 enqueue_action(kBootDeviceGoes, [this] { go_away(); });
                 if (!faults.app_never_returns)
                     enqueue_action(kApplicationReturns, [this] { appear(Mode::app, opts.path_after_boot); });

@@ -65,7 +65,9 @@ struct Options {
     uint32_t seed = 1;                  // for garbage, split sizes and corruption positions
     uint32_t flash_size = 256 * 1024;   // what the bootloader reports
     bool verbose = false;               // print what it does on standard output
-    uint16_t firmware_version = 0x0106; // what the application firmware reports (0x0401)
+    uint16_t firmware_version = 0x0106; // what the application firmware reports (0x0401), in hundredths;
+                                        // after a transfer, the version the flashed image names
+                                        // (stamped_version in bootloader.h), if it names one
 };
 
 enum class Mode { app, bootloader, gone };

@@ -26,7 +26,7 @@ struct OptionSpec {
 inline constexpr OptionSpec kGlobalOptions[] = {
     {"sim", 0, "", "run against the bundled bridge emulator instead of a device"},
     {"device", 'd', "PATH", "serial device of the bridge (default /dev/ttyACM0)"},
-    {"quiet", 'q', "", "hide the library's progress messages"},
+    {"quiet", 'q', "", "silence the library's messages (the tool's own errors remain)"},
     {"help", 'h', "", "show this help"},
 };
 

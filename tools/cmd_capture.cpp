@@ -13,10 +13,14 @@
 #include <string>
 #include <vector>
 
+#include <nlohmann/json.hpp>
+
 #include "lep3.h"
 #include "tools/command_support.h"
+#include "tools/command_thread.h"
 #include "tools/commands.h"
 #include "tools/console.h"
+#include "tools/firmware_version.h"
 #include "tools/frame_pictures.h"
 #include "tools/frame_pump.h"
 #include "tools/frame_range.h"
@@ -34,9 +38,11 @@ constexpr OptionSpec kOptions[] = {
     {"count", 'n', "N", "number of frames (default 1)"},
     {"output", 'o', "DIR", "directory for the files (default ./lep3-capture)"},
     {"palette", 'p', "NAME", "colour palette (default ironblack)"},
-    {"range", 'r', "RANGE", "auto, held (the first frame's range) or MIN:MAX in raw values"},
+    {"range", 'r', "RANGE",
+     "auto, held (the first frame's), MIN:MAX raw values, 20C:35C, or p1:p99 (percentiles of each frame)"},
     {"temps", 't', "", "also write each frame's temperatures in degrees Celsius as CSV"},
     {"rbfo", 0, "SET", "the camera's RBFO parameters for temperatures: internal (default) or external"},
+    {"json", 0, "", "print one JSON object per frame for scripts"},
 };
 
 constexpr const char *kDefaultOutput = "lep3-capture";
@@ -50,6 +56,7 @@ struct CaptureOptions {
     uint32_t palette = kDefaultPalette;
     FrameRange range;
     bool temps = false;
+    bool json = false;
     RbfoSet rbfo_set = RbfoSet::internal;
 };
 
@@ -78,6 +85,7 @@ CaptureOptions parse_options(const ParsedArgs &args)
     if (auto range = args.value("range"))
         o.range = FrameRange::parse(*range);
     o.temps = args.has("temps");
+    o.json = args.has("json");
     if (auto set = args.value("rbfo"))
         o.rbfo_set = parse_rbfo_set(*set);
     return o;
@@ -112,6 +120,11 @@ void write_csv(const std::string &path, std::span<const float> celsius)
     }
 }
 
+double hundredths(float celsius)
+{
+    return std::round(static_cast<double>(celsius) * 100) / 100;
+}
+
 std::string file_stem(const std::string &dir, int64_t index)
 {
     return (std::filesystem::path(dir) / format_text("frame-%04" PRId64, index)).string();
@@ -126,10 +139,11 @@ int run_capture(const ParsedArgs &args)
         throw std::runtime_error("cannot create " + o.dir + ": " + ec.message());
 
     Session session(session_options(args));
-    const std::optional<lep3_rbfo_t> rbfo = read_rbfo(o.rbfo_set);
+    const std::optional<lep3_rbfo_t> rbfo = awaiting_reply([&] { return read_rbfo(o.rbfo_set); });
+    GreyConverter grey(o.range, rbfo);
+    const Provenance provenance = read_provenance();
     check_result(LEP3_GetRawVideo(), "the video request");
     FramePump pump;
-    GreyConverter grey(o.range);
 
     auto frame = std::make_unique<Frame>();
     std::vector<uint8_t> gray8(kFramePixels);
@@ -142,17 +156,16 @@ int run_capture(const ParsedArgs &args)
             break;
         if (wait == FramePump::Wait::timed_out)
             throw std::runtime_error("no frame from the bridge at " + session.device() + " for 5 seconds");
+        if (wait == FramePump::Wait::gone)
+            throw std::runtime_error("the bridge at " + session.device() + " is gone (unplugged?)");
         if (frame->format != kFormatRaw)
             continue; // an RGB frame still on its way from an earlier request
 
         float fpa = 0;
-        const bool have_fpa = LEP3_GetSysFpaTemperatureCelcius(&fpa) == 0;
-        std::optional<float> centre;
-        std::optional<SceneRange> scene;
-        if (rbfo) {
-            centre = centre_celsius(frame->raw(), *rbfo);
+        const bool have_fpa = awaiting_reply([&] { return LEP3_GetSysFpaTemperatureCelcius(&fpa); }) == 0;
+        std::optional<SceneTemperatures> scene;
+        if (rbfo)
             scene = frame_celsius(frame->raw(), *rbfo, celsius);
-        }
 
         uint16_t used_min = 0;
         uint16_t used_max = 0;
@@ -161,21 +174,43 @@ int run_capture(const ParsedArgs &args)
 
         ++written;
         const std::string stem = file_stem(o.dir, written);
+        const std::string number = std::to_string(frame->number);
+        const std::string when = iso_time(frame->taken);
         write_png_rgb8(
             stem + ".png", rgb, kFrameWidth, kFrameHeight,
             colour_picture_text(frame->number, frame->taken, o.palette, used_min, used_max, o.range.describe()));
-        write_png_gray16(stem + "-raw16.png", std::span<const uint16_t>(frame->raw(), kFramePixels), kFrameWidth,
-                         kFrameHeight,
-                         raw_picture_text(frame->number, frame->taken,
-                                          have_fpa ? std::optional<float>(fpa) : std::nullopt, rbfo, o.rbfo_set));
-        if (o.temps && rbfo)
+        write_png_gray16(
+            stem + "-raw16.png", std::span<const uint16_t>(frame->raw(), kFramePixels), kFrameWidth, kFrameHeight,
+            raw_picture_text(frame->number, frame->taken, have_fpa ? std::optional<float>(fpa) : std::nullopt, rbfo,
+                             o.rbfo_set, provenance),
+            kRawSignificantBits);
+        const bool csv = o.temps && rbfo;
+        if (csv)
             write_csv(stem + "-celsius.csv", celsius);
 
-        if (scene)
-            print("%s.png: frame %" PRIu32 ", centre %.2f °C, min %.2f °C, max %.2f °C\n", stem.c_str(), frame->number,
-                  static_cast<double>(*centre), static_cast<double>(scene->min), static_cast<double>(scene->max));
+        if (o.json) {
+            auto degrees = [&scene](float SceneTemperatures::*field) {
+                return scene ? nlohmann::ordered_json(hundredths((*scene).*field)) : nlohmann::ordered_json(nullptr);
+            };
+            const nlohmann::ordered_json line = {
+                {"frame", frame->number},
+                {"time", when},
+                {"picture", stem + ".png"},
+                {"raw_picture", stem + "-raw16.png"},
+                {"csv", csv ? nlohmann::ordered_json(stem + "-celsius.csv") : nlohmann::ordered_json(nullptr)},
+                {"centre_c", degrees(&SceneTemperatures::centre)},
+                {"min_c", degrees(&SceneTemperatures::min)},
+                {"max_c", degrees(&SceneTemperatures::max)},
+                {"raw_min", used_min},
+                {"raw_max", used_max},
+                {"range", o.range.describe()},
+            };
+            print("%s\n", line.dump().c_str());
+        } else if (scene)
+            print("%s.png: frame %s, centre %.2f °C, min %.2f °C, max %.2f °C\n", stem.c_str(), number.c_str(),
+                  static_cast<double>(scene->centre), static_cast<double>(scene->min), static_cast<double>(scene->max));
         else
-            print("%s.png: frame %" PRIu32 ", raw min %u, max %u\n", stem.c_str(), frame->number,
+            print("%s.png: frame %s, raw min %u, max %u\n", stem.c_str(), number.c_str(),
                   static_cast<unsigned>(used_min), static_cast<unsigned>(used_max));
         flush_output();
     }
@@ -192,14 +227,20 @@ int run_capture(const ParsedArgs &args)
 
 const Command kCaptureCommand = {
     "capture",
-    "[-n N] [-o DIR] [--palette NAME] [--range auto|held|MIN:MAX] [--temps]",
+    "[-n N] [-o DIR] [--palette NAME] [--range RANGE] [--temps] [--json]",
     "take frames and save colour pictures, 16-bit raw pictures and temperatures",
     "For each frame k (from 1) it writes DIR/frame-000k.png in the palette's colours and\n"
-    "DIR/frame-000k-raw16.png, a lossless 16-bit greyscale copy of the raw values whose text\n"
-    "chunks record the frame number, capture time, FPA temperature and the R, B, F, O of the\n"
-    "temperature conversion; with --temps also DIR/frame-000k-celsius.csv (120 lines of 160\n"
-    "values). It prints the centre-spot temperature and the scene's minimum and maximum.\n"
-    "Palettes: fusion rainbow globow icefire ironblack whitehot blackhot rain iron greyred grayfusion.",
+    "DIR/frame-000k-raw16.png, a lossless 16-bit greyscale copy of the raw values (14\n"
+    "significant bits, recorded in sBIT) whose text chunks record the frame number, capture\n"
+    "time, FPA temperature, the R, B, F, O of the temperature conversion, the camera's serial\n"
+    "number, the bridge firmware and the library version; with --temps also\n"
+    "DIR/frame-000k-celsius.csv (120 lines of 160 values). It prints the temperature of the centre pixel (row 60, "
+    "column 80: the CSV's\n"
+    "value there) and the scene's minimum and maximum.\n"
+    "Palettes (any case): fusion rainbow globow icefire ironblack whitehot blackhot rain iron\n"
+    "greyred grayfusion. A range in degrees (20C:35C) uses the camera's RBFO parameters; a\n"
+    "percentile range (p1:p99) spreads each frame's values between those percentiles over the\n"
+    "palette.",
     kOptions,
     run_capture,
 };

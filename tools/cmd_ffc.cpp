@@ -3,6 +3,7 @@
 
 #include "lep3.h"
 #include "tools/command_support.h"
+#include "tools/command_thread.h"
 #include "tools/commands.h"
 #include "tools/console.h"
 
@@ -20,7 +21,7 @@ int run_ffc(const ParsedArgs &args)
         throw UsageError("ffc takes no arguments");
     const bool rad = args.has("rad");
     Session session(session_options(args));
-    check_result(rad ? LEP3_RunRadFFC() : LEP3_RunSysFFCNormalization(),
+    check_result(awaiting_reply([rad] { return rad ? LEP3_RunRadFFC() : LEP3_RunSysFFCNormalization(); }),
                  rad ? "the radiometric flat-field correction" : "the flat-field correction");
     print("%s done\n", rad ? "radiometric flat-field correction" : "flat-field correction");
     return kExitOk;

@@ -2,14 +2,20 @@
 #include <dirent.h>
 
 #include <cinttypes>
+#include <cmath>
 #include <cstdio>
 #include <optional>
+#include <stdexcept>
 #include <string>
+
+#include <nlohmann/json.hpp>
 
 #include "lep3.h"
 #include "tools/command_support.h"
+#include "tools/command_thread.h"
 #include "tools/commands.h"
 #include "tools/console.h"
+#include "tools/firmware_version.h"
 #include "tools/result_text.h"
 #include "tools/text_format.h"
 
@@ -26,7 +32,7 @@ struct Info {
     std::optional<uint32_t> image_version;
     std::optional<uint32_t> camera_status;
     std::optional<uint64_t> serial_number;
-    std::optional<uint32_t> uptime;
+    std::optional<uint32_t> uptime; // milliseconds
     std::optional<float> fpa_celsius;
     std::optional<float> aux_celsius;
     int failures = 0;
@@ -36,7 +42,7 @@ struct Info {
 template <typename T, typename Getter> std::optional<T> read(Info &info, Getter getter, const char *what)
 {
     T value{};
-    const int r = getter(&value);
+    const int r = awaiting_reply([&] { return getter(&value); });
     if (r == 0)
         return value;
     if (info.failures++ == 0)
@@ -48,79 +54,86 @@ template <typename T, typename Getter> std::optional<T> read(Info &info, Getter 
 // The image file's version, when the firmware directory holds one. The directory is
 // looked at first: a camera system without one is normal, not worth the library's
 // error message.
-std::optional<uint32_t> image_file_version()
+std::optional<uint32_t> image_version()
 {
     const char *dir = LEP3_GetPath(LEP3_PATH_FIRMWARE_DIR);
     DIR *d = dir != nullptr ? opendir(dir) : nullptr;
     if (d == nullptr)
         return std::nullopt;
     closedir(d);
-    if (search_firmware() == nullptr)
+    const char *name = search_firmware();
+    if (name == nullptr)
         return std::nullopt;
-    uint32_t version = 0;
-    if (LEP3_GetSAMG55FileVersion(&version) != 0)
+    try {
+        return image_file_version(std::string(dir) + "/" + name);
+    } catch (const std::runtime_error &e) {
+        warning("%s", e.what());
         return std::nullopt;
-    return version;
-}
-
-template <typename T> std::string json(const std::optional<T> &v, const char *format)
-{
-    if (!v)
-        return "null";
-    return format_text(format, *v);
-}
-
-std::string json_string(const std::string &s)
-{
-    std::string quoted = "\"";
-    for (const char c : s) {
-        if (c == '"' || c == '\\')
-            quoted += '\\';
-        if (static_cast<unsigned char>(c) < 0x20) {
-            quoted += format_text("\\u%04x", static_cast<unsigned>(c));
-            continue;
-        }
-        quoted += c;
     }
-    return quoted + "\"";
 }
 
-template <typename T> std::string text(const std::optional<T> &v, const char *format)
+template <typename T, typename Show> nlohmann::ordered_json json_or_null(const std::optional<T> &v, Show show)
 {
-    if (!v)
-        return "unavailable";
-    return format_text(format, *v);
+    return v ? nlohmann::ordered_json(show(*v)) : nlohmann::ordered_json(nullptr);
 }
 
-void print_json(FILE *to, const std::string &device, const Info &i)
+template <typename T, typename Show> std::string text_or(const std::optional<T> &v, Show show, const char *missing)
 {
-    print_to(to,
-             "{\"device\": %s, \"firmware_version\": %s, \"image_file_version\": %s, \"camera_status\": %s, "
-             "\"camera_ready\": %s, \"serial_number\": %s, \"uptime\": %s, \"fpa_temperature_c\": %s, "
-             "\"aux_temperature_c\": %s}\n",
-             json_string(device).c_str(), json(i.firmware_version, "%" PRIu32).c_str(),
-             json(i.image_version, "%" PRIu32).c_str(), json(i.camera_status, "%" PRIu32).c_str(),
-             i.camera_status ? (*i.camera_status == 0 ? "true" : "false") : "null",
-             json(i.serial_number, "\"0x%016" PRIx64 "\"").c_str(), json(i.uptime, "%" PRIu32).c_str(),
-             json(i.fpa_celsius ? std::optional<double>(*i.fpa_celsius) : std::nullopt, "%.2f").c_str(),
-             json(i.aux_celsius ? std::optional<double>(*i.aux_celsius) : std::nullopt, "%.2f").c_str());
+    return v ? show(*v) : std::string(missing);
 }
 
-void print_text(FILE *to, const std::string &device, const Info &i)
+double hundredths(float celsius)
+{
+    return std::round(static_cast<double>(celsius) * 100) / 100;
+}
+
+std::string celsius_text(float celsius)
+{
+    return format_text("%.2f °C", static_cast<double>(celsius));
+}
+
+std::string serial_text(uint64_t serial)
+{
+    return format_text("0x%016" PRIx64, serial);
+}
+
+double seconds(uint32_t ms)
+{
+    return ms / 1000.0;
+}
+
+void print_json(const std::string &device, const Info &i)
+{
+    const nlohmann::ordered_json object = {
+        {"device", device},
+        {"firmware_version", json_or_null(i.firmware_version, version_text)},
+        {"image_file_version", json_or_null(i.image_version, version_text)},
+        {"camera_status", json_or_null(i.camera_status, [](uint32_t s) { return s; })},
+        {"camera_ready", json_or_null(i.camera_status, [](uint32_t s) { return s == 0; })},
+        {"serial_number", json_or_null(i.serial_number, serial_text)},
+        {"uptime_s", json_or_null(i.uptime, seconds)},
+        {"fpa_temperature_c", json_or_null(i.fpa_celsius, hundredths)},
+        {"aux_temperature_c", json_or_null(i.aux_celsius, hundredths)},
+    };
+    print("%s\n", object.dump().c_str());
+}
+
+void print_text(const std::string &device, const Info &i)
 {
     const std::string status =
         i.camera_status ? (*i.camera_status == 0 ? "ready" : "not ready (" + std::to_string(*i.camera_status) + ")")
                         : "unavailable";
-    print_to(to, "device:             %s\n", device.c_str());
-    print_to(to, "bridge firmware:    %s\n", text(i.firmware_version, "%" PRIu32).c_str());
-    print_to(to, "image file version: %s\n", i.image_version ? text(i.image_version, "%" PRIu32).c_str() : "none");
-    print_to(to, "camera status:      %s\n", status.c_str());
-    print_to(to, "serial number:      %s\n", text(i.serial_number, "0x%016" PRIx64).c_str());
-    print_to(to, "up-time:            %s\n", text(i.uptime, "%" PRIu32).c_str());
-    print_to(to, "FPA temperature:    %s\n",
-             text(i.fpa_celsius ? std::optional<double>(*i.fpa_celsius) : std::nullopt, "%.2f °C").c_str());
-    print_to(to, "AUX temperature:    %s\n",
-             text(i.aux_celsius ? std::optional<double>(*i.aux_celsius) : std::nullopt, "%.2f °C").c_str());
+    print("device:             %s\n", device.c_str());
+    print("bridge firmware:    %s\n", text_or(i.firmware_version, version_text, "unavailable").c_str());
+    print("image file version: %s\n", text_or(i.image_version, version_text, "none").c_str());
+    print("camera status:      %s\n", status.c_str());
+    print("serial number:      %s\n", text_or(i.serial_number, serial_text, "unavailable").c_str());
+    print("up-time:            %s\n",
+          text_or(
+              i.uptime, [](uint32_t ms) { return format_text("%.3f s", seconds(ms)); }, "unavailable")
+              .c_str());
+    print("FPA temperature:    %s\n", text_or(i.fpa_celsius, celsius_text, "unavailable").c_str());
+    print("AUX temperature:    %s\n", text_or(i.aux_celsius, celsius_text, "unavailable").c_str());
 }
 
 int run_info(const ParsedArgs &args)
@@ -134,7 +147,7 @@ int run_info(const ParsedArgs &args)
     info.firmware_version = read<uint32_t>(info, LEP3_GetFirmwareVersion, "the bridge firmware version");
     if (info.first_failure == -2)
         throw std::runtime_error("the bridge at " + session.device() + " does not answer");
-    info.image_version = image_file_version();
+    info.image_version = image_version();
     info.camera_status = [&info]() -> std::optional<uint32_t> {
         auto status = read<lep3_sys_status_t>(info, LEP3_GetSysStatus, "the camera status");
         return status ? std::optional<uint32_t>(status->camera_status) : std::nullopt;
@@ -145,9 +158,9 @@ int run_info(const ParsedArgs &args)
     info.aux_celsius = read<float>(info, LEP3_GetSysAuxTemperatureCelcius, "the AUX temperature");
 
     if (args.has("json"))
-        print_json(out(), session.device(), info);
+        print_json(session.device(), info);
     else
-        print_text(out(), session.device(), info);
+        print_text(session.device(), info);
     flush_output();
     if (info.failures > 0) {
         error("%d of 6 values could not be read", info.failures);
@@ -162,7 +175,8 @@ const Command kInfoCommand = {
     "info",
     "[--json]",
     "show the bridge firmware, camera status, serial number, up-time and temperatures",
-    "The image file version is that of a firmware image waiting in the firmware directory, if any.",
+    "The image file version is that of a firmware image waiting in the firmware directory, if any.\n"
+    "Versions read as the bridge shows them (2.62); the up-time is in seconds.",
     kOptions,
     run_info,
 };

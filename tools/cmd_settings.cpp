@@ -3,6 +3,7 @@
 #include <string>
 
 #include "tools/command_support.h"
+#include "tools/command_thread.h"
 #include "tools/commands.h"
 #include "tools/console.h"
 #include "tools/result_text.h"
@@ -11,6 +12,10 @@
 namespace lep3tool {
 
 namespace {
+
+constexpr OptionSpec kGetOptions[] = {
+    {"json", 0, "", "print one JSON object of names and values for scripts"},
+};
 
 const Setting &lookup(const std::string &name)
 {
@@ -53,28 +58,36 @@ int run_get(const ParsedArgs &args)
     if (names.size() > 1)
         throw UsageError("get takes one name, or none for all values");
     const Setting *only = names.empty() ? nullptr : &lookup(names[0]);
+    const bool json = args.has("json");
 
     Session session(session_options(args));
-    if (only != nullptr) {
-        std::string value;
-        check_result(only->get(value), "reading " + names[0]);
-        print("%s\n", value.c_str());
-        return kExitOk;
-    }
+    nlohmann::ordered_json values = nlohmann::ordered_json::object();
     int failures = 0;
     for (const auto &s : kSettings) {
-        std::string value;
-        const int r = s.get(value);
-        if (r == 0) {
-            print("%.*s %s\n", static_cast<int>(s.name.size()), s.name.data(), value.c_str());
+        if (only != nullptr && &s != only)
+            continue;
+        SettingValue value;
+        const int r = awaiting_reply([&] { return s.get(value); });
+        const std::string name(s.name);
+        if (r != 0) {
+            ++failures;
+            error("reading %s: %s", name.c_str(), describe_result(r).c_str());
+            // A silent bridge would make each further read wait out its reply time.
+            if (r == -2)
+                break;
             continue;
         }
-        ++failures;
-        error("reading %.*s: %s", static_cast<int>(s.name.size()), s.name.data(), describe_result(r).c_str());
-        // A silent bridge would make each further read wait out its reply time.
-        if (r == -2)
-            return kExitFailure;
+        values[name] = value.json;
+        if (json)
+            continue;
+        if (only != nullptr)
+            print("%s\n", value.text.c_str());
+        else
+            print("%s %s\n", name.c_str(), value.text.c_str());
     }
+    // Scripts get one object of the values that could be read.
+    if (json)
+        print("%s\n", values.dump().c_str());
     return failures == 0 ? kExitOk : kExitFailure;
 }
 
@@ -89,18 +102,20 @@ int run_set(const ParsedArgs &args)
     const int64_t value = parse_setting_value(s, words[1]);
 
     Session session(session_options(args));
-    const int r = s.set(value);
+    const int r = awaiting_reply([&] { return s.set(value); });
     if (r == kSettingOutOfRange)
         throw UsageError(out_of_range_message(s, words[1]));
     check_result(r, "setting " + words[0]);
-    print("%.*s set to %s\n", static_cast<int>(s.name.size()), s.name.data(), words[1].c_str());
+    print("%.*s set to %s%s\n", static_cast<int>(s.name.size()), s.name.data(), words[1].c_str(),
+          session.sim() != nullptr ? " (in the emulator, which forgets it when this command ends)" : "");
     return kExitOk;
 }
 
 } // namespace
 
 const Command kGetCommand = {
-    "get", "[NAME]", "read a camera value by name (without NAME: all of them)", "", {}, run_get, print_all_names,
+    "get",   "[--json] [NAME]", "read a camera value by name (without NAME: all of them)", "", kGetOptions,
+    run_get, print_all_names,
 };
 
 const Command kSetCommand = {

@@ -2,18 +2,18 @@
 #include <atomic>
 #include <chrono>
 #include <cstdio>
-#include <cstdlib>
-#include <cstring>
 #include <filesystem>
-#include <fstream>
 #include <stdexcept>
 #include <string>
 #include <thread>
 
 #include "lep3.h"
 #include "tools/command_support.h"
+#include "tools/command_thread.h"
 #include "tools/commands.h"
 #include "tools/console.h"
+#include "tools/firmware_version.h"
+#include "tools/library_messages.h"
 #include "tools/result_text.h"
 #include "tools/signals.h"
 
@@ -21,82 +21,42 @@ namespace lep3tool {
 
 namespace {
 
-namespace fs = std::filesystem;
-
 constexpr OptionSpec kOptions[] = {
     {"firmware-dir", 'f', "DIR", "directory holding the firmware image (default /tmp/mmcblk0)"},
+    {"boot-device", 0, "PATH", "serial device of the bridge's bootloader (default /dev/ttyACM1)"},
+    {"force", 0, "", "install an image older than the running firmware"},
 };
-
-// What a firmware image file begins with, and the names the library looks for.
-constexpr std::string_view kImageFlag = "SAMG55;V";
-constexpr const char *kImageName = "SAMG55_V0.0.talvor";
-constexpr std::string_view kImageNamePrefix = "SAMG55_V";
-constexpr std::string_view kImageNameSuffix = "talvor";
-
-// A name the library takes for an image: the prefix, two numbers with a point after
-// each, and the suffix.
-bool is_image_name(std::string_view name)
-{
-    if (name.substr(0, kImageNamePrefix.size()) != kImageNamePrefix)
-        return false;
-    name.remove_prefix(kImageNamePrefix.size());
-    for (int number = 0; number < 2; ++number) {
-        size_t digits = 0;
-        while (digits < name.size() && name[digits] >= '0' && name[digits] <= '9')
-            ++digits;
-        if (digits == 0 || digits >= name.size() || name[digits] != '.')
-            return false;
-        name.remove_prefix(digits + 1);
-    }
-    return name == kImageNameSuffix;
-}
 
 constexpr std::chrono::milliseconds kProgressPoll{100};
 constexpr int kBarWidth = 40;
 constexpr int kFullProgress = 100;
+// The library's progress value stays here while the image is transferred, and moves on to
+// the next step's value after it; the blocks acknowledged fill the span between.
+constexpr int kTransferStart = 15;
+constexpr int kTransferEnd = 65;
 
-// A private firmware directory for an image given on the command line, so the update
-// takes exactly that file whatever else lies in the usual directory.
-class ImageDir {
-  public:
-    explicit ImageDir(const std::string &file)
-    {
-        std::ifstream in(file, std::ios::binary);
-        if (!in)
-            throw std::runtime_error("cannot read " + file + ": " + std::strerror(errno));
-        std::string head(kImageFlag.size(), '\0');
-        in.read(head.data(), static_cast<std::streamsize>(head.size()));
-        if (!in || head != kImageFlag)
-            throw std::runtime_error(file + " is not a firmware image: it does not begin with \"" +
-                                     std::string(kImageFlag) + "\"");
-        const char *base = std::getenv("TMPDIR");
-        std::string pattern = std::string(base != nullptr && *base != '\0' ? base : "/tmp") + "/lep3-firmware-XXXXXX";
-        if (mkdtemp(pattern.data()) == nullptr)
-            throw std::runtime_error("cannot create a directory for the image: " + std::string(std::strerror(errno)));
-        dir_ = pattern;
-        const std::string name = fs::path(file).filename().string();
-        std::error_code ec;
-        fs::copy_file(file, fs::path(dir_) / (is_image_name(name) ? name : kImageName), ec);
-        if (ec) {
-            fs::remove_all(dir_, ec);
-            throw std::runtime_error("cannot copy " + file + ": " + ec.message());
-        }
-    }
-    ~ImageDir()
-    {
-        std::error_code ignored;
-        fs::remove_all(dir_, ignored);
-    }
-    ImageDir(const ImageDir &) = delete;
-    ImageDir &operator=(const ImageDir &) = delete;
-
-    const std::string &path() const { return dir_; }
-
-  private:
-    std::string dir_;
+struct Progress {
+    int percent = 0;
+    uint32_t block = 0; // data blocks acknowledged, during the transfer
+    uint32_t blocks = 0;
+    bool operator==(const Progress &) const = default;
 };
 
-// Follows the update from a second thread through the library's progress value.
+Progress read_progress()
+{
+    Progress p;
+    int32_t rate = 0;
+    LEP3_GetUpdateRate(&rate);
+    p.percent = rate;
+    if (rate == kTransferStart && LEP3_GetUpdateBlocks(&p.block, &p.blocks) == 0 && p.blocks > 0)
+        p.percent = kTransferStart + static_cast<int>(uint64_t{kTransferEnd - kTransferStart} * p.block / p.blocks);
+    else
+        p.block = p.blocks = 0;
+    return p;
+}
+
+// Follows the update from a second thread through the library's progress value and, during
+// the transfer, the data blocks the bootloader has acknowledged.
 class ProgressBar {
   public:
     ProgressBar() : terminal_(out_is_terminal()), thread_([this] { follow(); }) {}
@@ -111,15 +71,16 @@ class ProgressBar {
   private:
     void follow()
     {
-        int32_t shown = -1;
+        Progress shown{-1, 0, 0};
         bool told = false;
         for (;;) {
             const bool last = done_.load();
-            int32_t rate = 0;
-            LEP3_GetUpdateRate(&rate);
-            if (rate != shown && rate >= 0) {
-                draw(rate);
-                shown = rate;
+            const Progress now = read_progress();
+            // Without a terminal a line is written only when the percentage moves.
+            const bool moved = terminal_ ? !(now == shown) : now.percent != shown.percent;
+            if (moved && now.percent >= 0) {
+                draw(now);
+                shown = now;
             }
             if (stop_requested() && !told) {
                 told = true;
@@ -135,17 +96,19 @@ class ProgressBar {
         flush_output();
     }
 
-    void draw(int32_t rate)
+    void draw(const Progress &p)
     {
+        const std::string blocks =
+            p.blocks > 0 ? ", block " + std::to_string(p.block) + " of " + std::to_string(p.blocks) : "";
         if (!terminal_) {
-            print("progress %d%%\n", rate);
+            print("progress %d%%%s\n", p.percent, blocks.c_str());
             flush_output();
             return;
         }
-        const int filled = rate * kBarWidth / kFullProgress;
+        const int filled = p.percent * kBarWidth / kFullProgress;
         std::string bar(static_cast<size_t>(filled), '#');
         bar.append(static_cast<size_t>(kBarWidth - filled), '.');
-        print("\r[%s] %3d%%", bar.c_str(), rate);
+        print("\r\033[K[%s] %3d%%%s", bar.c_str(), p.percent, blocks.c_str());
         flush_output();
     }
 
@@ -154,61 +117,92 @@ class ProgressBar {
     std::thread thread_;
 };
 
-int run_update(const ParsedArgs &args)
+// The image the update installs: the file given, or the one in the firmware directory.
+std::string find_image(const ParsedArgs &args)
 {
     const auto &files = args.positionals();
     if (files.size() > 1)
         throw UsageError("update takes at most one image file");
-    SessionOptions options = session_options(args);
-    std::unique_ptr<ImageDir> image;
-    if (!files.empty()) {
-        if (args.has("firmware-dir"))
-            throw UsageError("give an image file or --firmware-dir, not both");
-        image = std::make_unique<ImageDir>(files[0]);
-        options.firmware_dir = image->path();
-    } else if (auto dir = args.value("firmware-dir")) {
-        options.firmware_dir = *dir;
-    }
-
-    Session session(options);
+    if (!files.empty() && args.has("firmware-dir"))
+        throw UsageError("give an image file or --firmware-dir, not both");
+    if (!files.empty())
+        return files[0];
+    if (auto dir = args.value("firmware-dir"); dir && LEP3_SetPath(LEP3_PATH_FIRMWARE_DIR, dir->c_str()) != 0)
+        throw UsageError("the firmware directory '" + *dir + "' is empty or too long");
     const std::string dir = LEP3_GetPath(LEP3_PATH_FIRMWARE_DIR);
     std::error_code ec;
-    if (!fs::is_directory(dir, ec))
+    if (!std::filesystem::is_directory(dir, ec))
         throw std::runtime_error("the firmware directory " + dir + " does not exist (give the image file instead)");
-    if (search_firmware() == nullptr)
+    const char *name = search_firmware();
+    if (name == nullptr)
         throw std::runtime_error("no firmware image in " + dir + " (a file named like SAMG55_V1.0.talvor)");
-    uint32_t image_version = 0;
-    if (LEP3_GetSAMG55FileVersion(&image_version) != 0)
-        throw std::runtime_error("the firmware image in " + dir + " has no readable version");
+    return dir + "/" + name;
+}
+
+int run_update(const ParsedArgs &args)
+{
+    const std::string image = find_image(args);
+    SessionOptions options = session_options(args);
+    if (auto boot = args.value("boot-device")) {
+        if (options.sim)
+            throw UsageError("--boot-device names a bridge's bootloader; the emulator has its own");
+        if (boot->empty())
+            throw UsageError("--boot-device needs a path");
+        options.boot_device = *boot;
+    }
+    // Read before anything else: a file that is no image never costs a session.
+    const uint32_t image_version = image_file_version(image);
+
+    Session session(options);
     uint32_t running = 0;
-    const int vr = LEP3_GetFirmwareVersion(&running);
+    const int vr = awaiting_reply([&] { return LEP3_GetFirmwareVersion(&running); });
     if (vr == -2)
         throw std::runtime_error("the bridge at " + session.device() + " does not answer");
+    if (vr == 0 && image_version < running && !args.has("force")) {
+        error("the image holds firmware %s, older than the bridge's %s; --force installs it anyway",
+              version_text(image_version).c_str(), version_text(running).c_str());
+        return kExitFailure;
+    }
     if (vr == 0)
-        print("bridge firmware %u, image %u: updating\n", running, image_version);
+        print("bridge firmware %s, image %s: updating\n", version_text(running).c_str(),
+              version_text(image_version).c_str());
     else
-        print("image %u: updating\n", image_version);
+        print("image %s: updating\n", version_text(image_version).c_str());
     flush_output();
 
     int result = 0;
     {
-        const ProgressBar bar;
-        result = LEP3_UpdateSAMG55(session.reader());
+        // The procedure's messages would run through the bar: they are shown after it.
+        HeldMessages held;
+        {
+            const ProgressBar bar;
+            // The library checks the whole image before it restarts the bridge, and opens
+            // the session again on the new firmware afterwards.
+            result = LEP3_UpdateFirmware(image.c_str());
+        }
+        if (result != 0 && held.explained()) {
+            // Refused before anything was sent: the library's sentence says why.
+            const std::string reason = held.reason();
+            held.discard();
+            error("%s; the bridge was not touched", reason.c_str());
+            return kExitFailure;
+        }
     }
-    // Every outcome but the first two took the link down; bring it up on what runs now.
-    const bool link_released = result == 0 || result <= -3;
-    bool reopened = false;
-    if (link_released)
-        reopened = session.reopen_after_update();
     if (result != 0) {
         error("the update failed: %s", describe_update_result(result).c_str());
         return kExitFailure;
     }
     uint32_t now_running = 0;
-    if (reopened && LEP3_GetFirmwareVersion(&now_running) == 0)
-        print("update complete: bridge firmware %u\n", now_running);
-    else
-        print("update complete\n");
+    if (awaiting_reply([&] { return LEP3_GetFirmwareVersion(&now_running); }) != 0) {
+        warning("the update is complete, but the bridge's firmware version could not be read back");
+        return kExitOk;
+    }
+    if (now_running != image_version) {
+        error("the update is complete, but the bridge reports firmware %s, not the image's %s",
+              version_text(now_running).c_str(), version_text(image_version).c_str());
+        return kExitFailure;
+    }
+    print("update complete: the bridge runs firmware %s\n", version_text(now_running).c_str());
     return kExitOk;
 }
 
@@ -216,10 +210,14 @@ int run_update(const ParsedArgs &args)
 
 const Command kUpdateCommand = {
     "update",
-    "[FILE]",
+    "[--boot-device PATH] [--force] [FILE]",
     "replace the bridge's firmware with an image file",
-    "Without FILE the image is the one in the firmware directory. The bridge's user RBFO\n"
-    "parameters are kept across the update. It takes about a minute; don't unplug the camera.",
+    "Without FILE the image is the one in the firmware directory (a file named like\n"
+    "SAMG55_V1.15.talvor whose first line is SAMG55;V1.15). The image is checked whole before\n"
+    "the bridge restarts into its bootloader, which answers on a serial device of its own\n"
+    "(--boot-device). An image older than the running firmware needs --force. Afterwards the\n"
+    "bridge's version is compared with the image's. The bridge's user RBFO parameters are kept.\n"
+    "It takes about a minute; don't unplug the camera.",
     kOptions,
     run_update,
 };

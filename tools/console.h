@@ -1,7 +1,6 @@
-// The tool's own output channel. The library prints its progress messages on standard
-// output; the tool keeps the real standard output aside for its results (text, JSON, CSV)
-// and points descriptor 1 at standard error, or at /dev/null with --quiet, so scripts
-// read only what the tool itself writes.
+// The tool's own output channel: its results (text, JSON, CSV) on standard output, its
+// diagnostics on standard error. The library's messages never reach standard output
+// (library_messages.h), so scripts read only what the tool itself writes.
 #pragma once
 
 #include <cstdio>
@@ -13,14 +12,10 @@ inline constexpr int kExitOk = 0;
 inline constexpr int kExitFailure = 1;
 inline constexpr int kExitUsage = 2;
 
-// Where the tool writes its results; standard output until divert_library_output runs.
+// Where the tool writes its results: standard output.
 FILE *out();
 // True when the results go to a terminal (refreshing lines, progress bars).
 bool out_is_terminal();
-
-// Keeps the real standard output for the tool and sends descriptor 1 to standard error
-// (quiet: to /dev/null). Safe to call once; later calls do nothing.
-void divert_library_output(bool quiet);
 
 // Formatted results on the tool's channel, or on another stream (help on stderr). A
 // failed write, such as a closed pipe, is remembered: the tool then ends with a failure.

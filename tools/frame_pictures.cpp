@@ -1,7 +1,10 @@
 #include "tools/frame_pictures.h"
 
+#include <cinttypes>
 #include <ctime>
 
+#include "tools/command_thread.h"
+#include "tools/firmware_version.h"
 #include "tools/palette_names.h"
 #include "tools/text_format.h"
 
@@ -14,7 +17,7 @@ constexpr const char *kConversionB = "1428";
 constexpr const char *kConversionF = "1";
 
 // A temperature for a text chunk (Latin-1, so no degree sign), or "unavailable".
-std::string celsius_text(std::optional<float> t)
+std::string chunk_celsius(std::optional<float> t)
 {
     if (!t)
         return "unavailable";
@@ -22,6 +25,18 @@ std::string celsius_text(std::optional<float> t)
 }
 
 } // namespace
+
+Provenance read_provenance()
+{
+    Provenance p;
+    uint64_t serial = 0;
+    if (awaiting_reply([&] { return LEP3_GetSysFlirSerialNumber(&serial); }) == 0)
+        p.serial_number = format_text("0x%016" PRIx64, serial);
+    uint32_t version = 0;
+    if (awaiting_reply([&] { return LEP3_GetFirmwareVersion(&version); }) == 0)
+        p.firmware_version = version_text(version);
+    return p;
+}
 
 std::string iso_time(std::chrono::system_clock::time_point t)
 {
@@ -50,7 +65,7 @@ std::vector<PngText> colour_picture_text(uint32_t frame_number, std::chrono::sys
 
 std::vector<PngText> raw_picture_text(uint32_t frame_number, std::chrono::system_clock::time_point taken,
                                       std::optional<float> fpa_celsius, const std::optional<lep3_rbfo_t> &rbfo,
-                                      RbfoSet rbfo_set)
+                                      RbfoSet rbfo_set, const Provenance &provenance)
 {
     auto word = [&rbfo](uint32_t lep3_rbfo_t::*field) {
         return rbfo ? std::to_string((*rbfo).*field) : std::string("unavailable");
@@ -60,13 +75,16 @@ std::vector<PngText> raw_picture_text(uint32_t frame_number, std::chrono::system
         {"Description", "raw values of the camera core, 14 significant bits"},
         {"Frame Number", std::to_string(frame_number)},
         {"Creation Time", iso_time(taken)},
-        {"FPA Temperature", celsius_text(fpa_celsius)},
+        {"FPA Temperature", chunk_celsius(fpa_celsius)},
         {"R", word(&lep3_rbfo_t::r)},
         {"B", rbfo ? kConversionB : "unavailable"},
         {"F", rbfo ? kConversionF : "unavailable"},
         {"O", word(&lep3_rbfo_t::o)},
         {"Temperature", "T = B / ln(R / (raw - O) + F) kelvin, R and O from the camera's " +
                             std::string(rbfo_set_name(rbfo_set)) + " RBFO set"},
+        {"Camera Serial Number", provenance.serial_number},
+        {"Bridge Firmware", provenance.firmware_version},
+        {"Library Version", LEP3_GetLibraryVersion()},
     };
 }
 

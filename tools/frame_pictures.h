@@ -15,6 +15,18 @@
 
 namespace lep3tool {
 
+// The camera core's raw values use 14 of a sample's 16 bits.
+inline constexpr int kRawSignificantBits = 14;
+
+// What the raw pictures record about the camera and the software that took them.
+struct Provenance {
+    std::string serial_number = "unavailable";
+    std::string firmware_version = "unavailable";
+};
+
+// Asks the camera and the bridge (each call marked as waiting for a reply).
+Provenance read_provenance();
+
 // UTC with milliseconds: 2024-05-01T12:00:00.123Z.
 std::string iso_time(std::chrono::system_clock::time_point t);
 
@@ -26,6 +38,6 @@ std::vector<PngText> colour_picture_text(uint32_t frame_number, std::chrono::sys
 // fpa_celsius and rbfo may be missing: the chunks then say "unavailable".
 std::vector<PngText> raw_picture_text(uint32_t frame_number, std::chrono::system_clock::time_point taken,
                                       std::optional<float> fpa_celsius, const std::optional<lep3_rbfo_t> &rbfo,
-                                      RbfoSet rbfo_set);
+                                      RbfoSet rbfo_set, const Provenance &provenance);
 
 } // namespace lep3tool

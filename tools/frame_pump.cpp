@@ -1,7 +1,8 @@
 #include "tools/frame_pump.h"
 
+#include <algorithm>
 #include <stdexcept>
-#include <thread>
+#include <string>
 
 #include "lep3.h"
 #include "tools/signals.h"
@@ -10,92 +11,53 @@ namespace lep3tool {
 
 namespace {
 
+using Clock = std::chrono::steady_clock;
+
 // How often a waiting loop looks at the stop flag.
 constexpr std::chrono::milliseconds kStopPoll{100};
-// A streaming bridge delivers a frame every 115 ms, after which the thread sees the stop
-// request and ends by itself; past this it is waiting on a silent bridge.
-constexpr std::chrono::milliseconds kStopGrace{400};
-constexpr std::chrono::milliseconds kFinishPoll{5};
+
+constexpr int kTimedOut = -2;
+constexpr int kBridgeGone = -6;
+
+// The wall-clock time of a moment on the monotonic clock (the library stamps frames with
+// CLOCK_MONOTONIC, which is the steady clock here).
+std::chrono::system_clock::time_point wall_time(uint64_t monotonic_ns)
+{
+    const auto age = Clock::now().time_since_epoch() - std::chrono::nanoseconds(monotonic_ns);
+    return std::chrono::system_clock::now() - std::chrono::duration_cast<std::chrono::system_clock::duration>(age);
+}
 
 } // namespace
 
-FramePump::FramePump() : incoming_(std::make_unique<Frame>())
-{
-    const SignalsBlocked blocked;
-    if (pthread_create(&thread_, nullptr, &FramePump::run, this) != 0)
-        throw std::runtime_error("cannot start the frame thread");
-}
-
-FramePump::~FramePump()
-{
-    stopping_.store(true);
-    const auto deadline = std::chrono::steady_clock::now() + kStopGrace;
-    while (!finished_.load() && std::chrono::steady_clock::now() < deadline)
-        std::this_thread::sleep_for(kFinishPoll);
-    // Still waiting for a frame: the library's frame read only returns with one, so the
-    // thread is cancelled in its polling sleep. Nothing on the thread's stack needs
-    // unwinding there, and the mutex is held only around a copy.
-    if (!finished_.load())
-        pthread_cancel(thread_);
-    pthread_join(thread_, nullptr);
-}
-
-void *FramePump::run(void *self)
-{
-    static_cast<FramePump *>(self)->take_frames();
-    return nullptr;
-}
-
-void FramePump::take_frames()
-{
-    uint32_t last_number = 0;
-    while (!stopping_.load()) {
-        uint32_t width = 0;
-        uint32_t height = 0;
-        Frame &f = *incoming_;
-        if (LEP3_GetFrameFromQueue(f.bytes.data(), &width, &height, &f.format, &f.size, &f.number) != 0)
-            continue;
-        f.taken = std::chrono::system_clock::now();
-        {
-            const std::lock_guard lock(mutex_);
-            ++received_;
-            if (last_number != 0 && f.number > last_number + 1)
-                missed_ += f.number - last_number - 1;
-            last_number = f.number;
-            latest_ = f;
-        }
-        arrived_.notify_one();
-    }
-    finished_.store(true);
-}
-
 FramePump::Wait FramePump::next(Frame &out, std::chrono::milliseconds timeout)
 {
-    const auto deadline = std::chrono::steady_clock::now() + timeout;
-    std::unique_lock lock(mutex_);
-    while (latest_.number == returned_number_) {
+    const auto deadline = Clock::now() + timeout;
+    bool gone = false;
+    for (;;) {
         if (stop_requested())
             return Wait::stopped;
-        const auto now = std::chrono::steady_clock::now();
-        if (now >= deadline)
-            return Wait::timed_out;
-        arrived_.wait_for(lock, std::min<std::chrono::steady_clock::duration>(kStopPoll, deadline - now));
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+        if (left.count() <= 0)
+            return gone ? Wait::gone : Wait::timed_out;
+        lep3_frame_info_t info{};
+        const int r = LEP3_WaitFrame(out.bytes.data(), out.bytes.size(), &info,
+                                     static_cast<int>(std::min(left, kStopPoll).count()));
+        if (r == kTimedOut || r == kBridgeGone) {
+            gone = r == kBridgeGone;
+            continue;
+        }
+        if (r != 0)
+            throw std::runtime_error("the session refused the frame read (result " + std::to_string(r) + ")");
+        out.format = info.format;
+        out.size = info.size;
+        out.number = info.frame_number;
+        out.taken = wall_time(info.completed_ns);
+        ++received_;
+        if (last_number_ != 0 && out.number > last_number_ + 1)
+            missed_ += out.number - last_number_ - 1;
+        last_number_ = out.number;
+        return Wait::frame;
     }
-    out = latest_;
-    returned_number_ = latest_.number;
-    return Wait::frame;
-}
-
-uint64_t FramePump::received() const
-{
-    const std::lock_guard lock(mutex_);
-    return received_;
-}
-
-uint64_t FramePump::missed() const
-{
-    const std::lock_guard lock(mutex_);
-    return missed_;
 }
 
 } // namespace lep3tool

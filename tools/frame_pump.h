@@ -1,18 +1,10 @@
-// Frames for the tool's loops. The library's frame read waits without limit for a new
-// frame, which would leave Ctrl-C unanswered on a silent bridge; one thread of the pump
-// does that waiting and keeps the newest frame, and the tool's loop waits on the pump in
-// short slices, looking at the stop flag between them.
+// Frames for the tool's loops, from the library's session: the newest frame not yet taken,
+// waited for in short slices so that a stop signal is answered within one of them.
 #pragma once
 
-#include <pthread.h>
-
 #include <array>
-#include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <cstdint>
-#include <memory>
-#include <mutex>
 
 namespace lep3tool {
 
@@ -29,45 +21,33 @@ struct Frame {
     uint32_t format = 0;
     uint32_t size = 0;
     uint32_t number = 0;
-    std::chrono::system_clock::time_point taken;
+    std::chrono::system_clock::time_point taken; // when the library completed it
 
     const uint16_t *raw() const { return reinterpret_cast<const uint16_t *>(bytes.data()); }
 };
 
 class FramePump {
   public:
-    enum class Wait { frame, stopped, timed_out };
+    enum class Wait {
+        frame,     // out holds a new frame
+        stopped,   // a stop signal arrived
+        timed_out, // no frame in time, while the bridge is there
+        gone,      // no frame in time: the bridge is unplugged (the session waits for it)
+    };
 
-    // Starts taking frames at once. Only one pump may exist: the library hands frames to
-    // one taker.
-    FramePump();
-    ~FramePump();
-    FramePump(const FramePump &) = delete;
-    FramePump &operator=(const FramePump &) = delete;
-
-    // Copies the newest frame not yet returned into out. Waits at most timeout for it,
-    // and returns early when a stop signal arrives.
+    // Copies the newest frame not yet returned into out, waiting at most timeout. Throws
+    // std::runtime_error when the session refuses the read (no session, buffer too small).
     Wait next(Frame &out, std::chrono::milliseconds timeout);
 
-    // Frames the pump received, and frame numbers it never saw (gaps in the numbering:
-    // frames the library overwrote before they were taken).
-    uint64_t received() const;
-    uint64_t missed() const;
+    // Frames returned, and frame numbers never seen (gaps in the numbering: frames the
+    // library overwrote before they were taken).
+    uint64_t received() const { return received_; }
+    uint64_t missed() const { return missed_; }
 
   private:
-    static void *run(void *self);
-    void take_frames();
-
-    std::unique_ptr<Frame> incoming_; // the thread's own buffer, outside its stack
-    std::atomic<bool> stopping_{false};
-    std::atomic<bool> finished_{false};
-    mutable std::mutex mutex_;
-    std::condition_variable arrived_;
-    Frame latest_;
-    uint32_t returned_number_ = 0;
+    uint32_t last_number_ = 0;
     uint64_t received_ = 0;
     uint64_t missed_ = 0;
-    pthread_t thread_{};
 };
 
 } // namespace lep3tool

@@ -5,8 +5,10 @@
 #include <string>
 #include <vector>
 
+#include "tools/command_thread.h"
 #include "tools/commands.h"
 #include "tools/console.h"
+#include "tools/library_messages.h"
 #include "tools/signals.h"
 
 namespace lep3tool {
@@ -102,10 +104,10 @@ int run(int argc, char **argv)
         print_command_help(out(), *command);
         return kExitOk;
     }
-    divert_library_output(parsed.has("quiet"));
+    route_library_messages(parsed.has("quiet"));
     install_signal_handlers();
     try {
-        return command->run(parsed);
+        return run_command_thread([command, &parsed] { return command->run(parsed); });
     } catch (const UsageError &e) {
         error("%s (see 'lep3 %.*s --help')", e.what(), static_cast<int>(command->name.size()), command->name.data());
         return kExitUsage;
@@ -129,7 +131,6 @@ int main(int argc, char **argv)
         status = kExitFailure;
     }
     flush_output();
-    (void)std::fflush(stdout);
     if (output_failed() && status == kExitOk) {
         error("the results could not be written");
         status = kExitFailure;

@@ -24,6 +24,7 @@ struct Image {
     uint32_t height;
     int bit_depth;
     int colour_type;
+    int significant_bits; // of a grey sample; the bit depth when all are
 };
 
 struct FileCloser {
@@ -65,6 +66,11 @@ bool encode(png_structp png, png_infop info, Sink *sink, const Image &image, png
                  PNG_COMPRESSION_TYPE_DEFAULT, PNG_FILTER_TYPE_DEFAULT);
     if (text_count > 0)
         png_set_text(png, info, text, text_count);
+    if (image.colour_type == PNG_COLOR_TYPE_GRAY && image.significant_bits < image.bit_depth) {
+        png_color_8 significant{};
+        significant.gray = static_cast<png_byte>(image.significant_bits);
+        png_set_sBIT(png, info, &significant);
+    }
     png_write_info(png, info);
     // PNG samples of 16 bits are big-endian; the frames are in host order.
     if (image.bit_depth == 16) {
@@ -130,18 +136,21 @@ void check_size(size_t have, size_t want)
 Image rgb_image(std::span<const uint8_t> rgb, uint32_t width, uint32_t height)
 {
     check_size(rgb.size(), size_t{width} * height * kRgbChannels);
-    return Image{rgb.data(), size_t{width} * kRgbChannels, width, height, 8, PNG_COLOR_TYPE_RGB};
+    return Image{rgb.data(), size_t{width} * kRgbChannels, width, height, 8, PNG_COLOR_TYPE_RGB, 8};
 }
 
-Image grey_image(std::span<const uint16_t> grey, uint32_t width, uint32_t height)
+Image grey_image(std::span<const uint16_t> grey, uint32_t width, uint32_t height, int significant_bits)
 {
     check_size(grey.size(), size_t{width} * height);
+    if (significant_bits < 1 || significant_bits > 16)
+        throw std::runtime_error(std::to_string(significant_bits) + " significant bits in a 16-bit sample");
     return Image{reinterpret_cast<const uint8_t *>(grey.data()),
                  size_t{width} * sizeof(uint16_t),
                  width,
                  height,
                  16,
-                 PNG_COLOR_TYPE_GRAY};
+                 PNG_COLOR_TYPE_GRAY,
+                 significant_bits};
 }
 
 // The encoder's failure as a failure to write the file.
@@ -165,9 +174,9 @@ std::string encode_png_rgb8(std::span<const uint8_t> rgb, uint32_t width, uint32
 }
 
 std::string encode_png_gray16(std::span<const uint16_t> grey, uint32_t width, uint32_t height,
-                              std::span<const PngText> text)
+                              std::span<const PngText> text, int significant_bits)
 {
-    return encode_png(grey_image(grey, width, height), text);
+    return encode_png(grey_image(grey, width, height, significant_bits), text);
 }
 
 void write_png_rgb8(const std::string &path, std::span<const uint8_t> rgb, uint32_t width, uint32_t height,
@@ -177,9 +186,9 @@ void write_png_rgb8(const std::string &path, std::span<const uint8_t> rgb, uint3
 }
 
 void write_png_gray16(const std::string &path, std::span<const uint16_t> grey, uint32_t width, uint32_t height,
-                      std::span<const PngText> text)
+                      std::span<const PngText> text, int significant_bits)
 {
-    write_encoded(path, [&] { return encode_png_gray16(grey, width, height, text); });
+    write_encoded(path, [&] { return encode_png_gray16(grey, width, height, text, significant_bits); });
 }
 
 } // namespace lep3tool

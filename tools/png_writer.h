@@ -18,16 +18,18 @@ struct PngText {
 
 // rgb: width * height * 3 bytes, red, green, blue per pixel.
 // grey: width * height values in host byte order; PNG stores them high byte first.
-// The encoders throw std::runtime_error when libpng fails or a buffer is too small.
+// significant_bits (1 to 16) is recorded in the file's sBIT chunk, for values that use
+// fewer than the 16 bits a sample holds.
+// The encoders throw std::runtime_error when libpng fails or an argument is wrong.
 std::string encode_png_rgb8(std::span<const uint8_t> rgb, uint32_t width, uint32_t height,
                             std::span<const PngText> text);
 std::string encode_png_gray16(std::span<const uint16_t> grey, uint32_t width, uint32_t height,
-                              std::span<const PngText> text);
+                              std::span<const PngText> text, int significant_bits = 16);
 
 // Both throw std::runtime_error naming the file when it can't be written.
 void write_png_rgb8(const std::string &path, std::span<const uint8_t> rgb, uint32_t width, uint32_t height,
                     std::span<const PngText> text);
 void write_png_gray16(const std::string &path, std::span<const uint16_t> grey, uint32_t width, uint32_t height,
-                      std::span<const PngText> text);
+                      std::span<const PngText> text, int significant_bits = 16);
 
 } // namespace lep3tool

@@ -43,21 +43,17 @@ std::optional<lep3_rbfo_t> read_rbfo(RbfoSet set)
     return rbfo;
 }
 
-float centre_celsius(const uint16_t *raw, const lep3_rbfo_t &rbfo)
-{
-    return LEP3_GetPixelTemp(LEP3_GetCenterPixel(raw), rbfo.r, rbfo.o);
-}
-
 std::string celsius_text(float celsius)
 {
     return std::isnan(celsius) ? std::string("nan") : format_text("%.2f", static_cast<double>(celsius));
 }
 
-SceneRange frame_celsius(const uint16_t *raw, const lep3_rbfo_t &rbfo, std::span<float> celsius)
+SceneTemperatures frame_celsius(const uint16_t *raw, const lep3_rbfo_t &rbfo, std::span<float> celsius)
 {
     LEP3_LuxToKelvin(raw, celsius.data(), static_cast<int32_t>(rbfo.r), static_cast<int32_t>(rbfo.o));
     LEP3_KelvinToCelsius(celsius.data());
-    SceneRange range{std::numeric_limits<float>::infinity(), -std::numeric_limits<float>::infinity()};
+    SceneTemperatures range{celsius[kCentrePixel], std::numeric_limits<float>::infinity(),
+                            -std::numeric_limits<float>::infinity()};
     for (const float t : celsius) {
         if (!std::isfinite(t))
             continue;

@@ -3,6 +3,7 @@
 // caller, who reads them from one of the camera's RBFO parameter sets.
 #pragma once
 
+#include <cstddef>
 #include <optional>
 #include <span>
 #include <string>
@@ -22,19 +23,21 @@ std::string_view rbfo_set_name(RbfoSet set);
 // read or can't give temperatures (R of 0).
 std::optional<lep3_rbfo_t> read_rbfo(RbfoSet set);
 
-// The centre spot in degrees Celsius: the mean raw value of the centre block.
-float centre_celsius(const uint16_t *raw, const lep3_rbfo_t &rbfo);
+// The frame's centre: row 60, column 80.
+inline constexpr size_t kCentrePixel = 60 * 160 + 80;
 
-struct SceneRange {
-    float min;
-    float max;
-};
 // A temperature as the tool writes it for people and scripts: two decimal places, or
 // "nan" for a raw value at or below the offset O, which has no temperature.
 std::string celsius_text(float celsius);
 
-// Fills celsius (one value per pixel) and returns the scene's range, ignoring pixels
-// whose value has no temperature (not finite).
-SceneRange frame_celsius(const uint16_t *raw, const lep3_rbfo_t &rbfo, std::span<float> celsius);
+struct SceneTemperatures {
+    float centre; // the centre pixel
+    float min;    // the scene's range, over the pixels that have a temperature
+    float max;
+};
+// Fills celsius (one value per pixel, 19 200) with the library's exact conversion
+// (LEP3_LuxToKelvin, not the integer LEP3_GetPixelTemp) and returns the centre and the
+// range. Pixels whose value has no temperature (not finite) are left out of the range.
+SceneTemperatures frame_celsius(const uint16_t *raw, const lep3_rbfo_t &rbfo, std::span<float> celsius);
 
 } // namespace lep3tool

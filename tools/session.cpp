@@ -6,11 +6,12 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <mutex>
 #include <stdexcept>
 
 #include "lep3.h"
 #include "sim/bridge_sim.h"
-#include "tools/signals.h"
+#include "tools/library_messages.h"
 
 namespace lep3tool {
 
@@ -19,6 +20,10 @@ namespace {
 // The emulator runs at the real camera core's rate, so what the tool shows with --sim
 // is what it shows on the device.
 constexpr double kSimFramesPerSecond = 8.7;
+
+// The session that close_for_exit ends; one at a time.
+std::mutex active_lock;
+Session *active = nullptr;
 
 std::string make_temp_dir()
 {
@@ -41,6 +46,8 @@ Session::Session(const SessionOptions &options)
 {
     if (!options.firmware_dir.empty())
         set_path(LEP3_PATH_FIRMWARE_DIR, options.firmware_dir, "firmware directory");
+    if (!options.boot_device.empty())
+        set_path(LEP3_PATH_UART_ALT, options.boot_device, "bootloader device");
 
     if (options.sim) {
         temp_dir_ = make_temp_dir();
@@ -51,109 +58,62 @@ Session::Session(const SessionOptions &options)
         try {
             sim_ = std::make_unique<lep3::sim::BridgeSim>(sim_options);
         } catch (...) {
-            std::filesystem::remove_all(temp_dir_);
+            release();
             throw;
         }
         device_ = sim_->path();
-        set_path(LEP3_PATH_UART, device_, "device");
         // The bootloader answers on a device of its own, where a real bridge's second
         // CDC device would appear.
         set_path(LEP3_PATH_UART_ALT, sim_options.boot_path, "bootloader device");
     } else {
-        if (!options.device.empty())
-            set_path(LEP3_PATH_UART, options.device, "device");
-        device_ = LEP3_GetPath(LEP3_PATH_UART);
+        device_ = options.device.empty() ? LEP3_GetPath(LEP3_PATH_UART) : options.device;
         struct stat st;
-        if (stat(device_.c_str(), &st) != 0)
-            throw std::runtime_error("no bridge at " + device_ + ": " + std::strerror(errno) +
+        if (stat(device_.c_str(), &st) != 0 && errno == ENOENT)
+            throw std::runtime_error("no bridge at " + device_ + ": " + std::strerror(ENOENT) +
                                      " (see 'lep3 list', or choose one with --device)");
     }
 
-    if (options.managed) {
-        const int r = LEP3_Open(nullptr);
-        if (r != 0) {
-            sim_.reset();
-            if (!temp_dir_.empty())
-                std::filesystem::remove_all(temp_dir_);
-            throw std::runtime_error("cannot open the bridge at " + device_ + (r == -7 ? ": it is in use" : ""));
-        }
-        managed_ = true;
-        return;
+    // The library explains a refusal (in use and by whom, the system's error, the group
+    // that owns the device); the tool turns it into its one error line.
+    HeldMessages held;
+    if (LEP3_Open(device_.c_str()) != 0) {
+        std::string reason = held.reason();
+        held.discard();
+        release();
+        throw std::runtime_error(reason.empty() ? "cannot open the bridge at " + device_ : reason);
     }
-    if (LEP3_Init() != 0) {
-        const std::string reason = "cannot open the bridge at " + device_;
-        sim_.reset();
-        if (!temp_dir_.empty())
-            std::filesystem::remove_all(temp_dir_);
-        throw std::runtime_error(reason);
-    }
-    link_open_ = true;
-
-    start_reader();
-    const SignalsBlocked blocked;
-    if (pthread_create(&parser_, nullptr, LEP3_Parse_Thr, nullptr) != 0) {
-        stop_threads();
-        LEP3_Destroy();
-        throw std::runtime_error("cannot start the parser thread");
-    }
-    parser_running_ = true;
+    const std::lock_guard guard(active_lock);
+    active = this;
 }
 
 Session::~Session()
 {
-    if (managed_)
-        LEP3_Close();
-    stop_threads();
-    if (link_open_)
-        LEP3_Destroy();
+    {
+        const std::lock_guard guard(active_lock);
+        if (active == this)
+            active = nullptr;
+    }
+    LEP3_Close();
+    release();
+}
+
+void Session::release()
+{
     sim_.reset();
     if (!temp_dir_.empty()) {
         std::error_code ignored;
         std::filesystem::remove_all(temp_dir_, ignored);
+        temp_dir_.clear();
     }
 }
 
-void Session::start_reader()
+void Session::close_for_exit()
 {
-    // The loops must not take the stop signals: the main thread handles them.
-    const SignalsBlocked blocked;
-    if (pthread_create(&reader_, nullptr, LEP3_Read_Thr, nullptr) != 0)
-        throw std::runtime_error("cannot start the reader thread");
-    reader_running_ = true;
-}
-
-void Session::stop_threads()
-{
-    // The loops never return: cancel them (both wait in cancellation points: the reader
-    // in read, the parser in its polling sleep) and reclaim them before the library
-    // releases the port and the queues they use.
-    if (reader_running_) {
-        pthread_cancel(reader_);
-        pthread_join(reader_, nullptr);
-        reader_running_ = false;
-    }
-    if (parser_running_) {
-        pthread_cancel(parser_);
-        pthread_join(parser_, nullptr);
-        parser_running_ = false;
-    }
-}
-
-bool Session::reopen_after_update()
-{
-    // The update cancelled the reader itself; joining reclaims it.
-    if (reader_running_) {
-        pthread_join(reader_, nullptr);
-        reader_running_ = false;
-    }
-    // The update closed the port but kept the descriptor's number in uart_fd: never let
-    // LEP3_Destroy close that number again, another file may own it by now.
-    link_open_ = false;
-    if (LEP3_Init() != 0)
-        return false;
-    link_open_ = true;
-    start_reader();
-    return true;
+    const std::lock_guard guard(active_lock);
+    LEP3_Close();
+    if (active != nullptr)
+        active->release();
+    active = nullptr;
 }
 
 } // namespace lep3tool

@@ -1,28 +1,39 @@
 // The camera's values by readable names, for "lep3 get" and "lep3 set": each name maps
 // to the library's getter and, where the value can be written, its setter. The setters
 // check their own ranges (result -3); the table only keeps the values a parameter can
-// carry at all and the sentence that tells the user what is accepted.
+// carry at all and the sentence that tells the user what is accepted. A value read comes
+// as text for people and as JSON for scripts.
 #pragma once
 
 #include <array>
 #include <cinttypes>
 #include <cstdint>
+#include <cstring>
+#include <initializer_list>
 #include <limits>
 #include <string>
 #include <string_view>
+
+#include <nlohmann/json.hpp>
 
 #include "lep3.h"
 #include "tools/text_format.h"
 
 namespace lep3tool {
 
+// A value read from the camera.
+struct SettingValue {
+    std::string text;            // as "lep3 get" prints it
+    nlohmann::ordered_json json; // a number, a string or an array of numbers
+};
+
 struct Setting {
     std::string_view name;
     std::string_view alias; // a second name, or empty
     std::string_view summary;
-    int (*get)(std::string &text); // the value as text; the library's result
-    int (*set)(int64_t value);     // nullptr: read-only
-    int64_t lo;                    // what the setter's parameter can carry
+    int (*get)(SettingValue &value); // the library's result
+    int (*set)(int64_t value);       // nullptr: read-only
+    int64_t lo;                      // what the setter's parameter can carry
     int64_t hi;
     std::string_view accepts; // what the camera accepts, for the out-of-range sentence
 };
@@ -34,78 +45,117 @@ inline constexpr int64_t kI32Min = std::numeric_limits<int32_t>::min();
 inline constexpr int64_t kI32Max = std::numeric_limits<int32_t>::max();
 inline constexpr int64_t kU16Max = std::numeric_limits<uint16_t>::max();
 
-template <auto Getter> int get_u32(std::string &text)
+template <typename T> void set_number(SettingValue &value, T v)
+{
+    value.text = std::to_string(v);
+    value.json = v;
+}
+
+template <auto Getter> int get_u32(SettingValue &value)
 {
     uint32_t v = 0;
     const int r = Getter(&v);
     if (r == 0)
-        text = std::to_string(v);
+        set_number(value, v);
     return r;
 }
 
-template <auto Getter> int get_i32(std::string &text)
+template <auto Getter> int get_i32(SettingValue &value)
 {
     int32_t v = 0;
     const int r = Getter(&v);
     if (r == 0)
-        text = std::to_string(v);
+        set_number(value, v);
     return r;
 }
 
-template <auto Getter> int get_u16(std::string &text)
+template <auto Getter> int get_u16(SettingValue &value)
 {
     uint16_t v = 0;
     const int r = Getter(&v);
     if (r == 0)
-        text = std::to_string(v);
+        set_number(value, v);
     return r;
 }
 
-template <auto Getter> int get_celsius(std::string &text)
+// Hundredths of a degree are all the camera reports.
+template <auto Getter> int get_celsius(SettingValue &value)
 {
     float v = 0;
     const int r = Getter(&v);
     if (r == 0) {
-        text = format_text("%.2f", static_cast<double>(v));
+        value.text = format_text("%.2f", static_cast<double>(v));
+        value.json = std::stod(value.text);
     }
     return r;
 }
 
-template <auto Getter> int get_rbfo(std::string &text)
+// Space-separated numbers, and the same as a JSON array.
+inline void set_words(SettingValue &value, std::initializer_list<uint64_t> words)
+{
+    value.text.clear();
+    value.json = nlohmann::ordered_json::array();
+    for (const uint64_t w : words) {
+        value.text += (value.text.empty() ? "" : " ") + std::to_string(w);
+        value.json.push_back(w);
+    }
+}
+
+template <auto Getter> int get_rbfo(SettingValue &value)
 {
     lep3_rbfo_t v{};
     const int r = Getter(&v);
     if (r == 0)
-        text = std::to_string(v.r) + " " + std::to_string(v.b) + " " + std::to_string(v.f) + " " + std::to_string(v.o);
+        set_words(value, {v.r, v.b, v.f, v.o});
     return r;
 }
 
-template <auto Getter> int get_roi(std::string &text)
+// The camera sends a region's words row first (start row, start column, end row, end
+// column: 0 0 119 159 for the whole 160 x 120 frame); they are shown as the help names
+// them, column first. lep3_roi_t's field names follow the other order, so the words are
+// taken by position.
+template <auto Getter> int get_roi(SettingValue &value)
 {
     lep3_roi_t v{};
     const int r = Getter(&v);
-    if (r == 0)
-        text = std::to_string(v.start_col) + " " + std::to_string(v.start_row) + " " + std::to_string(v.end_col) + " " +
-               std::to_string(v.end_row);
-    return r;
-}
-
-inline int get_serial(std::string &text)
-{
-    uint64_t v = 0;
-    const int r = LEP3_GetSysFlirSerialNumber(&v);
     if (r == 0) {
-        text = format_text("0x%016" PRIx64, v);
+        uint16_t words[4];
+        static_assert(sizeof words == sizeof v);
+        std::memcpy(words, &v, sizeof words);
+        set_words(value, {words[1], words[0], words[3], words[2]});
     }
     return r;
 }
 
-inline int get_status(std::string &text)
+inline int get_serial(SettingValue &value)
+{
+    uint64_t v = 0;
+    const int r = LEP3_GetSysFlirSerialNumber(&v);
+    if (r == 0) {
+        value.text = format_text("0x%016" PRIx64, v);
+        value.json = value.text;
+    }
+    return r;
+}
+
+inline int get_status(SettingValue &value)
 {
     lep3_sys_status_t v{};
     const int r = LEP3_GetSysStatus(&v);
     if (r == 0)
-        text = std::to_string(v.camera_status);
+        set_number(value, v.camera_status);
+    return r;
+}
+
+// The camera counts its up-time in milliseconds.
+inline int get_uptime(SettingValue &value)
+{
+    uint32_t ms = 0;
+    const int r = LEP3_GetSysCameraUpTime(&ms);
+    if (r == 0) {
+        value.text = format_text("%.3f s", ms / 1000.0);
+        value.json = ms / 1000.0;
+    }
     return r;
 }
 
@@ -162,8 +212,7 @@ inline constexpr std::array kSettings = {
     // Read-only values.
     Setting{"status", "", "camera state (0 ready)", settings_detail::get_status, nullptr, 0, 0, ""},
     Setting{"serial-number", "", "serial number of the camera core", settings_detail::get_serial, nullptr, 0, 0, ""},
-    Setting{"uptime", "", "up-time counter of the camera core",
-            settings_detail::get_u32<LEP3_GetSysCameraUpTime>, nullptr, 0, 0, ""},
+    Setting{"uptime", "", "up-time of the camera core in seconds", settings_detail::get_uptime, nullptr, 0, 0, ""},
     Setting{"fpa-temperature", "", "focal plane array temperature in degrees Celsius",
             settings_detail::get_celsius<LEP3_GetSysFpaTemperatureCelcius>, nullptr, 0, 0, ""},
     Setting{"aux-temperature", "", "housing (AUX) temperature in degrees Celsius",

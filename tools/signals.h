@@ -1,7 +1,8 @@
 // Ctrl-C, hang-up and termination: SIGINT, SIGHUP and SIGTERM only set a flag; every loop of the tool
 // checks it between steps, so a subcommand ends with its files complete and the link
-// shut down in order. A second signal ends the process at once, for the case where a
-// command to a silent bridge is still waiting out its reply time.
+// shut down in order (a wait for a bridge's reply is left at once: command_thread.h). A
+// second signal ends the process at once, for the one step that goes on after the first:
+// a firmware update, which can't be interrupted safely.
 #pragma once
 
 #include <csignal>

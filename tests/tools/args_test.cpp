@@ -46,20 +46,22 @@ TEST(ArgsTest, OptionsPositionalsIntegersAndMistakes)
 TEST(ArgsTest, FrameRangeAndNames)
 {
     EXPECT_EQ(lep3tool::FrameRange::parse("held").mode, lep3tool::FrameRange::Mode::held);
-    for (const char *bad : {"9000:1000", "5:5", "0:70000", "hot"})
+    for (const char *bad : {"9000:1000", "5:5", "0:70000", "hot", "35C:20C", "20C:3000", "p1:99", "p50:p101"})
         EXPECT_THROW(lep3tool::FrameRange::parse(bad), UsageError) << bad;
     std::vector<uint16_t> raw(size_t{160} * 120, 100); // below the range, then above it
     std::fill(raw.begin() + 160 * 60, raw.end(), 60000);
     std::vector<uint8_t> gray8(raw.size());
     uint16_t lo = 0, hi = 0;
-    lep3tool::GreyConverter(lep3tool::FrameRange::parse("1000:9000")).convert(raw.data(), gray8.data(), lo, hi);
+    lep3tool::GreyConverter(lep3tool::FrameRange::parse("1000:9000"), std::nullopt)
+        .convert(raw.data(), gray8.data(), lo, hi);
     EXPECT_EQ((std::array<int, 4>{lo, hi, gray8[160 * 10 + 10], gray8[160 * 110 + 10]}),
               (std::array<int, 4>{1000, 9000, 0, 255}));
     // Palettes by name or number; settings by name or alias.
     EXPECT_EQ(lep3tool::palette_by_name("fusion"), 0u);
     EXPECT_EQ(lep3tool::palette_by_name("grayfusion"), 10u);
     EXPECT_EQ(lep3tool::palette_by_name("10"), 10u);
-    for (const char *bad : {"11", "Iron", ""})
+    EXPECT_EQ(lep3tool::palette_by_name("GrayFusion"), 10u);
+    for (const char *bad : {"11", "irons", ""})
         EXPECT_FALSE(lep3tool::palette_by_name(bad)) << bad;
     ASSERT_NE(lep3tool::find_setting("vid"), nullptr);
     EXPECT_EQ(lep3tool::find_setting("vid"), lep3tool::find_setting("video-format"));

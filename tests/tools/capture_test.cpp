@@ -11,6 +11,8 @@
 #include <string>
 #include <vector>
 
+#include <nlohmann/json.hpp>
+
 #include "lep3.h"
 #include "sim/bridge_sim.h"
 #include "tools/text_format.h"
@@ -54,12 +56,16 @@ TEST_F(CaptureTest, FilesHoldTheSentFramesTheirProvenanceAndTemperatures)
         const auto raw_png = read_png(stem + "-raw16.png");
         ASSERT_EQ(raw_png.width * raw_png.height, unsigned{kPixels});
         ASSERT_EQ(raw_png.bit_depth, 16);
+        EXPECT_EQ(raw_png.significant_bits, 14);
         const auto &raw = raw_png.samples;
         std::vector<uint16_t> sent(kPixels);
         lep3::sim::BridgeSim::raw_frame(lep3::sim::BridgeSim::stamp_of_raw(raw.data()), sent.data());
         EXPECT_EQ(raw, sent);
         for (const char *key : {"Frame Number", "Creation Time", "FPA Temperature", "R", "B", "F", "O"})
             EXPECT_EQ(raw_png.text.count(key), 1u) << key;
+        EXPECT_EQ(raw_png.text.at("Camera Serial Number"), "0x000000000041f3c9");
+        EXPECT_EQ(raw_png.text.at("Bridge Firmware"), "2.62");
+        EXPECT_EQ(raw_png.text.at("Library Version"), LEP3_GetLibraryVersion());
         // The colour picture is the raw frame through the library's own conversion and,
         // by default, the frame's own range and ironblack.
         uint16_t hi = 0, lo = 0;
@@ -86,11 +92,11 @@ TEST_F(CaptureTest, FilesHoldTheSentFramesTheirProvenanceAndTemperatures)
                 hi_c = std::max(hi_c, want[i]);
             }
         }
-        // The printed line: centre spot, scene minimum and maximum.
-        const std::string line =
-            "frame-000" + std::to_string(k) + ".png: frame " + raw_png.text.at("Frame Number") + ", centre " +
-            two_places(LEP3_GetPixelTemp(LEP3_GetCenterPixel(raw.data()), uint32_t(rr), uint32_t(oo))) + " °C, min " +
-            two_places(lo_c) + " °C, max " + two_places(hi_c) + " °C";
+        // The printed line: the centre pixel as the CSV has it (not the integer
+        // LEP3_GetPixelTemp of the centre block), the scene's minimum and maximum.
+        const std::string line = "frame-000" + std::to_string(k) + ".png: frame " + raw_png.text.at("Frame Number") +
+                                 ", centre " + two_places(csv[60 * 160 + 80]) + " °C, min " + two_places(lo_c) +
+                                 " °C, max " + two_places(hi_c) + " °C";
         EXPECT_NE(r.out.find(line), std::string::npos) << r.out;
     }
     // Only the tool's results reach standard output; the library's messages don't.
@@ -101,11 +107,13 @@ TEST_F(CaptureTest, FilesHoldTheSentFramesTheirProvenanceAndTemperatures)
 TEST_F(CaptureTest, CtrlCEndsWithCompleteFiles)
 {
     lep3::test::ToolProcess p({"capture", "--sim", "-n", "100000", "-o", path("out")});
-    ASSERT_TRUE(p.wait_for_output("frame-0002.png:", std::chrono::seconds(20)));
+    ASSERT_NE(p.wait_for_output("frame-0002.png:", std::chrono::seconds(20)), std::string::npos);
     p.send_signal(SIGINT);
     const auto r = p.finish();
     EXPECT_EQ(r.status, 128 + SIGINT) << r.err;
-    EXPECT_NE(r.err.find("interrupted after"), std::string::npos) << r.err;
+    // Between frames ("interrupted after N of M frames") or, when the signal finds it
+    // waiting for the FPA temperature, at once: either way before the frame's files.
+    EXPECT_NE(r.err.find("lep3: error: interrupted "), std::string::npos) << r.err;
     int pictures = 0;
     for (const auto &entry : std::filesystem::directory_iterator(path("out"))) {
         EXPECT_NE(entry.path().extension(), ".part");
@@ -114,6 +122,61 @@ TEST_F(CaptureTest, CtrlCEndsWithCompleteFiles)
     }
     EXPECT_GE(pictures, 4);
     EXPECT_EQ(pictures % 2, 0); // every frame has both of its pictures
+}
+
+// The first raw value whose temperature, by the library's conversion, is at or above
+// celsius: every raw value tried in turn.
+uint16_t first_raw_at(float celsius, int r, int o)
+{
+    std::vector<uint16_t> raw(kPixels);
+    std::vector<float> t(kPixels);
+    for (uint32_t base = 0; base <= 65535; base += kPixels) {
+        for (uint32_t i = 0; i < kPixels; ++i)
+            raw[i] = uint16_t(std::min<uint32_t>(base + i, 65535));
+        LEP3_LuxToKelvin(raw.data(), t.data(), r, o);
+        LEP3_KelvinToCelsius(t.data());
+        for (uint32_t i = 0; i < kPixels; ++i)
+            if (std::isfinite(t[i]) && t[i] >= celsius)
+                return raw[i];
+    }
+    return 65535;
+}
+
+// A range in degrees and a percentile range: the colour picture is the raw frame stretched
+// between the raw values they stand for, through the palette named in any case.
+TEST_F(CaptureTest, CelsiusAndPercentileRangesColourAsTheySay)
+{
+    generate_pallette_iron_256(RGB24_pallette_iron_256);
+    for (const char *range : {"20C:35C", "p1:p99"}) {
+        SCOPED_TRACE(range);
+        const std::string out = path(std::string("out-") + range[0]);
+        const auto r =
+            lep3::test::run_tool({"capture", "--sim", "--range", range, "--palette", "IRON", "--json", "-o", out});
+        ASSERT_EQ(r.status, 0) << r.err;
+        const auto line = nlohmann::json::parse(r.out);
+        const auto lo = line.at("raw_min").get<uint16_t>();
+        const auto hi = line.at("raw_max").get<uint16_t>();
+        EXPECT_EQ(line.at("range"), range);
+        const auto raw_png = read_png(line.at("raw_picture").get<std::string>());
+        const auto &raw = raw_png.samples;
+        if (range[0] == 'p') {
+            // At most 1 % of the pixels lie beyond each end, and at least 1 % reach it.
+            auto count = [&raw](auto &&pred) { return std::count_if(raw.begin(), raw.end(), pred); };
+            EXPECT_LE(count([lo](uint16_t v) { return v < lo; }), kPixels / 100);
+            EXPECT_GE(count([lo](uint16_t v) { return v <= lo; }), kPixels / 100);
+            EXPECT_LE(count([hi](uint16_t v) { return v > hi; }), kPixels / 100);
+            EXPECT_GE(count([hi](uint16_t v) { return v >= hi; }), kPixels / 100);
+        } else {
+            const int rr = std::stoi(raw_png.text.at("R")), oo = std::stoi(raw_png.text.at("O"));
+            EXPECT_EQ(lo, first_raw_at(20, rr, oo));
+            EXPECT_EQ(hi, first_raw_at(35, rr, oo));
+        }
+        std::vector<uint8_t> gray8(kPixels), rgb(size_t{kPixels} * 3);
+        Gray14ToGray8WithUserSetPalette(raw.data(), gray8.data(), hi, lo);
+        Gray8ToRGB24(gray8.data(), rgb.data(), 8);
+        EXPECT_EQ(read_png(line.at("picture").get<std::string>()).samples,
+                  std::vector<uint16_t>(rgb.begin(), rgb.end()));
+    }
 }
 
 } // namespace

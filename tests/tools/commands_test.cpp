@@ -1,7 +1,14 @@
 // The tool's other subcommands against the emulator, and the ways a user can get them wrong.
+#include <grp.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
+#include <fstream>
+#include <sstream>
 #include <string>
+
+#include <nlohmann/json.hpp>
 
 #include "tools/tool_fixture.h"
 
@@ -10,47 +17,80 @@ namespace {
 using lep3::test::expect_clean_failure;
 using lep3::test::run_tool;
 using lep3::test::search;
+using nlohmann::json;
 
 using CommandsTest = lep3::test::ToolTest;
+
+// Every line of text, as a terminal counts its columns (UTF-8 characters).
+size_t widest_line(const std::string &text)
+{
+    size_t widest = 0, columns = 0;
+    for (const char c : text) {
+        if (c == '\n')
+            columns = 0;
+        else if ((static_cast<unsigned char>(c) & 0xC0) != 0x80)
+            widest = std::max(widest, ++columns);
+    }
+    return widest;
+}
 
 TEST_F(CommandsTest, InfoAsJsonOnAnOtherwiseCleanStdoutAndAsText)
 {
     auto r = run_tool({"info", "--sim", "--json"});
     ASSERT_EQ(r.status, 0) << r.err;
-    const char *object = "^\\{\"device\": \"[^\"]+\", \"firmware_version\": [0-9]+, \"image_file_version\": null, "
-                         "\"camera_status\": 0, \"camera_ready\": true, \"serial_number\": \"0x[0-9a-f]{16}\", "
-                         "\"uptime\": [0-9]+, \"fpa_temperature_c\": -?[0-9]+\\.[0-9]{2}, "
-                         "\"aux_temperature_c\": -?[0-9]+\\.[0-9]{2}\\}\n$";
-    EXPECT_TRUE(search(r.out, object)) << r.out;
+    const json info = json::parse(r.out); // one object and nothing else
+    EXPECT_EQ(info.at("firmware_version"), "2.62");
+    EXPECT_TRUE(info.at("image_file_version").is_null());
+    EXPECT_EQ(info.at("camera_ready"), true);
+    EXPECT_TRUE(search(info.at("serial_number").get<std::string>(), "^0x[0-9a-f]{16}$"));
+    for (const char *number : {"uptime_s", "fpa_temperature_c", "aux_temperature_c"})
+        EXPECT_TRUE(info.at(number).is_number()) << number;
     r = run_tool({"info", "--sim"});
     ASSERT_EQ(r.status, 0) << r.err;
-    for (const char *label : {"bridge firmware:", "camera status:      ready",
-                              "serial number:", "up-time:", "FPA temperature:", "AUX temperature:"})
+    for (const char *label : {"bridge firmware:    2.62\n", "camera status:      ready",
+                              "serial number:", "FPA temperature:", "AUX temperature:"})
         EXPECT_NE(r.out.find(label), std::string::npos) << label << "\n" << r.out;
+    EXPECT_TRUE(search(r.out, "\nup-time: +[0-9]+\\.[0-9]{3} s\n")) << r.out;
     EXPECT_EQ(r.out.find("unavailable"), std::string::npos) << r.out;
 }
 
-TEST_F(CommandsTest, GetPrintsOneValueOrAllOfThem)
+TEST_F(CommandsTest, GetPrintsValuesWithUnitsInTheirNamedOrderAndAsJson)
 {
     for (const auto &[name, form] :
-         {std::pair{"gain-mode", "^[0-9]+\n$"}, std::pair{"fpa-temperature", "^-?[0-9]+\\.[0-9]{2}\n$"}}) {
+         {std::pair{"gain-mode", "^[0-9]+\n$"}, std::pair{"fpa-temperature", "^-?[0-9]+\\.[0-9]{2}\n$"},
+          std::pair{"uptime", "^[0-9]+\\.[0-9]{3} s\n$"},
+          // start column, start row, end column, end row, as the help says
+          std::pair{"scene-roi", "^0 0 159 119\n$"}}) {
         const auto r = run_tool({"get", "--sim", name});
         ASSERT_EQ(r.status, 0) << r.err;
-        EXPECT_TRUE(search(r.out, form)) << r.out;
+        EXPECT_TRUE(search(r.out, form)) << name << ": " << r.out;
     }
-    const auto r = run_tool({"get", "--sim"});
+    auto r = run_tool({"get", "--sim"});
     ASSERT_EQ(r.status, 0) << r.err;
     for (const char *name :
          {"agc ", "agc-calc ", "telemetry ", "gain-mode ", "shutter-position ", "video-format ", "oem-video-format ",
           "pcolor-lut ", "freeze ", "radiometry ", "frames-to-average ", "heq-linear-percent ", "rbfo-internal "})
         EXPECT_NE(("\n" + r.out).find(std::string("\n") + name), std::string::npos) << name << "\n" << r.out;
+
+    r = run_tool({"get", "--sim", "--json"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    const json all = json::parse(r.out);
+    EXPECT_EQ(all.size(), 26u);
+    EXPECT_EQ(all.at("scene-roi"), json({0, 0, 159, 119}));
+    EXPECT_EQ(all.at("rbfo-internal").size(), 4u);
+    EXPECT_TRUE(all.at("gain-mode").is_number_integer());
+    EXPECT_TRUE(all.at("serial-number").is_string());
+    EXPECT_TRUE(all.at("uptime").is_number());
+    r = run_tool({"get", "--sim", "--json", "gain-mode"});
+    EXPECT_EQ(json::parse(r.out), json({{"gain-mode", 0}})) << r.out;
 }
 
 TEST_F(CommandsTest, SetTakesWhatTheCameraTakesByNameAndAlias)
 {
     auto r = run_tool({"set", "--sim", "gain-mode", "2"});
     EXPECT_EQ(r.status, 0) << r.err;
-    EXPECT_EQ(r.out, "gain-mode set to 2\n");
+    // The emulator lives as long as the command.
+    EXPECT_EQ(r.out, "gain-mode set to 2 (in the emulator, which forgets it when this command ends)\n");
     for (const auto &[name, value] : {std::pair{"vid", "14"}, {"shutter-position", "-1"}, {"agc", "on"}})
         EXPECT_EQ(run_tool({"set", "--sim", name, value}).status, 0) << name;
     // The camera's own range, found by the library's check; then values the parameter
@@ -67,12 +107,44 @@ TEST_F(CommandsTest, SetTakesWhatTheCameraTakesByNameAndAlias)
         expect_clean_failure(run_tool({"set", "--sim", name, value}), message);
 }
 
-// A palette that doesn't exist and a bridge that isn't there: one clear line, no crash.
-TEST_F(CommandsTest, UnknownPaletteAndMissingDeviceFailCleanly)
+// A palette that doesn't exist, a bridge that isn't there, and one this user may not
+// open: one clear line that names the cause, no crash.
+TEST_F(CommandsTest, UnknownPaletteMissingAndForbiddenDevicesFailCleanly)
 {
     expect_clean_failure(run_tool({"capture", "--sim", "--palette", "nosuch", "-o", "unused"}),
                          "unknown palette 'nosuch'");
-    expect_clean_failure(run_tool({"info", "--device", "/nonexistent/tty"}), "no bridge at /nonexistent/tty");
+    expect_clean_failure(run_tool({"info", "--device", "/nonexistent/tty"}),
+                         "no bridge at /nonexistent/tty: No such file or directory");
+
+    // Root opens anything: the tool then runs as nobody, for whom the device is closed.
+    const group *owner = getgrnam("dialout");
+    const gid_t gid = owner != nullptr ? owner->gr_gid : getgid();
+    const std::string device = path("ttyACM9");
+    std::ofstream(device).put('\n');
+    ASSERT_EQ(chown(device.c_str(), geteuid(), gid), 0);
+    ASSERT_EQ(chmod(device.c_str(), geteuid() == 0 ? 0660 : 0), 0);
+    ASSERT_EQ(chmod(dir_.c_str(), 0755), 0);
+    std::vector<std::string> launcher;
+    if (geteuid() == 0)
+        launcher = {"/usr/bin/setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"};
+    const auto r = lep3::test::ToolProcess({"info", "--device", device}, launcher).finish();
+    expect_clean_failure(r, device + ": Permission denied (the device belongs to group '" +
+                                std::string(getgrgid(gid)->gr_name) + "'");
+    EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
+}
+
+// --quiet: nothing of the library, even when the device isn't a terminal and the library
+// has much to say about it; the tool's own line remains. Results stay on standard output.
+TEST_F(CommandsTest, QuietSilencesTheLibraryCompletely)
+{
+    std::ofstream(path("not-a-tty")).put('\n');
+    auto r = run_tool({"info", "--quiet", "--device", path("not-a-tty")});
+    EXPECT_EQ(r.out, "");
+    EXPECT_TRUE(search(r.err, "^lep3: error: [^\n]*Inappropriate ioctl for device[^\n]*\n$")) << r.err;
+    r = run_tool({"ffc", "--sim", "--rad", "--quiet"});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(r.out, "radiometric flat-field correction done\n");
 }
 
 TEST_F(CommandsTest, FfcAndListAndStreamRunToTheEnd)
@@ -80,20 +152,32 @@ TEST_F(CommandsTest, FfcAndListAndStreamRunToTheEnd)
     auto r = run_tool({"ffc", "--sim"});
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(r.out, "flat-field correction done\n");
-    r = run_tool({"ffc", "--sim", "--rad", "--quiet"});
-    EXPECT_EQ(r.status, 0) << r.err;
-    EXPECT_EQ(r.err.find("LEP_Uart inited"), std::string::npos) << r.err; // --quiet hides the library's messages
     r = run_tool({"list", "--sim"});
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_NE(r.out.find("ttyACM0\t(emulator"), std::string::npos) << r.out;
 
-    r = run_tool({"stream", "--sim", "--seconds", "3"});
+    // Without a terminal: the state each second and at the end, in 80 columns, with the
+    // link's counters below it when asked for.
+    r = run_tool({"stream", "--sim", "--seconds", "3", "--verbose"});
     EXPECT_EQ(r.status, 0) << r.err;
-    // Without a terminal: a line a second and the final state, with the link counters.
+    EXPECT_LE(widest_line(r.out), 80u) << r.out;
     const auto m = search(r.out, "[0-9]+\\.[0-9] fps \\| frames ([0-9]+)\\.\\.([0-9]+) \\| dropped 0 \\| "
-                                 "centre -?[0-9]+\\.[0-9]{2} °C \\| link: .* ([0-9]+) raw, 0 rgb, ");
+                                 "centre -?[0-9]+\\.[0-9]{2} °C\n  link up: .* read, .* skipped, 0 reconnects\n");
     ASSERT_TRUE(m) << r.out;
     EXPECT_EQ((*m)[1], "1");
+    EXPECT_TRUE(search(r.out, "\n  frames: [1-9][0-9]* raw, 0 RGB, ")) << r.out;
+
+    r = run_tool({"stream", "--sim", "--seconds", "1.5", "--json"});
+    EXPECT_EQ(r.status, 0) << r.err;
+    std::istringstream lines(r.out);
+    int objects = 0;
+    for (std::string line; std::getline(lines, line); ++objects) {
+        const json state = json::parse(line);
+        EXPECT_EQ(state.at("link"), "up");
+        EXPECT_EQ(state.at("first_frame"), 1);
+        EXPECT_TRUE(state.at("stats").at("frames_raw").is_number_unsigned());
+    }
+    EXPECT_GE(objects, 2);
 }
 
 } // namespace

@@ -16,12 +16,16 @@
 #include <csetjmp>
 #include <cstdio>
 #include <filesystem>
+#include <functional>
 #include <map>
+#include <memory>
 #include <optional>
 #include <stdexcept>
 #include <string>
 #include <thread>
 #include <vector>
+
+#include "sim/bridge_sim.h"
 
 namespace lep3::test {
 
@@ -39,6 +43,42 @@ class ToolTest : public ::testing::Test {
     std::string dir_;
 };
 
+// A bridge emulator in the test's process, published in the test's directory at paths of
+// its own choosing; the tool reaches it with --device (and --boot-device). Taking it away
+// and creating it again at the same path is an unplug and a re-plug.
+class BridgeTest : public ToolTest {
+  protected:
+    void SetUp() override
+    {
+        ToolTest::SetUp();
+        options_.path = path("bridge");
+        options_.boot_path = path("bridge-loader");
+        plug();
+    }
+    void TearDown() override
+    {
+        sim_.reset();
+        ToolTest::TearDown();
+    }
+    void plug() { sim_ = std::make_unique<lep3::sim::BridgeSim>(options_); }
+    void unplug() { sim_.reset(); }
+    lep3::sim::BridgeSim &sim() { return *sim_; }
+    const std::string &device() const { return options_.path; }
+
+    lep3::sim::Options options_;
+    std::unique_ptr<lep3::sim::BridgeSim> sim_;
+};
+
+// Waits (polling) until done() or the limit; the result of the last look.
+inline bool eventually(const std::function<bool()> &done, std::chrono::milliseconds limit)
+{
+    for (const auto end = std::chrono::steady_clock::now() + limit; !done();
+         std::this_thread::sleep_for(std::chrono::milliseconds(10)))
+        if (std::chrono::steady_clock::now() > end)
+            return false;
+    return true;
+}
+
 struct ToolResult {
     int status = -1; // exit status, or 128 + signal when a signal ended it
     std::string out, err;
@@ -48,9 +88,12 @@ struct ToolResult {
 // tool writes can block it while the test waits.
 class ToolProcess {
   public:
-    explicit ToolProcess(const std::vector<std::string> &args)
+    // launcher: a program that runs the tool, with its own arguments before the tool's
+    // path (setpriv, to run it as another user), or nothing.
+    explicit ToolProcess(const std::vector<std::string> &args, const std::vector<std::string> &launcher = {})
     {
-        std::vector<std::string> strings = {LEP3_TOOL_PATH};
+        std::vector<std::string> strings = launcher;
+        strings.push_back(LEP3_TOOL_PATH);
         strings.insert(strings.end(), args.begin(), args.end());
         std::vector<char *> argv;
         for (auto &a : strings)
@@ -60,7 +103,7 @@ class ToolProcess {
         posix_spawn_file_actions_init(&actions);
         posix_spawn_file_actions_adddup2(&actions, fds_[0], STDOUT_FILENO);
         posix_spawn_file_actions_adddup2(&actions, fds_[1], STDERR_FILENO);
-        const int rc = posix_spawn(&pid_, LEP3_TOOL_PATH, &actions, nullptr, argv.data(), environ);
+        const int rc = posix_spawn(&pid_, argv[0], &actions, nullptr, argv.data(), environ);
         posix_spawn_file_actions_destroy(&actions);
         if (rc != 0)
             throw std::runtime_error("cannot start " LEP3_TOOL_PATH);
@@ -75,13 +118,12 @@ class ToolProcess {
     ToolProcess(const ToolProcess &) = delete;
     ToolProcess &operator=(const ToolProcess &) = delete;
 
-    bool wait_for_output(const std::string &text, std::chrono::milliseconds timeout)
+    // Waits for text on standard output, found at or after offset; its position, or npos.
+    size_t wait_for_output(const std::string &text, std::chrono::milliseconds timeout, size_t offset = 0)
     {
-        for (const auto end = std::chrono::steady_clock::now() + timeout; read(fds_[0]).find(text) == std::string::npos;
-             std::this_thread::sleep_for(std::chrono::milliseconds(10)))
-            if (std::chrono::steady_clock::now() > end)
-                return false;
-        return true;
+        size_t at = std::string::npos;
+        eventually([&] { return (at = read(fds_[0]).find(text, offset)) != std::string::npos; }, timeout);
+        return at;
     }
     void send_signal(int signo) { kill(pid_, signo); }
     // What the process wrote to its standard output so far.
@@ -144,6 +186,7 @@ inline std::optional<std::vector<std::string>> search(const std::string &text, c
 struct DecodedPng {
     uint32_t width = 0, height = 0;
     int bit_depth = 0, colour_type = 0;
+    int significant_bits = 0;      // of a grey sample, from sBIT; 0 without one
     std::vector<uint16_t> samples; // every sample in row order, 16-bit ones in host order
     std::map<std::string, std::string> text;
 };
@@ -166,6 +209,9 @@ inline bool decode_png(png_structp png, png_infop info, FILE *file, DecodedPng &
         rows.push_back(bytes.data() + y * row_bytes);
     png_read_image(png, rows.data());
     png_read_end(png, info);
+    png_color_8p significant = nullptr;
+    if (png_get_sBIT(png, info, &significant) != 0)
+        out.significant_bits = significant->gray;
     png_textp text = nullptr;
     int count = 0;
     png_get_text(png, info, &text, &count);

@@ -1,26 +1,63 @@
-// lep3 update against the emulator's bootloader.
+// lep3 update against an emulated bridge published at paths of the test's choosing: the
+// bootloader's device is given with --boot-device, versions read as the bridge shows
+// them, an older image needs --force, and the version is checked after the update.
 #include <gtest/gtest.h>
 
 #include <fstream>
 #include <string>
+#include <vector>
 
 #include "tools/tool_fixture.h"
 
 namespace {
 
-using UpdateTest = lep3::test::ToolTest;
+using UpdateTest = lep3::test::BridgeTest;
 
-// The one test that runs a whole update: the library's pauses alone take 6 s.
-TEST_F(UpdateTest, ImageFileIsTransferredWithProgress)
+constexpr uint16_t kRestartBridge = 0x0402;
+
+// An image file whose data, when stamped, names its version as well: the emulator then
+// reports that version once it runs the image. Enough data blocks for the bar to move.
+std::string write_image(const std::string &path, const std::string &version, bool stamped)
 {
-    std::ofstream(path("new-firmware.bin"), std::ios::binary) << "SAMG55;V1.07\r\n" << std::string(1000, '\x5a');
-    const auto r = lep3::test::run_tool({"update", "--sim", path("new-firmware.bin")});
+    std::string data = stamped ? "SAMG55;V" + version : "";
+    data.resize(64 * 60, '\x5a');
+    std::ofstream(path, std::ios::binary) << "SAMG55;V" << version << "\r\n" << data;
+    return data;
+}
+
+// The two runs of a whole update: the library's pauses alone take 6 s each.
+TEST_F(UpdateTest, NewerImageGoesInOlderNeedsForceAndTheVersionIsCheckedAfterwards)
+{
+    const std::vector<std::string> update = {"update", "--device", device(), "--boot-device", options_.boot_path};
+    auto with = [&update](std::vector<std::string> more) {
+        std::vector<std::string> args = update;
+        args.insert(args.end(), more.begin(), more.end());
+        return lep3::test::run_tool(args);
+    };
+
+    const std::string data = write_image(path("SAMG55_V2.70.talvor"), "2.70", true);
+    auto r = with({path("SAMG55_V2.70.talvor")});
     ASSERT_EQ(r.status, 0) << r.err;
-    // The bar follows the progress value from another thread: it sees the value stay
-    // at 15 during the transfer and end at 100.
-    for (const char *text :
-         {"image 107: updating", "progress 15%\n", "progress 100%\n", "update complete: bridge firmware "})
+    EXPECT_EQ(std::vector<uint8_t>(data.begin(), data.end()), sim().programmed_image());
+    // Versions as the bridge shows them; the bar moves with the acknowledged blocks while
+    // the library's progress value stays at 15 during the transfer.
+    for (const char *text : {"bridge firmware 2.62, image 2.70: updating\n", " of 60\n", "progress 100%\n",
+                             "update complete: the bridge runs firmware 2.70\n"})
         EXPECT_NE(r.out.find(text), std::string::npos) << text << "\n" << r.out;
+    EXPECT_TRUE(lep3::test::search(r.out, "progress (1[6-9]|[2-5][0-9]|6[0-4])%, block [0-9]+ of 60\n")) << r.out;
+
+    // 1.15 is older than 2.70 (and not read as 1.14): refused before the bridge restarts.
+    write_image(path("old.talvor"), "1.15", false);
+    sim().clear_requests();
+    r = with({path("old.talvor")});
+    lep3::test::expect_clean_failure(r, "the image holds firmware 1.15, older than the bridge's 2.70; --force");
+    EXPECT_EQ(sim().request_count(kRestartBridge), 0u);
+
+    // Forced in; this image doesn't name its version inside, so the bridge still reports
+    // 2.70 afterwards, and the tool says so.
+    r = with({"--force", path("old.talvor")});
+    lep3::test::expect_clean_failure(r, "the bridge reports firmware 2.70, not the image's 1.15");
+    EXPECT_EQ(sim().request_count(kRestartBridge), 1u);
 }
 
 } // namespace

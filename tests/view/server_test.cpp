@@ -59,7 +59,7 @@ TEST_F(ViewTest, PicturesAreTheEmulatorsFramesInTheFilesCaptureWrites)
 
     // The colour picture of the same frame, in each kind of range; frames move on, so
     // the raw picture is fetched again until both show one frame.
-    for (const std::string range : {"auto", "7000:9000", "20:30C"}) {
+    for (const std::string range : {"auto", "7000:9000", "20C:30C"}) {
         SCOPED_TRACE(range);
         lep3::test::DecodedPng colour, grey;
         for (int tries = 0; tries < 20; ++tries) {
@@ -85,17 +85,17 @@ TEST_F(ViewTest, PicturesAreTheEmulatorsFramesInTheFilesCaptureWrites)
             EXPECT_EQ(lo, *std::min_element(grey.samples.begin(), grey.samples.end()));
             EXPECT_EQ(hi, *std::max_element(grey.samples.begin(), grey.samples.end()));
         }
-        if (range == "20:30C") {
-            // The raw values whose temperatures lie within 20 to 30 degrees.
-            std::vector<uint16_t> ends = {uint16_t(lo - 1), uint16_t(lo), uint16_t(hi), uint16_t(hi + 1)};
+        if (range == "20C:30C") {
+            // Each end is the first raw value whose temperature reaches it.
+            std::vector<uint16_t> ends = {uint16_t(lo - 1), uint16_t(lo), uint16_t(hi - 1), uint16_t(hi)};
             ends.resize(kPixels, ends[1]);
             std::vector<float> k(kPixels);
             LEP3_LuxToKelvin(ends.data(), k.data(), lep3::sim::kRbfoR, lep3::sim::kRbfoO);
             LEP3_KelvinToCelsius(k.data());
             EXPECT_LT(k[0], 20);
             EXPECT_GE(k[1], 20);
-            EXPECT_LE(k[2], 30);
-            EXPECT_GT(k[3], 30);
+            EXPECT_LT(k[2], 30);
+            EXPECT_GE(k[3], 30);
         }
     }
 }
@@ -143,7 +143,7 @@ TEST_F(ViewTest, ControlsChangeTheCameraAndReadItBack)
     auto set = http().Post("/api/settings/agc", "1", "text/plain");
     ASSERT_TRUE(set);
     ASSERT_EQ(set->status, 200) << set->body;
-    EXPECT_EQ(json::parse(set->body).at("value"), "1");
+    EXPECT_EQ(json::parse(set->body).at("value"), 1);
     EXPECT_EQ(sim().reg(lep3::sim::cmd::kAgcEnable), (std::vector<uint8_t>{1, 0, 0, 0}));
     // The form a page's form would send, and on/off as `lep3 set` takes them.
     ASSERT_EQ(http().Post("/api/settings/gain-mode", "value=2", "application/x-www-form-urlencoded")->status, 200);
@@ -162,7 +162,8 @@ TEST_F(ViewTest, ControlsChangeTheCameraAndReadItBack)
         ASSERT_EQ(by_name.count(name), 1u) << name;
         EXPECT_TRUE(by_name[name].at("writable").get<bool>());
     }
-    EXPECT_EQ(by_name["gain-mode"].at("value"), "2");
+    EXPECT_EQ(by_name["gain-mode"].at("value"), 2);
+    EXPECT_EQ(by_name["gain-mode"].at("text"), "2");
     EXPECT_FALSE(by_name["serial-number"].at("writable").get<bool>());
 
     const size_t before = sim().request_count(lep3::sim::cmd::kSysRunFfc);
@@ -231,8 +232,8 @@ TEST_F(ViewTest, BadRequestsGetA4xxWithTheirSentence)
         {"GET", "/api/temperature?x=1&y=1&frame=4000000000", "", 404, "frame 4000000000 is no longer kept"},
         {"GET", "/frame.png?palette=sepia", "", 400, "unknown palette 'sepia'; the palettes are fusion"},
         {"GET", "/frame.png?range=9:1", "", 400, "range minimum must be below its maximum"},
-        {"GET", "/api/stream?range=30:20C", "", 400, "the range's lowest temperature must be below its highest"},
-        {"GET", "/frame.png?range=900:1000C", "", 400, "no raw value has a temperature from 900:1000C"},
+        {"GET", "/api/stream?range=30C:20C", "", 400, "range minimum must be below its maximum"},
+        {"GET", "/frame.png?range=20C:hot", "", 400, "both ends of a range in degrees end with C"},
         {"GET", "/nowhere", "", 404, "no such path"},
         {"DELETE", "/api/ffc", "", 404, "no such path"},
     };

@@ -1,26 +1,18 @@
-// The viewer's parts on their own: the hub that hands out the newest frame, the range a
-// user gives, the degrees-to-raw scale, and which addresses count as this machine only.
+// The viewer's parts on their own: the hub that hands out the newest frame, and which
+// addresses count as this machine only.
 #include <gtest/gtest.h>
 
 #include <chrono>
-#include <cmath>
 #include <thread>
-#include <vector>
 
-#include "lep3.h"
-#include "tools/args.h"
-#include "tools/radiometry.h"
 #include "tools/view/access_token.h"
-#include "tools/view/celsius_scale.h"
 #include "tools/view/frame_hub.h"
-#include "tools/view/picture.h"
 
 namespace {
 
 using namespace std::chrono_literals;
 using lep3tool::view::FrameHub;
 using lep3tool::view::ViewFrame;
-using lep3tool::view::ViewRange;
 
 std::shared_ptr<ViewFrame> frame_numbered(uint32_t number)
 {
@@ -59,51 +51,6 @@ TEST(FrameHubTest, CloseWakesAWaitingFollowerAtOnce)
     closer.join();
     EXPECT_LT(std::chrono::steady_clock::now() - start, 30s);
     EXPECT_TRUE(hub.closed());
-}
-
-TEST(ViewRangeTest, RangesInRawValuesAndDegreesAndTheirRefusals)
-{
-    EXPECT_EQ(ViewRange::parse("auto").mode, ViewRange::Mode::automatic);
-    EXPECT_EQ(ViewRange::parse("held").mode, ViewRange::Mode::held);
-    const ViewRange raw = ViewRange::parse("7000:9000");
-    EXPECT_EQ(raw.mode, ViewRange::Mode::raw);
-    EXPECT_EQ(raw.raw_lo, 7000u);
-    EXPECT_EQ(raw.raw_hi, 9000u);
-    const ViewRange degrees = ViewRange::parse("-5.5:30C");
-    EXPECT_EQ(degrees.mode, ViewRange::Mode::celsius);
-    EXPECT_EQ(degrees.celsius_lo, -5.5);
-    EXPECT_EQ(degrees.celsius_hi, 30);
-    EXPECT_EQ(degrees.describe(), "-5.5:30C");
-    for (const char *bad : {"", "hot", "9000:7000", "1:2:3", "30:20C", "a:20C", "20C", "nan:20C"})
-        EXPECT_THROW(ViewRange::parse(bad), lep3tool::UsageError) << bad;
-}
-
-TEST(CelsiusScaleTest, DegreesBecomeTheRawValuesWhoseTemperaturesLieInside)
-{
-    const lep3_rbfo_t rbfo{878900, 1428, 1, 1000};
-    const lep3tool::view::CelsiusScale scale(rbfo);
-    // Every entry is what a frame's conversion gives for that raw value.
-    std::vector<uint16_t> raw(19200);
-    std::vector<float> celsius(raw.size());
-    for (size_t i = 0; i < raw.size(); ++i)
-        raw[i] = static_cast<uint16_t>(i * 3);
-    lep3tool::frame_celsius(raw.data(), rbfo, celsius);
-    for (size_t i = 0; i < raw.size(); ++i) {
-        if (std::isnan(celsius[i]))
-            EXPECT_TRUE(std::isnan(scale.at(raw[i]))) << raw[i];
-        else
-            EXPECT_EQ(scale.at(raw[i]), celsius[i]) << raw[i];
-    }
-
-    const auto range = scale.raw_range(20, 30);
-    ASSERT_TRUE(range);
-    const auto [lo, hi] = *range;
-    EXPECT_GE(scale.at(lo), 20);
-    EXPECT_LT(scale.at(lo - 1), 20);
-    EXPECT_LE(scale.at(hi), 30);
-    EXPECT_GT(scale.at(hi + 1), 30);
-    // Beyond every temperature the camera can give, there is no range.
-    EXPECT_FALSE(scale.raw_range(5000, 6000));
 }
 
 TEST(AccessTokenTest, OnlyLoopbackAddressesGoWithoutAToken)

@@ -1,31 +1,20 @@
 #include "tools/view/camera_feed.h"
 
-#include <time.h>
-
 #include <cstring>
+#include <utility>
 
+#include "tools/command_thread.h"
 #include "tools/console.h"
 #include "tools/result_text.h"
 #include "tools/signals.h"
-#include "tools/view/celsius_scale.h"
 
 namespace lep3tool::view {
 
 namespace {
 
-// How long one wait for a frame lasts: the bound on noticing a stop request.
-constexpr int kWaitMs = 200;
+// How long one wait for a frame lasts: the bound on noticing that the feed should end.
+constexpr std::chrono::milliseconds kWait{200};
 constexpr std::chrono::seconds kRateWindow{2};
-
-// The wall-clock time of a CLOCK_MONOTONIC stamp.
-std::chrono::system_clock::time_point wall_time_of(uint64_t monotonic_ns)
-{
-    timespec now{};
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    const auto now_ns = static_cast<uint64_t>(now.tv_sec) * 1000000000U + static_cast<uint64_t>(now.tv_nsec);
-    const auto age = std::chrono::nanoseconds(now_ns > monotonic_ns ? now_ns - monotonic_ns : 0);
-    return std::chrono::system_clock::now() - std::chrono::duration_cast<std::chrono::system_clock::duration>(age);
-}
 
 } // namespace
 
@@ -57,20 +46,19 @@ void CameraFeed::run()
 
 void CameraFeed::read_rbfo_parameters()
 {
-    rbfo_ = read_rbfo(rbfo_set_);
-    if (rbfo_ && (!scale_ || std::memcmp(&scale_->rbfo(), &*rbfo_, sizeof *rbfo_) != 0))
-        scale_ = std::make_shared<const CelsiusScale>(*rbfo_);
-    if (!rbfo_)
-        scale_.reset();
+    rbfo_ = awaiting_reply([this] { return read_rbfo(rbfo_set_); });
+    Provenance provenance = read_provenance();
     const std::lock_guard lock(mutex_);
     temperatures_ = rbfo_.has_value();
+    provenance_ = std::move(provenance);
 }
 
 void CameraFeed::take_frame()
 {
-    lep3_frame_info_t info{};
-    // Room for an RGB frame too, which may still be on its way from an earlier request.
-    const int r = LEP3_WaitFrame(incoming_->bytes.data(), incoming_->bytes.size(), &info, kWaitMs);
+    // The pump answers a stop signal at once; the feed ends when its owner says so.
+    const FramePump::Wait wait = pump_.next(*incoming_, kWait);
+    if (wait == FramePump::Wait::stopped)
+        std::this_thread::sleep_for(kWait);
 
     lep3_link_stats_t stats{};
     LEP3_GetLinkStats(&stats);
@@ -80,17 +68,16 @@ void CameraFeed::take_frame()
         reconnects_seen_ = stats.reconnects;
         read_rbfo_parameters();
     }
-    if (r != 0 || info.format != kFormatRaw)
+    // An RGB frame may still be on its way from an earlier request.
+    if (wait != FramePump::Wait::frame || incoming_->format != kFormatRaw)
         return;
 
     auto frame = std::make_shared<ViewFrame>();
-    std::memcpy(frame->raw.data(), incoming_->bytes.data(), sizeof frame->raw);
-    frame->number = info.frame_number;
-    frame->completed_ns = info.completed_ns;
-    frame->taken = wall_time_of(info.completed_ns);
+    std::memcpy(frame->raw.data(), incoming_->raw(), sizeof frame->raw);
+    frame->number = incoming_->number;
+    frame->taken = incoming_->taken;
     frame->rbfo_set = rbfo_set_;
     frame->rbfo = rbfo_;
-    frame->scale = scale_;
     measure_frame(*frame);
     {
         const std::lock_guard lock(mutex_);
@@ -102,6 +89,12 @@ void CameraFeed::take_frame()
         ++frames_;
     }
     hub_.publish(std::move(frame));
+}
+
+Provenance CameraFeed::provenance() const
+{
+    const std::lock_guard lock(mutex_);
+    return provenance_;
 }
 
 FeedStatus CameraFeed::status() const

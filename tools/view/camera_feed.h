@@ -1,7 +1,7 @@
 // The viewer's one taker of frames: a thread that waits on the library's session for
 // each new raw frame, measures it (temperatures, spots) and publishes it to the hub,
-// and keeps what the status line shows. After the bridge comes back it asks for raw
-// video again and reads the RBFO parameters anew.
+// and keeps what the status line shows. After the bridge comes back it reads the RBFO
+// parameters and the camera's identity anew.
 #pragma once
 
 #include <atomic>
@@ -14,13 +14,12 @@
 #include <thread>
 
 #include "lep3.h"
+#include "tools/frame_pictures.h"
 #include "tools/frame_pump.h"
 #include "tools/radiometry.h"
 #include "tools/view/frame_hub.h"
 
 namespace lep3tool::view {
-
-class CelsiusScale;
 
 struct FeedStatus {
     int link = LEP3_LINK_CLOSED; // one of LEP3_LINK_*
@@ -41,6 +40,8 @@ class CameraFeed {
 
     FeedStatus status() const;
     RbfoSet rbfo_set() const { return rbfo_set_; }
+    // The camera's serial number and the bridge's firmware, for the raw pictures.
+    Provenance provenance() const;
 
   private:
     using Clock = std::chrono::steady_clock;
@@ -52,16 +53,17 @@ class CameraFeed {
 
     FrameHub &hub_;
     const RbfoSet rbfo_set_;
-    std::optional<lep3_rbfo_t> rbfo_;           // the feed thread's own
-    std::shared_ptr<const CelsiusScale> scale_; // for rbfo_
-    uint64_t reconnects_seen_ = 0;              // the feed thread's own
-    std::unique_ptr<Frame> incoming_;           // the feed thread's own
+    std::optional<lep3_rbfo_t> rbfo_; // the feed thread's own
+    uint64_t reconnects_seen_ = 0;    // the feed thread's own
+    FramePump pump_;                  // the feed thread's own
+    std::unique_ptr<Frame> incoming_; // the feed thread's own
 
     mutable std::mutex mutex_; // guards what status() reads
     std::deque<Clock::time_point> recent_;
     uint32_t last_number_ = 0;
     uint64_t frames_ = 0;
     bool temperatures_ = false;
+    Provenance provenance_;
 
     std::atomic<bool> stopping_{false};
     std::thread thread_;

@@ -87,9 +87,7 @@ int run_view(const ParsedArgs &args)
     const RbfoSet rbfo_set = args.value("rbfo") ? parse_rbfo_set(*args.value("rbfo")) : RbfoSet::internal;
     const std::string token = view::is_loopback(address) ? std::string() : view::make_token();
 
-    SessionOptions options = session_options(args);
-    options.managed = true;
-    Session session(options);
+    Session session(session_options(args));
     view::FrameHub hub;
     view::CameraFeed feed(hub, rbfo_set);
     view::PictureMaker pictures;

@@ -53,8 +53,9 @@ class EventStream {
             if (!send(sink, "frame", frame_json(*frame, *picture, style_.range)))
                 return false;
             // Held: the first picture's raw range, for all that follow.
-            if (style_.range.mode == ViewRange::Mode::held)
-                style_.range = ViewRange{ViewRange::Mode::raw, picture->raw_lo, picture->raw_hi};
+            if (style_.range.mode == FrameRange::Mode::held)
+                style_.range = FrameRange{FrameRange::Mode::raw, static_cast<double>(picture->raw_lo),
+                                          static_cast<double>(picture->raw_hi)};
         }
         const FeedStatus status = feed_.status();
         if (Clock::now() - last_status_ >= kStatusInterval || status.link != last_link_)

@@ -7,7 +7,6 @@
 #include <mutex>
 #include <optional>
 #include <string>
-#include <string_view>
 #include <vector>
 
 #include "tools/frame_range.h"
@@ -15,25 +14,11 @@
 
 namespace lep3tool::view {
 
-// The range a picture is stretched over: found in each frame, held from the first frame
-// a follower sees, given in raw values, or given in degrees Celsius.
-struct ViewRange {
-    enum class Mode { automatic, held, raw, celsius };
-    Mode mode = Mode::automatic;
-    uint32_t raw_lo = 0; // raw mode
-    uint32_t raw_hi = 0;
-    double celsius_lo = 0; // celsius mode
-    double celsius_hi = 0;
-
-    // "auto", "held", "MIN:MAX" in raw values as `lep3 capture --range` takes them, or
-    // "MIN:MAXC" in degrees Celsius. Throws UsageError.
-    static ViewRange parse(std::string_view text);
-    std::string describe() const;
-};
-
+// A palette, and a range as `lep3 capture --range` takes it: auto, held (the first frame's
+// a follower sees; a single picture's own), MIN:MAX in raw values, 20C:35C, or p1:p99.
 struct PictureStyle {
     uint32_t palette = 0;
-    ViewRange range;
+    FrameRange range;
 };
 
 // From the query parameters (either may be missing: the defaults). Throws UsageError.
@@ -52,7 +37,7 @@ struct Picture {
 class PictureMaker {
   public:
     // The frame's picture. A held range is the frame's own. Throws UsageError for a
-    // range in degrees when the frame has no temperatures or no raw value lies in it.
+    // range in degrees when the frame has no temperatures.
     std::shared_ptr<const Picture> make(const ViewFrame &frame, const PictureStyle &style);
 
   private:

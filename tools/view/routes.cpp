@@ -132,15 +132,18 @@ nlohmann::json setting_json(const Setting &s)
     return j;
 }
 
-// Reads one value into its JSON; the library's result.
+// Reads one value into its JSON, as `lep3 get --json` gives it and as `lep3 get` prints
+// it; the library's result.
 int read_setting(const Setting &s, nlohmann::json &j)
 {
-    std::string value;
+    SettingValue value;
     const int r = s.get(value);
-    if (r == 0)
-        j["value"] = value;
-    else
+    if (r == 0) {
+        j["value"] = nlohmann::json(value.json);
+        j["text"] = value.text;
+    } else {
         j["error"] = describe_result(r);
+    }
     return r;
 }
 
@@ -180,7 +183,8 @@ void serve_pictures(httplib::Server &server, ViewContext &ctx)
                        encode_png_gray16(frame->raw, kFrameWidth, kFrameHeight,
                                          raw_picture_text(frame->number, frame->taken,
                                                           have_fpa ? std::optional<float>(fpa) : std::nullopt,
-                                                          frame->rbfo, frame->rbfo_set));
+                                                          frame->rbfo, frame->rbfo_set, ctx.feed.provenance()),
+                                         kRawSignificantBits);
                    res.set_header("Cache-Control", "no-store");
                    res.set_header("Content-Disposition",
                                   "inline; filename=\"frame-" + std::to_string(frame->number) + "-raw16.png\"");

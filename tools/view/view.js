@@ -159,12 +159,12 @@ function drawMarkers(ctx, spots, k) {
   };
   ring(spots.max, '#ff4040');
   ring(spots.min, '#40a0ff');
-  // The centre spot is the mean of the 6 x 6 block around the picture's middle.
+  // The centre pixel, whose temperature `lep3 capture` reports.
   const c = spots.centre;
   const half = 3 * k;
   ctx.lineWidth = 1.5;
   ctx.strokeStyle = '#fff';
-  ctx.strokeRect(c.x * k - half, c.y * k - half, 2 * half, 2 * half);
+  ctx.strokeRect((c.x + 0.5) * k - half, (c.y + 0.5) * k - half, 2 * half, 2 * half);
 }
 
 function showReadings(frame) {
@@ -326,7 +326,7 @@ function applyFixedRange() {
     return;
   }
   view.rangeMode = 'fixed';
-  view.range = `${lo}:${hi}C`;
+  view.range = `${lo}C:${hi}C`;
   $('range-note').value = '';
   openStream();
 }
@@ -400,7 +400,7 @@ function showSettingValue(cell, s) {
     e.textContent = s.error;
     cell.append(e);
   } else {
-    cell.textContent = s.value;
+    cell.textContent = s.text;
   }
 }
 

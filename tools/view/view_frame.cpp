@@ -6,10 +6,9 @@ namespace lep3tool::view {
 
 namespace {
 
-// The centre spot's place on the picture: the block LEP3_GetCenterPixel averages has
-// row 60, column 80 as its fourth row and column.
-constexpr uint32_t kCentreX = kFrameWidth / 2;
-constexpr uint32_t kCentreY = kFrameHeight / 2;
+// The centre pixel whose temperature `lep3 capture` reports.
+constexpr uint32_t kCentreX = kCentrePixel % kFrameWidth;
+constexpr uint32_t kCentreY = kCentrePixel / kFrameWidth;
 
 } // namespace
 
@@ -28,7 +27,7 @@ void measure_frame(ViewFrame &frame)
     size_t hi = 0;
     if (frame.rbfo) {
         frame.celsius.resize(kFramePixels);
-        const SceneRange range = frame_celsius(frame.raw.data(), *frame.rbfo, frame.celsius);
+        const SceneTemperatures range = frame_celsius(frame.raw.data(), *frame.rbfo, frame.celsius);
         // The first pixel of each extreme; a frame without any temperature keeps pixel 0.
         bool found_lo = false;
         bool found_hi = false;
@@ -53,12 +52,7 @@ void measure_frame(ViewFrame &frame)
     }
     frame.min = frame.spot(static_cast<uint32_t>(lo % kFrameWidth), static_cast<uint32_t>(lo / kFrameWidth));
     frame.max = frame.spot(static_cast<uint32_t>(hi % kFrameWidth), static_cast<uint32_t>(hi / kFrameWidth));
-    frame.centre = Spot{kCentreX, kCentreY, static_cast<uint16_t>(LEP3_GetCenterPixel(frame.raw.data())), std::nullopt};
-    if (frame.rbfo) {
-        const float c = centre_celsius(frame.raw.data(), *frame.rbfo);
-        if (!std::isnan(c))
-            frame.centre.celsius = c;
-    }
+    frame.centre = frame.spot(kCentreX, kCentreY);
 }
 
 } // namespace lep3tool::view

@@ -5,7 +5,6 @@
 #include <array>
 #include <chrono>
 #include <cstdint>
-#include <memory>
 #include <optional>
 #include <vector>
 
@@ -15,8 +14,6 @@
 
 namespace lep3tool::view {
 
-class CelsiusScale;
-
 struct Spot {
     uint32_t x = 0;
     uint32_t y = 0;
@@ -25,25 +22,23 @@ struct Spot {
 };
 
 struct ViewFrame {
-    uint64_t seq = 0;          // the viewer's own count, which never repeats
-    uint32_t number = 0;       // the library's frame number
-    uint64_t completed_ns = 0; // CLOCK_MONOTONIC, when the parser completed it
-    std::chrono::system_clock::time_point taken;
+    uint64_t seq = 0;                            // the viewer's own count, which never repeats
+    uint32_t number = 0;                         // the library's frame number
+    std::chrono::system_clock::time_point taken; // when the library completed it
     std::array<uint16_t, kFramePixels> raw{};
     RbfoSet rbfo_set = RbfoSet::internal;
-    std::optional<lep3_rbfo_t> rbfo;           // missing: no temperatures
-    std::shared_ptr<const CelsiusScale> scale; // for rbfo, or null
-    std::vector<float> celsius;                // one per pixel, or empty
-    Spot min;                                  // the coldest pixel (by raw value without temperatures)
-    Spot max;                                  // the hottest
-    Spot centre;                               // the centre spot: the mean of the 6 x 6 centre block
+    std::optional<lep3_rbfo_t> rbfo; // missing: no temperatures
+    std::vector<float> celsius;      // one per pixel, or empty
+    Spot min;                        // the coldest pixel (by raw value without temperatures)
+    Spot max;                        // the hottest
+    Spot centre;                     // the centre pixel, row 60, column 80
 
     bool has_temperatures() const { return !celsius.empty(); }
     // The pixel at column x, row y.
     Spot spot(uint32_t x, uint32_t y) const;
 };
 
-// Fills the temperatures and the spots of a frame whose raw values, rbfo and scale are set.
+// Fills the temperatures and the spots of a frame whose raw values and rbfo are set.
 void measure_frame(ViewFrame &frame);
 
 } // namespace lep3tool::view

@@ -3,9 +3,10 @@
 #include <array>
 #include <cmath>
 #include <string>
+#include <vector>
 
+#include "tools/frame_pump.h"
 #include "tools/radiometry.h"
-#include "tools/view/celsius_scale.h"
 
 namespace lep3tool::view {
 
@@ -13,6 +14,17 @@ namespace {
 
 // Where the colour bar is labelled, as fractions of the raw range from its bottom.
 constexpr std::array<double, 5> kTicks = {0.0, 0.25, 0.5, 0.75, 1.0};
+
+// The temperatures of a few raw values, through the conversion of a whole frame.
+std::vector<float> celsius_of(const std::vector<uint16_t> &raw, const lep3_rbfo_t &rbfo)
+{
+    std::vector<uint16_t> frame(kFramePixels, raw.empty() ? 0 : raw.front());
+    std::copy(raw.begin(), raw.end(), frame.begin());
+    std::vector<float> celsius(kFramePixels);
+    frame_celsius(frame.data(), rbfo, celsius);
+    celsius.resize(raw.size());
+    return celsius;
+}
 
 } // namespace
 
@@ -66,14 +78,17 @@ nlohmann::json status_json(const FeedStatus &status, unsigned browsers)
     };
 }
 
-nlohmann::json frame_json(const ViewFrame &frame, const Picture &picture, const ViewRange &range)
+nlohmann::json frame_json(const ViewFrame &frame, const Picture &picture, const FrameRange &range)
 {
+    std::vector<uint16_t> tick_raw;
+    for (const double at : kTicks)
+        tick_raw.push_back(static_cast<uint16_t>(std::lround(picture.raw_lo + at * (picture.raw_hi - picture.raw_lo))));
+    const std::vector<float> tick_celsius = frame.rbfo ? celsius_of(tick_raw, *frame.rbfo) : std::vector<float>();
     auto scale = nlohmann::json::array();
-    for (const double at : kTicks) {
-        const auto raw = static_cast<uint16_t>(std::lround(picture.raw_lo + at * (picture.raw_hi - picture.raw_lo)));
-        nlohmann::json tick = {{"at", at}, {"raw", raw}};
-        if (frame.scale)
-            tick["celsius"] = celsius_json(frame.scale->at(raw));
+    for (size_t i = 0; i < kTicks.size(); ++i) {
+        nlohmann::json tick = {{"at", kTicks[i]}, {"raw", tick_raw[i]}};
+        if (frame.rbfo)
+            tick["celsius"] = celsius_json(tick_celsius[i]);
         scale.push_back(std::move(tick));
     }
     const auto completed = std::chrono::duration<double, std::milli>(frame.taken.time_since_epoch());

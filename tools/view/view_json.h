@@ -32,6 +32,6 @@ nlohmann::json status_json(const FeedStatus &status, unsigned browsers);
 
 // A frame as the page draws it: its picture, the raw range used, the colour bar's
 // labels, and the spots.
-nlohmann::json frame_json(const ViewFrame &frame, const Picture &picture, const ViewRange &range);
+nlohmann::json frame_json(const ViewFrame &frame, const Picture &picture, const FrameRange &range);
 
 } // namespace lep3tool::view

@@ -1,0 +1,106 @@
+#include "tools/library_messages.h"
+
+#include <cstdio>
+#include <mutex>
+#include <string_view>
+
+#include "lep3.h"
+
+namespace lep3tool {
+
+namespace {
+
+// The library calls the handler from any of its threads.
+std::mutex lock;
+bool quiet_mode = false;
+bool holding = false;
+std::vector<std::pair<int, std::string>> held;
+
+void show(const std::string &text)
+{
+    if (!quiet_mode)
+        (void)std::fputs(text.c_str(), stderr);
+}
+
+void on_message(int stream, const char *text, void * /*context*/)
+{
+    const std::lock_guard guard(lock);
+    if (holding)
+        held.emplace_back(stream, text);
+    else
+        show(text);
+}
+
+std::string trimmed(std::string text)
+{
+    while (!text.empty() && (text.back() == '\n' || text.back() == '\r' || text.back() == ' '))
+        text.pop_back();
+    return text;
+}
+
+constexpr std::string_view kOwnPrefix = "LEP3: ";
+
+} // namespace
+
+void route_library_messages(bool quiet)
+{
+    {
+        const std::lock_guard guard(lock);
+        quiet_mode = quiet;
+    }
+    LEP3_SetMessageHandler(on_message, nullptr);
+}
+
+HeldMessages::HeldMessages()
+{
+    const std::lock_guard guard(lock);
+    holding = true;
+    held.clear();
+}
+
+HeldMessages::~HeldMessages()
+{
+    const std::lock_guard guard(lock);
+    holding = false;
+    for (const auto &message : held)
+        show(message.second);
+    held.clear();
+}
+
+void HeldMessages::discard()
+{
+    const std::lock_guard guard(lock);
+    held.clear();
+}
+
+std::vector<std::pair<int, std::string>> HeldMessages::copy() const
+{
+    const std::lock_guard guard(lock);
+    return held;
+}
+
+bool HeldMessages::explained() const
+{
+    for (const auto &message : copy())
+        if (std::string_view(message.second).substr(0, kOwnPrefix.size()) == kOwnPrefix)
+            return true;
+    return false;
+}
+
+std::string HeldMessages::reason() const
+{
+    std::string own;
+    std::string cause;
+    for (const auto &[stream, text] : copy()) {
+        const std::string_view view(text);
+        if (view.substr(0, kOwnPrefix.size()) == kOwnPrefix)
+            own = trimmed(text.substr(kOwnPrefix.size()));
+        else if (stream == 2 && cause.empty())
+            cause = trimmed(text);
+    }
+    if (own.empty())
+        return cause;
+    return cause.empty() ? own : own + " (" + cause + ")";
+}
+
+} // namespace lep3tool
