@@ -1,11 +1,10 @@
 // Raw values to temperatures, and temperature frames to colour.
 #include <array>
+#include <atomic>
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
-#include <memory>
-#include <new>
 
 #include "lep3.h"
 #include "link/console.h"
@@ -47,17 +46,40 @@ uint32_t truncate_to_unsigned(float value)
     return static_cast<uint32_t>(value);
 }
 
-// Kelvin of every raw value for the last (R, O) a thread used, filled in as values are
-// met, so a stream of frames with one calibration takes a logarithm once per distinct
-// value instead of once per pixel. Entries hold the float's bits; a NaN pattern that no
-// arithmetic produces (operations on non-NaN inputs give the default NaN) marks an entry
-// not yet computed. One table per thread keeps concurrent callers apart without locks.
+// Kelvin of every raw value for the last (R, O) used, filled in as values are met, so a
+// stream of frames with one calibration takes a logarithm once per distinct value instead
+// of once per pixel. Entries hold the float's bits; a NaN pattern that no arithmetic
+// produces (operations on non-NaN inputs give the default NaN) marks an entry not yet
+// computed. One table serves the whole process, in static storage: a call takes it when
+// it is free, rekeying it to its own (R, O) if need be, and a call that finds it taken by
+// another thread computes its frame pixel by pixel instead, so no caller waits and every
+// result is the formula's.
 class KelvinTable {
   public:
     static constexpr size_t kRawValues = 65536;
 
-    bool keyed_to(int32_t r, int32_t o) const { return keyed_ && r == r_ && o == o_; }
+    // True when this thread now owns the table; release() gives it back.
+    bool try_take() { return !busy_.test_and_set(std::memory_order_acquire); }
+    void release() { busy_.clear(std::memory_order_release); }
 
+    // The table's owner converts a frame, computing the entries it lacks.
+    void convert(const uint16_t *raw, float *temps, int32_t r, int32_t o)
+    {
+        if (!keyed_ || r != r_ || o != o_)
+            rekey(r, o);
+        const auto rf = static_cast<float>(r);
+        const auto of = static_cast<float>(o);
+        for (size_t i = 0; i < kFramePixels; ++i) {
+            uint32_t &entry = bits_[raw[i]];
+            if (entry == kUnknown) {
+                const float kelvin = raw_to_kelvin(raw[i], rf, of);
+                std::memcpy(&entry, &kelvin, sizeof(entry));
+            }
+            std::memcpy(&temps[i], &entry, sizeof(entry));
+        }
+    }
+
+  private:
     void rekey(int32_t r, int32_t o)
     {
         bits_.fill(kUnknown);
@@ -66,29 +88,15 @@ class KelvinTable {
         keyed_ = true;
     }
 
-    void convert(const uint16_t *raw, float *temps)
-    {
-        const auto r = static_cast<float>(r_);
-        const auto o = static_cast<float>(o_);
-        for (size_t i = 0; i < kFramePixels; ++i) {
-            uint32_t &entry = bits_[raw[i]];
-            if (entry == kUnknown) {
-                const float kelvin = raw_to_kelvin(raw[i], r, o);
-                std::memcpy(&entry, &kelvin, sizeof(entry));
-            }
-            std::memcpy(&temps[i], &entry, sizeof(entry));
-        }
-    }
-
-  private:
     static constexpr uint32_t kUnknown = 0xFFFFFFFFU;
-    std::array<uint32_t, kRawValues> bits_;
+    std::atomic_flag busy_;
+    std::array<uint32_t, kRawValues> bits_{};
     int32_t r_ = 0;
     int32_t o_ = 0;
     bool keyed_ = false;
 };
 
-thread_local std::unique_ptr<KelvinTable> kelvin_table;
+KelvinTable kelvin_table;
 
 // The palettes the radiometric colouring offers; the other numbers colour through fusion.
 const uint8_t *kelvin_palette(uint32_t palette)
@@ -208,19 +216,15 @@ extern "C" LEP3_API int LEP3_LuxToKelvin(const uint16_t *raw, float *temps, int3
         lep3::console::put_line("Image point is NULL");
         return -1;
     }
-    if (!kelvin_table)
-        kelvin_table.reset(new (std::nothrow) KelvinTable);
-    if (!kelvin_table) {
-        // No memory for the table: the same formula, pixel by pixel.
-        const auto rf = static_cast<float>(r);
-        const auto of = static_cast<float>(o);
-        for (size_t i = 0; i < kFramePixels; ++i)
-            temps[i] = raw_to_kelvin(raw[i], rf, of);
+    if (kelvin_table.try_take()) {
+        kelvin_table.convert(raw, temps, r, o);
+        kelvin_table.release();
         return 0;
     }
-    if (!kelvin_table->keyed_to(r, o))
-        kelvin_table->rekey(r, o);
-    kelvin_table->convert(raw, temps);
+    const auto rf = static_cast<float>(r);
+    const auto of = static_cast<float>(o);
+    for (size_t i = 0; i < kFramePixels; ++i)
+        temps[i] = raw_to_kelvin(raw[i], rf, of);
     return 0;
 }
 

@@ -52,10 +52,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     if (!ready || size < 1)
         return 0;
     // Every input starts from a hunting parser so that a crash input reproduces alone.
-    parser_state = 0;
-    switch_count = 0;
-    command_buffer_index = 0;
-    image_buffer_index = 0;
+    lep3::link::reset_parser();
 
     const unsigned chunk_seed = data[0];
     const uint8_t *stream = data + 1;

@@ -92,7 +92,14 @@ typedef struct command_read_t {
     uint8_t data[48];
 } command_read_t;
 
-/* Lifecycle and video requests. */
+/* Lifecycle and video requests. LEP3_Init opens the port without O_NOCTTY, so a host
+ * that runs as a daemon (a session leader without a terminal) gets SIGHUP when the bridge
+ * is unplugged: such a host ignores or handles SIGHUP. A second LEP3_Init without
+ * LEP3_Destroy first releases what the first one holds (port, byte queue, frame slots),
+ * as LEP3_Destroy would, and then starts afresh; stop the loops first, as for
+ * LEP3_Destroy. The same holds after a failed firmware update. LEP3_Destroy closes only
+ * a port the library still holds: never twice, never one the firmware update closed.
+ * The video requests give -1 without writing when the library holds no port. */
 LEP3_API int LEP3_Init(void);
 LEP3_API void LEP3_Destroy(void);
 LEP3_API int LEP3_GetRawVideo(void);
@@ -116,7 +123,12 @@ LEP3_API uint8_t dequeue_single(cir_queue_t *queue);
 LEP3_API void enqueue_multi(cir_queue_t *queue, const uint8_t *src, int32_t len);
 LEP3_API int32_t dequeue_multi(cir_queue_t *queue, uint8_t *dst, int32_t len);
 
-/* Packet parser. The two loops never return; their argument is ignored. */
+/* Packet parser. The two loops never return; their argument is ignored. A read that
+ * brings no byte (an unplugged bridge) or fails is counted and followed by a 1 ms pause.
+ * Every packet's check byte is compared with its CRC-8 and mismatches are counted in the
+ * link statistics; no frame or reply is refused for one. A reply longer than the record
+ * (length byte above 51) is skipped whole; only a frame packet's start (AA 55 FF) ends
+ * the skip early. */
 LEP3_API void *LEP3_Read_Thr(void *arg);
 LEP3_API void *LEP3_Parse_Thr(void *arg);
 /* Dallas/Maxim CRC-8 over len bytes: the check byte of every packet. */
@@ -141,7 +153,8 @@ LEP3_API void *LEP3_Read_Test_Thr(void *arg);
 LEP3_API void *LEP3_Save_Data_Test_Thr(void *arg);
 LEP3_API void *LEP3_Parse_Test_Thr(void *arg);
 
-/* Link state. Read by hosts for diagnosis; written by the library's threads. */
+/* Link state. Read by hosts for diagnosis; written by the library's threads. uart_fd is
+ * 0 until LEP3_Init and keeps its number after the port is closed. */
 LEP3_API extern int uart_fd;
 LEP3_API extern cir_queue_t uart_queue;
 LEP3_API extern frame_queue_t frame_queue;
@@ -276,6 +289,8 @@ LEP3_API void *LEP3_Daemon_Thr(void *arg);
 LEP3_API uint32_t LEP3_GetCenterPixel(const uint16_t *raw);
 /* Quick spot value only: integer R / (pixel - O) steps 0.5 K at 20 C and 2 K at 100 C, always high. */
 LEP3_API float LEP3_GetPixelTemp(uint32_t pixel, uint32_t r, uint32_t o);
+/* Any thread, no heap: one process-wide table of the kelvin of each raw value, rebuilt
+ * when R or O change; a call that finds it in use computes pixel by pixel instead. */
 LEP3_API int LEP3_LuxToKelvin(const uint16_t *raw, float *temps, int32_t r, int32_t o);
 LEP3_API int LEP3_KelvinToCelsius(float *temps);
 /* Colours a temperature frame; holdRange 0 finds and holds the frame's range, any other
@@ -338,7 +353,10 @@ LEP3_API int Gray8ToRGB24WithTemp(const uint8_t *gray8, uint8_t *rgb24, uint32_t
 LEP3_API extern int32_t span_history[5];
 LEP3_API extern int32_t span_state;
 
-/* Image files: plain copies of the buffer, 0 or -1. */
+/* Image files: plain copies of the buffer, 0 or -1. Like the diagnostic capture files,
+ * they are created without following a symlink at their name: a symlink or anything but
+ * a regular file there fails as a file that can't be created. New files are 0644 less
+ * the umask. */
 LEP3_API int saveGray8ImageFile(const uint8_t *gray8, int32_t number);
 LEP3_API int saveRGB24ImageFile(const uint8_t *rgb24);
 LEP3_API int saveImageFile(const uint16_t *raw, frame_desc_t desc);
@@ -359,7 +377,10 @@ LEP3_API int LEP3_GetFirmwareVersion(uint32_t *version);
 LEP3_API int LEP3_RebootSAMG55(void);
 LEP3_API int send_update_file(const uint8_t *image, uint32_t len);
 LEP3_API int update_flow(void);
-/* 0 on success; -1 RBFO read, -2 restart, -3 transfer, -4 new device, -5 RBFO restore. */
+/* 0 on success; -1 RBFO read, -2 restart, -3 transfer, -4 new device, -5 RBFO restore.
+ * The devices it opens count only with a descriptor above 0; a 0 (the host closed its
+ * standard input) is kept open until the attempts end, so the next open gets a real one.
+ * The RBFO write-back waits up to 7 s for the restarted firmware's reply. */
 LEP3_API int LEP3_UpdateSAMG55(pthread_t reader_thread);
 LEP3_API int32_t set_rate_of_progress(int32_t value);
 LEP3_API int32_t get_rate_of_progress(void);
@@ -382,7 +403,8 @@ LEP3_API int LEP3_SetPath(int which, const char *path);
 /* The configured path, or NULL for an unknown which. */
 LEP3_API const char *LEP3_GetPath(int which);
 
-/* Counters kept by the reader and parser since the library was loaded. */
+/* Counters kept by the reader and parser since the library was loaded. The check bytes
+ * passed over by the hunt still count in bytes_dropped. */
 typedef struct lep3_link_stats_t {
     uint64_t bytes_read;          /* bytes the reader took from the port */
     uint64_t bytes_dropped;       /* bytes skipped while hunting for sync */

@@ -94,7 +94,9 @@ LEP3_API cir_queue_t uart_queue;
 
 extern "C" LEP3_API int queue_init(cir_queue_t *queue, int32_t capacity)
 {
-    auto *storage = static_cast<uint8_t *>(std::calloc(static_cast<size_t>(capacity > 0 ? capacity : 1), 1));
+    // A queue without room would test full for ever: refused like storage that can't be
+    // had, with the record unchanged.
+    auto *storage = capacity > 0 ? static_cast<uint8_t *>(std::calloc(static_cast<size_t>(capacity), 1)) : nullptr;
     if (storage == nullptr) {
         lep3::console::put_line("Cir queue init failed!");
         return -1;

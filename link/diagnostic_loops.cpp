@@ -9,6 +9,7 @@
 
 #include "link/console.h"
 #include "link/link_internal.h"
+#include "link/output_file.h"
 
 extern "C" {
 LEP3_API uint8_t gray8_image[19200];
@@ -23,15 +24,12 @@ namespace {
 constexpr uint32_t kDefaultPasses = 10'000'000;
 std::atomic<uint32_t> passes{kDefaultPasses};
 
-struct FileCloser {
-    void operator()(FILE *file) const { (void)fclose(file); }
-};
-using File = std::unique_ptr<FILE, FileCloser>;
-
+// The capture directory is /tmp unless the host chose another, so the file is created
+// without following anything planted at its name.
 File create_capture(const char *name)
 {
     const std::string path = std::string(LEP3_GetPath(LEP3_PATH_CAPTURE_DIR)) + "/" + name;
-    return File(fopen(path.c_str(), "wb"));
+    return create_output_file(path.c_str());
 }
 
 // The routines' integer result travels as the thread's result pointer.
@@ -52,11 +50,13 @@ void complete_diagnostic_frame()
     frame_desc_t desc = frame_desc;
     desc.size = kGray8FrameBytes;
     LEP3_SendFrameToQueue(gray8_image, &desc);
+    steps::expect_frame_check();
 }
 
 void complete_diagnostic_reply()
 {
     lep3::console::put_line("got all command data");
+    steps::expect_reply_check();
     // The camera-reset notice is posted like any other reply here.
     publish_reply_state(kReplyPosted);
     bump(link_counters.replies_posted);
@@ -80,6 +80,8 @@ void set_diagnostic_passes(uint32_t n)
 // reply record not cleared at a reply's start, no reset check.
 void parse_byte_diagnostic(uint8_t b)
 {
+    if (steps::before_table(b))
+        return;
     switch (static_cast<ParserState>(parser_state)) {
     case ParserState::hunt:
         steps::hunt(b);

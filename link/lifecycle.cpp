@@ -14,9 +14,37 @@
 using namespace lep3::link;
 
 extern "C" {
-// No descriptor until LEP3_Init opens one, so a stray LEP3_Destroy closes nothing.
-LEP3_API int uart_fd = -1;
+// Zero at load like every link global; the port record below says whether it is the library's.
+LEP3_API int uart_fd;
 }
+
+namespace lep3::link {
+
+namespace {
+
+// The descriptor the library opened and has not closed yet, or -1. Written by LEP3_Init,
+// LEP3_Destroy and the firmware update, read by the video requests of any host thread.
+std::atomic<int> held_port{-1};
+
+} // namespace
+
+void hold_port(int fd)
+{
+    uart_fd = fd;
+    held_port.store(fd, std::memory_order_release);
+}
+
+bool port_held()
+{
+    return held_port.load(std::memory_order_acquire) >= 0;
+}
+
+void release_port()
+{
+    close_uart(held_port.exchange(-1, std::memory_order_acq_rel));
+}
+
+} // namespace lep3::link
 
 namespace {
 
@@ -28,9 +56,12 @@ bool configure_port(int fd)
     return set_uart_speed(fd, kBaud) == 0 && set_Parity(fd, kDataBits, kStopBits, 'n') == 0;
 }
 
-// AA 55 02 04 mode CRC: the request that switches the bridge's stream to one form.
+// AA 55 02 04 mode CRC: the request that switches the bridge's stream to one form. Without
+// a port of its own the library writes nothing, and reports it as a failed write.
 ssize_t send_video_request(uint8_t mode)
 {
+    if (!port_held())
+        return -1;
     std::array<uint8_t, kVideoRequestBytes> packet{kSync0, kSync1, kVideoRequestLength, kFrameTag, mode, 0};
     packet.back() = packet_crc8(packet.data(), packet.size() - 1);
     return write(uart_fd, packet.data(), packet.size());
@@ -39,6 +70,15 @@ ssize_t send_video_request(uint8_t mode)
 bool written_whole(ssize_t n)
 {
     return n == static_cast<ssize_t>(kVideoRequestBytes);
+}
+
+// What an earlier LEP3_Init (or a failed firmware update) left: the port, the byte queue's
+// storage and the frame slots. Each release is a no-op on what is already released.
+void release_link()
+{
+    release_port();
+    queue_clear(&uart_queue);
+    frame_queue_free(&frame_queue);
 }
 
 std::atomic<int32_t> requested_video{-1};
@@ -57,6 +97,10 @@ void lep3::link::forget_video_request()
 
 extern "C" LEP3_API int LEP3_Init(void)
 {
+    // A second LEP3_Init without LEP3_Destroy starts from a released link, so nothing of
+    // the first one stays open or allocated.
+    release_link();
+
     Fd port(open_uart(LEP3_GetPath(LEP3_PATH_UART)));
     if (!port.valid())
         lep3::console::put_line("Can't open uart port!");
@@ -67,7 +111,7 @@ extern "C" LEP3_API int LEP3_Init(void)
         return -1;
     }
     lep3::console::print("LEP_Uart inited,fd=%d\n", port.get());
-    uart_fd = port.release();
+    hold_port(port.release());
 
     if (queue_init(&uart_queue, kUartQueueBytes) != 0) {
         lep3::console::put_line("Init cir queue failed!");
@@ -84,9 +128,8 @@ extern "C" LEP3_API int LEP3_Init(void)
 
 extern "C" LEP3_API void LEP3_Destroy(void)
 {
-    close_uart(uart_fd);
-    queue_clear(&uart_queue);
-    frame_queue_free(&frame_queue);
+    // uart_fd keeps its value; only a port the library still holds is closed.
+    release_link();
 }
 
 extern "C" LEP3_API int LEP3_GetRawVideo(void)

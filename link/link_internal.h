@@ -58,6 +58,9 @@ inline constexpr int32_t kUartQueueBytes = 100000;
 inline constexpr int kReadChunk = 1024;
 inline constexpr int kFrameSlots = 4;
 inline constexpr useconds_t kQueuePollUs = 1; // every queue wait polls with this sleep
+// A read that brings no byte (an unplugged bridge reads end-of-file for ever) or fails is
+// followed by this pause, so the reader doesn't spin on a dead port.
+inline constexpr useconds_t kEmptyReadPauseUs = 1000;
 
 inline constexpr int kBaud = 115200;
 inline constexpr int kDataBits = 8;
@@ -67,6 +70,17 @@ inline constexpr int kStopBits = 1;
 // Descriptors.
 
 // Fd (link/fd.h) owns one descriptor.
+
+// The port to the bridge that the library holds. uart_fd shows hosts its number, but only
+// this record says whether the library still owns it: uart_fd is 0 before the first
+// LEP3_Init and keeps its number after the port is closed, when that number may already
+// belong to a file the host opened since. Nothing is closed or written through uart_fd
+// unless the record says the library holds it.
+// Records fd as the library's port and publishes it in uart_fd.
+void hold_port(int fd);
+bool port_held();
+// Closes the port the library holds, if any, and forgets it; uart_fd keeps its value.
+void release_port();
 
 // ---------------------------------------------------------------------------------------
 // Packet parser. The numeric values are those hosts see in parser_state.
@@ -112,14 +126,34 @@ bool frame_data(uint8_t b, int total);
 void assemble_raw_frame();
 } // namespace steps
 
+// Check bytes and skipped bodies: parser state that the exported variables don't show.
+// The parser runs the packet CRC-8 over every byte from a packet's first sync byte; after
+// a frame or reply is complete the next byte is its check byte, compared with the CRC and
+// counted (a mismatch refuses nothing), before the state table takes it as usual. A reply
+// too long for the record has its declared body skipped before the hunt goes on.
+namespace steps {
+// Takes the byte ahead of the table. True when it was part of a skipped body and is done
+// with; otherwise the CRC has moved on and a pending check byte has been compared.
+bool before_table(uint8_t b);
+// The packet just completed is a frame (its check result goes to the frame queue) or a
+// reply; its check byte comes next.
+void expect_frame_check();
+void expect_reply_check();
+} // namespace steps
+
+// Back to hunting, with nothing pending: the parser variables a stream leaves behind
+// (state, indices, a pending check byte or skip) are reset, as for a new link.
+void reset_parser();
+
 // Starts the re-initialisation thread if g_lepton_reset_flag is 1 (and clears it).
 void reset_check();
 // Routine the reset check starts (LEP3_Daemon_Thr unless a test puts its own in place).
 using ThreadRoutine = void *(*)(void *);
 void set_reinit_routine(ThreadRoutine routine);
 
-// Reads once from uart_fd and queues what it got (waiting for room); returns the result
-// of read. A failed read is counted and otherwise ignored.
+// Reads once from uart_fd and queues what it got; returns the result of read. A full
+// queue is waited out (one message and one count per episode of fullness); a read that
+// fails or brings nothing is counted and followed by a pause of kEmptyReadPauseUs.
 ssize_t read_into_queue();
 // One pass of each loop: the reader reads once from uart_fd and queues what it got; the
 // parser takes one byte from uart_queue, parses it and makes the reset check.
@@ -179,7 +213,11 @@ struct LinkCounters {
     std::atomic<uint64_t> replies_abandoned{0};
     std::atomic<uint64_t> reset_notices{0};
     std::atomic<uint64_t> read_failures{0};
-    std::atomic<uint64_t> reconnects{0};
+    std::atomic<uint64_t> empty_reads{0};
+    std::atomic<uint64_t> queue_full_episodes{0};
+    std::atomic<uint64_t> frame_check_errors{0};
+    std::atomic<uint64_t> reply_check_errors{0};
+    std::atomic<uint64_t> reconnects{0}; // bumped by the session
 };
 extern LinkCounters link_counters;
 

@@ -25,6 +25,10 @@ extern "C" LEP3_API int LEP3_GetLinkStats(lep3_link_stats_t *out)
     out->replies_abandoned = c.replies_abandoned.load(relaxed);
     out->reset_notices = c.reset_notices.load(relaxed);
     out->read_failures = c.read_failures.load(relaxed);
+    out->empty_reads = c.empty_reads.load(relaxed);
+    out->queue_full_episodes = c.queue_full_episodes.load(relaxed);
+    out->frame_check_errors = c.frame_check_errors.load(relaxed);
+    out->reply_check_errors = c.reply_check_errors.load(relaxed);
     out->reconnects = c.reconnects.load(relaxed);
     return 0;
 }

@@ -21,23 +21,49 @@
 
 namespace lep3::link {
 
+namespace {
+
+bool no_room_for(int32_t len)
+{
+    // queue_clear may zero the capacity meanwhile (a firmware update): the reader then
+    // waits for the next queue_init, in polls that cancellation can end.
+    const int32_t capacity = std::atomic_ref<int32_t>(uart_queue.capacity).load(std::memory_order_relaxed);
+    return queue_count(uart_queue) + len > capacity;
+}
+
+// The parser drains the queue; wait for room without dropping a byte. A bridge that
+// outruns the parser would otherwise fill the console: one message and one count for
+// each time the queue is found full, then the queue's own polls until there is room.
+void wait_for_room(int32_t len)
+{
+    if (!no_room_for(len))
+        return;
+    bump(link_counters.queue_full_episodes);
+    lep3::console::put_line("\n\n\n\nuart_queue is full\n\n\n");
+    while (no_room_for(len))
+        usleep(kQueuePollUs);
+}
+
+} // namespace
+
 ssize_t read_into_queue()
 {
     // One reader runs at a time, so its chunk buffer is static. Keeping it off the stack
     // also keeps the frame that a cancellation unwinds free of arrays.
     static std::array<uint8_t, kReadChunk> buffer;
     const ssize_t n = read(uart_fd, buffer.data(), buffer.size());
-    if (n < 0) {
-        // A failed read is counted and ignored; the loop simply reads again.
-        bump(link_counters.read_failures);
-    } else if (n > 0) {
+    if (n > 0) {
         const auto len = static_cast<int32_t>(n);
-        // The parser drains the queue; wait for room without dropping a byte.
-        while (queue_count(uart_queue) + len > uart_queue.capacity)
-            lep3::console::put_line("\n\n\n\nuart_queue is full\n\n\n");
+        wait_for_room(len);
         enqueue_multi(&uart_queue, buffer.data(), len);
         bump(link_counters.bytes_read, static_cast<uint64_t>(n));
+        return n;
     }
+    // A failed read is ignored and the loop reads again; a read that brings nothing on a
+    // blocking port means the device has gone (an unplugged bridge reads end-of-file for
+    // ever). Either way the next read waits a moment instead of spinning on a dead port.
+    bump(n < 0 ? link_counters.read_failures : link_counters.empty_reads);
+    usleep(kEmptyReadPauseUs);
     return n;
 }
 

@@ -3,7 +3,8 @@
 // states are those hosts see in parser_state.
 //
 // Every store is bounded by its buffer: frame data by the packet's fixed size, reply
-// data by the record's 48 bytes (a longer reply is dropped at its length byte).
+// data by the record's 48 bytes (a longer reply is skipped whole, body and all, storing
+// nothing).
 #include <pthread.h>
 
 #include <atomic>
@@ -11,6 +12,7 @@
 #include <cstring>
 
 #include "link/console.h"
+#include "link/crc8.h"
 #include "link/link_internal.h"
 
 extern "C" {
@@ -40,6 +42,16 @@ namespace {
 constexpr int kFrameAssembleMarker = 2; // the word of frame_assemble cleared at every frame header
 
 std::atomic<ThreadRoutine> reinit_routine{LEP3_Daemon_Thr};
+
+// The parser's own state beside the exported variables; only the parsing thread touches it.
+enum class CheckByte : uint8_t { none, frame, reply }; // what the next byte is the check byte of
+struct Trail {
+    uint8_t crc = 0; // CRC-8 of the packet so far, from its first sync byte
+    CheckByte pending = CheckByte::none;
+    int32_t skip = 0;      // body bytes of an over-long reply still to pass over
+    uint8_t skip_sync = 0; // sync bytes just passed over in the body: 0, 1 (AA) or 2 (AA 55)
+};
+Trail trail;
 
 void go(ParserState next)
 {
@@ -74,6 +86,63 @@ void strip_heads(size_t packet_size, size_t payload)
     }
 }
 
+// The check byte of the packet just completed: compared, counted, and for a frame
+// reported to the frame queue. The packet was delivered already, whatever the byte says.
+void settle_check(uint8_t b)
+{
+    const bool matched = b == trail.crc;
+    if (trail.pending == CheckByte::frame) {
+        if (!matched)
+            bump(link_counters.frame_check_errors);
+        note_frame_check(matched);
+    } else if (!matched) {
+        bump(link_counters.reply_check_errors);
+    }
+    trail.pending = CheckByte::none;
+}
+
+// One byte of an over-long reply's body: passed over, unless it completes a frame
+// packet's start. Most such "replies" are sync pairs that the hunt found inside frame data
+// (after a re-open, say) with a packet number or a colour byte for a length; passing over
+// up to 254 bytes from near a frame's end would swallow the next frame's head every time,
+// so AA 55 FF ends the skip and the table takes the FF as a length byte.
+bool skip_byte(uint8_t b)
+{
+    if (trail.skip_sync == 2 && b == kFrameLength) {
+        trail.skip = 0;
+        trail.skip_sync = 0;
+        trail.crc = crc8_step(crc8_step(0, kSync0), kSync1);
+        go(ParserState::length);
+        return false;
+    }
+    --trail.skip;
+    trail.skip_sync = b == kSync0 ? 1 : (trail.skip_sync == 1 && b == kSync1 ? 2 : 0);
+    if (trail.skip == 0)
+        trail.skip_sync = 0;
+    drop(1);
+    return true;
+}
+
+// A byte that meets a skipped body or a pending check byte: off the common path.
+bool trail_byte(uint8_t b)
+{
+    if (trail.skip > 0 && skip_byte(b))
+        return true;
+    if (trail.pending != CheckByte::none)
+        settle_check(b);
+    trail.crc = crc8_step(trail.crc, b);
+    return false;
+}
+
+// Every byte, ahead of the table: one test on the common path, then the CRC step.
+inline bool ahead_of_table(uint8_t b)
+{
+    if (trail.skip != 0 || trail.pending != CheckByte::none) [[unlikely]]
+        return trail_byte(b);
+    trail.crc = crc8_step(trail.crc, b);
+    return false;
+}
+
 void clear_reply_record()
 {
     clear_reply_fields();
@@ -85,6 +154,7 @@ void complete_raw_frame()
     steps::assemble_raw_frame();
     bump(link_counters.frames_raw);
     LEP3_SendFrameToQueue(reinterpret_cast<const uint8_t *>(lepton_image), &frame_desc);
+    steps::expect_frame_check();
 }
 
 void complete_rgb_frame()
@@ -95,10 +165,12 @@ void complete_rgb_frame()
     ++frame_desc.frame_number;
     bump(link_counters.frames_rgb);
     LEP3_SendFrameToQueue(tmp_image_buffer, &frame_desc);
+    steps::expect_frame_check();
 }
 
 void complete_reply()
 {
+    steps::expect_reply_check();
     if (load_reply_field(command_read.command_id) == kResetNoticeId) {
         // Not an answer to any request: the waiting transaction stays waiting.
         std::atomic_ref<int32_t>(g_lepton_reset_flag).store(1, std::memory_order_relaxed);
@@ -113,9 +185,25 @@ void complete_reply()
 
 namespace steps {
 
+bool before_table(uint8_t b)
+{
+    return ahead_of_table(b);
+}
+
+void expect_frame_check()
+{
+    trail.pending = CheckByte::frame;
+}
+
+void expect_reply_check()
+{
+    trail.pending = CheckByte::reply;
+}
+
 void hunt(uint8_t b)
 {
     if (b == kSync0) {
+        trail.crc = crc8_step(0, b); // a packet may start here
         go(ParserState::sync);
         return;
     }
@@ -140,8 +228,12 @@ void frame_tag(uint8_t b)
 void reply_length(uint8_t b, bool clear_record)
 {
     if (b > kReplyHeadBytes + kReplyDataMax) {
-        // More data than the record holds: dropped whole, the record is left as it is.
+        // More data than the record holds: the record is left as it is and the L bytes
+        // the length announces are passed over unread, so nothing in the body (a reply
+        // quoted in it, say) can pass for a reply; only a frame packet's start ends the
+        // skip early (skip_byte). The hunt resumes at the check byte.
         abandon_reply();
+        trail.skip = b;
         return;
     }
     packet_len = b;
@@ -224,6 +316,8 @@ void assemble_raw_frame()
 
 void parse_byte(uint8_t b)
 {
+    if (ahead_of_table(b))
+        return;
     switch (static_cast<ParserState>(parser_state)) {
     case ParserState::hunt:
         steps::hunt(b);
@@ -270,6 +364,16 @@ void parse_byte(uint8_t b)
         // States outside the table keep their value and drop the byte.
         break;
     }
+}
+
+void reset_parser()
+{
+    parser_state = static_cast<int32_t>(ParserState::hunt);
+    packet_len = 0;
+    switch_count = 0;
+    command_buffer_index = 0;
+    image_buffer_index = 0;
+    trail = Trail{};
 }
 
 void set_reinit_routine(ThreadRoutine routine)

@@ -9,24 +9,25 @@
 #include "lep3.h"
 #include "link/console.h"
 #include "link/link_internal.h"
+#include "link/output_file.h"
 #include "render/render_internal.h"
 
 namespace {
 
 using lep3::render::kFramePixels;
 
-struct FileCloser {
-    void operator()(FILE *file) const { (void)std::fclose(file); }
-};
-using File = std::unique_ptr<FILE, FileCloser>;
+using lep3::link::File;
 
 // Room for any configured directory (under 256 characters) and a file name, so the
 // formatted names below are never truncated.
 using PathBuffer = std::array<char, 320>;
 
+// Image files go to the working directory and the sdcard directory, which may be shared:
+// a symlink or anything but a regular file at the name is refused like a file that can't
+// be created, and a new file is writable by its owner alone.
 File create(const char *path)
 {
-    return File(std::fopen(path, "wb"));
+    return lep3::link::create_output_file(path);
 }
 
 // Writes count items of item_size bytes in one call and closes the file. Data that

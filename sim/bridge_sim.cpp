@@ -119,6 +119,7 @@ struct BridgeSim::Impl {
     RequestReader reader_framing;
     std::shared_ptr<PtyDevice> device;
     Mode mode = Mode::gone;
+    bool unplugged = false;
     bool streaming = false;
     uint8_t stream_mode = kModeRaw;
     Clock::time_point next_frame;
@@ -179,7 +180,7 @@ struct BridgeSim::Impl {
             return;
         }
         std::lock_guard lk(mu);
-        if (stopping)
+        if (stopping || unplugged)
             return;
         install(std::move(dev), m);
         if (m == Mode::app) {
@@ -501,6 +502,51 @@ struct BridgeSim::Impl {
         }
     }
 };
+
+void BridgeSim::unplug()
+{
+    std::weak_ptr<PtyDevice> closing;
+    {
+        std::lock_guard lk(impl_->mu);
+        if (impl_->unplugged)
+            return;
+        impl_->unplugged = true;
+        impl_->say("unplugged\n");
+        // Answers, restarts and boots in flight die with the power.
+        std::erase_if(impl_->queue, [](const Impl::Outgoing &o) { return !o.done; });
+        closing = impl_->device;
+    }
+    impl_->go_away();
+    // The reader and the writer drop their hold on the device within one of their polls;
+    // the last one out closes it.
+    const auto until = Clock::now() + kSendWait;
+    while (!closing.expired() && Clock::now() < until)
+        std::this_thread::sleep_for(kModePoll);
+}
+
+void BridgeSim::replug()
+{
+    std::shared_ptr<PtyDevice> dev;
+    {
+        std::lock_guard lk(impl_->mu);
+        if (!impl_->unplugged)
+            return;
+    }
+    dev = std::make_shared<PtyDevice>(impl_->opts.path); // throws like the constructor
+    std::lock_guard lk(impl_->mu);
+    if (!impl_->unplugged)
+        return; // plugged meanwhile by another caller
+    impl_->unplugged = false;
+    impl_->core.power_on();
+    impl_->say("plugged in again\n");
+    impl_->install(std::move(dev), Mode::app);
+}
+
+bool BridgeSim::plugged() const
+{
+    std::lock_guard lk(impl_->mu);
+    return !impl_->unplugged;
+}
 
 BridgeSim::BridgeSim(Options options)
 {

@@ -87,6 +87,18 @@ class BridgeSim {
     Faults faults() const;
     void set_faults(const Faults &faults);
 
+    // Pulls the bridge's cable: the device (application or bootloader) is closed and its
+    // symlink removed, so the host's reads of it return end-of-file and its writes fail,
+    // as after a real unplug; pending replies and restarts are dropped. Returns once the
+    // device is closed. Does nothing when already unplugged.
+    void unplug();
+    // Plugs it back: a new pseudo-terminal published at the application device's path,
+    // as a bridge that was powered off comes back: application firmware, not streaming,
+    // camera core at its power-on values (the bridge's own registers kept). Does nothing
+    // when plugged.
+    void replug();
+    bool plugged() const;
+
     // Sends the camera-reset notice (command 0x0404) and resets the registers to their
     // power-on values.
     void send_reset_notice();

@@ -1,10 +1,12 @@
 // lep3-bridge-sim: the bridge emulator as a program, for trying the library and its tools
 // without hardware. It publishes the bridge's serial device as a symlink, serves it
-// until SIGINT or SIGTERM, and removes its symlinks on the way out.
+// until SIGINT or SIGTERM, and removes its symlinks on the way out. SIGUSR1 pulls and
+// re-plugs its cable, for trying what a host does when the bridge goes away.
 #include <signal.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -15,6 +17,17 @@
 #include "sim/bridge_sim.h"
 
 namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// The loop wakes this often for the timed unplug and re-plug, and reports once a second.
+constexpr long kTickNs = 100'000'000;
+constexpr auto kReportInterval = std::chrono::seconds(1);
+
+Clock::duration seconds(double s)
+{
+    return std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(s));
+}
 
 void usage(FILE *to)
 {
@@ -32,7 +45,15 @@ void usage(FILE *to)
                      "  --seed N            seed for garbage, split sizes and corruption (default 1)\n"
                      "  --exit-with-parent  stop when the process that started it ends\n"
                      "  --flash-size BYTES  flash size the bootloader reports (default 262144)\n"
+                     "  --unplug-after S    unplug the bridge S seconds after the start\n"
+                     "  --replug-after S    plug it back S seconds after every unplug\n"
                      "  --help              show this text\n"
+                     "\n"
+                     "Unplug and re-plug: SIGUSR1 (kill -USR1 PID) pulls the cable when the bridge is\n"
+                     "plugged and plugs it back when it is not. Unplugged, its device is closed and the\n"
+                     "symlink removed: the host's reads see end-of-file and its writes fail. Plugged back,\n"
+                     "a new device appears at the same path, as a bridge that was powered off: not\n"
+                     "streaming, camera settings at their power-on values.\n"
                      "\n"
                      "Point the library at the device with LEP3_SetPath(LEP3_PATH_UART, PATH) (and the\n"
                      "bootloader's with LEP3_PATH_UART_ALT) before LEP3_Init.\n",
@@ -69,6 +90,8 @@ int main(int argc, char **argv)
     options.verbose = true;
     lep3::sim::Faults faults;
     bool exit_with_parent = false;
+    double unplug_after = -1;
+    double replug_after = -1;
 
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
@@ -101,6 +124,12 @@ int main(int argc, char **argv)
         } else if (arg == "--flash-size" && has_value && parse_number(argv[i + 1], number)) {
             options.flash_size = static_cast<uint32_t>(number);
             ++i;
+        } else if (arg == "--unplug-after" && has_value && parse_number(argv[i + 1], number)) {
+            unplug_after = number;
+            ++i;
+        } else if (arg == "--replug-after" && has_value && parse_number(argv[i + 1], number)) {
+            replug_after = number;
+            ++i;
         } else {
             (void)std::fprintf(stderr, "lep3-bridge-sim: bad option or value: %s\n\n", arg.c_str());
             usage(stderr);
@@ -110,13 +139,14 @@ int main(int argc, char **argv)
 
     // The signals are taken with sigtimedwait below; block them before the emulator's
     // threads start so that they inherit the mask.
-    sigset_t stop_signals;
-    sigemptyset(&stop_signals);
-    sigaddset(&stop_signals, SIGINT);
-    sigaddset(&stop_signals, SIGTERM);
-    pthread_sigmask(SIG_BLOCK, &stop_signals, nullptr);
+    sigset_t taken_signals;
+    sigemptyset(&taken_signals);
+    sigaddset(&taken_signals, SIGINT);
+    sigaddset(&taken_signals, SIGTERM);
+    sigaddset(&taken_signals, SIGUSR1);
+    pthread_sigmask(SIG_BLOCK, &taken_signals, nullptr);
     // A program that starts the emulator for itself (the GStreamer element does) may end
-    // without stopping it; the emulator then notices, once a second, that it was re-parented.
+    // without stopping it; the emulator then notices, within a tick, that it was re-parented.
     const pid_t parent = getppid();
 
     try {
@@ -127,9 +157,14 @@ int main(int argc, char **argv)
 
         uint64_t frames_before = sim.frames_sent();
         size_t requests_before = 0;
-        const timespec tick{1, 0};
+        const auto start = Clock::now();
+        auto last_report = start;
+        constexpr Clock::time_point kNever = Clock::time_point::max();
+        Clock::time_point unplug_at = unplug_after >= 0 ? start + seconds(unplug_after) : kNever;
+        Clock::time_point replug_at = kNever;
+        const timespec tick{0, kTickNs};
         for (;;) {
-            const int sig = sigtimedwait(&stop_signals, nullptr, &tick);
+            const int sig = sigtimedwait(&taken_signals, nullptr, &tick);
             if (sig == SIGINT || sig == SIGTERM) {
                 (void)std::printf("\n%s: stopping\n", strsignal(sig));
                 break;
@@ -138,6 +173,20 @@ int main(int argc, char **argv)
                 (void)std::printf("the process that started the emulator has ended: stopping\n");
                 break;
             }
+            const auto now = Clock::now();
+            const bool toggle = sig == SIGUSR1;
+            if ((toggle && sim.plugged()) || now >= unplug_at) {
+                unplug_at = kNever;
+                sim.unplug();
+                if (replug_after >= 0)
+                    replug_at = Clock::now() + seconds(replug_after);
+            } else if ((toggle && !sim.plugged()) || now >= replug_at) {
+                replug_at = kNever;
+                sim.replug();
+            }
+            if (now - last_report < kReportInterval)
+                continue;
+            last_report = now;
             const uint64_t frames = sim.frames_sent();
             const size_t requests = sim.requests().size();
             if (frames != frames_before || requests != requests_before) {

@@ -19,11 +19,25 @@ constexpr int kWritePollMs = 20; // how often a blocked write looks at keep_goin
     throw std::system_error(errno, std::generic_category(), what);
 }
 
+// The emulator lives inside the host's process in the tests and the tool. It keeps off
+// the standard descriptors 0 to 2, so a host that closed one of them still sees its own
+// opens land there, as it would beside a real bridge.
+constexpr int kFirstOwnDescriptor = 3;
+
+int off_standard_descriptors(int fd)
+{
+    if (fd < 0 || fd >= kFirstOwnDescriptor)
+        return fd;
+    const int moved = ::fcntl(fd, F_DUPFD_CLOEXEC, kFirstOwnDescriptor);
+    ::close(fd);
+    return moved;
+}
+
 } // namespace
 
 PtyDevice::PtyDevice(std::string link) : link_(std::move(link))
 {
-    master_.reset(::posix_openpt(O_RDWR | O_NOCTTY));
+    master_.reset(off_standard_descriptors(::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC)));
     if (!master_.valid())
         fail("posix_openpt");
     if (::grantpt(master_.get()) != 0 || ::unlockpt(master_.get()) != 0)
@@ -33,7 +47,7 @@ PtyDevice::PtyDevice(std::string link) : link_(std::move(link))
         fail("ptsname");
     slave_name_ = name;
 
-    slave_.reset(::open(name, O_RDWR | O_NOCTTY));
+    slave_.reset(off_standard_descriptors(::open(name, O_RDWR | O_NOCTTY | O_CLOEXEC)));
     if (!slave_.valid())
         fail("open pty slave");
     termios tio{};

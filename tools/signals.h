@@ -1,8 +1,9 @@
-// Ctrl-C, hang-up and termination: SIGINT, SIGHUP and SIGTERM only set a flag; every loop of the tool
+// Ctrl-C and termination: SIGINT and SIGTERM only set a flag; every loop of the tool
 // checks it between steps, so a subcommand ends with its files complete and the link
 // shut down in order (a wait for a bridge's reply is left at once: command_thread.h). A
 // second signal ends the process at once, for the one step that goes on after the first:
-// a firmware update, which can't be interrupted safely.
+// a firmware update, which can't be interrupted safely. SIGHUP, which the bridge's device
+// sends when it hangs up, says the bridge is gone and stops the same way.
 #pragma once
 
 #include <csignal>
@@ -10,7 +11,7 @@
 namespace lep3tool {
 
 void install_signal_handlers();
-// True once SIGINT, SIGHUP or SIGTERM arrived.
+// True once SIGINT, SIGTERM or SIGHUP arrived.
 bool stop_requested();
 // The signal that asked to stop, or 0.
 int stop_signal();

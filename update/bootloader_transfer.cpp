@@ -149,8 +149,9 @@ int Transfer::run()
 bool Transfer::open_device()
 {
     // The bootloader enumerates as the second device while the first may still be gone.
+    Fd zero_hold;
     for (int attempt = 0; attempt < kOpenAttempts; ++attempt) {
-        port_ = open_either(LEP3_GetPath(LEP3_PATH_UART_ALT), LEP3_GetPath(LEP3_PATH_UART));
+        port_ = open_either(LEP3_GetPath(LEP3_PATH_UART_ALT), LEP3_GetPath(LEP3_PATH_UART), zero_hold);
         if (is_open(port_))
             return true;
         transfer_pause(kOpenRetryPause);

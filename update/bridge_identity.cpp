@@ -43,7 +43,7 @@ extern "C" LEP3_API int LEP3_RebootSAMG55(void)
     // Once accepted, the bridge drops its application device: the link's descriptor is
     // closed at once.
     if (lep3::update::bridge_accepts_restart()) {
-        close_uart(uart_fd);
+        lep3::link::release_port();
         return 0;
     }
     lep3::console::print("Reset SAMG55 failed!");

@@ -88,8 +88,11 @@ void transfer_pause(std::chrono::milliseconds pause);
 inline constexpr int kNoParity = 'n';
 
 // A reply read waits this long for its first byte; a bootloader or firmware that falls
-// silent then costs one failed read instead of hanging the host.
+// silent then costs one failed read instead of hanging the host. The application
+// firmware may take up to 7 s to answer a set request, so the RBFO write-back after an
+// update waits that long.
 inline constexpr std::chrono::milliseconds kReplyTimeLimit{2000};
+inline constexpr std::chrono::milliseconds kAppReplyTimeLimit{7000};
 
 using lep3::link::Fd;
 
@@ -99,14 +102,16 @@ inline bool is_open(const Fd &port)
     return port.get() > 0;
 }
 
-// One open attempt: first, and if that fails second. A descriptor of 0 is closed again
-// and counts as a failed open.
-Fd open_either(const char *first, const char *second);
+// One open attempt: first, and if that fails second. A descriptor of 0 (a host whose
+// standard input is closed gets it from the next open) counts as a failed open; it is
+// kept in zero_hold rather than closed, so that later opens of the same attempt loop get
+// real descriptors. The caller holds zero_hold until its attempt loop ends.
+Fd open_either(const char *first, const char *second, Fd &zero_hold);
 // Discards whatever either direction holds.
 void flush_port(const Fd &port);
-// Waits up to kReplyTimeLimit for a byte, then takes what is there with one read of at
-// most buf.size() bytes. Returns the read's count; 0 when nothing came in time.
-ssize_t read_reply(const Fd &port, std::span<uint8_t> buf);
+// Waits up to limit for a byte, then takes what is there with one read of at most
+// buf.size() bytes. Returns the read's count; 0 when nothing came in time.
+ssize_t read_reply(const Fd &port, std::span<uint8_t> buf, std::chrono::milliseconds limit = kReplyTimeLimit);
 
 // ---- Progress in data blocks -----------------------------------------------------------
 

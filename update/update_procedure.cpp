@@ -75,8 +75,9 @@ int fail(int code)
 // or on the second device.
 Fd open_restarted_firmware()
 {
+    Fd zero_hold;
     for (int attempt = 0; attempt < kOpenAttempts; ++attempt) {
-        Fd port = open_either(LEP3_GetPath(LEP3_PATH_UART), LEP3_GetPath(LEP3_PATH_UART_ALT));
+        Fd port = open_either(LEP3_GetPath(LEP3_PATH_UART), LEP3_GetPath(LEP3_PATH_UART_ALT), zero_hold);
         if (is_open(port))
             return port;
         std::this_thread::sleep_for(kOpenRetryPause);
@@ -95,7 +96,7 @@ bool write_back_rbfo(const Fd &port, std::span<const uint8_t, kRbfoCmdSize> requ
         }
         std::this_thread::sleep_for(kRbfoReplyPause);
         std::array<uint8_t, kRbfoReplySize> reply{};
-        const ssize_t got = read_reply(port, reply);
+        const ssize_t got = read_reply(port, reply, kAppReplyTimeLimit);
         if (got != static_cast<ssize_t>(reply.size())) {
             lep3::console::print("rbfo_cmd no reply, result=%d!\n", static_cast<int>(got));
             continue;
@@ -135,7 +136,7 @@ extern "C" LEP3_API int LEP3_UpdateSAMG55(pthread_t reader_thread)
     // that reuses its number.
     pthread_cancel(reader_thread);
     lep3::link::wait_for_readers_gone(kReaderStopPause);
-    close_uart(uart_fd);
+    lep3::link::release_port();
     set_rate_of_progress(kBridgeRestarted);
     std::this_thread::sleep_for(kReaderStopPause);
     set_rate_of_progress(kReaderStopped);

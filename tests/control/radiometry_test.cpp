@@ -1,6 +1,8 @@
 // Raw values to temperatures and temperature frames to colour: the worked numbers, the
 // cached kelvin of each raw value against the per-pixel formula, and the range that
 // colouring finds or holds.
+#include <malloc.h>
+
 #include <algorithm>
 #include <array>
 #include <bit>
@@ -80,6 +82,31 @@ TEST(FrameTemperature, BitIdenticalToThePerPixelFormulaForEveryRawValue)
     EXPECT_EQ(mismatches(500000, 2000) + mismatches(347000, 1000), 0U);
     a.join();
     EXPECT_EQ(wrong, 0U);
+}
+
+// The table behind the conversion is the process's one, in static storage: a thread's
+// first conversion takes nothing from the heap, however many threads convert.
+TEST(FrameTemperature, TakesNoHeapInAnyThread)
+{
+    const auto heap = [] {
+        const struct mallinfo2 m = mallinfo2();
+        return m.uordblks + m.hblkhd;
+    };
+    std::thread([] {}).join(); // the thread machinery's own first allocations
+    RawFrame raw{};
+    for (size_t i = 0; i < kPixels; ++i)
+        raw[i] = static_cast<uint16_t>(2000 + i % 3000);
+    const size_t before = heap();
+    Temps temps;
+    LEP3_LuxToKelvin(raw.data(), temps.data(), 347000, 1000);
+    for (int32_t r : {400000, 500000}) {
+        std::thread t([&raw, r] {
+            Temps own;
+            LEP3_LuxToKelvin(raw.data(), own.data(), r, 1000);
+        });
+        t.join();
+    }
+    EXPECT_EQ(heap(), before);
 }
 
 class KelvinToRGB : public testing::Test {

@@ -1,5 +1,8 @@
 // The diagnostic capture loops: their capture files and their parser variant (replies
-// posted without clearing, 8-bit frames).
+// posted without clearing, 8-bit frames), and capture files that something planted at
+// their name can't redirect.
+
+#include <sys/stat.h>
 
 #include <filesystem>
 #include <fstream>
@@ -62,6 +65,34 @@ TEST(DiagnosticLoops, CaptureEveryByteAndParseRepliesAndEightBitFrames)
     frame_dequeue(&frame_queue, &slot, &desc);
     EXPECT_EQ(std::vector<uint32_t>({desc.size, desc.frame_number, desc.format}), std::vector<uint32_t>({19200, 2, 1}));
     EXPECT_EQ(std::vector<uint8_t>(slot, slot + 19200), std::vector<uint8_t>(gray8_image, gray8_image + 19200));
+    std::filesystem::remove_all(dir);
+}
+
+// The capture directory is /tmp by default, where anyone can plant a name: a symlink
+// there (to a file of the host's) or a FIFO is refused with the routine's own message,
+// printed as it stands, and what the link pointed at is left untouched.
+TEST(DiagnosticLoops, CaptureFileRefusesASymlinkOrFifoPlantedAtItsName)
+{
+    char templ[] = "/tmp/lep3-diag-XXXXXX";
+    ASSERT_NE(mkdtemp(templ), nullptr);
+    const std::string dir = templ;
+    ASSERT_EQ(LEP3_SetPath(LEP3_PATH_CAPTURE_DIR, dir.c_str()), 0);
+    ASSERT_EQ(queue_init(&uart_queue, 64), 0);
+    const std::string victim = dir + "/host-file";
+    std::ofstream(victim) << "the host's";
+    std::filesystem::create_symlink(victim, dir + "/parseTest.bin");
+    ASSERT_EQ(mkfifo((dir + "/uartQueueData.bin").c_str(), 0600), 0);
+    using Routine = void *(*)(void *);
+    for (const auto &[routine, printed] :
+         {std::pair<Routine, std::string>{LEP3_Parse_Test_Thr,
+                                          "Enter LEP_Parse_Test_Thr\n\nCan't create parseTest.bin\n"},
+          {LEP3_Save_Data_Test_Thr, "Enter LEP_Save_Data_Test_Thr\n\nCan't create uartQueueData.bin\n"}}) {
+        void *result = nullptr;
+        EXPECT_EQ(lep3::test::stdout_of([&] { result = routine(nullptr); }), printed);
+        EXPECT_EQ(result, reinterpret_cast<void *>(intptr_t{-1}));
+    }
+    EXPECT_EQ(file(victim), std::vector<uint8_t>({'t', 'h', 'e', ' ', 'h', 'o', 's', 't', '\'', 's'}));
+    queue_clear(&uart_queue);
     std::filesystem::remove_all(dir);
 }
 

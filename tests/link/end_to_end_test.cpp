@@ -53,7 +53,7 @@ void expect_consecutive_frames(uint32_t format, int count)
 }
 
 // Clean first, then with the emulator splitting its writes and putting garbage between
-// packets.
+// packets; every check byte matches all along.
 TEST(EndToEnd, RawAndRgbFramesArriveInOrderExactlyAsSent)
 {
     lep3::sim::Options options;
@@ -71,6 +71,7 @@ TEST(EndToEnd, RawAndRgbFramesArriveInOrderExactlyAsSent)
         expect_consecutive_frames(1, 6);
     }
     const lep3_link_stats_t s = stats();
+    EXPECT_EQ(s.frame_check_errors + s.reply_check_errors, 0U) << "a check byte of a clean stream did not match";
     const uint64_t frames = s.frames_raw + s.frames_rgb - clean.frames_raw - clean.frames_rgb;
     // At least one garbage byte before each of those frames, besides their check bytes.
     EXPECT_GT(s.bytes_dropped - clean.bytes_dropped, frames + frames / 2) << "garbage went unnoticed";
@@ -82,12 +83,32 @@ TEST(EndToEndStats, CountersMatchAStreamWithKnownFaults)
     lep3::sim::Options options;
     options.fps = 0;
     LinkHarness link(options);
-    const std::vector<uint8_t> stream = {0x10, 0x20, 0x30,                                // 3 garbage bytes
-                                         0xAA, 0x55, 0x05, 0x02, 0x00, 0x07,              // type 7: abandoned
-                                         0xAA, 0x55, 0x03, 0x02, 0x00, 0x02, 0x11,        // no data: abandoned at 0x11
-                                         0xAA, 0x55, 0x34,                                // 49 data bytes: one too many
-                                         0xAA, 0x55, 0x04, 0x04, 0x04, 0x02, 0x00, 0xC1,  // camera reset
-                                         0xAA, 0x55, 0x04, 0x02, 0x08, 0x02, 0x00, 0x31}; // a reply
+    using Bytes = std::vector<uint8_t>;
+    using lep3::test::checked;
+    Bytes overlong{0xAA, 0x55, 0x34}; // 49 data bytes, one too many: its 52 body bytes are passed over
+    overlong.resize(3 + 52, 0x00);
+    const Bytes quoted = checked({0xAA, 0x55, 0x04, 0x02, 0x08, 0x02, 0x00});
+    std::copy(quoted.begin(), quoted.end(), overlong.begin() + 9);
+    Bytes bad_check = checked({0xAA, 0x55, 0x04, 0x02, 0x08, 0x02, 0x00});
+    bad_check.back() ^= 0x80;
+    const std::vector<uint16_t> pixels(19200, 7777);
+    const Bytes frame = lep3::test::raw_frame_packet(pixels);
+    ASSERT_NE(frame.back(), 0xAA) << "a check byte that is a sync byte would take the next packet's";
+    Bytes corrupted = frame;
+    corrupted[1000] ^= 0x01;
+    const std::vector<Bytes> pieces = {
+        {0x10, 0x20, 0x30},                                  // 3 garbage bytes
+        {0xAA, 0x55, 0x05, 0x02, 0x00, 0x07},                // type 7: abandoned
+        {0xAA, 0x55, 0x03, 0x02, 0x00, 0x02, 0x11},          // no data: abandoned at 0x11
+        checked(overlong),                                   // abandoned, skipped whole
+        checked({0xAA, 0x55, 0x04, 0x04, 0x04, 0x02, 0x00}), // camera reset
+        bad_check,                                           // a reply, posted despite its check byte
+        frame,
+        corrupted, // queued all the same
+    };
+    Bytes stream;
+    for (const Bytes &piece : pieces)
+        stream.insert(stream.end(), piece.begin(), piece.end());
     lep3_link_stats_t s{};
     const std::string out = lep3::test::stdout_of([&] {
         link.sim().send_raw(stream);
@@ -103,9 +124,10 @@ TEST(EndToEndStats, CountersMatchAStreamWithKnownFaults)
     EXPECT_NE(out.find("error10 7 \n"), std::string::npos);
     EXPECT_NE(out.find("error\n"), std::string::npos);
     EXPECT_EQ(std::vector<uint64_t>({s.bytes_read, s.bytes_dropped, s.replies_abandoned, s.reset_notices,
-                                     s.replies_posted, s.read_failures, s.frames_raw + s.frames_rgb}),
-              std::vector<uint64_t>({stream.size(), 5, 3, 1, 1, 0, 0}))
-        << "5 dropped: the garbage and the check bytes after the notice and the reply";
+                                     s.replies_posted, s.reply_check_errors, s.frames_raw, s.frame_check_errors,
+                                     s.read_failures, s.empty_reads, s.queue_full_episodes}),
+              std::vector<uint64_t>({stream.size(), 3 + 53 + 4, 3, 1, 1, 1, 2, 1, 0, 0, 0}))
+        << "dropped: the garbage, the skipped body and its check byte, and the four check bytes after";
 }
 
 } // namespace

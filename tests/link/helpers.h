@@ -14,6 +14,7 @@
 #include <gtest/gtest.h>
 
 #include "link/link_internal.h"
+#include "sim/checksums.h"
 
 namespace lep3::test {
 
@@ -32,13 +33,19 @@ inline lep3_link_stats_t stats()
     return s;
 }
 
+// The packet's check byte, by the emulator's own CRC-8, appended.
+inline std::vector<uint8_t> checked(std::vector<uint8_t> packet)
+{
+    packet.push_back(lep3::sim::crc8(packet));
+    return packet;
+}
+
 // AA 55 L idHi idLo type data... check, with L = 3 + data size.
 inline std::vector<uint8_t> reply_packet(uint16_t id, uint8_t type, std::vector<uint8_t> data)
 {
     const uint8_t head[] = {0xAA, 0x55, uint8_t(3 + data.size()), uint8_t(id >> 8), uint8_t(id), type};
     data.insert(data.begin(), head, head + 6);
-    data.push_back(0x5A);
-    return data;
+    return checked(std::move(data));
 }
 
 // AA 55 FF 04 00, 240 video packets of a 4-byte head and a row of 80 pixels sent high
@@ -51,8 +58,7 @@ inline std::vector<uint8_t> raw_frame_packet(std::span<const uint16_t> pixels)
         for (uint16_t v : pixels.subspan(k * 80, 80))
             p.insert(p.end(), {uint8_t(v >> 8), uint8_t(v)});
     }
-    p.push_back(0x00);
-    return p;
+    return checked(std::move(p));
 }
 
 // A pseudo-terminal pair for tests that need a terminal device but no emulator.

@@ -1,13 +1,17 @@
 // The serial port's terminal settings, and LEP3_Init and LEP3_Destroy against a plain
 // pseudo-terminal: the failures to open a port with their messages, the state a successful start
-// leaves, and the exact video requests.
+// leaves, the exact video requests, descriptors the library no longer holds, and repeated
+// starts that leak nothing.
 
 #include <fcntl.h>
 #include <poll.h>
 #include <termios.h>
 #include <unistd.h>
 
+#include <malloc.h>
+
 #include <algorithm>
+#include <filesystem>
 
 #include "link/helpers.h"
 #include "link/serial_port.h"
@@ -16,6 +20,23 @@ namespace {
 
 using lep3::test::Pty;
 using lep3::test::stdout_of;
+
+size_t open_descriptors()
+{
+    const std::filesystem::directory_iterator fds("/proc/self/fd");
+    return size_t(std::distance(begin(fds), end(fds)));
+}
+
+size_t heap_in_use()
+{
+    const struct mallinfo2 m = mallinfo2();
+    return m.uordblks + m.hblkhd;
+}
+
+bool is_open(int fd)
+{
+    return fcntl(fd, F_GETFD) >= 0;
+}
 
 std::string init_output(int expected)
 {
@@ -114,6 +135,70 @@ TEST(LifecycleTest, VideoRequestsWriteTheirExactPacketsOrReportTheWriteResult)
                   EXPECT_EQ(LEP3_GetRGBVideo(), -1);
               }),
               "LEP3_GetRawVideo: send command error:-1!\nLEP3_GetRGBVideo: send command error:-1!\n");
+}
+
+// uart_fd is 0 at load, like every link global, and a descriptor number the library has
+// closed may come back to the host: neither is closed or written by a stray LEP3_Destroy
+// or a video request. A file the host opens after LEP3_Destroy gets the port's number
+// and keeps it.
+TEST(LifecycleTest, DescriptorsTheLibraryDoesNotHoldAreNeverClosedOrWritten)
+{
+    EXPECT_EQ(uart_fd, 0);
+    if (!is_open(0)) {
+        ASSERT_EQ(open("/dev/null", O_RDONLY), 0);
+    }
+    LEP3_Destroy();
+    EXPECT_TRUE(is_open(0)) << "a LEP3_Destroy before any LEP3_Init closed descriptor 0";
+
+    Pty pty;
+    ASSERT_EQ(LEP3_SetPath(LEP3_PATH_UART, pty.slave_path.c_str()), 0);
+    init_output(0);
+    const int port = uart_fd;
+    LEP3_Destroy();
+    ASSERT_FALSE(is_open(port));
+    char name[] = "/tmp/lep3-hostfile-XXXXXX";
+    const int opened = mkstemp(name);
+    const int host_file = dup2(opened, port); // the host's file with the freed number
+    close(opened);
+    ASSERT_EQ(host_file, port);
+    EXPECT_EQ(stdout_of([] {
+                  EXPECT_EQ(LEP3_GetRawVideo(), -1);
+                  EXPECT_EQ(LEP3_GetRGBVideo(), -1);
+              }),
+              "LEP3_GetRawVideo: send command error:-1!\nLEP3_GetRGBVideo: send command error:-1!\n");
+    LEP3_Destroy();
+    EXPECT_TRUE(is_open(host_file)) << "a second LEP3_Destroy closed the host's file";
+    EXPECT_EQ(lseek(host_file, 0, SEEK_END), 0) << "a video request wrote to the host's file";
+    close(host_file);
+    unlink(name);
+}
+
+// A second LEP3_Init without LEP3_Destroy releases what the first one holds. Neither 100
+// starts and stops nor 100 double starts leave a descriptor or a byte of heap behind.
+TEST(LifecycleTest, RepeatedAndDoubleStartsLeakNoDescriptorAndNoMemory)
+{
+    Pty pty;
+    ASSERT_EQ(LEP3_SetPath(LEP3_PATH_UART, pty.slave_path.c_str()), 0);
+    LEP3_SetMessageHandler(nullptr, nullptr);
+    ASSERT_EQ(LEP3_Init(), 0); // first use of everything the library keeps for good
+    LEP3_Destroy();
+    const size_t descriptors = open_descriptors();
+    const size_t heap = heap_in_use();
+    for (int i = 0; i < 100; ++i) {
+        ASSERT_EQ(LEP3_Init(), 0);
+        LEP3_Destroy();
+    }
+    EXPECT_EQ(open_descriptors(), descriptors);
+    EXPECT_EQ(heap_in_use(), heap);
+    for (int i = 0; i < 100; ++i) {
+        ASSERT_EQ(LEP3_Init(), 0);
+        ASSERT_EQ(LEP3_Init(), 0);
+        ASSERT_EQ(open_descriptors(), descriptors + 1) << "the first port is still open";
+    }
+    LEP3_Destroy();
+    EXPECT_EQ(open_descriptors(), descriptors);
+    EXPECT_EQ(heap_in_use(), heap);
+    LEP3_SetMessageHandler(LEP3_ConsoleMessages, nullptr);
 }
 
 } // namespace

@@ -1,5 +1,6 @@
 // The packet parser's state table byte by byte: each row, recovery from garbage, reply
-// posting and its limits, and the reset notice. Frame assembly is checked end to end.
+// posting and its limits, the over-long reply skipped whole, check bytes counted, and the
+// reset notice. Frame assembly is checked end to end.
 
 #include <unistd.h>
 
@@ -14,6 +15,7 @@ namespace {
 
 using lep3::link::load_reply_state;
 using lep3::link::ParserState;
+using lep3::test::checked;
 using lep3::test::reply_packet;
 using lep3::test::stats;
 using Bytes = std::vector<uint8_t>;
@@ -68,7 +70,8 @@ TEST_F(ParserTest, HuntsThroughGarbageAndRepeatedSyncBytes)
     feed(packet);
     EXPECT_EQ(load_reply_state(), 2);
     EXPECT_EQ(command_read.command_id, 0x0204);
-    EXPECT_EQ(stats().bytes_dropped, packet.size() + 1 + 9) << "8 garbage bytes and the unverified check byte";
+    EXPECT_EQ(stats().bytes_dropped, packet.size() + 1 + 9)
+        << "8 garbage bytes and the check byte, which the hunt passes over";
     EXPECT_EQ(stats().replies_posted, 1U);
 }
 
@@ -99,6 +102,79 @@ TEST_F(ParserTest, RepliesOfEachTypePostTheirDataWithTheLastByte)
         EXPECT_EQ(command_read.type, type);
         EXPECT_EQ(reply_data(), data);
     }
+}
+
+// L above 51 announces more data than the record holds: the L body bytes are passed
+// over unread, so a reply quoted in the body is no reply, and the record keeps what it
+// had. The hunt resumes at the check byte, or earlier at a frame packet's start.
+TEST_F(ParserTest, OverlongReplyIsSkippedWholeSoNothingInItsBodyPassesForAReply)
+{
+    command_read.command_id = 0x1111;
+    lep3::link::publish_reply_state(1);
+    Bytes packet{0xAA, 0x55, 52};
+    packet.resize(3 + 52, 0x00);
+    const Bytes quoted = reply_packet(0x0208, 2, {0x00});
+    std::copy(quoted.begin(), quoted.end(), packet.begin() + 20);
+    packet = checked(packet);
+    feed(packet);
+    EXPECT_EQ(std::make_tuple(load_reply_state(), command_read.command_id, state()),
+              std::make_tuple(1, uint16_t{0x1111}, ParserState::hunt))
+        << "a reply inside the skipped body was taken";
+    const lep3_link_stats_t s = stats();
+    EXPECT_EQ(std::vector<uint64_t>({s.replies_abandoned, s.bytes_dropped}), std::vector<uint64_t>({1, 52 + 1}));
+    feed(quoted);
+    EXPECT_EQ(load_reply_state(), 2) << "the packet after the skipped one is lost";
+
+    // Only a frame packet's start ends a skip early: a sync pair that the hunt found in
+    // frame data, with a large "length", must not cost the next frame.
+    lep3::test::stdout_of([] { frame_queue_init(&frame_queue, 57600, 120, 160); });
+    Bytes cut{0xAA, 0x55, 200, 0x01, 0x02};
+    const Bytes frame = lep3::test::raw_frame_packet(std::vector<uint16_t>(19200, 8000));
+    cut.insert(cut.end(), frame.begin(), frame.end());
+    feed(cut);
+    EXPECT_EQ(stats().frames_raw, 1U) << "the frame inside the skipped length was lost";
+    frame_queue_free(&frame_queue);
+}
+
+// Every packet's check byte is compared with the CRC-8 of the bytes before it, and the
+// mismatches counted for replies and frames apart. Nothing is refused for one: the reply
+// is posted and the frame queued all the same. A check byte that is a sync byte is still
+// the hunt's: it can start the next packet.
+TEST_F(ParserTest, CheckByteMismatchesAreCountedForRepliesAndFramesAndRefuseNothing)
+{
+    const auto posted_after = [&](const Bytes &packet) {
+        lep3::link::publish_reply_state(1);
+        feed(packet);
+        return load_reply_state() == 2;
+    };
+    Bytes reply = reply_packet(0x0204, 1, {0x00, 0x00});
+    EXPECT_TRUE(posted_after(reply));
+    reply.back() ^= 0x40;
+    EXPECT_TRUE(posted_after(reply));
+    Bytes notice = reply_packet(0x0404, 2, {0x00});
+    notice.back() ^= 0x01;
+    feed(notice);
+    g_lepton_reset_flag = 0;
+    uint8_t data = 0; // a reply whose check byte is 0xAA, with the rest of another behind it
+    while (reply_packet(0x0204, 1, {data}).back() != 0xAA)
+        ++data;
+    Bytes joined = reply_packet(0x0204, 1, {data});
+    const Bytes next = reply_packet(0x0208, 2, {0x00});
+    joined.insert(joined.end(), next.begin() + 1, next.end());
+    EXPECT_TRUE(posted_after(joined));
+    EXPECT_EQ(command_read.command_id, 0x0208);
+    EXPECT_EQ(stats().reply_check_errors, 2U);
+
+    lep3::test::stdout_of([] { frame_queue_init(&frame_queue, 57600, 120, 160); });
+    std::vector<uint16_t> pixels(19200, 8000);
+    Bytes frame = lep3::test::raw_frame_packet(pixels);
+    feed(frame);
+    frame[5000] ^= 0x10; // a pixel byte
+    feed(frame);
+    const lep3_link_stats_t s = stats();
+    EXPECT_EQ(std::vector<uint64_t>({s.frames_raw, s.frame_check_errors, s.reply_check_errors}),
+              std::vector<uint64_t>({2, 1, 2}));
+    frame_queue_free(&frame_queue);
 }
 
 std::atomic<int> reinit_runs{0};

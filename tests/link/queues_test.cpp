@@ -44,6 +44,18 @@ TEST_F(ByteQueueTest, ReaderWaitsOnEmptyAndOnClearedQueue)
     }
 }
 
+// A queue without room would be full for ever: refused as if storage were short, the
+// record left as it was.
+TEST_F(ByteQueueTest, CapacityOfZeroOrLessIsRefused)
+{
+    for (const int32_t capacity : {0, -1, INT32_MIN}) {
+        int result = 0;
+        EXPECT_EQ(stdout_of([&] { result = queue_init(&q, capacity); }), "Cir queue init failed!\n");
+        EXPECT_EQ(result, -1);
+        EXPECT_EQ(std::make_tuple(q.storage, q.capacity), std::make_tuple(static_cast<uint8_t *>(nullptr), 0));
+    }
+}
+
 TEST_F(ByteQueueTest, FullQueueMakesTheWriterWaitAndPrintAndNullDestinationIsRefused)
 {
     ASSERT_EQ(queue_init(&q, 2), 0);

@@ -1,4 +1,10 @@
+// The image files: what each writer stores and prints, RAW14 numbering, and names that
+// something planted in a shared directory can't redirect.
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -37,6 +43,22 @@ std::string captured_call(const std::function<int()> &call, int expected)
     return ::testing::internal::GetCapturedStdout();
 }
 
+// Runs call with files limited to a few bytes, so that its write fails part way, on a
+// regular file.
+int with_short_files(const std::function<int()> &call)
+{
+    rlimit saved{};
+    getrlimit(RLIMIT_FSIZE, &saved);
+    rlimit limit = saved;
+    limit.rlim_cur = 1000;
+    const auto old_handler = signal(SIGXFSZ, SIG_IGN); // the write fails instead
+    setrlimit(RLIMIT_FSIZE, &limit);
+    const int result = call();
+    setrlimit(RLIMIT_FSIZE, &saved);
+    signal(SIGXFSZ, old_handler);
+    return result;
+}
+
 // Each test runs in a process of its own, in a fresh temporary working directory.
 class ImageFiles : public ::testing::Test {
   protected:
@@ -47,7 +69,7 @@ class ImageFiles : public ::testing::Test {
 
 // Each writer stores the leading bytes of one buffer (raw pixels in host byte order), a
 // second call replacing the first; creation fails where a directory stands in the file's
-// place (even for root), writing where the name links to /dev/full, each with its message.
+// place (even for root), writing where the file can't grow, each with its message.
 TEST_F(ImageFiles, WritersStoreTheirFrameOrPrintTheirFixedMessages)
 {
     std::vector<uint16_t> raw(57600 / 2);
@@ -77,9 +99,32 @@ TEST_F(ImageFiles, WritersStoreTheirFrameOrPrintTheirFixedMessages)
         fs::create_directory(w.file);
         EXPECT_EQ(captured_call(w.call, -1), w.open_message);
         fs::remove(w.file);
-        fs::create_symlink("/dev/full", w.file);
-        EXPECT_EQ(captured_call(w.call, -1), w.write_message);
+        EXPECT_EQ(captured_call([&] { return with_short_files(w.call); }, -1), w.write_message);
     }
+}
+
+// The working directory or the sdcard directory may be shared: a symlink planted at the
+// name (here to a file of the host's) or a FIFO is refused at once as a file that can't
+// be created, and the host's file is untouched. A new file is writable by its owner only,
+// whatever the umask.
+TEST_F(ImageFiles, SymlinkOrFifoPlantedAtTheNameIsRefusedAndNewFilesAreNotWorldWritable)
+{
+    const std::vector<uint8_t> frame(57600, 0x5A);
+    const std::vector<uint8_t> precious = {'k', 'e', 'e', 'p'};
+    std::ofstream("precious", std::ios::binary).write("keep", 4);
+    fs::create_symlink(dir_ / "precious", "leptonImage.rgb");
+    EXPECT_EQ(captured_call([&] { return saveRGB24ImageFile(frame.data()); }, -1), "Can't create leptonImage.rgb\n");
+    ASSERT_EQ(mkfifo("gray8_5_160x120.yuv", 0666), 0);
+    EXPECT_EQ(captured_call([&] { return saveGray8ImageFile(frame.data(), 5); }, -1),
+              "\nCan't create gray8image.y\n\n");
+    EXPECT_EQ(read_file("precious"), precious);
+
+    const mode_t saved = umask(0);
+    EXPECT_EQ(saveGray8ImageFile(frame.data(), 6), 0);
+    umask(saved);
+    struct stat st {};
+    ASSERT_EQ(stat("gray8_6_160x120.yuv", &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0644U);
 }
 
 // RAW14 captures through the library's frame queue, filled directly, numbered from 0 and
@@ -101,9 +146,9 @@ TEST_F(ImageFiles, Raw14CapturesAreNumberedFromZeroAndHoldTheRawFrameOnly)
     EXPECT_EQ(captured_call(LEP3_SaveRaw14TiffImage, -1), "\nCan't create RAW14.tiff\n");
     EXPECT_EQ(LEP3_SaveRaw14TiffImage(), 0);
     EXPECT_EQ(read_file("sdcard/RAW14_2.tiff"), raw_bytes(0x0BCD));
-    fs::create_symlink("/dev/full", "sdcard/RAW14_3.tiff");
     send(3, 7);
-    EXPECT_EQ(captured_call(LEP3_SaveRaw14TiffImage, -1), "\nsave RAW14.tiff: Write data to file error!\n");
+    EXPECT_EQ(captured_call([] { return with_short_files(LEP3_SaveRaw14TiffImage); }, -1),
+              "\nsave RAW14.tiff: Write data to file error!\n");
     send(4, 9, 1);
     EXPECT_NE(captured_call(LEP3_SaveRaw14TiffImage, -1).find("no raw frame"), std::string::npos);
     EXPECT_FALSE(fs::exists("sdcard/RAW14_4.tiff"));

@@ -2,15 +2,20 @@
 // take on trust are checked here against fixed values and the raw pseudo-terminal.
 #include <fcntl.h>
 #include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstdlib>
 #include <filesystem>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "sim/bridge_sim.h"
@@ -34,12 +39,13 @@ class HostPort {
         ::tcsetattr(fd_.get(), TCSANOW, &tio);
     }
     void send(const Bytes &bytes) { ASSERT_EQ(::write(fd_.get(), bytes.data(), bytes.size()), ssize_t(bytes.size())); }
+    int fd() const { return fd_.get(); }
     // Reads until n bytes are there or nothing more comes within quiet_ms.
     Bytes take(size_t n, int quiet_ms = 2000)
     {
         Bytes out(n);
         size_t got = 0;
-        for (pollfd pfd{fd_.get(), POLLIN, 0}; got < n && ::poll(&pfd, 1, quiet_ms) > 0;) {
+        for (pollfd pfd{fd_.get(), POLLIN, 0}; got<n && ::poll(&pfd, 1, quiet_ms)> 0;) {
             const ssize_t r = ::read(fd_.get(), out.data() + got, n - got);
             if (r <= 0)
                 break;
@@ -162,7 +168,8 @@ TEST_F(BridgeSimTest, RestartFlashAndBootRoundTrip)
         }
         boot.send({0x29, 0x20});
         const uint32_t crc = flash_crc32(image, 256 * 1024);
-        EXPECT_EQ(boot.take(6), (Bytes{uint8_t(crc), uint8_t(crc >> 8), uint8_t(crc >> 16), uint8_t(crc >> 24), 0x12, 0x10}));
+        EXPECT_EQ(boot.take(6),
+                  (Bytes{uint8_t(crc), uint8_t(crc >> 8), uint8_t(crc >> 16), uint8_t(crc >> 24), 0x12, 0x10}));
         boot.send({0x30, 0x20});
         EXPECT_EQ(boot.take(2), ack);
     }
@@ -176,6 +183,69 @@ TEST_F(BridgeSimTest, RestartFlashAndBootRoundTrip)
     host.send(with_crc(write));
     EXPECT_EQ(host.take(8), with_crc({0xAA, 0x55, 0x04, 0x04, 0x03, 0x01, 0x00}));
     EXPECT_EQ(sim.reg(0x0403), user_rbfo);
+}
+
+// Unplugged, the device is closed and its symlink gone: the host's open port reads
+// end-of-file and its writes fail. Re-plugged, a new device answers at the same path, as
+// a bridge that was off: not streaming, camera registers at their power-on values.
+TEST_F(BridgeSimTest, UnplugClosesTheDeviceAndReplugPublishesAFreshOneAtTheSamePath)
+{
+    BridgeSim sim(opts_);
+    HostPort host(sim.path());
+    const Bytes get_fpa = with_crc({0xAA, 0x55, 0x04, 0x02, 0x14, 0x00, 0x01});
+    const Bytes fpa_reply = with_crc({0xAA, 0x55, 0x05, 0x02, 0x14, 0x00, 0x5A, 0x75});
+    sim.set_reg(0x0214, {0x00, 0x00});
+    host.send(with_crc({0xAA, 0x55, 0x02, 0x04, 0x00})); // raw video
+    EXPECT_EQ(host.take(5).size(), 5u);
+    sim.unplug();
+    EXPECT_FALSE(sim.plugged());
+    EXPECT_EQ(sim.mode(), Mode::gone);
+    EXPECT_FALSE(std::filesystem::exists(std::filesystem::symlink_status(sim.path())));
+    uint8_t byte = 0;
+    ssize_t n = 1;
+    for (int i = 0; i < 100000 && n > 0; ++i)
+        n = ::read(host.fd(), &byte, 1); // what was on its way, then end-of-file
+    EXPECT_EQ(n, 0);
+    EXPECT_EQ(::read(host.fd(), &byte, 1), 0);
+    EXPECT_LT(::write(host.fd(), get_fpa.data(), get_fpa.size()), 0);
+
+    sim.replug();
+    EXPECT_TRUE(sim.plugged());
+    EXPECT_EQ(sim.mode(), Mode::app);
+    HostPort again(sim.path());
+    again.send(get_fpa);
+    EXPECT_EQ(again.take(9), fpa_reply) << "not at its power-on value, or no answer";
+    EXPECT_TRUE(again.take(1, 300).empty()) << "streams before the host asks";
+}
+
+// The program's cable for people: SIGUSR1 pulls it and plugs it back.
+TEST_F(BridgeSimTest, ProgramUnplugsAndReplugsOnSigusr1)
+{
+    const auto link_is = [&](bool there) {
+        for (int i = 0; i < 500; ++i, std::this_thread::sleep_for(std::chrono::milliseconds(10)))
+            if (std::filesystem::exists(std::filesystem::symlink_status(opts_.path)) == there)
+                return true;
+        return false;
+    };
+    std::string path = opts_.path;
+    std::vector<char *> argv = {const_cast<char *>(LEP3_BRIDGE_SIM_PATH), const_cast<char *>("--path"), path.data(),
+                                nullptr};
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
+    pid_t pid = -1;
+    ASSERT_EQ(posix_spawn(&pid, LEP3_BRIDGE_SIM_PATH, &actions, nullptr, argv.data(), environ), 0);
+    posix_spawn_file_actions_destroy(&actions);
+    EXPECT_TRUE(link_is(true)); // by then it takes its signals
+    for (const bool there : {false, true}) {
+        kill(pid, SIGUSR1);
+        EXPECT_TRUE(link_is(there)) << (there ? "not plugged back" : "not unplugged");
+    }
+    kill(pid, SIGTERM);
+    int status = -1;
+    waitpid(pid, &status, 0);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    EXPECT_TRUE(link_is(false)) << "the symlink outlived the program";
 }
 
 } // namespace

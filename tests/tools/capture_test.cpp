@@ -104,24 +104,32 @@ TEST_F(CaptureTest, FilesHoldTheSentFramesTheirProvenanceAndTemperatures)
     EXPECT_NE(r.err.find("LEP_Uart inited"), std::string::npos);
 }
 
-TEST_F(CaptureTest, CtrlCEndsWithCompleteFiles)
+// Ctrl-C, and the hang-up the bridge's device sends a tool that runs without a terminal
+// when the bridge goes: each ends the capture with complete files, the hang-up saying
+// that the bridge is gone.
+TEST_F(CaptureTest, CtrlCOrHangUpEndsWithCompleteFiles)
 {
-    lep3::test::ToolProcess p({"capture", "--sim", "-n", "100000", "-o", path("out")});
-    ASSERT_NE(p.wait_for_output("frame-0002.png:", std::chrono::seconds(20)), std::string::npos);
-    p.send_signal(SIGINT);
-    const auto r = p.finish();
-    EXPECT_EQ(r.status, 128 + SIGINT) << r.err;
-    // Between frames ("interrupted after N of M frames") or, when the signal finds it
-    // waiting for the FPA temperature, at once: either way before the frame's files.
-    EXPECT_NE(r.err.find("lep3: error: interrupted "), std::string::npos) << r.err;
-    int pictures = 0;
-    for (const auto &entry : std::filesystem::directory_iterator(path("out"))) {
-        EXPECT_NE(entry.path().extension(), ".part");
-        EXPECT_NO_THROW(read_png(entry.path().string())) << entry.path();
-        ++pictures;
+    for (const int signo : {SIGINT, SIGHUP}) {
+        SCOPED_TRACE(signo);
+        const std::string out = path(signo == SIGINT ? "int" : "hup");
+        lep3::test::ToolProcess p({"capture", "--sim", "-n", "100000", "-o", out});
+        ASSERT_NE(p.wait_for_output("frame-0002.png:", std::chrono::seconds(20)), std::string::npos);
+        p.send_signal(signo);
+        const auto r = p.finish();
+        EXPECT_EQ(r.status, 128 + signo) << r.err;
+        // Between frames ("interrupted after N of M frames") or, when the signal finds it
+        // waiting for the FPA temperature, at once: either way before the frame's files.
+        EXPECT_NE(r.err.find("lep3: error: interrupted "), std::string::npos) << r.err;
+        EXPECT_EQ(r.err.find("the bridge is gone") != std::string::npos, signo == SIGHUP) << r.err;
+        int pictures = 0;
+        for (const auto &entry : std::filesystem::directory_iterator(out)) {
+            EXPECT_NE(entry.path().extension(), ".part");
+            EXPECT_NO_THROW(read_png(entry.path().string())) << entry.path();
+            ++pictures;
+        }
+        EXPECT_GE(pictures, 4);
+        EXPECT_EQ(pictures % 2, 0); // every frame has both of its pictures
     }
-    EXPECT_GE(pictures, 4);
-    EXPECT_EQ(pictures % 2, 0); // every frame has both of its pictures
 }
 
 // The first raw value whose temperature, by the library's conversion, is at or above

@@ -3,6 +3,9 @@
 // failure code leaves behind.
 #include "update_support.h"
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include "link/link_internal.h"
 
 using namespace lep3::test;
@@ -109,6 +112,41 @@ TEST_F(UpdateProcedure, RbfoSetThatIsNeverAcceptedFailsWithMinusFiveAfterSixAtte
     expect_progress_trail(progress_, {5, 10, 15, 65, 75, 80, 85, -5}, {10, 15, 65, 85, -5});
     EXPECT_EQ(sim().mode(), Mode::app);
     EXPECT_NE(frame_queue.slot[0], nullptr);
+}
+
+// The restarted firmware may take up to 7 s to answer a set request: its answer to the
+// RBFO write-back, 3 s late, is waited for, not taken for silence and asked again.
+TEST_F(UpdateProcedure, RbfoWriteBackWaitsForASlowFirmwareReply)
+{
+    sim().set_reg(kUserRbfoId, kUserRbfo);
+    put_image(image_data(64));
+    EXPECT_EQ(update([this](int32_t progress) {
+                  if (progress == 10)
+                      set_faults([](auto &f) { f.commands[kUserRbfoId].late_reply_ms = 3000; });
+              }),
+              0)
+        << printed_;
+    EXPECT_EQ(count_of(printed_, "rbfo_cmd no reply"), 0u) << printed_;
+    EXPECT_EQ(count_of(printed_, "rbfo_cmd reply:"), 1u) << printed_;
+    EXPECT_EQ(sim().reg(kUserRbfoId), kUserRbfo);
+}
+
+// In a host whose standard input is closed, the next open gets descriptor 0, which
+// doesn't count as open: it is held while the attempts go on, so the next open gets a
+// real descriptor and the update completes, leaving 0 free again.
+TEST_F(UpdateProcedure, HostWithDescriptorZeroClosedCompletesAWholeUpdate)
+{
+    const Bytes data = image_data(200);
+    put_image(data);
+    close(0);
+    ASSERT_EQ(open("/dev/null", O_RDONLY), 0) << "descriptor 0 is not the next one free";
+    close(0);
+    EXPECT_EQ(update(), 0) << printed_;
+    EXPECT_EQ(sim().programmed_image(), data);
+    EXPECT_LT(fcntl(0, F_GETFD), 0) << "descriptor 0 was left open";
+    ASSERT_EQ(open("/dev/null", O_RDONLY), 0);
+    ASSERT_TRUE(relink());
+    expect_link_up();
 }
 
 // The update ends the reader loop with pthread_cancel: the loop must unwind at its

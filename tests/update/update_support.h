@@ -10,6 +10,7 @@
 #include <atomic>
 #include <filesystem>
 #include <fstream>
+#include <mutex>
 #include <thread>
 
 #include "lep3.h"
@@ -61,13 +62,37 @@ struct FirmwareDir {
     ~FirmwareDir() { std::filesystem::remove_all(path); }
 };
 
-// Runs call with stdout captured into printed and returns what it returned.
+// Runs call with what the library prints on standard output collected into printed, and
+// returns what it returned. The messages are taken through the library's message handler,
+// which hands over exactly the text it would print, so no descriptor changes hands: a
+// captured standard output would hold descriptors that the update's own opens are tested
+// for. Standard error still reaches the console.
 template <class Call> auto captured(std::string &printed, Call &&call)
 {
-    testing::internal::CaptureStdout();
+    struct Sink {
+        std::mutex lock;
+        std::string text;
+    };
+    static Sink sink; // outlives a message still on its way from another thread
+    {
+        const std::lock_guard guard(sink.lock);
+        sink.text.clear();
+    }
+    LEP3_SetMessageHandler(
+        [](int stream, const char *text, void *context) {
+            if (stream != 1) {
+                LEP3_ConsoleMessages(stream, text, nullptr);
+                return;
+            }
+            auto &to = *static_cast<Sink *>(context);
+            const std::lock_guard guard(to.lock);
+            to.text += text;
+        },
+        &sink);
     const auto result = call();
-    (void)std::fflush(stdout);
-    printed = testing::internal::GetCapturedStdout();
+    LEP3_SetMessageHandler(LEP3_ConsoleMessages, nullptr);
+    const std::lock_guard guard(sink.lock);
+    printed = sink.text;
     return result;
 }
 
@@ -171,13 +196,12 @@ class BridgeFixture : public testing::Test {
     }
 
     // What a host does after an update took the link down: collect the cancelled reader,
-    // release what is left of the queues, initialise the link and start a new reader.
+    // initialise the link (which releases what is left of the queues) and start a new
+    // reader.
     bool relink()
     {
         link_down_ = false;
         harness_->stop_reader();
-        queue_clear(&uart_queue);
-        frame_queue_free(&frame_queue);
         std::string ignored;
         const bool up = captured(ignored, [] { return LEP3_Init() == 0; });
         if (up)
