@@ -30,5 +30,8 @@ extern const Command kGetCommand;
 extern const Command kSetCommand;
 extern const Command kUpdateCommand;
 extern const Command kViewCommand;
+// Built with libtiff only.
+extern const Command kRecordCommand;
+extern const Command kInspectCommand;
 
 } // namespace lep3tool

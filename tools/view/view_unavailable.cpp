@@ -9,8 +9,8 @@ namespace {
 
 int run_view(const ParsedArgs &)
 {
-    throw std::runtime_error("this lep3 was built without the web viewer: install libcpp-httplib-dev, "
-                             "nlohmann-json3-dev and libssl-dev, and build it again");
+    throw std::runtime_error(
+        "this lep3 was built without the web viewer: install libcpp-httplib-dev and libssl-dev, and build it again");
 }
 
 } // namespace
