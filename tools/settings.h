@@ -96,7 +96,9 @@ inline void set_words(SettingValue &value, std::initializer_list<uint64_t> words
     value.text.clear();
     value.json = nlohmann::ordered_json::array();
     for (const uint64_t w : words) {
-        value.text += (value.text.empty() ? "" : " ") + std::to_string(w);
+        if (!value.text.empty())
+            value.text += ' ';
+        value.text += std::to_string(w);
         value.json.push_back(w);
     }
 }
