@@ -240,6 +240,15 @@ inline constexpr std::array kSettings = {
 };
 // clang-format on
 
+// The library's result for a value the camera does not accept.
+inline constexpr int kSettingOutOfRange = -3;
+
+// A value as `lep3 set` takes it: a whole number, or on, off, true, false. Throws
+// UsageError with the sentence for the user when it is no number or out of the range.
+int64_t parse_setting_value(const Setting &s, const std::string &text);
+// "TEXT is out of range for NAME: it takes ...".
+std::string out_of_range_message(const Setting &s, const std::string &text);
+
 // The setting of a name or alias, or nullptr.
 constexpr const Setting *find_setting(std::string_view name)
 {
