@@ -1,6 +1,8 @@
 // The library's one way out to the console, and the host's hook into it.
 #include "link/console.h"
 
+#include <pthread.h>
+
 #include <cerrno>
 #include <cstdarg>
 #include <cstdio>
@@ -30,10 +32,27 @@ Route route()
     return {installed, installed_context};
 }
 
+// The reader and parser print from threads that are stopped with pthread_cancel. A host's
+// handler may wait on locks of its own (an interpreter's lock, a logging lock); a
+// cancellation acted on inside it would unwind through the host's frames and leave those
+// locks held for ever. The cancellation waits for the library's next cancellation point.
+class CancellationDeferred {
+  public:
+    CancellationDeferred() { (void)pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, &previous_); }
+    ~CancellationDeferred() { (void)pthread_setcancelstate(previous_, nullptr); }
+    CancellationDeferred(const CancellationDeferred &) = delete;
+    CancellationDeferred &operator=(const CancellationDeferred &) = delete;
+
+  private:
+    int previous_ = PTHREAD_CANCEL_ENABLE;
+};
+
 void deliver(const Route &to, int stream, const char *text)
 {
-    if (to.handler != nullptr)
-        to.handler(stream, text, to.context);
+    if (to.handler == nullptr)
+        return;
+    const CancellationDeferred deferred;
+    to.handler(stream, text, to.context);
 }
 
 } // namespace

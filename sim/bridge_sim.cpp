@@ -3,8 +3,10 @@
 #include <poll.h>
 
 #include <algorithm>
+#include <array>
 #include <atomic>
 #include <chrono>
+#include <cmath>
 #include <condition_variable>
 #include <cstdio>
 #include <functional>
@@ -19,6 +21,7 @@
 #include "sim/camera_core.h"
 #include "sim/checksums.h"
 #include "sim/pty_device.h"
+#include "sim/replay.h"
 #include "sim/request_reader.h"
 #include "sim/video.h"
 
@@ -131,7 +134,9 @@ struct BridgeSim::Impl {
     std::vector<uint8_t> boot_received_log;
     std::vector<uint32_t> corrupted;
 
-    std::mt19937 rng; // writer thread only
+    std::mt19937 rng;                       // writer thread only
+    std::unique_ptr<Replay> replay;         // writer thread only, once the threads run
+    std::array<uint16_t, kPixels> pixels{}; // writer thread only
     std::thread reader;
     std::thread writer;
 
@@ -299,9 +304,12 @@ struct BridgeSim::Impl {
             const bool garbage = faults.garbage_between_packets, split = faults.split_writes;
             const uint32_t corrupt_every = faults.corrupt_frame_every;
             const uint8_t frame_mode = stream_mode;
+            const Clock::time_point due = next_frame;
             if (do_frame) {
                 const auto now = Clock::now();
-                if (opts.fps > 0) {
+                if (replay && !opts.replay_at_fps) {
+                    next_frame = now; // until the recording says when the next one is due
+                } else if (opts.fps > 0) {
                     const auto period =
                         std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(1.0 / opts.fps));
                     next_frame = std::max(next_frame + period, now);
@@ -323,7 +331,9 @@ struct BridgeSim::Impl {
                     job.done->set_value();
             } else if (do_frame && dev) {
                 const auto seq = static_cast<uint32_t>(frames_sent + 1);
-                build_frame_packet(frame_mode, seq, frame);
+                if (!take_frame(seq, due))
+                    continue;
+                build_frame_packet(frame_mode, seq, pixels.data(), frame);
                 const bool corrupt = corrupt_every && seq % corrupt_every == 0;
                 if (corrupt)
                     corrupt_frame(frame, frame_mode);
@@ -338,6 +348,41 @@ struct BridgeSim::Impl {
                 }
             }
         }
+    }
+
+    // The values of frame seq, due at due: the synthetic scene's, or the recording's next
+    // frame with the registers it was recorded with. False when the recording has ended.
+    bool take_frame(uint32_t seq, Clock::time_point due)
+    {
+        if (!replay) {
+            BridgeSim::raw_frame(seq, pixels.data());
+            return true;
+        }
+        const bool more = replay->next(pixels.data());
+        std::lock_guard lk(mu);
+        if (!more) {
+            streaming = false;
+            if (!replay->error().empty())
+                (void)std::fprintf(stderr, "bridge emulator: %s; the replay stops\n", replay->error().c_str());
+            else
+                say("the recording has ended after %llu frames\n", static_cast<unsigned long long>(replay->frames()));
+            return false;
+        }
+        if (!opts.replay_at_fps)
+            next_frame = std::max(due + std::chrono::duration_cast<Clock::duration>(replay->interval()), Clock::now());
+        const recording::PageInfo &page = replay->page();
+        constexpr double kZeroCelsiusInKelvin = 273.15;
+        if (page.fpa_celsius)
+            core.set_reg(cmd::kSysFpaTemperature,
+                         words16({static_cast<uint16_t>(
+                             std::lround((static_cast<double>(*page.fpa_celsius) + kZeroCelsiusInKelvin) * 100))}));
+        if (page.rbfo)
+            core.set_reg(page.rbfo_set == "external" ? cmd::kRadRbfoExternal : cmd::kRadRbfoInternal,
+                         words32({page.rbfo->r, page.rbfo->b, page.rbfo->f, page.rbfo->o}));
+        if (const auto serial = replay->file().serial_number)
+            core.set_reg(cmd::kSysSerialNumber,
+                         words32({static_cast<uint32_t>(*serial), static_cast<uint32_t>(*serial >> 32)}));
+        return true;
     }
 
     // Flips one pixel byte, away from the stamp in the first video packet.
@@ -411,7 +456,7 @@ struct BridgeSim::Impl {
             return;
         case Request::Kind::video:
             if (!streaming || stream_mode != r.video_mode)
-                say("streaming %s frames at %g fps\n", r.video_mode == kModeRaw ? "raw" : "RGB", opts.fps);
+                say("streaming %s frames %s\n", r.video_mode == kModeRaw ? "raw" : "RGB", pace_text().c_str());
             streaming = true;
             stream_mode = r.video_mode;
             next_frame = Clock::now();
@@ -459,6 +504,16 @@ struct BridgeSim::Impl {
         if (restart)
             out.action = [this] { restart_into_bootloader(); };
         enqueue(std::move(out), std::chrono::milliseconds(fault.late_reply_ms));
+    }
+
+    std::string pace_text() const
+    {
+        char fps[32];
+        (void)std::snprintf(fps, sizeof fps, "at %g fps", opts.fps);
+        if (opts.replay.empty())
+            return fps;
+        return "of " + opts.replay + (opts.replay_at_fps ? std::string(" ") + fps : " at the recorded pace") +
+               (opts.replay_loop ? ", in a loop" : "");
     }
 
     // Runs on the writer thread once the reply to 0x0402 is out.
@@ -556,7 +611,14 @@ BridgeSim::BridgeSim(Options options)
         options.boot_path = options.path + ".boot";
     if (options.path_after_boot.empty())
         options.path_after_boot = options.path;
+    std::unique_ptr<Replay> replay;
+    if (!options.replay.empty()) {
+        replay = open_replay(options.replay, options.replay_loop);
+        if (const auto version = replay->file().firmware_version)
+            options.firmware_version = static_cast<uint16_t>(*version);
+    }
     impl_ = std::make_unique<Impl>(std::move(options));
+    impl_->replay = std::move(replay);
     {
         std::lock_guard lk(impl_->mu);
         impl_->install(std::make_shared<PtyDevice>(impl_->opts.path), Mode::app);

@@ -68,6 +68,13 @@ struct Options {
     uint16_t firmware_version = 0x0106; // what the application firmware reports (0x0401), in hundredths;
                                         // after a transfer, the version the flashed image names
                                         // (stamped_version in bootloader.h), if it names one
+    // A recording (lep3 record) to stream instead of the synthetic scene: its raw values
+    // exactly, at its recorded pace, with the FPA temperature, RBFO set, serial number and
+    // firmware version it was recorded with. The constructor throws std::runtime_error
+    // when the file is no raw recording (or the emulator was built without libtiff).
+    std::string replay;
+    bool replay_loop = false;   // start over after the last frame instead of falling silent
+    bool replay_at_fps = false; // pace the recording by fps instead of its recorded times
 };
 
 enum class Mode { app, bootloader, gone };
@@ -120,7 +127,8 @@ class BridgeSim {
     void clear_requests();
     size_t request_count(uint16_t id) const;
 
-    // Frames streamed so far (each frame carries its sequence number, from 1).
+    // Frames streamed so far (each frame carries its sequence number, from 1, unless it is
+    // a replayed one).
     uint64_t frames_sent() const;
     std::vector<uint32_t> corrupted_frames() const;
 

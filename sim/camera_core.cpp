@@ -12,7 +12,12 @@ constexpr uint32_t kBusy = 1;
 constexpr uint32_t kNotReady = 2; // "booting" in the status word
 constexpr uint16_t kBridgeFirst = 0x0400, kBridgeLast = 0x04FF;
 
-// Little-endian images of the register words, as the core delivers them.
+// The user RBFO set the bridge holds when it leaves the factory; distinct from the
+// core's own sets so that a mix-up shows.
+constexpr uint32_t kUserR = 881200, kUserB = 1430, kUserF = 1, kUserO = 1024;
+
+} // namespace
+
 std::vector<uint8_t> words32(std::initializer_list<uint32_t> words)
 {
     std::vector<uint8_t> out;
@@ -31,12 +36,6 @@ std::vector<uint8_t> words16(std::initializer_list<uint16_t> words)
     }
     return out;
 }
-
-// The user RBFO set the bridge holds when it leaves the factory; distinct from the
-// core's own sets so that a mix-up shows.
-constexpr uint32_t kUserR = 881200, kUserB = 1430, kUserF = 1, kUserO = 1024;
-
-} // namespace
 
 CameraCore::CameraCore()
 {

@@ -5,6 +5,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <initializer_list>
 #include <map>
 #include <span>
 #include <vector>
@@ -57,6 +58,10 @@ inline constexpr uint16_t kPowerOnAuxKelvin100 = 30015;
 inline constexpr uint16_t kPowerOnFpaKelvin100 = 30042;
 inline constexpr uint32_t kPowerOnFfcPeriodMs = 300000;
 inline constexpr uint32_t kRbfoR = 878900, kRbfoB = 1428, kRbfoF = 1, kRbfoO = 1000;
+
+// Little-endian images of register words, as the core delivers them.
+std::vector<uint8_t> words32(std::initializer_list<uint32_t> words);
+std::vector<uint8_t> words16(std::initializer_list<uint16_t> words);
 
 class CameraCore {
   public:

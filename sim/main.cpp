@@ -14,6 +14,7 @@
 #include <exception>
 #include <string>
 
+#include "lep3.h"
 #include "sim/bridge_sim.h"
 
 namespace {
@@ -37,7 +38,11 @@ void usage(FILE *to)
                      "\n"
                      "  --path PATH         application device symlink (default /tmp/lep3-sim/ttyACM0)\n"
                      "  --boot-path PATH    bootloader device symlink (default: PATH.boot)\n"
-                     "  --fps RATE          video frame rate, 0 = as fast as the host reads (default 8.7)\n"
+                     "  --fps RATE          video frame rate, 0 = as fast as the host reads (default 8.7;\n"
+                     "                      with --replay, the recorded pace)\n"
+                     "  --replay FILE       stream a recording made by 'lep3 record' instead of the\n"
+                     "                      synthetic scene: its raw values exactly, at its recorded pace\n"
+                     "  --loop              with --replay, start over after the last frame\n"
                      "  --garbage           random bytes between packets\n"
                      "  --split             write every packet in random small pieces\n"
                      "  --corrupt-every N   flip one pixel byte in every N-th frame\n"
@@ -47,6 +52,7 @@ void usage(FILE *to)
                      "  --flash-size BYTES  flash size the bootloader reports (default 262144)\n"
                      "  --unplug-after S    unplug the bridge S seconds after the start\n"
                      "  --replug-after S    plug it back S seconds after every unplug\n"
+                     "  --version           show the library's version\n"
                      "  --help              show this text\n"
                      "\n"
                      "Unplug and re-plug: SIGUSR1 (kill -USR1 PID) pulls the cable when the bridge is\n"
@@ -100,10 +106,17 @@ int main(int argc, char **argv)
         if (arg == "--help" || arg == "-h") {
             usage(stdout);
             return 0;
+        } else if (arg == "--version") {
+            (void)std::printf("lep3-bridge-sim %s\n", LEP3_GetLibraryVersion());
+            return 0;
         } else if (arg == "--garbage") {
             faults.garbage_between_packets = true;
         } else if (arg == "--split") {
             faults.split_writes = true;
+        } else if (arg == "--loop") {
+            options.replay_loop = true;
+        } else if (arg == "--replay" && has_value) {
+            options.replay = argv[++i];
         } else if (arg == "--silent") {
             faults.silent = true;
         } else if (arg == "--exit-with-parent") {
@@ -114,6 +127,7 @@ int main(int argc, char **argv)
             options.boot_path = argv[++i];
         } else if (arg == "--fps" && has_value && parse_number(argv[i + 1], number)) {
             options.fps = number;
+            options.replay_at_fps = true;
             ++i;
         } else if (arg == "--corrupt-every" && has_value && parse_number(argv[i + 1], number)) {
             faults.corrupt_frame_every = static_cast<uint32_t>(number);
@@ -135,6 +149,12 @@ int main(int argc, char **argv)
             usage(stderr);
             return 2;
         }
+    }
+
+    if (options.replay_loop && options.replay.empty()) {
+        (void)std::fprintf(stderr, "lep3-bridge-sim: --loop goes with --replay FILE\n\n");
+        usage(stderr);
+        return 2;
     }
 
     // The signals are taken with sigtimedwait below; block them before the emulator's

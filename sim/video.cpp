@@ -97,7 +97,12 @@ void BridgeSim::rgb_frame(uint32_t seq, uint8_t *out)
 {
     std::array<uint16_t, kPixels> raw;
     raw_frame(seq, raw.data());
-    for (size_t i = 0; i < raw.size(); ++i) {
+    colour_frame(raw.data(), seq, out);
+}
+
+void colour_frame(const uint16_t *raw, uint32_t seq, uint8_t *out)
+{
+    for (size_t i = 0; i < kPixels; ++i) {
         const double t = (raw[i] - kRgbLow) / (kRgbHigh - kRgbLow);
         uint8_t *p = out + 3 * i;
         p[0] = ramp(3 * t);
@@ -126,7 +131,7 @@ uint32_t BridgeSim::stamp_of_rgb(const uint8_t *rgb)
     return rgb[0] | rgb[1] << 8 | rgb[2] << 16 | static_cast<uint32_t>(rgb[3]) << 24;
 }
 
-void build_frame_packet(uint8_t mode, uint32_t seq, std::vector<uint8_t> &out)
+void build_frame_packet(uint8_t mode, uint32_t seq, const uint16_t *pixels, std::vector<uint8_t> &out)
 {
     const bool raw = mode == kModeRaw;
     const int payload = raw ? kRawPayload : kRgbPayload;
@@ -138,12 +143,9 @@ void build_frame_packet(uint8_t mode, uint32_t seq, std::vector<uint8_t> &out)
     *p++ = kFrameTag;
     *p++ = mode;
 
-    std::array<uint16_t, kPixels> pixels;
     std::array<uint8_t, size_t{kPixels} * 3> rgb;
-    if (raw)
-        BridgeSim::raw_frame(seq, pixels.data());
-    else
-        BridgeSim::rgb_frame(seq, rgb.data());
+    if (!raw)
+        colour_frame(pixels, seq, rgb.data());
 
     for (int k = 0; k < kVideoPackets; ++k) {
         uint8_t *head = p;

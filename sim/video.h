@@ -32,8 +32,12 @@ constexpr int frame_data_bytes(uint8_t mode)
 }
 
 // Builds the whole frame packet for sequence number seq into out (resized as needed):
-// head, video packets with their heads, check byte.
-void build_frame_packet(uint8_t mode, uint32_t seq, std::vector<uint8_t> &out);
+// head, video packets with their heads, check byte. The camera core's values are raw
+// (kPixels); an RGB frame is coloured from them, with seq in its first bytes.
+void build_frame_packet(uint8_t mode, uint32_t seq, const uint16_t *raw, std::vector<uint8_t> &out);
+
+// The bridge's colouring of a raw frame, with seq stamped into the first four bytes.
+void colour_frame(const uint16_t *raw, uint32_t seq, uint8_t *out /* kPixels * 3 */);
 
 // A packet whose check byte happens to be 0xAA would make the host, hunting for the next
 // sync pair right after it, take that byte as a packet start and lose the packet that

@@ -72,7 +72,7 @@ ParsedArgs parse_args(std::span<const std::string> args, std::span<const OptionS
                 body = body.substr(0, eq);
             }
             option_spec = find_long(body, options);
-            shown = "--" + std::string(body);
+            shown = std::string("--").append(body);
         } else {
             option_spec = find_letter(arg[1], options);
             shown = arg.substr(0, 2);
@@ -130,10 +130,12 @@ double parse_number(std::string_view text, std::string_view what)
 void print_options(std::FILE *to, std::span<const OptionSpec> options)
 {
     auto row = [to](const OptionSpec &o) {
-        std::string left = o.letter != 0 ? std::string("-") + o.letter + ", " : std::string("    ");
-        left += "--" + std::string(o.name);
+        // Built left to right by appending: GCC 12 at -O3 reports a false -Wrestrict
+        // overlap for a literal prepended to a temporary string ("--" + std::string(...)).
+        std::string left = o.letter != 0 ? std::string{'-', o.letter, ',', ' '} : std::string(4, ' ');
+        left.append("--").append(o.name);
         if (!o.value_name.empty())
-            left += " " + std::string(o.value_name);
+            left.append(" ").append(o.value_name);
         print_to(to, "  %-26s %.*s\n", left.c_str(), static_cast<int>(o.help.size()), o.help.data());
     };
     if (!options.empty()) {

@@ -21,6 +21,7 @@
 #include "tools/commands.h"
 #include "tools/console.h"
 #include "tools/firmware_version.h"
+#include "tools/frame_pictures.h"
 #include "tools/frame_pump.h"
 #include "tools/frame_range.h"
 #include "tools/palette_names.h"
@@ -48,11 +49,6 @@ constexpr const char *kDefaultOutput = "lep3-capture";
 constexpr int64_t kMaxCount = 1000000;
 // A bridge streams several frames a second; this long without one means it stopped.
 constexpr std::chrono::seconds kFrameWait{5};
-// The library's conversion constants, recorded with the raw values.
-constexpr const char *kConversionB = "1428";
-constexpr const char *kConversionF = "1";
-// The camera core's raw values use 14 of a sample's 16 bits.
-constexpr int kRawSignificantBits = 14;
 
 struct CaptureOptions {
     int64_t count = 1;
@@ -95,26 +91,6 @@ CaptureOptions parse_options(const ParsedArgs &args)
     return o;
 }
 
-std::string iso_time(std::chrono::system_clock::time_point t)
-{
-    const auto since = t.time_since_epoch();
-    const std::time_t secs = std::chrono::duration_cast<std::chrono::seconds>(since).count();
-    const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(since).count() % 1000;
-    std::tm tm{};
-    gmtime_r(&secs, &tm);
-    char buf[40];
-    const size_t n = std::strftime(buf, sizeof buf, "%Y-%m-%dT%H:%M:%S", &tm);
-    return std::string(buf, n) + format_text(".%03dZ", static_cast<int>(ms));
-}
-
-// A temperature for a text chunk (Latin-1, so no degree sign), or "unavailable".
-std::string celsius_text(const float *t)
-{
-    if (t == nullptr)
-        return "unavailable";
-    return format_text("%.2f C", static_cast<double>(*t));
-}
-
 struct FileCloser {
     void operator()(FILE *f) const { (void)std::fclose(f); }
 };
@@ -132,9 +108,7 @@ void write_csv(const std::string &path, std::span<const float> celsius)
     for (uint32_t y = 0; y < kFrameHeight && ok; ++y) {
         line.clear();
         for (uint32_t x = 0; x < kFrameWidth; ++x) {
-            const float t = celsius[y * kFrameWidth + x];
-            // A raw value at or below the offset O has no temperature.
-            line += std::isnan(t) ? std::string("nan") : format_text("%.2f", static_cast<double>(t));
+            line += celsius_text(celsius[y * kFrameWidth + x]);
             line += x + 1 < kFrameWidth ? ',' : '\n';
         }
         ok = std::fputs(line.c_str(), f.get()) >= 0;
@@ -149,24 +123,6 @@ void write_csv(const std::string &path, std::span<const float> celsius)
 double hundredths(float celsius)
 {
     return std::round(static_cast<double>(celsius) * 100) / 100;
-}
-
-// What the raw pictures record about the camera and the software that took them.
-struct Provenance {
-    std::string serial_number = "unavailable";
-    std::string firmware_version = "unavailable";
-};
-
-Provenance read_provenance()
-{
-    Provenance p;
-    uint64_t serial = 0;
-    if (awaiting_reply([&] { return LEP3_GetSysFlirSerialNumber(&serial); }) == 0)
-        p.serial_number = format_text("0x%016" PRIx64, serial);
-    uint32_t version = 0;
-    if (awaiting_reply([&] { return LEP3_GetFirmwareVersion(&version); }) == 0)
-        p.firmware_version = version_text(version);
-    return p;
 }
 
 std::string file_stem(const std::string &dir, int64_t index)
@@ -193,7 +149,6 @@ int run_capture(const ParsedArgs &args)
     std::vector<uint8_t> gray8(kFramePixels);
     std::vector<uint8_t> rgb(kRgbFrameBytes);
     std::vector<float> celsius(kFramePixels);
-    const std::string palette_name(kPaletteNames[o.palette]);
     int64_t written = 0;
     while (written < o.count) {
         const auto wait = pump.next(*frame, kFrameWait);
@@ -221,36 +176,14 @@ int run_capture(const ParsedArgs &args)
         const std::string stem = file_stem(o.dir, written);
         const std::string number = std::to_string(frame->number);
         const std::string when = iso_time(frame->taken);
-        const std::vector<PngText> colour_text = {
-            {"Software", "lep3"},
-            {"Frame Number", number},
-            {"Creation Time", when},
-            {"Palette", palette_name},
-            {"Raw Range", std::to_string(used_min) + ":" + std::to_string(used_max) + " (" + o.range.describe() + ")"},
-        };
-        write_png_rgb8(stem + ".png", rgb, kFrameWidth, kFrameHeight, colour_text);
-
-        auto word = [&rbfo](uint32_t lep3_rbfo_t::*field) {
-            return rbfo ? std::to_string((*rbfo).*field) : std::string("unavailable");
-        };
-        const std::vector<PngText> raw_text = {
-            {"Software", "lep3"},
-            {"Description", "raw values of the camera core, 14 significant bits"},
-            {"Frame Number", number},
-            {"Creation Time", when},
-            {"FPA Temperature", celsius_text(have_fpa ? &fpa : nullptr)},
-            {"R", word(&lep3_rbfo_t::r)},
-            {"B", rbfo ? kConversionB : "unavailable"},
-            {"F", rbfo ? kConversionF : "unavailable"},
-            {"O", word(&lep3_rbfo_t::o)},
-            {"Temperature", "T = B / ln(R / (raw - O) + F) kelvin, R and O from the camera's " +
-                                std::string(rbfo_set_name(o.rbfo_set)) + " RBFO set"},
-            {"Camera Serial Number", provenance.serial_number},
-            {"Bridge Firmware", provenance.firmware_version},
-            {"Library Version", LEP3_GetLibraryVersion()},
-        };
-        write_png_gray16(stem + "-raw16.png", std::span<const uint16_t>(frame->raw(), kFramePixels), kFrameWidth,
-                         kFrameHeight, raw_text, kRawSignificantBits);
+        write_png_rgb8(
+            stem + ".png", rgb, kFrameWidth, kFrameHeight,
+            colour_picture_text(frame->number, frame->taken, o.palette, used_min, used_max, o.range.describe()));
+        write_png_gray16(
+            stem + "-raw16.png", std::span<const uint16_t>(frame->raw(), kFramePixels), kFrameWidth, kFrameHeight,
+            raw_picture_text(frame->number, frame->taken, have_fpa ? std::optional<float>(fpa) : std::nullopt, rbfo,
+                             o.rbfo_set, provenance),
+            kRawSignificantBits);
         const bool csv = o.temps && rbfo;
         if (csv)
             write_csv(stem + "-celsius.csv", celsius);

@@ -1,6 +1,5 @@
 // lep3 get / lep3 set: the camera's values by readable names.
 #include <cstdio>
-#include <limits>
 #include <string>
 
 #include "tools/command_support.h"
@@ -13,8 +12,6 @@
 namespace lep3tool {
 
 namespace {
-
-constexpr int kOutOfRange = -3;
 
 constexpr OptionSpec kGetOptions[] = {
     {"json", 0, "", "print one JSON object of names and values for scripts"},
@@ -94,19 +91,6 @@ int run_get(const ParsedArgs &args)
     return failures == 0 ? kExitOk : kExitFailure;
 }
 
-int64_t parse_value(const Setting &s, const std::string &text)
-{
-    if (text == "on" || text == "true")
-        return 1;
-    if (text == "off" || text == "false")
-        return 0;
-    const int64_t v = parse_integer(text, "the value of " + std::string(s.name), std::numeric_limits<int64_t>::min(),
-                                    std::numeric_limits<int64_t>::max());
-    if (v < s.lo || v > s.hi)
-        throw UsageError(text + " is out of range for " + std::string(s.name) + ": it takes " + std::string(s.accepts));
-    return v;
-}
-
 int run_set(const ParsedArgs &args)
 {
     const auto &words = args.positionals();
@@ -115,13 +99,12 @@ int run_set(const ParsedArgs &args)
     const Setting &s = lookup(words[0]);
     if (s.set == nullptr)
         throw UsageError(words[0] + " can be read but not set");
-    const int64_t value = parse_value(s, words[1]);
+    const int64_t value = parse_setting_value(s, words[1]);
 
     Session session(session_options(args));
     const int r = awaiting_reply([&] { return s.set(value); });
-    if (r == kOutOfRange)
-        throw UsageError(words[1] + " is out of range for " + std::string(s.name) + ": it takes " +
-                         std::string(s.accepts));
+    if (r == kSettingOutOfRange)
+        throw UsageError(out_of_range_message(s, words[1]));
     check_result(r, "setting " + words[0]);
     print("%.*s set to %s%s\n", static_cast<int>(s.name.size()), s.name.data(), words[1].c_str(),
           session.sim() != nullptr ? " (in the emulator, which forgets it when this command ends)" : "");

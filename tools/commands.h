@@ -29,5 +29,9 @@ extern const Command kFfcCommand;
 extern const Command kGetCommand;
 extern const Command kSetCommand;
 extern const Command kUpdateCommand;
+extern const Command kViewCommand;
+// Built with libtiff only.
+extern const Command kRecordCommand;
+extern const Command kInspectCommand;
 
 } // namespace lep3tool

@@ -140,14 +140,24 @@ void GreyConverter::convert(const uint16_t *raw, uint8_t *gray8, uint16_t &used_
         used_max = at(range_.high);
         break;
     }
+    case FrameRange::Mode::held:
+        if (have_held_) {
+            used_min = fixed_min_;
+            used_max = fixed_max_;
+            break;
+        }
+        [[fallthrough]];
     case FrameRange::Mode::automatic:
-    case FrameRange::Mode::held: {
-        // Held mode finds the range in its first frame like automatic mode, then keeps it.
-        const uint8_t hold = range_.mode == FrameRange::Mode::held && have_held_ ? 1 : 0;
-        Gray14ToGray8(raw, gray8, &used_max, &used_min, hold);
-        have_held_ = true;
+        // Held mode finds the range in its first frame like automatic mode, then keeps it
+        // here rather than in the library's held range, which every converter shares. The
+        // library's held conversion is the user-range conversion with that range.
+        Gray14ToGray8(raw, gray8, &used_max, &used_min, 0);
+        if (range_.mode == FrameRange::Mode::held) {
+            fixed_min_ = used_min;
+            fixed_max_ = used_max;
+            have_held_ = true;
+        }
         return;
-    }
     }
     Gray14ToGray8WithUserSetPalette(raw, gray8, used_max, used_min);
 }

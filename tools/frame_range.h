@@ -29,7 +29,7 @@ struct FrameRange {
 uint16_t raw_at_celsius(double celsius, const lep3_rbfo_t &rbfo);
 
 // Turns raw frames into 8-bit frames with the chosen range; in held mode the first frame's
-// range is kept for all that follow.
+// range is kept for all that follow. Converters keep their held ranges apart.
 class GreyConverter {
   public:
     // A range in degrees needs the camera's RBFO parameters: std::runtime_error without.
@@ -39,7 +39,7 @@ class GreyConverter {
 
   private:
     FrameRange range_;
-    uint16_t fixed_min_ = 0; // raw and Celsius modes
+    uint16_t fixed_min_ = 0; // raw and Celsius modes, and held once it holds
     uint16_t fixed_max_ = 0;
     bool have_held_ = false;
 };

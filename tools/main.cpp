@@ -1,10 +1,10 @@
 // lep3: command-line tool for the thermal camera bridge.
-#include <array>
 #include <cstdio>
 #include <exception>
 #include <string>
 #include <vector>
 
+#include "lep3.h"
 #include "tools/command_thread.h"
 #include "tools/commands.h"
 #include "tools/console.h"
@@ -14,9 +14,17 @@
 namespace lep3tool {
 namespace {
 
-constexpr std::array<const Command *, 8> kCommands = {
-    &kInfoCommand, &kCaptureCommand, &kStreamCommand, &kListCommand,
-    &kFfcCommand,  &kGetCommand,     &kSetCommand,    &kUpdateCommand,
+constexpr const Command *kCommands[] = {
+    &kInfoCommand,   &kCaptureCommand, &kStreamCommand, &kListCommand, &kFfcCommand,
+    &kGetCommand,    &kSetCommand,     &kUpdateCommand, &kViewCommand,
+#ifdef LEP3_HAVE_TIFF
+    &kRecordCommand, &kInspectCommand,
+#endif
+};
+
+// Options of the program as a whole, given before any command.
+constexpr OptionSpec kProgramOptions[] = {
+    {"version", 0, "", "show the library's version"},
 };
 
 const Command *find_command(std::string_view name)
@@ -36,7 +44,7 @@ void print_main_help(FILE *to)
     for (const Command *c : kCommands)
         print_to(to, "  %-10.*s %.*s\n", static_cast<int>(c->name.size()), c->name.data(),
                  static_cast<int>(c->summary.size()), c->summary.data());
-    print_options(to, {});
+    print_options(to, kProgramOptions);
     print_to(to, "%s",
              "\nRun 'lep3 COMMAND --help' for the options of a command.\n"
              "Try it without a camera: lep3 capture --sim\n");
@@ -65,7 +73,11 @@ int run(int argc, char **argv)
         if ((args[i] == "--device" || args[i] == "-d") && i + 1 < args.size())
             leading.push_back(args[++i]);
     }
-    const ParsedArgs globals = parse_args(leading, {});
+    const ParsedArgs globals = parse_args(leading, kProgramOptions);
+    if (globals.has("version")) {
+        print_to(out(), "lep3 %s\n", LEP3_GetLibraryVersion());
+        return kExitOk;
+    }
     if (i == args.size()) {
         if (globals.has("help")) {
             print_main_help(out());

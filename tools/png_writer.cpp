@@ -1,5 +1,4 @@
 #include "tools/png_writer.h"
-#include "tools/text_format.h"
 
 #include <png.h>
 
@@ -8,12 +7,15 @@
 #include <cstdio>
 #include <cstring>
 #include <memory>
+#include <new>
 #include <stdexcept>
 #include <vector>
 
 namespace lep3tool {
 
 namespace {
+
+constexpr size_t kRgbChannels = 3;
 
 struct Image {
     const uint8_t *rows_base;
@@ -30,15 +32,36 @@ struct FileCloser {
 };
 using File = std::unique_ptr<FILE, FileCloser>;
 
+// Where libpng's output goes. An allocation failure is remembered and reported to libpng
+// after the handler, so no exception and no longjmp leave a catch block.
+struct Sink {
+    std::string bytes;
+    bool failed = false;
+};
+
+void append_to_sink(png_structp png, png_bytep data, size_t length)
+{
+    auto *sink = static_cast<Sink *>(png_get_io_ptr(png));
+    try {
+        sink->bytes.append(reinterpret_cast<const char *>(data), length);
+    } catch (const std::bad_alloc &) {
+        sink->failed = true;
+    }
+    if (sink->failed)
+        png_error(png, "out of memory");
+}
+
+void flush_sink(png_structp) {}
+
 // libpng reports errors by longjmp to the setjmp below; nothing with a destructor lives
 // in this frame, so the jump skips no clean-up. Everything it needs is prepared by the
 // caller, which owns the memory.
-bool encode(png_structp png, png_infop info, FILE *file, const Image &image, png_bytepp rows, png_textp text,
+bool encode(png_structp png, png_infop info, Sink *sink, const Image &image, png_bytepp rows, png_textp text,
             int text_count)
 {
     if (setjmp(png_jmpbuf(png)))
         return false;
-    png_init_io(png, file);
+    png_set_write_fn(png, sink, append_to_sink, flush_sink);
     png_set_IHDR(png, info, image.width, image.height, image.bit_depth, image.colour_type, PNG_INTERLACE_NONE,
                  PNG_COMPRESSION_TYPE_DEFAULT, PNG_FILTER_TYPE_DEFAULT);
     if (text_count > 0)
@@ -62,14 +85,8 @@ bool encode(png_structp png, png_infop info, FILE *file, const Image &image, png
     return true;
 }
 
-void write_png(const std::string &path, const Image &image, std::span<const PngText> text)
+std::string encode_png(const Image &image, std::span<const PngText> text)
 {
-    const std::string partial = path + ".part";
-    File file(std::fopen(partial.c_str(), "wb"));
-    if (!file)
-        throw std::runtime_error("cannot create " + partial + ": " + std::strerror(errno));
-    errno = 0;
-
     std::vector<png_bytep> rows(image.height);
     for (uint32_t y = 0; y < image.height; ++y)
         rows[y] = const_cast<png_bytep>(image.rows_base + y * image.row_bytes);
@@ -82,12 +99,26 @@ void write_png(const std::string &path, const Image &image, std::span<const PngT
         chunks[i].text_length = text[i].value.size();
     }
 
+    Sink sink;
     png_structp png = png_create_write_struct(PNG_LIBPNG_VER_STRING, nullptr, nullptr, nullptr);
     png_infop info = png != nullptr ? png_create_info_struct(png) : nullptr;
-    bool ok = info != nullptr &&
-              encode(png, info, file.get(), image, rows.data(), chunks.data(), static_cast<int>(chunks.size()));
+    const bool ok =
+        info != nullptr && encode(png, info, &sink, image, rows.data(), chunks.data(), static_cast<int>(chunks.size()));
     png_destroy_write_struct(png != nullptr ? &png : nullptr, info != nullptr ? &info : nullptr);
-    ok = ok && std::fflush(file.get()) == 0;
+    if (!ok)
+        throw std::runtime_error(sink.failed ? "no memory for the PNG picture" : "the PNG picture could not be made");
+    return std::move(sink.bytes);
+}
+
+void write_file(const std::string &path, const std::string &bytes)
+{
+    const std::string partial = path + ".part";
+    File file(std::fopen(partial.c_str(), "wb"));
+    if (!file)
+        throw std::runtime_error("cannot create " + partial + ": " + std::strerror(errno));
+    errno = 0;
+    bool ok = std::fwrite(bytes.data(), 1, bytes.size(), file.get()) == bytes.size();
+    ok = std::fflush(file.get()) == 0 && ok;
     ok = std::fclose(file.release()) == 0 && ok;
     if (!ok || std::rename(partial.c_str(), path.c_str()) != 0) {
         const int saved = errno;
@@ -96,33 +127,68 @@ void write_png(const std::string &path, const Image &image, std::span<const PngT
     }
 }
 
-void check_size(size_t have, size_t want, const std::string &path)
+void check_size(size_t have, size_t want)
 {
     if (have < want)
-        throw std::runtime_error("cannot write " + path + ": image buffer too small");
+        throw std::runtime_error("image buffer too small");
+}
+
+Image rgb_image(std::span<const uint8_t> rgb, uint32_t width, uint32_t height)
+{
+    check_size(rgb.size(), size_t{width} * height * kRgbChannels);
+    return Image{rgb.data(), size_t{width} * kRgbChannels, width, height, 8, PNG_COLOR_TYPE_RGB, 8};
+}
+
+Image grey_image(std::span<const uint16_t> grey, uint32_t width, uint32_t height, int significant_bits)
+{
+    check_size(grey.size(), size_t{width} * height);
+    if (significant_bits < 1 || significant_bits > 16)
+        throw std::runtime_error(std::to_string(significant_bits) + " significant bits in a 16-bit sample");
+    return Image{reinterpret_cast<const uint8_t *>(grey.data()),
+                 size_t{width} * sizeof(uint16_t),
+                 width,
+                 height,
+                 16,
+                 PNG_COLOR_TYPE_GRAY,
+                 significant_bits};
+}
+
+// The encoder's failure as a failure to write the file.
+template <typename Encode> void write_encoded(const std::string &path, Encode encode_image)
+{
+    std::string bytes;
+    try {
+        bytes = encode_image();
+    } catch (const std::runtime_error &e) {
+        throw std::runtime_error("cannot write " + path + ": " + e.what());
+    }
+    write_file(path, bytes);
 }
 
 } // namespace
 
+std::string encode_png_rgb8(std::span<const uint8_t> rgb, uint32_t width, uint32_t height,
+                            std::span<const PngText> text)
+{
+    return encode_png(rgb_image(rgb, width, height), text);
+}
+
+std::string encode_png_gray16(std::span<const uint16_t> grey, uint32_t width, uint32_t height,
+                              std::span<const PngText> text, int significant_bits)
+{
+    return encode_png(grey_image(grey, width, height, significant_bits), text);
+}
+
 void write_png_rgb8(const std::string &path, std::span<const uint8_t> rgb, uint32_t width, uint32_t height,
                     std::span<const PngText> text)
 {
-    constexpr size_t kChannels = 3;
-    check_size(rgb.size(), size_t{width} * height * kChannels, path);
-    write_png(path, Image{rgb.data(), size_t{width} * kChannels, width, height, 8, PNG_COLOR_TYPE_RGB, 8}, text);
+    write_encoded(path, [&] { return encode_png_rgb8(rgb, width, height, text); });
 }
 
 void write_png_gray16(const std::string &path, std::span<const uint16_t> grey, uint32_t width, uint32_t height,
                       std::span<const PngText> text, int significant_bits)
 {
-    check_size(grey.size(), size_t{width} * height, path);
-    if (significant_bits < 1 || significant_bits > 16)
-        throw std::runtime_error("cannot write " + path + ": " + std::to_string(significant_bits) +
-                                 " significant bits in a 16-bit sample");
-    write_png(path,
-              Image{reinterpret_cast<const uint8_t *>(grey.data()), size_t{width} * sizeof(uint16_t), width, height, 16,
-                    PNG_COLOR_TYPE_GRAY, significant_bits},
-              text);
+    write_encoded(path, [&] { return encode_png_gray16(grey, width, height, text, significant_bits); });
 }
 
 } // namespace lep3tool

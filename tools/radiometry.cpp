@@ -8,6 +8,7 @@
 #include "tools/args.h"
 #include "tools/console.h"
 #include "tools/result_text.h"
+#include "tools/text_format.h"
 
 namespace lep3tool {
 
@@ -40,6 +41,11 @@ std::optional<lep3_rbfo_t> read_rbfo(RbfoSet set)
         return std::nullopt;
     }
     return rbfo;
+}
+
+std::string celsius_text(float celsius)
+{
+    return std::isnan(celsius) ? std::string("nan") : format_text("%.2f", static_cast<double>(celsius));
 }
 
 SceneTemperatures frame_celsius(const uint16_t *raw, const lep3_rbfo_t &rbfo, std::span<float> celsius)

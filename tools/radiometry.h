@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <optional>
 #include <span>
+#include <string>
 #include <string_view>
 
 #include "lep3.h"
@@ -24,6 +25,10 @@ std::optional<lep3_rbfo_t> read_rbfo(RbfoSet set);
 
 // The frame's centre: row 60, column 80.
 inline constexpr size_t kCentrePixel = 60 * 160 + 80;
+
+// A temperature as the tool writes it for people and scripts: two decimal places, or
+// "nan" for a raw value at or below the offset O, which has no temperature.
+std::string celsius_text(float celsius);
 
 struct SceneTemperatures {
     float centre; // the centre pixel

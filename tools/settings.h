@@ -96,7 +96,9 @@ inline void set_words(SettingValue &value, std::initializer_list<uint64_t> words
     value.text.clear();
     value.json = nlohmann::ordered_json::array();
     for (const uint64_t w : words) {
-        value.text += (value.text.empty() ? "" : " ") + std::to_string(w);
+        if (!value.text.empty())
+            value.text += ' ';
+        value.text += std::to_string(w);
         value.json.push_back(w);
     }
 }
@@ -237,6 +239,15 @@ inline constexpr std::array kSettings = {
             settings_detail::get_rbfo<LEP3_GetUserRBFO>, nullptr, 0, 0, ""},
 };
 // clang-format on
+
+// The library's result for a value the camera does not accept.
+inline constexpr int kSettingOutOfRange = -3;
+
+// A value as `lep3 set` takes it: a whole number, or on, off, true, false. Throws
+// UsageError with the sentence for the user when it is no number or out of the range.
+int64_t parse_setting_value(const Setting &s, const std::string &text);
+// "TEXT is out of range for NAME: it takes ...".
+std::string out_of_range_message(const Setting &s, const std::string &text);
 
 // The setting of a name or alias, or nullptr.
 constexpr const Setting *find_setting(std::string_view name)

@@ -126,6 +126,8 @@ class ToolProcess {
         return at;
     }
     void send_signal(int signo) { kill(pid_, signo); }
+    // What the process wrote to its standard output so far.
+    std::string output() const { return read(fds_[0]); }
     // Reaps the process, killing it after timeout.
     ToolResult finish(std::chrono::milliseconds timeout = std::chrono::seconds(60))
     {

@@ -1,0 +1,43 @@
+"""lep3: the 160 x 120 thermal camera as NumPy arrays, over liblep3.
+
+    import lep3
+
+    with lep3.Camera(sim=True) as cam:        # or Camera("/dev/ttyACM0")
+        raw = cam.raw()                       # (120, 160) uint16
+        temps = cam.celsius(raw)              # (120, 160) float32, °C
+        print(temps[60, 80])
+        picture = lep3.colourise(lep3.to_gray8(raw), "ironblack")   # (120, 160, 3) uint8
+
+The library is found through ``LEP3_LIBRARY`` (a path to liblep3.so), the build tree
+beside this package's sources, or the system's library path. Its messages go to the
+``logging`` logger ``lep3``.
+"""
+
+from .camera import Camera, FrameInfo, library_version
+from .conversions import celsius, colourise, kelvin, palettes, to_gray8
+from .errors import BridgeGone, BridgeInUse, CommandFailed, Lep3Error, OutOfRange, Timeout, UpdateError
+from .settings import RBFO, ROI, Setting, settings
+
+__version__ = "1.1.0"
+
+__all__ = [
+    "Camera",
+    "FrameInfo",
+    "library_version",
+    "to_gray8",
+    "colourise",
+    "palettes",
+    "kelvin",
+    "celsius",
+    "settings",
+    "Setting",
+    "RBFO",
+    "ROI",
+    "Lep3Error",
+    "Timeout",
+    "BridgeGone",
+    "BridgeInUse",
+    "OutOfRange",
+    "CommandFailed",
+    "UpdateError",
+]

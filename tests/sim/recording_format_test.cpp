@@ -1,0 +1,110 @@
+// The description text every page of a recording carries: what the writer says is what
+// the readers get back, and a text that is not one is refused with the line at fault.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <string>
+
+#include "sim/recording_format.h"
+#include "sim/recording_tally.h"
+
+namespace lep3::recording {
+namespace {
+
+PageInfo sample_page()
+{
+    PageInfo p;
+    p.frame_number = 4711;
+    p.host_time_us = 1714566896123456; // 2024-05-01T12:34:56.123456Z
+    p.check_ok = false;
+    p.fpa_celsius = 27.27F;
+    p.rbfo_set = "external";
+    p.rbfo = Rbfo{881000, 1428, 1, 1008};
+    return p;
+}
+
+TEST(RecordingFormat, PageAndFileLinesRoundTrip)
+{
+    FileInfo file{Values::celsius, "1.1.0", 262, 0x0041F3C9};
+    const PageInfo page = sample_page();
+
+    const Description first = parse_description(describe_page(page, &file));
+    EXPECT_EQ(first.page, page);
+    ASSERT_TRUE(first.file);
+    EXPECT_EQ(*first.file, file);
+
+    // Later pages carry the page's lines only; what is unavailable comes back so.
+    PageInfo bare;
+    bare.frame_number = 1;
+    bare.rbfo_set = "internal";
+    const Description later = parse_description(describe_page(bare, nullptr));
+    EXPECT_EQ(later.page, bare);
+    EXPECT_FALSE(later.file);
+    file.firmware_version.reset();
+    file.serial_number.reset();
+    EXPECT_EQ(*parse_description(describe_page(bare, &file)).file, file);
+}
+
+// What readers of the file without this code see: UTC with microseconds, versions and
+// serial numbers as the tool shows them, the conversion in words.
+TEST(RecordingFormat, TextReadsAsTheToolShowsValues)
+{
+    const FileInfo file{Values::raw, "1.1.0", 262, 0x41F3C9};
+    const std::string text = describe_page(sample_page(), &file);
+    for (const char *line :
+         {"Time: 2024-05-01T12:34:56.123456Z\n", "FPA temperature: 27.27 C\n", "Bridge firmware: 2.62\n",
+          "Camera serial number: 0x000000000041f3c9\n", "Temperature: T = B / ln(R / (S - O) + F) kelvin"})
+        EXPECT_NE(text.find(line), std::string::npos) << line;
+    // Before 1970 the fraction still counts forward from the second.
+    EXPECT_EQ(utc_text(-1), "1969-12-31T23:59:59.999999Z");
+    EXPECT_EQ(parse_utc("1969-12-31T23:59:59.999999Z"), -1);
+}
+
+TEST(RecordingFormat, BrokenDescriptionsNameWhatIsWrong)
+{
+    const std::string good = describe_page(sample_page(), nullptr);
+    const auto error_of = [](const std::string &text) {
+        try {
+            parse_description(text);
+        } catch (const FormatError &e) {
+            return std::string(e.what());
+        }
+        return std::string("accepted");
+    };
+    const auto replaced = [&good](const std::string &from, const std::string &to) {
+        std::string s = good;
+        s.replace(s.find(from), from.size(), to);
+        return s;
+    };
+    EXPECT_NE(error_of("ImageJ=1.54f\nimages=3\n").find("does not begin with"), std::string::npos);
+    EXPECT_NE(error_of(replaced("Frame: 4711\n", "")).find("no 'Frame' line"), std::string::npos);
+    EXPECT_NE(error_of(replaced("Frame: 4711", "Frame: 47x1")).find("not a whole number"), std::string::npos);
+    EXPECT_NE(error_of(replaced(".123456Z", ".1234Z")).find("not a UTC time"), std::string::npos);
+    EXPECT_NE(error_of(replaced("27.27 C", "warm")).find("not degrees Celsius"), std::string::npos);
+    EXPECT_NE(error_of(replaced("Frame check: not confirmed", "Frame check")).find("not 'Key: value'"),
+              std::string::npos);
+    // Lines a later version adds are passed over.
+    EXPECT_EQ(error_of(good + "Lens: wide\n"), "accepted");
+}
+
+TEST(RecordingTally, CountsGapsInTheFrameNumbers)
+{
+    Tally t;
+    for (const uint32_t n : {7U, 8U, 11U, 12U, 13U, 20U}) {
+        PageInfo p;
+        p.frame_number = n;
+        p.host_time_us = int64_t{n} * 100000;
+        p.check_ok = n != 12;
+        t.add(p);
+    }
+    EXPECT_EQ(t.frames, 6U);
+    EXPECT_EQ(t.gaps, 2U);
+    EXPECT_EQ(t.missing, 8U);
+    EXPECT_EQ(t.unconfirmed, 1U);
+    EXPECT_EQ(t.first_frame, 7U);
+    EXPECT_EQ(t.last_frame, 20U);
+    EXPECT_DOUBLE_EQ(t.seconds(), 1.3);
+}
+
+} // namespace
+} // namespace lep3::recording

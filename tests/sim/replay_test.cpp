@@ -1,0 +1,262 @@
+// The emulator replaying a recording: the host receives the recorded values exactly, no
+// faster than they were recorded, with the camera's registers as they were; a file that
+// is no recording is refused with a reason, never a crash.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <tiffio.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cmath>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "lep3.h"
+#include "sim/bridge_sim.h"
+#include "sim/recording_format.h"
+
+namespace lep3::sim {
+namespace {
+
+using recording::FileInfo;
+using recording::PageInfo;
+using Clock = std::chrono::steady_clock;
+
+struct TestPage {
+    PageInfo info;
+    std::vector<uint16_t> raw;
+};
+
+// What a file may get wrong; the defaults make a recording as lep3 record writes it.
+struct Shape {
+    uint32_t width = 160, height = 120;
+    uint16_t bits = 16;
+    uint16_t format = SAMPLEFORMAT_UINT;
+    bool described = true;
+};
+
+// A plain libtiff writer, independent of the tool's, so the replay is checked against
+// the format and not against another copy of the same code.
+void write_tiff(const std::string &path, const std::vector<TestPage> &pages, const FileInfo &file, Shape shape = {})
+{
+    TIFF *tif = TIFFOpen(path.c_str(), "w");
+    ASSERT_NE(tif, nullptr);
+    for (size_t k = 0; k < pages.size(); ++k) {
+        const std::string text = recording::describe_page(pages[k].info, k == 0 ? &file : nullptr);
+        TIFFSetField(tif, TIFFTAG_IMAGEWIDTH, shape.width);
+        TIFFSetField(tif, TIFFTAG_IMAGELENGTH, shape.height);
+        TIFFSetField(tif, TIFFTAG_BITSPERSAMPLE, shape.bits);
+        TIFFSetField(tif, TIFFTAG_SAMPLESPERPIXEL, 1);
+        TIFFSetField(tif, TIFFTAG_SAMPLEFORMAT, shape.format);
+        TIFFSetField(tif, TIFFTAG_PHOTOMETRIC, PHOTOMETRIC_MINISBLACK);
+        TIFFSetField(tif, TIFFTAG_ROWSPERSTRIP, shape.height);
+        if (shape.described)
+            TIFFSetField(tif, TIFFTAG_IMAGEDESCRIPTION, text.c_str());
+        std::vector<uint8_t> strip(size_t{shape.width} * shape.height * shape.bits / 8);
+        std::memcpy(strip.data(), pages[k].raw.data(), std::min(strip.size(), pages[k].raw.size() * 2));
+        ASSERT_GE(TIFFWriteEncodedStrip(tif, 0, strip.data(), static_cast<tmsize_t>(strip.size())), 0);
+        ASSERT_TRUE(TIFFWriteDirectory(tif));
+    }
+    TIFFClose(tif);
+}
+
+TestPage page(uint32_t number, int64_t ms, float fpa, uint32_t r)
+{
+    TestPage p;
+    p.info.frame_number = number;
+    p.info.host_time_us = 1700000000000000 + ms * 1000;
+    p.info.fpa_celsius = fpa;
+    p.info.rbfo_set = "external";
+    p.info.rbfo = recording::Rbfo{r, 1428, 1, 1024};
+    p.raw.resize(kPixels);
+    for (size_t i = 0; i < p.raw.size(); ++i)
+        p.raw[i] = static_cast<uint16_t>((i * 13 + number * 977) % 16384);
+    return p;
+}
+
+const FileInfo kFile{recording::Values::raw, "1.1.0", 0x0107, 0x0123456789ABCDEF};
+
+class ReplayTest : public testing::Test {
+  protected:
+    void SetUp() override
+    {
+        dir_ = (std::filesystem::temp_directory_path() / "lep3-replay-XXXXXX").string();
+        ASSERT_NE(mkdtemp(dir_.data()), nullptr);
+        options_.path = dir_ + "/ttyACM0";
+        options_.replay = dir_ + "/rec.tif";
+        LEP3_SetMessageHandler(nullptr, nullptr);
+    }
+    void TearDown() override
+    {
+        LEP3_Close();
+        std::filesystem::remove_all(dir_);
+    }
+
+    std::string dir_;
+    Options options_;
+};
+
+int take(std::vector<uint16_t> &frame, int timeout_ms)
+{
+    frame.assign(kPixels, 0);
+    return LEP3_WaitFrame(frame.data(), frame.size() * sizeof(uint16_t), nullptr, timeout_ms);
+}
+
+TEST_F(ReplayTest, StreamsTheRecordedValuesAtTheRecordedPaceWithTheRecordedRegisters)
+{
+    const std::vector<TestPage> pages = {page(5, 0, 25.5F, 880000), page(6, 300, 31.25F, 881000),
+                                         page(9, 600, 31.25F, 881000)};
+    write_tiff(options_.replay, pages, kFile);
+    BridgeSim sim(options_);
+    ASSERT_EQ(LEP3_Open(options_.path.c_str()), 0);
+    ASSERT_EQ(LEP3_GetRawVideo(), 0);
+
+    std::vector<uint16_t> frame;
+    ASSERT_EQ(take(frame, 5000), 0);
+    const auto first = Clock::now();
+    EXPECT_EQ(frame, pages[0].raw);
+    ASSERT_EQ(take(frame, 5000), 0);
+    EXPECT_EQ(frame, pages[1].raw);
+    // Pages 2 and 3 were recorded with the same registers: whichever of them went out last,
+    // the camera answers as it did then.
+    float fpa = 0;
+    ASSERT_EQ(LEP3_GetSysFpaTemperatureCelcius(&fpa), 0);
+    EXPECT_NEAR(fpa, 31.25F, 0.006F);
+    lep3_rbfo_t rbfo{};
+    ASSERT_EQ(LEP3_GetRadRBFOExternal0(&rbfo), 0);
+    EXPECT_EQ(rbfo.r, 881000U);
+    EXPECT_EQ(rbfo.o, 1024U);
+    uint64_t serial = 0;
+    ASSERT_EQ(LEP3_GetSysFlirSerialNumber(&serial), 0);
+    EXPECT_EQ(serial, *kFile.serial_number);
+    uint32_t firmware = 0;
+    ASSERT_EQ(LEP3_GetFirmwareVersion(&firmware), 0);
+    EXPECT_EQ(firmware, *kFile.firmware_version);
+
+    ASSERT_EQ(take(frame, 5000), 0);
+    EXPECT_EQ(frame, pages[2].raw);
+    EXPECT_GE(Clock::now() - first, std::chrono::milliseconds(550)) << "faster than recorded";
+    // Without --loop the bridge falls silent after the last frame.
+    EXPECT_EQ(take(frame, 600), -2);
+    EXPECT_EQ(sim.frames_sent(), 3U);
+}
+
+TEST_F(ReplayTest, LoopStartsOverAfterTheLastFrame)
+{
+    const std::vector<TestPage> pages = {page(1, 0, 30, 880000), page(2, 100, 30, 880000)};
+    write_tiff(options_.replay, pages, kFile);
+    options_.replay_loop = true;
+    BridgeSim sim(options_);
+    ASSERT_EQ(LEP3_Open(options_.path.c_str()), 0);
+    ASSERT_EQ(LEP3_GetRawVideo(), 0);
+    std::vector<uint16_t> frame;
+    int seen[2] = {0, 0};
+    for (int i = 0; i < 6; ++i) {
+        ASSERT_EQ(take(frame, 5000), 0);
+        const bool first = frame == pages[0].raw;
+        ASSERT_TRUE(first || frame == pages[1].raw) << "frame " << i << " was never recorded";
+        ++seen[first ? 0 : 1];
+    }
+    EXPECT_GE(seen[0], 1);
+    EXPECT_GE(seen[1], 1);
+}
+
+std::string refusal(const Options &options)
+{
+    try {
+        BridgeSim sim(options);
+    } catch (const std::runtime_error &e) {
+        return e.what();
+    }
+    return "accepted";
+}
+
+TEST_F(ReplayTest, ForeignOrDamagedFilesAreRefusedWithAReason)
+{
+    const std::vector<TestPage> pages = {page(1, 0, 30, 880000), page(2, 115, 30, 880000), page(3, 230, 30, 880000)};
+    const std::string &file = options_.replay;
+    struct Case {
+        const char *what;
+        std::function<void()> make;
+        const char *reason;
+    };
+    const std::vector<Case> cases = {
+        {"missing", [] {}, "cannot open"},
+        {"text", [&] { std::ofstream(file) << "frame 1: 8000 8001 ...\n"; }, "is not a TIFF file"},
+        {"empty", [&] { std::ofstream{file}; }, "is not a TIFF file"},
+        {"8-bit", [&] { write_tiff(file, pages, kFile, {.bits = 8}); }, "does not hold one 16-bit unsigned sample"},
+        {"320x240", [&] { write_tiff(file, pages, kFile, {.width = 320, .height = 240}); }, "is 320x240"},
+        {"undescribed", [&] { write_tiff(file, pages, kFile, {.described = false}); }, "no recording description"},
+        {"Celsius",
+         [&] {
+             FileInfo celsius = kFile;
+             celsius.values = recording::Values::celsius;
+             write_tiff(file, pages, celsius, {.bits = 32, .format = SAMPLEFORMAT_IEEEFP});
+         },
+         "holds temperatures"},
+        {"cut short",
+         [&] {
+             write_tiff(file, pages, kFile);
+             std::filesystem::resize_file(file, std::filesystem::file_size(file) * 3 / 5);
+         },
+         "page 2 can't be read"},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        std::filesystem::remove(file);
+        c.make();
+        const std::string why = refusal(options_);
+        EXPECT_NE(why.find(c.reason), std::string::npos) << why;
+        EXPECT_NE(why.find(file), std::string::npos) << why;
+    }
+
+    // Bytes flipped anywhere: refused or replayed, never a crash (the sanitizer builds
+    // watch every read).
+    write_tiff(file, pages, kFile);
+    std::vector<char> good(std::filesystem::file_size(file));
+    std::ifstream(file, std::ios::binary).read(good.data(), static_cast<std::streamsize>(good.size()));
+    std::mt19937 rng(17);
+    for (int round = 0; round < 40; ++round) {
+        std::vector<char> bad = good;
+        for (int k = 0; k < 8; ++k)
+            bad[std::uniform_int_distribution<size_t>(0, bad.size() - 1)(rng)] = static_cast<char>(rng());
+        std::ofstream(file, std::ios::binary | std::ios::trunc)
+            .write(bad.data(), static_cast<std::streamsize>(bad.size()));
+        (void)refusal(options_);
+    }
+}
+
+TEST_F(ReplayTest, ProgramRefusesAFileThatIsNoRecordingInOneLine)
+{
+    std::ofstream(options_.replay) << "not a picture\n";
+    const std::string program = LEP3_BRIDGE_SIM_PATH, err = dir_ + "/err";
+    std::vector<std::string> args = {program, "--path", options_.path, "--replay", options_.replay};
+    std::vector<char *> argv;
+    for (auto &a : args)
+        argv.push_back(a.data());
+    argv.push_back(nullptr);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 2, err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    pid_t pid = 0;
+    ASSERT_EQ(posix_spawn(&pid, program.c_str(), &actions, nullptr, argv.data(), environ), 0);
+    posix_spawn_file_actions_destroy(&actions);
+    int status = 0;
+    ASSERT_EQ(waitpid(pid, &status, 0), pid);
+    ASSERT_TRUE(WIFEXITED(status)) << "ended by a signal";
+    EXPECT_EQ(WEXITSTATUS(status), 1);
+    std::string text;
+    std::getline(std::ifstream(err), text, '\0');
+    EXPECT_EQ(text.rfind("lep3-bridge-sim: " + options_.replay + " is not a TIFF file", 0), 0U) << text;
+    EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), 1) << text;
+}
+
+} // namespace
+} // namespace lep3::sim

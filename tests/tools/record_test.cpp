@@ -1,0 +1,213 @@
+// lep3 record, inspect and the emulator's replay together: a recording replayed and
+// recorded again gives the same values frame by frame with the same metadata, and
+// whatever cuts a recording short (a stop signal, an unplugged bridge, a full disk)
+// leaves files that open with every frame the summary counts.
+#include <gtest/gtest.h>
+#include <sys/mount.h>
+
+#include <algorithm>
+#include <chrono>
+#include <csignal>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "lep3.h"
+#include "sim/bridge_sim.h"
+#include "sim/recording_reader.h"
+#include "tools/tool_fixture.h"
+
+namespace {
+
+namespace rec = lep3::recording;
+using lep3::test::expect_clean_failure;
+using lep3::test::run_tool;
+using lep3::test::ToolProcess;
+using namespace std::chrono_literals;
+
+struct Recording {
+    rec::FileInfo file;
+    std::vector<rec::PageInfo> pages;
+    std::vector<std::vector<std::byte>> values;
+};
+
+Recording read_recording(const std::string &path)
+{
+    rec::RecordingReader reader(path);
+    Recording r{reader.file(), {}, {}};
+    const size_t bytes = rec::kPixels * (r.file.values == rec::Values::raw ? sizeof(uint16_t) : sizeof(float));
+    std::vector<std::byte> values(bytes);
+    rec::PageInfo page;
+    while (reader.next(page, values)) {
+        r.pages.push_back(page);
+        r.values.push_back(values);
+    }
+    return r;
+}
+
+std::vector<uint16_t> raw_of(const std::vector<std::byte> &bytes)
+{
+    std::vector<uint16_t> raw(bytes.size() / 2);
+    std::memcpy(raw.data(), bytes.data(), bytes.size());
+    return raw;
+}
+
+// The frame count of the summary line "FILE: N frames, ...".
+uint64_t summary_frames(const std::string &out, const std::string &file)
+{
+    const auto m = lep3::test::search(out, (file + ": ([0-9]+) frames?").c_str());
+    return m ? std::stoull((*m)[1]) : ~uint64_t{0};
+}
+
+// Waits until the recording in progress holds at least n pages: the file is complete at
+// every moment, so it can be read while it grows.
+bool wait_for_pages(const std::string &path, uint64_t n)
+{
+    for (const auto end = std::chrono::steady_clock::now() + 30s; std::chrono::steady_clock::now() < end;
+         std::this_thread::sleep_for(50ms)) {
+        try {
+            if (rec::RecordingReader(path).pages() >= n)
+                return true;
+        } catch (const rec::ReadError &) {
+            // not created yet
+        }
+    }
+    return false;
+}
+
+using RecordTest = lep3::test::ToolTest;
+
+TEST_F(RecordTest, ReplayedAndRecordedAgainGivesTheSameFramesAndMetadata)
+{
+    const std::string first = path("first.tif"), second = path("second.tif");
+    auto r = run_tool({"record", "--sim", "-n", "6", "--celsius", "-o", first});
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(summary_frames(r.out, first), 6U) << r.out;
+    const Recording a = read_recording(first);
+    ASSERT_EQ(a.pages.size(), 6U);
+    EXPECT_EQ(a.file.library_version, LEP3_GetLibraryVersion());
+    EXPECT_EQ(a.file.firmware_version, 0x0106U);
+    ASSERT_TRUE(a.file.serial_number.has_value());
+
+    // Lossless: every page is a frame the emulator sent, exactly; the Celsius pages are
+    // the library's conversion of it with the page's R and O, bit for bit.
+    const Recording c = read_recording(path("first-celsius.tif"));
+    ASSERT_EQ(c.pages.size(), a.pages.size());
+    for (size_t k = 0; k < a.pages.size(); ++k) {
+        const std::vector<uint16_t> raw = raw_of(a.values[k]);
+        std::vector<uint16_t> sent(rec::kPixels);
+        lep3::sim::BridgeSim::raw_frame(lep3::sim::BridgeSim::stamp_of_raw(raw.data()), sent.data());
+        EXPECT_EQ(raw, sent) << "page " << k + 1;
+        ASSERT_TRUE(a.pages[k].rbfo.has_value());
+        std::vector<float> celsius(rec::kPixels);
+        LEP3_LuxToKelvin(raw.data(), celsius.data(), static_cast<int32_t>(a.pages[k].rbfo->r),
+                         static_cast<int32_t>(a.pages[k].rbfo->o));
+        LEP3_KelvinToCelsius(celsius.data());
+        EXPECT_EQ(std::memcmp(c.values[k].data(), celsius.data(), c.values[k].size()), 0) << "page " << k + 1;
+        EXPECT_EQ(c.pages[k], a.pages[k]);
+    }
+
+    lep3::sim::Options replay;
+    replay.path = path("replay/ttyACM0");
+    replay.replay = first;
+    {
+        lep3::sim::BridgeSim sim(replay);
+        r = run_tool({"record", "--device", replay.path, "-n", "6", "-o", second});
+        ASSERT_EQ(r.status, 0) << r.err;
+    }
+    const Recording b = read_recording(second);
+    ASSERT_EQ(b.pages.size(), 6U);
+    EXPECT_EQ(b.file, a.file);
+    // Frame by frame: the k-th page of the second recording is the first's page that its
+    // frame number says (a frame the recorder did not take in time is a gap in both).
+    for (size_t k = 0; k < b.pages.size(); ++k) {
+        SCOPED_TRACE(k);
+        const uint32_t j = b.pages[k].frame_number - b.pages[0].frame_number;
+        ASSERT_LT(j, a.pages.size());
+        EXPECT_TRUE(b.values[k] == a.values[j]);
+        EXPECT_EQ(b.pages[k].fpa_celsius, a.pages[j].fpa_celsius);
+        EXPECT_EQ(b.pages[k].rbfo, a.pages[j].rbfo);
+        EXPECT_EQ(b.pages[k].rbfo_set, a.pages[j].rbfo_set);
+    }
+    EXPECT_EQ(b.values.front(), a.values.front());
+
+    r = run_tool({"inspect", first, "--pages"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_TRUE(lep3::test::search(r.out, "frames: +6 \\(numbers 1\\.\\.")) << r.out;
+    EXPECT_TRUE(lep3::test::search(r.out, "RBFO \\(internal\\): R 878900, B 1428, F 1, O 1000")) << r.out;
+    EXPECT_EQ(std::count(r.out.begin(), r.out.end(), '\n'), 14 + 6) << r.out;
+}
+
+TEST_F(RecordTest, StopSignalEndsWithAFileOfEveryFrameCounted)
+{
+    for (const int signo : {SIGINT, SIGHUP}) {
+        SCOPED_TRACE(strsignal(signo));
+        const std::string file = path(std::string("stopped-") + std::to_string(signo) + ".tif");
+        ToolProcess tool({"record", "--sim", "-o", file});
+        ASSERT_NE(tool.wait_for_output("recording to", 30s), std::string::npos);
+        ASSERT_TRUE(wait_for_pages(file, 3));
+        tool.send_signal(signo);
+        const auto r = tool.finish();
+        EXPECT_EQ(r.status, 0) << r.err; // the ordinary end of a recording without a limit
+        const uint64_t pages = rec::RecordingReader(file).pages();
+        EXPECT_GE(pages, 3U);
+        EXPECT_EQ(summary_frames(r.out, file), pages) << r.out;
+    }
+}
+
+TEST_F(RecordTest, UnpluggedBridgeEndsWithAFileOfEveryFrameCounted)
+{
+    lep3::sim::Options options;
+    options.path = path("bridge/ttyACM0");
+    options.fps = 30;
+    lep3::sim::BridgeSim sim(options);
+    const std::string file = path("unplugged.tif");
+    ToolProcess tool({"record", "--device", options.path, "-o", file});
+    ASSERT_TRUE(wait_for_pages(file, 3));
+    sim.unplug();
+    const auto r = tool.finish();
+    expect_clean_failure(r, "the bridge at " + options.path + " is gone; the recording stops");
+    const uint64_t pages = rec::RecordingReader(file).pages();
+    EXPECT_GE(pages, 3U);
+    EXPECT_EQ(summary_frames(r.out, file), pages) << r.out;
+}
+
+TEST_F(RecordTest, FullDiskEndsWithAClearMessageAndFilesInStep)
+{
+    const std::string small = path("small");
+    std::filesystem::create_directory(small);
+    if (mount("lep3-test", small.c_str(), "tmpfs", 0, "size=1m") != 0)
+        GTEST_SKIP() << "no small file system to fill: mounting a tmpfs needs privileges (" << std::strerror(errno)
+                     << ")";
+    const std::string file = small + "/full.tif", celsius = small + "/full-celsius.tif";
+    const auto r = run_tool({"record", "--sim", "--celsius", "-o", file});
+    expect_clean_failure(r, std::strerror(ENOSPC));
+    EXPECT_NE(r.err.find("the recording stops and holds every frame before it"), std::string::npos) << r.err;
+    const uint64_t pages = rec::RecordingReader(file).pages();
+    EXPECT_GE(pages, 3U);
+    EXPECT_EQ(rec::RecordingReader(celsius).pages(), pages);
+    EXPECT_EQ(summary_frames(r.out, file), pages) << r.out;
+    umount2(small.c_str(), MNT_DETACH);
+}
+
+TEST_F(RecordTest, MistakesAreOneLineEach)
+{
+    const std::string existing = path("existing.tif");
+    {
+        std::ofstream(existing) << "keep me\n";
+    }
+    for (const auto &[args, message] : std::vector<std::pair<std::vector<std::string>, std::string>>{
+             {{"record", "--sim"}, "record needs the file to write, with -o FILE"},
+             {{"record", "--sim", "-o", existing}, existing + " exists"},
+             {{"record", "--sim", "-o", path("a.tif"), "-n", "3", "--seconds", "1"}, "exclude each other"},
+             {{"inspect"}, "inspect takes one recording"},
+             {{"inspect", existing}, existing + " is not a TIFF file"},
+         })
+        expect_clean_failure(run_tool(args), message);
+    EXPECT_FALSE(std::filesystem::exists(path("a.tif")));
+}
+
+} // namespace

@@ -1,0 +1,157 @@
+// The viewer's page in a real browser: Debian's chromium, headless, against lep3 view and
+// the bridge emulator. The page loads and draws frame after frame, the pointer over a
+// pixel reads its temperature, a palette change recolours the picture, the FFC button
+// reaches the camera, and an unplugged bridge shows "bridge gone" until it is back.
+//
+//   node page_test.mjs --lep3 PATH --sim PATH --out DIR
+//
+// Exits 77 (skipped) without chromium or playwright-core; saves DIR/view-page.png.
+import assert from 'node:assert/strict';
+import { mkdirSync } from 'node:fs';
+import { join } from 'node:path';
+
+import { Bridge, chromiumMissing, launchChromium, loadPlaywright, parseArgs, SKIPPED, Viewer } from './harness.mjs';
+
+const args = parseArgs(process.argv.slice(2));
+const playwright = await loadPlaywright();
+if (chromiumMissing() || !playwright) {
+  console.log(`skipped: ${chromiumMissing() ? 'no /usr/bin/chromium' : 'no playwright-core (npm ci in tests/view/browser)'}`);
+  process.exit(SKIPPED);
+}
+
+const LIMIT = 20000;
+const step = (text) => console.log(`- ${text}`);
+
+// A fingerprint of what the canvas shows, and whether it holds any colour at all.
+function canvasFacts() {
+  const c = document.getElementById('frame');
+  const data = c.getContext('2d').getImageData(0, 0, c.width, c.height).data;
+  let sum = 0;
+  let coloured = 0;
+  for (let i = 0; i < data.length; i += 4) {
+    sum = (sum * 31 + data[i] + 7 * data[i + 1] + 13 * data[i + 2]) % 1000000007;
+    if (data[i] !== data[i + 1] || data[i + 1] !== data[i + 2]) coloured += 1;
+  }
+  return { sum, coloured, frame: window.lep3View.frame };
+}
+
+const bridge = new Bridge(args.sim);
+await bridge.start();
+const viewer = new Viewer(args.lep3, bridge.device);
+const browser = await launchChromium(playwright);
+let failed = false;
+try {
+  const url = await viewer.start();
+  const page = await browser.newPage({ viewport: { width: 1280, height: 900 } });
+  const problems = [];
+  page.on('pageerror', (e) => problems.push(e.message));
+
+  step(`the page at ${url} loads and draws frames`);
+  await page.goto(url);
+  await page.waitForFunction(() => window.lep3View.framesDrawn >= 3, null, { timeout: LIMIT });
+  await page.waitForFunction(() => document.querySelector('#settings tbody tr'), null, { timeout: LIMIT });
+  assert.match(await page.textContent('#status'), /link up/);
+
+  step('the picture changes from frame to frame');
+  const first = await page.evaluate(canvasFacts);
+  await page.waitForFunction((n) => window.lep3View.frame > n, first.frame, { timeout: LIMIT });
+  const second = await page.evaluate(canvasFacts);
+  assert.notEqual(second.sum, first.sum, 'two frames drew the same picture');
+
+  step('the pointer over a pixel reads its temperature');
+  const box = await page.locator('#frame').boundingBox();
+  const at = (x, y) => [box.x + ((x + 0.5) / 160) * box.width, box.y + ((y + 0.5) / 120) * box.height];
+  await page.mouse.move(...at(80, 60));
+  await page.waitForFunction(() => /at \(80, 60\)/.test(document.getElementById('pointer').value), null, {
+    timeout: LIMIT,
+  });
+  // The text and the reading it shows, taken together: the next frame brings a new one.
+  const { shown, reading } = await page.evaluate(() => ({
+    shown: document.getElementById('pointer').value,
+    reading: window.lep3View.pointer,
+  }));
+  assert.equal(reading.x, 80);
+  assert.equal(reading.y, 60);
+  const truth = await (await fetch(`${url}api/temperature?x=80&y=60&frame=${reading.frame}`)).json();
+  assert.equal(shown, `${truth.celsius.toFixed(2)} °C at (80, 60)`);
+
+  step('the hottest spot reads the maximum the page marks');
+  const spots = await page.evaluate(() => window.lep3View.spots);
+  await page.mouse.move(...at(spots.max.x, spots.max.y));
+  await page.waitForFunction((m) => document.getElementById('pointer').value.endsWith(`at (${m.x}, ${m.y})`), spots.max, {
+    timeout: LIMIT,
+  });
+  const hottest = await (await fetch(`${url}api/temperature?x=${spots.max.x}&y=${spots.max.y}&frame=${spots.frame}`)).json();
+  assert.equal(hottest.celsius, spots.max.celsius);
+
+  step('switching the palette recolours the picture');
+  assert.ok((await page.evaluate(canvasFacts)).coloured > 0, 'ironblack drew no colour');
+  await page.selectOption('#palette', 'whitehot');
+  const switched = await page.evaluate(() => window.lep3View.framesDrawn);
+  await page.waitForFunction((n) => window.lep3View.framesDrawn >= n + 2, switched, { timeout: LIMIT });
+  // The minimum and maximum are marked in colour over the picture: look past them.
+  const grey = await page.evaluate(() => {
+    const { spots, palette } = window.lep3View;
+    const c = document.getElementById('frame');
+    const k = c.width / 160;
+    const d = c.getContext('2d').getImageData(0, 0, c.width, c.height).data;
+    const marked = (x, y) =>
+      [spots.min, spots.max].some((s) => Math.hypot(x - (s.x + 0.5) * k, y - (s.y + 0.5) * k) < 5 * k);
+    let coloured = 0;
+    for (let i = 0; i < d.length; i += 4) {
+      const x = (i / 4) % c.width;
+      const y = Math.floor(i / 4 / c.width);
+      if ((d[i] !== d[i + 1] || d[i + 1] !== d[i + 2]) && !marked(x, y)) coloured += 1;
+    }
+    return { coloured, palette };
+  });
+  assert.equal(grey.palette, 'whitehot');
+  assert.equal(grey.coloured, 0, 'whitehot drew colours');
+  await page.selectOption('#palette', 'ironblack');
+
+  step('the FFC button reaches the camera');
+  await page.click('#ffc');
+  await page.waitForFunction(() => document.getElementById('action-note').value === 'flat-field correction done', null, {
+    timeout: LIMIT,
+  });
+
+  step('an unplugged bridge shows "bridge gone" and the page resumes when it is back');
+  const before = await page.evaluate(() => window.lep3View.framesDrawn);
+  await bridge.stop();
+  await page.waitForSelector('#banner:not([hidden])', { timeout: LIMIT });
+  await page.waitForFunction(() => /bridge gone/.test(document.getElementById('banner').textContent), null, {
+    timeout: LIMIT,
+  });
+  assert.match(await page.textContent('#status'), /bridge gone/);
+  await bridge.start();
+  await page.waitForSelector('#banner', { state: 'hidden', timeout: LIMIT });
+  await page.waitForFunction((n) => window.lep3View.framesDrawn > n + 3, before, { timeout: LIMIT });
+  assert.match(await page.textContent('#status'), /link up.*reconnects 1/);
+
+  await page.mouse.move(...at(80, 60));
+  await page.waitForFunction(() => /at \(80, 60\)/.test(document.getElementById('pointer').value), null, {
+    timeout: LIMIT,
+  });
+  mkdirSync(args.out, { recursive: true });
+  const screenshot = join(args.out, 'view-page.png');
+  await page.screenshot({ path: screenshot });
+  step(`screenshot: ${screenshot}`);
+
+  const latencies = (await page.evaluate(() => window.lep3View.latencies)).sort((a, b) => a - b);
+  const pick = (q) => latencies[Math.min(latencies.length - 1, Math.floor(q * latencies.length))].toFixed(0);
+  step(`frame completion to picture on screen: median ${pick(0.5)} ms, 95th percentile ${pick(0.95)} ms over ${latencies.length} frames`);
+  assert.deepEqual(problems, [], 'errors in the page');
+} catch (e) {
+  failed = true;
+  console.error(e);
+} finally {
+  await browser.close();
+  const status = await viewer.stop();
+  await bridge.close();
+  if (status !== 0) {
+    console.error(`lep3 view ended with status ${status}`);
+    failed = true;
+  }
+}
+console.log(failed ? 'browser test: failed' : 'browser test: passed');
+process.exit(failed ? 1 : 0);

@@ -1,0 +1,72 @@
+// The viewer's one taker of frames: a thread that waits on the library's session for
+// each new raw frame, measures it (temperatures, spots) and publishes it to the hub,
+// and keeps what the status line shows. After the bridge comes back it reads the RBFO
+// parameters and the camera's identity anew.
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <deque>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <thread>
+
+#include "lep3.h"
+#include "tools/frame_pictures.h"
+#include "tools/frame_pump.h"
+#include "tools/radiometry.h"
+#include "tools/view/frame_hub.h"
+
+namespace lep3tool::view {
+
+struct FeedStatus {
+    int link = LEP3_LINK_CLOSED; // one of LEP3_LINK_*
+    double fps = 0;              // over the last two seconds
+    uint32_t frame = 0;          // the newest frame's number
+    uint64_t frames = 0;         // frames the viewer took
+    lep3_link_stats_t counters{};
+    bool temperatures = false;
+};
+
+class CameraFeed {
+  public:
+    // The session must be open. Asks for raw video and starts the thread.
+    CameraFeed(FrameHub &hub, RbfoSet rbfo_set);
+    ~CameraFeed();
+    CameraFeed(const CameraFeed &) = delete;
+    CameraFeed &operator=(const CameraFeed &) = delete;
+
+    FeedStatus status() const;
+    RbfoSet rbfo_set() const { return rbfo_set_; }
+    // The camera's serial number and the bridge's firmware, for the raw pictures.
+    Provenance provenance() const;
+
+  private:
+    using Clock = std::chrono::steady_clock;
+
+    void run();
+    // One wait for a frame and what follows from it.
+    void take_frame();
+    void read_rbfo_parameters();
+
+    FrameHub &hub_;
+    const RbfoSet rbfo_set_;
+    std::optional<lep3_rbfo_t> rbfo_; // the feed thread's own
+    uint64_t reconnects_seen_ = 0;    // the feed thread's own
+    FramePump pump_;                  // the feed thread's own
+    std::unique_ptr<Frame> incoming_; // the feed thread's own
+
+    mutable std::mutex mutex_; // guards what status() reads
+    std::deque<Clock::time_point> recent_;
+    uint32_t last_number_ = 0;
+    uint64_t frames_ = 0;
+    bool temperatures_ = false;
+    Provenance provenance_;
+
+    std::atomic<bool> stopping_{false};
+    std::thread thread_;
+};
+
+} // namespace lep3tool::view

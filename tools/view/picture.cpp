@@ -1,0 +1,109 @@
+#include "tools/view/picture.h"
+
+#include <openssl/evp.h>
+
+#include <array>
+
+#include "tools/args.h"
+#include "tools/frame_pictures.h"
+#include "tools/palette_names.h"
+#include "tools/png_writer.h"
+#include "tools/text_format.h"
+
+namespace lep3tool::view {
+
+namespace {
+
+constexpr size_t kPaletteEntries = 256;
+
+std::string base64(const std::string &bytes)
+{
+    // Four characters for every three bytes, and the terminating zero EVP writes.
+    std::string out((bytes.size() + 2) / 3 * 4 + 1, '\0');
+    const int n =
+        EVP_EncodeBlock(reinterpret_cast<unsigned char *>(out.data()),
+                        reinterpret_cast<const unsigned char *>(bytes.data()), static_cast<int>(bytes.size()));
+    out.resize(static_cast<size_t>(n));
+    return out;
+}
+
+uint32_t palette_named(const std::string &name)
+{
+    const auto number = palette_by_name(name);
+    if (!number) {
+        std::string names;
+        for (const auto p : kPaletteNames)
+            names += (names.empty() ? "" : ", ") + std::string(p);
+        throw UsageError("unknown palette '" + name + "'; the palettes are " + names);
+    }
+    return *number;
+}
+
+std::string cache_key(const PictureStyle &style)
+{
+    return std::to_string(style.palette) + "/" + style.range.describe();
+}
+
+} // namespace
+
+PictureStyle parse_picture_style(const std::optional<std::string> &palette, const std::optional<std::string> &range)
+{
+    PictureStyle style;
+    style.palette = palette && !palette->empty() ? palette_named(*palette) : kDefaultPalette;
+    if (range && !range->empty()) {
+        try {
+            style.range = FrameRange::parse(*range);
+        } catch (const UsageError &e) {
+            // The messages name capture's option; here the range is a query parameter.
+            const std::string_view message = e.what();
+            throw UsageError(std::string(message.starts_with("--") ? message.substr(2) : message));
+        }
+    }
+    return style;
+}
+
+std::shared_ptr<const Picture> PictureMaker::make(const ViewFrame &frame, const PictureStyle &style)
+{
+    const std::string key = cache_key(style);
+    const std::lock_guard lock(mutex_);
+    if (cached_seq_ == frame.seq) {
+        for (const auto &[k, picture] : cache_)
+            if (k == key)
+                return picture;
+    } else if (frame.seq > cached_seq_) {
+        cached_seq_ = frame.seq;
+        cache_.clear();
+    }
+
+    if (style.range.mode == FrameRange::Mode::celsius && !frame.rbfo)
+        throw UsageError("a range in degrees needs temperatures, and the camera's RBFO parameters could not be read");
+    GreyConverter grey(style.range, frame.rbfo);
+    std::array<uint8_t, kFramePixels> gray8{};
+    std::vector<uint8_t> rgb(kRgbFrameBytes);
+    auto picture = std::make_shared<Picture>();
+    picture->seq = frame.seq;
+    grey.convert(frame.raw.data(), gray8.data(), picture->raw_lo, picture->raw_hi);
+    Gray8ToRGB24(gray8.data(), rgb.data(), style.palette);
+    picture->png = encode_png_rgb8(rgb, kFrameWidth, kFrameHeight,
+                                   colour_picture_text(frame.number, frame.taken, style.palette, picture->raw_lo,
+                                                       picture->raw_hi, style.range.describe()));
+    picture->png_base64 = base64(picture->png);
+    if (frame.seq == cached_seq_)
+        cache_.emplace_back(key, picture);
+    return picture;
+}
+
+std::string palette_png(uint32_t palette)
+{
+    // The colouring works on whole frames: a frame of repeated ramps, of which the first
+    // 256 pixels are the bar.
+    std::array<uint8_t, kFramePixels> ramp{};
+    for (size_t i = 0; i < ramp.size(); ++i)
+        ramp[i] = static_cast<uint8_t>(i % kPaletteEntries);
+    std::vector<uint8_t> rgb(kRgbFrameBytes);
+    Gray8ToRGB24(ramp.data(), rgb.data(), palette);
+    rgb.resize(kPaletteEntries * 3);
+    return encode_png_rgb8(rgb, kPaletteEntries, 1, {});
+}
+
+} // namespace lep3tool::view

@@ -1,0 +1,52 @@
+// Colour pictures of frames for the page and for /frame.png: the palette and the range
+// asked for, through the same conversion and into the same PNG file as `lep3 capture`.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "tools/frame_range.h"
+#include "tools/view/view_frame.h"
+
+namespace lep3tool::view {
+
+// A palette, and a range as `lep3 capture --range` takes it: auto, held (the first frame's
+// a follower sees; a single picture's own), MIN:MAX in raw values, 20C:35C, or p1:p99.
+struct PictureStyle {
+    uint32_t palette = 0;
+    FrameRange range;
+};
+
+// From the query parameters (either may be missing: the defaults). Throws UsageError.
+PictureStyle parse_picture_style(const std::optional<std::string> &palette, const std::optional<std::string> &range);
+
+struct Picture {
+    uint64_t seq = 0;
+    std::string png;
+    std::string png_base64;
+    uint16_t raw_lo = 0; // the raw range used
+    uint16_t raw_hi = 0;
+};
+
+// Makes pictures and keeps those of the newest frame, so browsers that look at the same
+// frame in the same way share one picture.
+class PictureMaker {
+  public:
+    // The frame's picture. A held range is the frame's own. Throws UsageError for a
+    // range in degrees when the frame has no temperatures.
+    std::shared_ptr<const Picture> make(const ViewFrame &frame, const PictureStyle &style);
+
+  private:
+    std::mutex mutex_; // the library's automatic range is shared: one conversion at a time
+    uint64_t cached_seq_ = 0;
+    std::vector<std::pair<std::string, std::shared_ptr<const Picture>>> cache_;
+};
+
+// The library's colours of a palette, as a 256 x 1 picture: the page's colour bar.
+std::string palette_png(uint32_t palette);
+
+} // namespace lep3tool::view

@@ -1,0 +1,44 @@
+// One frame as the viewer keeps it: the raw values, their temperatures when the camera's
+// RBFO parameters could be read, and the spots the page marks.
+#pragma once
+
+#include <array>
+#include <chrono>
+#include <cstdint>
+#include <optional>
+#include <vector>
+
+#include "lep3.h"
+#include "tools/frame_pump.h"
+#include "tools/radiometry.h"
+
+namespace lep3tool::view {
+
+struct Spot {
+    uint32_t x = 0;
+    uint32_t y = 0;
+    uint16_t raw = 0;
+    std::optional<float> celsius;
+};
+
+struct ViewFrame {
+    uint64_t seq = 0;                            // the viewer's own count, which never repeats
+    uint32_t number = 0;                         // the library's frame number
+    std::chrono::system_clock::time_point taken; // when the library completed it
+    std::array<uint16_t, kFramePixels> raw{};
+    RbfoSet rbfo_set = RbfoSet::internal;
+    std::optional<lep3_rbfo_t> rbfo; // missing: no temperatures
+    std::vector<float> celsius;      // one per pixel, or empty
+    Spot min;                        // the coldest pixel (by raw value without temperatures)
+    Spot max;                        // the hottest
+    Spot centre;                     // the centre pixel, row 60, column 80
+
+    bool has_temperatures() const { return !celsius.empty(); }
+    // The pixel at column x, row y.
+    Spot spot(uint32_t x, uint32_t y) const;
+};
+
+// Fills the temperatures and the spots of a frame whose raw values and rbfo are set.
+void measure_frame(ViewFrame &frame);
+
+} // namespace lep3tool::view

@@ -1,0 +1,107 @@
+#include "tools/view/view_json.h"
+
+#include <array>
+#include <cmath>
+#include <string>
+#include <vector>
+
+#include "tools/frame_pump.h"
+#include "tools/radiometry.h"
+
+namespace lep3tool::view {
+
+namespace {
+
+// Where the colour bar is labelled, as fractions of the raw range from its bottom.
+constexpr std::array<double, 5> kTicks = {0.0, 0.25, 0.5, 0.75, 1.0};
+
+// The temperatures of a few raw values, through the conversion of a whole frame.
+std::vector<float> celsius_of(const std::vector<uint16_t> &raw, const lep3_rbfo_t &rbfo)
+{
+    std::vector<uint16_t> frame(kFramePixels, raw.empty() ? 0 : raw.front());
+    std::copy(raw.begin(), raw.end(), frame.begin());
+    std::vector<float> celsius(kFramePixels);
+    frame_celsius(frame.data(), rbfo, celsius);
+    celsius.resize(raw.size());
+    return celsius;
+}
+
+} // namespace
+
+std::string json_text(const nlohmann::json &value)
+{
+    return value.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+}
+
+nlohmann::json celsius_json(std::optional<float> celsius)
+{
+    if (!celsius || std::isnan(*celsius))
+        return nullptr;
+    // The number the CSV holds: its text read back, which JSON writes out the same way.
+    return std::stod(celsius_text(*celsius));
+}
+
+nlohmann::json spot_json(const Spot &spot)
+{
+    return {{"x", spot.x}, {"y", spot.y}, {"raw", spot.raw}, {"celsius", celsius_json(spot.celsius)}};
+}
+
+const char *link_state_name(int state)
+{
+    switch (state) {
+    case LEP3_LINK_UP:
+        return "up";
+    case LEP3_LINK_SILENT:
+        return "silent";
+    case LEP3_LINK_GONE:
+        return "gone";
+    case LEP3_LINK_RECONNECTING:
+        return "reconnecting";
+    default:
+        return "closed";
+    }
+}
+
+nlohmann::json status_json(const FeedStatus &status, unsigned browsers)
+{
+    return {
+        {"frame", status.frame},
+        {"fps", std::round(status.fps * 100) / 100},
+        {"link", link_state_name(status.link)},
+        {"frames", status.frames},
+        {"dropped", status.counters.frames_overwritten},
+        {"check_errors", status.counters.frame_check_errors},
+        {"reply_check_errors", status.counters.reply_check_errors},
+        {"reconnects", status.counters.reconnects},
+        {"browsers", browsers},
+        {"temperatures", status.temperatures},
+    };
+}
+
+nlohmann::json frame_json(const ViewFrame &frame, const Picture &picture, const FrameRange &range)
+{
+    std::vector<uint16_t> tick_raw;
+    for (const double at : kTicks)
+        tick_raw.push_back(static_cast<uint16_t>(std::lround(picture.raw_lo + at * (picture.raw_hi - picture.raw_lo))));
+    const std::vector<float> tick_celsius = frame.rbfo ? celsius_of(tick_raw, *frame.rbfo) : std::vector<float>();
+    auto scale = nlohmann::json::array();
+    for (size_t i = 0; i < kTicks.size(); ++i) {
+        nlohmann::json tick = {{"at", kTicks[i]}, {"raw", tick_raw[i]}};
+        if (frame.rbfo)
+            tick["celsius"] = celsius_json(tick_celsius[i]);
+        scale.push_back(std::move(tick));
+    }
+    const auto completed = std::chrono::duration<double, std::milli>(frame.taken.time_since_epoch());
+    return {
+        {"frame", frame.number},
+        {"seq", frame.seq},
+        {"completed_ms", std::round(completed.count() * 10) / 10},
+        {"png", picture.png_base64},
+        {"temperatures", frame.has_temperatures()},
+        {"range", {{"text", range.describe()}, {"raw_lo", picture.raw_lo}, {"raw_hi", picture.raw_hi}}},
+        {"scale", std::move(scale)},
+        {"spots", {{"min", spot_json(frame.min)}, {"max", spot_json(frame.max)}, {"centre", spot_json(frame.centre)}}},
+    };
+}
+
+} // namespace lep3tool::view

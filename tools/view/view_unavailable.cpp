@@ -1,0 +1,22 @@
+// lep3 view in a tool built without its HTTP library: the command says what is missing.
+#include <stdexcept>
+
+#include "tools/commands.h"
+
+namespace lep3tool {
+
+namespace {
+
+int run_view(const ParsedArgs &)
+{
+    throw std::runtime_error(
+        "this lep3 was built without the web viewer: install libcpp-httplib-dev and libssl-dev, and build it again");
+}
+
+} // namespace
+
+const Command kViewCommand = {
+    "view", "", "serve a web page with the live picture (not built in this lep3)", "", {}, run_view,
+};
+
+} // namespace lep3tool
