@@ -4,6 +4,7 @@
 #pragma once
 
 #include <array>
+#include <cstddef>
 #include <cstdint>
 
 namespace lep3::link {
@@ -29,6 +30,26 @@ inline constexpr std::array<uint8_t, 256> kCrc8Table = make_crc8_table();
 inline uint8_t crc8_step(uint8_t reg, uint8_t byte)
 {
     return kCrc8Table[reg ^ byte];
+}
+
+// The register after a run of bytes.
+inline uint8_t crc8_run(uint8_t reg, const uint8_t *bytes, size_t len)
+{
+    size_t i = 0;
+    // Eight steps per turn: each depends on the last, so only the loop's own test is saved.
+    for (; i + 8 <= len; i += 8) {
+        reg = crc8_step(reg, bytes[i]);
+        reg = crc8_step(reg, bytes[i + 1]);
+        reg = crc8_step(reg, bytes[i + 2]);
+        reg = crc8_step(reg, bytes[i + 3]);
+        reg = crc8_step(reg, bytes[i + 4]);
+        reg = crc8_step(reg, bytes[i + 5]);
+        reg = crc8_step(reg, bytes[i + 6]);
+        reg = crc8_step(reg, bytes[i + 7]);
+    }
+    for (; i < len; ++i)
+        reg = crc8_step(reg, bytes[i]);
+    return reg;
 }
 
 } // namespace lep3::link

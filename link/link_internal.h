@@ -161,8 +161,9 @@ void set_reinit_routine(ThreadRoutine routine);
 // fails or brings nothing is counted and followed by a pause of kEmptyReadPauseUs.
 ssize_t read_into_queue();
 // One pass of each loop: the reader reads once from uart_fd and queues what it got
-// (link_threads.cpp); the parser takes one byte from uart_queue, parses it and makes the
-// reset check (packet_parser.cpp, beside the table it runs the byte through).
+// (link_threads.cpp); the parser waits for a byte, then takes every byte uart_queue holds,
+// one at a time, each parsed and followed by the reset check (packet_parser.cpp, beside the
+// table it runs the bytes through).
 void read_pass();
 void parse_pass();
 

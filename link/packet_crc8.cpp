@@ -7,8 +7,5 @@
 
 extern "C" LEP3_API uint8_t packet_crc8(const uint8_t *bytes, size_t len)
 {
-    uint8_t reg = 0;
-    for (size_t i = 0; i < len; ++i)
-        reg = lep3::link::crc8_step(reg, bytes[i]);
-    return reg;
+    return lep3::link::crc8_run(0, bytes, len);
 }

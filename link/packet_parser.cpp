@@ -50,6 +50,7 @@ struct Trail {
     uint8_t crc = 0; // CRC-8 of the packet so far, from its first sync byte
     CheckByte pending = CheckByte::none;
     int32_t skip = 0;      // body bytes of an over-long reply still to pass over
+    int32_t skipped = 0;   // body bytes passed over so far
     uint8_t skip_sync = 0; // sync bytes just passed over in the body: 0, 1 (AA) or 2 (AA 55)
     // skip != 0 or pending != none: the next byte leaves the common path. One word for
     // the test every byte makes; set with either, recomputed when trail_byte is done.
@@ -105,24 +106,38 @@ void settle_check(uint8_t b)
     trail.pending = CheckByte::none;
 }
 
-// One byte of an over-long reply's body: passed over, unless it completes a frame
-// packet's start. Most such "replies" are sync pairs that the hunt found inside frame data
-// (after a re-open, say) with a packet number or a colour byte for a length; passing over
-// up to 254 bytes from near a frame's end would swallow the next frame's head every time,
-// so AA 55 FF ends the skip and the table takes the FF as a length byte.
+void end_skip()
+{
+    trail.skip = 0;
+    trail.skipped = 0;
+    trail.skip_sync = 0;
+}
+
+// One byte of an over-long reply's body: passed over, unless it shows the "reply" is none.
+// Most such "replies" are sync pairs that the hunt found inside frame data (a host that
+// opens the port while the bridge streams starts in the middle of a frame) with a packet
+// number or a pixel byte for a length; passing over up to 255 bytes there would swallow the
+// next frame's head, or the answer to the host's first request, every time. So a third
+// body byte that is no reply type ends the skip and goes to the hunt itself (it may be the
+// next packet's first sync byte), and AA 55 FF ends it with the table taking the FF as a
+// length byte.
 bool skip_byte(uint8_t b)
 {
+    if (trail.skipped == kReplyHeadBytes - 1 && b > kTypeMax) {
+        end_skip();
+        return false;
+    }
     if (trail.skip_sync == 2 && b == kFrameLength) {
-        trail.skip = 0;
-        trail.skip_sync = 0;
+        end_skip();
         trail.crc = crc8_step(crc8_step(0, kSync0), kSync1);
         go(ParserState::length);
         return false;
     }
     --trail.skip;
+    ++trail.skipped;
     trail.skip_sync = b == kSync0 ? 1 : (trail.skip_sync == 1 && b == kSync1 ? 2 : 0);
     if (trail.skip == 0)
-        trail.skip_sync = 0;
+        end_skip();
     drop(1);
     return true;
 }
@@ -238,8 +253,9 @@ void reply_length(uint8_t b, bool clear_record)
     if (b > kReplyHeadBytes + kReplyDataMax) {
         // More data than the record holds: the record is left as it is and the L bytes
         // the length announces are passed over unread, so nothing in the body (a reply
-        // quoted in it, say) can pass for a reply; only a frame packet's start ends the
-        // skip early (skip_byte). The hunt resumes at the check byte.
+        // quoted in it, say) can pass for a reply; only a third byte that is no reply type
+        // or a frame packet's start ends the skip early (skip_byte). The hunt resumes at the
+        // check byte.
         abandon_reply();
         trail.skip = b;
         trail.off_path = true;
@@ -371,21 +387,53 @@ namespace {
     }
 }
 
+// A frame packet's data, stored whole: its bytes join the packet's CRC in one run.
+void fold_frame_data(int total)
+{
+    trail.crc = crc8_run(trail.crc, image_buffer, static_cast<size_t>(total));
+}
+
 // One byte through the table. Nearly every byte is frame data, so those two rows are
-// tested first and stored inline; every other row goes through other_rows.
+// tested first and stored inline; every other row goes through other_rows. On the common
+// path (no check byte pending, no body being skipped: neither outlives the packet before
+// a frame's header) frame data is only stored, and its CRC is taken when the packet is
+// complete.
 [[gnu::always_inline]] inline void step(uint8_t b)
 {
+    const auto state = static_cast<ParserState>(parser_state);
+    if (!trail.off_path) [[likely]] {
+        if (state == ParserState::rgb_data) {
+            if (steps::frame_data(b, kRgbPacketData)) {
+                fold_frame_data(kRgbPacketData);
+                complete_rgb_frame();
+            }
+            return;
+        }
+        if (state == ParserState::raw_data) {
+            if (steps::frame_data(b, kRawPacketData)) {
+                fold_frame_data(kRawPacketData);
+                complete_raw_frame();
+            }
+            return;
+        }
+    }
+    // Off the common path the byte joins the CRC here, and a frame packet's data again
+    // when it completes: data met without its header fails its check.
     if (ahead_of_table(b))
         return;
-    const auto state = static_cast<ParserState>(parser_state);
-    if (state == ParserState::rgb_data) {
-        if (steps::frame_data(b, kRgbPacketData))
+    const auto now = static_cast<ParserState>(parser_state); // a skip's end may have moved it
+    if (now == ParserState::rgb_data) {
+        if (steps::frame_data(b, kRgbPacketData)) {
+            fold_frame_data(kRgbPacketData);
             complete_rgb_frame();
-    } else if (state == ParserState::raw_data) {
-        if (steps::frame_data(b, kRawPacketData))
+        }
+    } else if (now == ParserState::raw_data) {
+        if (steps::frame_data(b, kRawPacketData)) {
+            fold_frame_data(kRawPacketData);
             complete_raw_frame();
+        }
     } else {
-        other_rows(b, state);
+        other_rows(b, now);
     }
 }
 
@@ -398,9 +446,21 @@ void parse_byte(uint8_t b)
 
 void parse_pass()
 {
-    step(byte_queue::take_byte(uart_queue));
-    if (reset_requested())
-        reset_check();
+    // Waits for a byte, then takes every byte the queue holds, each on its own under the
+    // lock and each followed by the reset check, as one pass a byte would; only the call
+    // and the stack frame around them are spared.
+    if (byte_queue::empty(uart_queue))
+        byte_queue::wait_for_byte(uart_queue);
+    // The queue is tested again before every take, as a pass a byte would: a firmware
+    // update clears it while this loop runs.
+    do {
+        byte_queue::lock(uart_queue.lock);
+        const uint8_t b = byte_queue::take_locked(uart_queue);
+        byte_queue::unlock(uart_queue.lock);
+        step(b);
+        if (reset_requested()) [[unlikely]]
+            reset_check();
+    } while (!byte_queue::empty(uart_queue));
 }
 
 void reset_parser()
@@ -418,6 +478,21 @@ void set_reinit_routine(ThreadRoutine routine)
     reinit_routine.store(routine, std::memory_order_relaxed);
 }
 
+namespace {
+
+// Out of line: the pass that meets the flag once in a camera's reset keeps a small frame.
+[[gnu::noinline]] void start_reinit()
+{
+    pthread_attr_t attr;
+    pthread_attr_init(&attr);
+    pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
+    pthread_t thread;
+    pthread_create(&thread, &attr, reinit_routine.load(std::memory_order_relaxed), nullptr);
+    pthread_attr_destroy(&attr);
+}
+
+} // namespace
+
 void reset_check()
 {
     // Tested after every byte; anyone may raise the flag, only the parser clears it.
@@ -425,12 +500,7 @@ void reset_check()
     if (flag.load(std::memory_order_relaxed) != 1)
         return;
     flag.store(0, std::memory_order_relaxed);
-    pthread_attr_t attr;
-    pthread_attr_init(&attr);
-    pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
-    pthread_t thread;
-    pthread_create(&thread, &attr, reinit_routine.load(std::memory_order_relaxed), nullptr);
-    pthread_attr_destroy(&attr);
+    start_reinit();
 }
 
 } // namespace lep3::link

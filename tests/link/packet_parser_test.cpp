@@ -125,15 +125,27 @@ TEST_F(ParserTest, OverlongReplyIsSkippedWholeSoNothingInItsBodyPassesForAReply)
     feed(quoted);
     EXPECT_EQ(load_reply_state(), 2) << "the packet after the skipped one is lost";
 
-    // Only a frame packet's start ends a skip early: a sync pair that the hunt found in
-    // frame data, with a large "length", must not cost the next frame.
+    // A sync pair that the hunt found in frame data (a host opening the port while the
+    // bridge streams), with a large "length", must cost neither the next frame nor the
+    // answer to the host's first request: a frame packet's start ends the skip, and so
+    // does a third byte that is no reply type, which the hunt then takes itself.
     lep3::test::stdout_of([] { frame_queue_init(&frame_queue, 57600, 120, 160); });
-    Bytes cut{0xAA, 0x55, 200, 0x01, 0x02};
     const Bytes frame = lep3::test::raw_frame_packet(std::vector<uint16_t>(19200, 8000));
-    cut.insert(cut.end(), frame.begin(), frame.end());
-    feed(cut);
-    EXPECT_EQ(stats().frames_raw, 1U) << "the frame inside the skipped length was lost";
+    for (const Bytes &head : {Bytes{0xAA, 0x55, 200, 0x01, 0x02}, Bytes{0xAA, 0x55, 200, 0x01, 0x02, 0x00}}) {
+        const uint64_t frames = stats().frames_raw;
+        Bytes cut = head;
+        cut.insert(cut.end(), frame.begin(), frame.end());
+        feed(cut);
+        EXPECT_EQ(stats().frames_raw, frames + 1) << "the frame inside the skipped length was lost";
+    }
     frame_queue_free(&frame_queue);
+    lep3::link::publish_reply_state(1);
+    Bytes cut{0xAA, 0x55, 0xEF, 0xA0, 0x3C, 0x3D};
+    const Bytes answer = reply_packet(0x0214, 0, {0x2A, 0x3B});
+    cut.insert(cut.end(), answer.begin(), answer.end());
+    feed(cut);
+    EXPECT_EQ(std::make_tuple(load_reply_state(), command_read.command_id), std::make_tuple(2, uint16_t{0x0214}))
+        << "the reply after a sync pair with a large length was lost";
 }
 
 // Every packet's check byte is compared with the CRC-8 of the bytes before it, and the

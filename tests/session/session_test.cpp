@@ -40,6 +40,26 @@ TEST_F(SessionTest, OpenFramesCloseFiftyTimesLeavesNoDescriptorOrThread)
     LEP3_Close(); // a second close does nothing
 }
 
+// A bridge streams on after its host has gone: the next host opens the port in the middle
+// of a frame. Whatever the pixel bytes there look like, its first request is answered.
+TEST_F(SessionTest, AHostOpeningWhileTheBridgeStreamsHasItsFirstRequestAnswered)
+{
+    ASSERT_EQ(LEP3_Open(path().c_str()), 0);
+    ASSERT_EQ(LEP3_GetRawVideo(), 0);
+    ASSERT_EQ(take_frame(5000).result, 0);
+    LEP3_Close();
+    for (int i = 0; i < 8; ++i) {
+        // The emulator stops in a different place of a frame each time: its writes wait
+        // for room while nobody reads.
+        std::this_thread::sleep_for(std::chrono::milliseconds(37 * i));
+        ASSERT_EQ(LEP3_Open(path().c_str()), 0);
+        float celsius = 0;
+        EXPECT_EQ(LEP3_GetSysFpaTemperatureCelcius(&celsius), 0) << "open " << i;
+        EXPECT_EQ(take_frame(5000).result, 0) << "the stream goes on";
+        LEP3_Close();
+    }
+}
+
 TEST_F(SessionTest, FramesArriveNewestFirstWithTheirFacts)
 {
     ASSERT_EQ(LEP3_Open(path().c_str()), 0);
