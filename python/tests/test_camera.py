@@ -25,13 +25,15 @@ pytestmark = pytest.mark.usefixtures("sim_available")
 
 # Slack for the library's and the emulator's threads on a loaded machine.
 MARGIN_S = 1.5
+# How long a test waits for a frame that is coming.
+WAIT_S = 10.0
 
 
 def test_frames_are_what_the_emulator_sent(camera: lep3.Camera) -> None:
     seen = []
     numbers = []
     for _ in range(4):
-        raw = camera.raw()
+        raw = camera.raw(timeout=WAIT_S)
         assert raw.dtype == np.uint16 and raw.shape == (120, 160)
         assert raw.flags.owndata and raw.flags.writeable and raw.flags.c_contiguous
         np.testing.assert_array_equal(raw, sent_frame("raw", stamp_of_raw(raw)))
@@ -45,15 +47,15 @@ def test_frames_are_what_the_emulator_sent(camera: lep3.Camera) -> None:
 
     camera.video("rgb")
     with pytest.raises(ValueError, match="video"):
-        camera.raw()
+        camera.raw(timeout=WAIT_S)
     for _ in range(2):
-        rgb = camera.rgb()
+        rgb = camera.rgb(timeout=WAIT_S)
         assert rgb.dtype == np.uint8 and rgb.shape == (120, 160, 3)
         seq = int.from_bytes(rgb.reshape(-1)[:4].tobytes(), "little")
         np.testing.assert_array_equal(rgb, sent_frame("rgb", seq))
         assert camera.last_info.format == "rgb"
     camera.video("raw")
-    raw = camera.raw()
+    raw = camera.raw(timeout=WAIT_S)
     np.testing.assert_array_equal(raw, sent_frame("raw", stamp_of_raw(raw)))
 
 
@@ -62,7 +64,7 @@ def test_check_ok_tells_damaged_frames_from_whole_ones(camera: lep3.Camera) -> N
     before = camera.stats()["frame_check_errors"]
     verdicts = []
     for _ in range(8):
-        raw = camera.raw()
+        raw = camera.raw(timeout=WAIT_S)
         whole = np.array_equal(raw, sent_frame("raw", stamp_of_raw(raw)))
         verdicts.append((whole, camera.last_info.check_ok))
     if camera.stats()["frame_check_errors"] == before:
@@ -72,7 +74,7 @@ def test_check_ok_tells_damaged_frames_from_whole_ones(camera: lep3.Camera) -> N
 
 
 def test_temperatures_use_the_cameras_parameters(camera: lep3.Camera) -> None:
-    raw = camera.raw()
+    raw = camera.raw(timeout=WAIT_S)
     internal = camera.get("rbfo-internal")
     assert camera.rbfo == internal
     np.testing.assert_array_equal(camera.celsius(raw), lep3.celsius(raw, internal.r, internal.o))
@@ -156,7 +158,7 @@ def test_wrong_setting_arguments_are_refused(camera: lep3.Camera) -> None:
 
 
 def test_info_stats_and_state(camera: lep3.Camera) -> None:
-    camera.raw()
+    camera.raw(timeout=WAIT_S)
     info = camera.info()
     assert info["device"] == camera.device
     assert info["library_version"] == lep3.library_version()
@@ -166,7 +168,7 @@ def test_info_stats_and_state(camera: lep3.Camera) -> None:
     assert 0 < info["uptime_s"] < 600
     assert -40 < info["fpa_temperature_c"] < 90 and -40 < info["aux_temperature_c"] < 90
     before = camera.stats()
-    camera.raw()
+    camera.raw(timeout=WAIT_S)
     after = camera.stats()
     assert after["frames_raw"] > before["frames_raw"] and after["bytes_read"] > before["bytes_read"]
     assert camera.state == "up"
@@ -176,7 +178,7 @@ def test_info_stats_and_state(camera: lep3.Camera) -> None:
     camera.close()
     assert camera.state == "closed" and camera.closed
     with pytest.raises(ValueError, match="closed"):
-        camera.raw()
+        camera.raw(timeout=WAIT_S)
 
 
 @pytest.mark.sim_args("--silent")
@@ -194,7 +196,7 @@ def test_a_silent_bridge_times_out_in_time(camera: lep3.Camera) -> None:
 
 def test_a_bridge_that_never_returns_is_bridge_gone(emulator: _sim.Emulator) -> None:
     with lep3.Camera(emulator.path) as cam:
-        cam.raw()
+        cam.raw(timeout=WAIT_S)
         emulator.close()  # the device disappears for good
         with pytest.raises(lep3.BridgeGone) as caught:
             for _ in range(100):  # frames already on their way may still arrive
@@ -212,7 +214,7 @@ def test_unplug_is_bridge_gone_and_replug_streams_again(emulator: _sim.Emulator)
     if not emulator_can_unplug():
         pytest.skip("this lep3-bridge-sim has no unplug control (SIGUSR1)")
     with lep3.Camera(emulator.path) as cam:
-        cam.raw()
+        cam.raw(timeout=WAIT_S)
         emulator.signal(signal.SIGUSR1)  # pull the cable
         with pytest.raises(lep3.BridgeGone):
             for _ in range(100):
@@ -228,7 +230,7 @@ def test_a_second_camera_on_the_bridge_is_refused(emulator: _sim.Emulator) -> No
     with lep3.Camera(emulator.path) as cam:
         with pytest.raises(lep3.BridgeInUse, match="already open in this process"):
             lep3.Camera(emulator.path)
-        assert cam.raw().shape == (120, 160)  # the first one goes on
+        assert cam.raw(timeout=WAIT_S).shape == (120, 160)  # the first one goes on
 
         probe = "import lep3, sys\ntry:\n    lep3.Camera(sys.argv[1])\nexcept lep3.BridgeInUse as e:\n    print(e)\n"
         other = subprocess.run([sys.executable, "-c", probe, emulator.path], stdout=subprocess.PIPE,
@@ -236,7 +238,7 @@ def test_a_second_camera_on_the_bridge_is_refused(emulator: _sim.Emulator) -> No
         assert other.returncode == 0, other.stderr
         assert "in use" in other.stdout and "(result -7)" in other.stdout
     with lep3.Camera(emulator.path) as again:
-        again.raw()
+        again.raw(timeout=WAIT_S)
 
 
 def test_firmware_update_reports_rising_progress_and_frames_flow_after(
@@ -250,7 +252,7 @@ def test_firmware_update_reports_rising_progress_and_frames_flow_after(
     with pytest.raises(lep3.UpdateError, match="SAMG55;V") as caught:  # refused before the restart
         camera.update_firmware(tmp_path / "not-an-image.bin")
     assert caught.value.code == -3
-    camera.raw()
+    camera.raw(timeout=WAIT_S)
     seen = []
     camera.update_firmware(image, progress=seen.append)
     assert seen == sorted(set(seen)) and seen[-1] == 100 and len(seen) >= 4, seen
@@ -263,13 +265,13 @@ def test_sim_camera_cleans_up_on_exception_and_at_exit() -> None:
     with pytest.raises(KeyError):
         with lep3.Camera(sim=True) as cam:
             directory = cam._sim.directory
-            cam.raw()
+            cam.raw(timeout=WAIT_S)
             raise KeyError("boom")
     assert cam.closed and not os.path.exists(directory)
 
     # Left open: closed at interpreter exit, quietly.
     script = (
-        "import lep3\ncam = lep3.Camera(sim=True)\ncam.raw()\n"
+        "import lep3\ncam = lep3.Camera(sim=True)\ncam.raw(timeout=10)\n"
         "import sys\nsys.stderr.write(cam._sim.directory)\n"
     )
     run = subprocess.run([sys.executable, "-c", script], stdout=subprocess.PIPE, stderr=subprocess.PIPE,
@@ -279,7 +281,7 @@ def test_sim_camera_cleans_up_on_exception_and_at_exit() -> None:
 
     # Killed outright: the emulator ends by itself.
     script = (
-        "import os, signal, sys, lep3\ncam = lep3.Camera(sim=True)\ncam.raw()\n"
+        "import os, signal, sys, lep3\ncam = lep3.Camera(sim=True)\ncam.raw(timeout=10)\n"
         "sys.stderr.write('%d %s' % (cam._sim.process.pid, cam._sim.directory))\nsys.stderr.flush()\n"
         "os.kill(os.getpid(), signal.SIGKILL)\n"
     )
