@@ -348,19 +348,41 @@ void BM_LinkIdle(benchmark::State &state)
 }
 BENCHMARK(BM_LinkIdle)->Apply(every_setting)->Iterations(1)->Unit(benchmark::kSecond)->UseRealTime();
 
+// A private directory for the emulator's device, streaming RGB at 8.7 fps; removed with
+// everything in it at the end.
+struct RealTimeRgbDevice {
+    RealTimeRgbDevice()
+    {
+        char templ[] = "/tmp/lep3-bench-XXXXXX";
+        if (mkdtemp(templ) == nullptr)
+            return;
+        dir = templ;
+        options.path = dir + "/ttyACM0";
+        options.fps = 8.7;
+    }
+    ~RealTimeRgbDevice()
+    {
+        if (made())
+            std::filesystem::remove_all(dir);
+    }
+    RealTimeRgbDevice(const RealTimeRgbDevice &) = delete;
+    RealTimeRgbDevice &operator=(const RealTimeRgbDevice &) = delete;
+    bool made() const { return !dir.empty(); }
+
+    std::string dir;
+    lep3::sim::Options options;
+};
+
 // The loops while the emulator streams RGB at 8.7 fps and the host takes every frame.
 void BM_LinkAtRealTimeRgb(benchmark::State &state)
 {
     apply_setting(state);
-    char templ[] = "/tmp/lep3-bench-XXXXXX";
-    if (mkdtemp(templ) == nullptr) {
+    const RealTimeRgbDevice device;
+    if (!device.made()) {
         state.SkipWithError("mkdtemp failed");
         return;
     }
-    const std::string dir = templ;
-    lep3::sim::Options options;
-    options.path = dir + "/ttyACM0";
-    options.fps = 8.7;
+    const lep3::sim::Options &options = device.options;
     constexpr int kFrames = 26; // three seconds
     ThreadUsage reader, parser, host;
     double wall = 0, frames = 0;
@@ -390,7 +412,6 @@ void BM_LinkAtRealTimeRgb(benchmark::State &state)
         }
         LEP3_Destroy();
     }
-    std::filesystem::remove_all(dir);
     state.counters["fps"] = frames / wall;
     state.counters["reader_cpu_pct"] = 100 * reader.cpu_seconds / wall;
     state.counters["parser_cpu_pct"] = 100 * parser.cpu_seconds / wall;
@@ -419,15 +440,12 @@ std::vector<pid_t> tasks()
 void BM_SessionAtRealTimeRgb(benchmark::State &state)
 {
     apply_setting(state);
-    char templ[] = "/tmp/lep3-bench-XXXXXX";
-    if (mkdtemp(templ) == nullptr) {
+    const RealTimeRgbDevice device;
+    if (!device.made()) {
         state.SkipWithError("mkdtemp failed");
         return;
     }
-    const std::string dir = templ;
-    lep3::sim::Options options;
-    options.path = dir + "/ttyACM0";
-    options.fps = 8.7;
+    const lep3::sim::Options &options = device.options;
     constexpr int kFrames = 26; // three seconds
     double wall = 0, loops_cpu = 0;
     ThreadUsage host;
@@ -471,7 +489,6 @@ void BM_SessionAtRealTimeRgb(benchmark::State &state)
         }
         LEP3_Close();
     }
-    std::filesystem::remove_all(dir);
     std::sort(delays.begin(), delays.end());
     state.counters["fps"] = static_cast<double>(delays.size()) / wall;
     state.counters["session_cpu_pct"] = 100 * loops_cpu / wall;
