@@ -113,7 +113,8 @@ LEP3_API int set_uart_speed(int fd, int speed);
 LEP3_API int set_Parity(int fd, int databits, int stopbits, int parity);
 LEP3_API void close_uart(int fd);
 
-/* Byte ring queue. dequeue_single and dequeue_multi wait (1 us polls) for bytes. */
+/* Byte ring queue. dequeue_single and dequeue_multi wait (1 us polls) for bytes; on the
+ * threads of the two loops below each poll sleeps 0.5 ms instead. */
 LEP3_API int queue_init(cir_queue_t *queue, int32_t capacity);
 LEP3_API int queue_is_empty(cir_queue_t *queue);
 LEP3_API int queue_is_full(cir_queue_t *queue);
@@ -127,8 +128,9 @@ LEP3_API int32_t dequeue_multi(cir_queue_t *queue, uint8_t *dst, int32_t len);
  * brings no byte (an unplugged bridge) or fails is counted and followed by a 1 ms pause.
  * Every packet's check byte is compared with its CRC-8 and mismatches are counted in the
  * link statistics; no frame or reply is refused for one. A reply longer than the record
- * (length byte above 51) is skipped whole; only a frame packet's start (AA 55 FF) ends
- * the skip early. */
+ * (length byte above 51) is skipped whole; only a third byte that is no reply type (above 2)
+ * or a frame packet's start (AA 55 FF) ends the skip early. Once running on a thread,
+ * either loop polls its queue with 0.5 ms sleeps, not 1 us ones. */
 LEP3_API void *LEP3_Read_Thr(void *arg);
 LEP3_API void *LEP3_Parse_Thr(void *arg);
 /* Dallas/Maxim CRC-8 over len bytes: the check byte of every packet. */
@@ -143,7 +145,8 @@ LEP3_API int frame_dequeue(frame_queue_t *queue, uint8_t **slot_out, frame_desc_
 LEP3_API void frame_queue_free(frame_queue_t *queue);
 LEP3_API int LEP3_SendFrameToQueue(const uint8_t *frame_data, const frame_desc_t *desc);
 /* Waits for a frame newer than the last one taken and copies it (desc size bytes) into
- * buffer, which must hold 57 600 bytes unless the host asked only for raw video. */
+ * buffer, which must hold 57 600 bytes unless the host asked only for raw video. While
+ * frame_dequeue waits, it polls with 0.5 ms sleeps. */
 LEP3_API int LEP3_GetFrameFromQueue(uint8_t *buffer, uint32_t *width, uint32_t *height, uint32_t *format,
                                     uint32_t *size, uint32_t *frame_number);
 
