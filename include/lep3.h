@@ -486,8 +486,11 @@ typedef struct lep3_frame_info_t {
 } lep3_frame_info_t;
 
 /* Opens the bridge at device (NULL: the configured LEP3_PATH_UART) exclusively, starts the
- * loops on the library's threads. 0; -7 in use (the message names the holder where it can
- * be found); -1 with the cause otherwise. */
+ * loops on the library's threads. A bridge still streaming for an earlier host is met in
+ * the middle of a frame: what arrives before the line has been quiet for 20 ms (0.3 s at
+ * most) is passed over, so the parser starts on a packet's first byte; the same happens
+ * when the session reconnects. 0; -7 in use (the message names the holder where it can be
+ * found); -1 with the cause otherwise. */
 LEP3_API int LEP3_Open(const char *device);
 /* Stops the loops within a bounded time (the bridge has no request that ends its stream:
  * frames simply stop being read), releases the port and the lock, and leaves the link as

@@ -69,23 +69,16 @@ uint64_t bytes_read()
     return stats.bytes_read;
 }
 
-// The parser starts from hunting, so no half frame of an earlier link is completed.
-void reset_parser()
-{
-    parser_state = 0;
-    packet_len = 0;
-    switch_count = 0;
-    command_buffer_index = 0;
-    image_buffer_index = 0;
-}
-
-// Brings the link up on the device already claimed: port, queues, parser, loops.
+// Brings the link up on the device already claimed: port, queues, parser, loops. The
+// parser starts from hunting, on a packet's first byte, so no half packet of an earlier
+// link or of a stream met midway is completed.
 bool bring_up()
 {
     if (LEP3_Init() != 0)
         return false;
     frame_desc.frame_number = link_now.frames_before;
-    reset_parser();
+    settle_line();
+    link::reset_parser();
     if (!start_loops()) {
         LEP3_Destroy();
         return false;

@@ -23,6 +23,11 @@ BridgeClaim claim_bridge(const char *path);
 
 // ---- The session's own loops ------------------------------------------------------------
 
+// Before the loops start on a freshly opened port: passes over what arrives until the line
+// has been quiet for a moment (at most 0.3 s), so that the parser's first byte starts a
+// packet (session/line_settle.cpp).
+void settle_line();
+
 // Starts the reader and parser loops on threads of the library (no host signal reaches
 // them); false when a thread can't be created (nothing left running).
 bool start_loops();
