@@ -8,8 +8,7 @@
 #include <fstream>
 
 #include "session/session_fixture.h"
-
-extern char **environ;
+#include "support/spawn_program.h"
 
 namespace lep3::test {
 namespace {
@@ -175,10 +174,8 @@ TEST_F(SessionTest, CloseIsBoundedOnAnUnpluggedBridge)
 // status is LEP3_Open's result, negated.
 int open_in_another_process(const std::string &device)
 {
-    const std::string probe = LEP3_TEST_OPEN_PROBE;
-    char *argv[] = {const_cast<char *>(probe.c_str()), const_cast<char *>(device.c_str()), nullptr};
     pid_t pid = 0;
-    if (posix_spawn(&pid, probe.c_str(), nullptr, nullptr, argv, environ) != 0)
+    if (spawn_program(&pid, {LEP3_TEST_OPEN_PROBE, device}) != 0)
         return 1;
     int status = 0;
     waitpid(pid, &status, 0);

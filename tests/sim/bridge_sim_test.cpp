@@ -21,9 +21,12 @@
 #include "sim/bridge_sim.h"
 #include "sim/checksums.h"
 #include "sim/pty_device.h"
+#include "support/spawn_program.h"
 
 namespace lep3::sim {
 namespace {
+
+using lep3::test::spawn_program;
 
 using Bytes = std::vector<uint8_t>;
 
@@ -227,14 +230,11 @@ TEST_F(BridgeSimTest, ProgramUnplugsAndReplugsOnSigusr1)
                 return true;
         return false;
     };
-    std::string path = opts_.path;
-    std::vector<char *> argv = {const_cast<char *>(LEP3_BRIDGE_SIM_PATH), const_cast<char *>("--path"), path.data(),
-                                nullptr};
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
     pid_t pid = -1;
-    ASSERT_EQ(posix_spawn(&pid, LEP3_BRIDGE_SIM_PATH, &actions, nullptr, argv.data(), environ), 0);
+    ASSERT_EQ(spawn_program(&pid, {LEP3_BRIDGE_SIM_PATH, "--path", opts_.path}, &actions), 0);
     posix_spawn_file_actions_destroy(&actions);
     EXPECT_TRUE(link_is(true)); // by then it takes its signals
     for (const bool there : {false, true}) {

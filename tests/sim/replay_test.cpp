@@ -21,9 +21,12 @@
 #include "lep3.h"
 #include "sim/bridge_sim.h"
 #include "sim/recording_format.h"
+#include "support/spawn_program.h"
 
 namespace lep3::sim {
 namespace {
+
+using lep3::test::spawn_program;
 
 using recording::FileInfo;
 using recording::PageInfo;
@@ -237,16 +240,11 @@ TEST_F(ReplayTest, ProgramRefusesAFileThatIsNoRecordingInOneLine)
 {
     std::ofstream(options_.replay) << "not a picture\n";
     const std::string program = LEP3_BRIDGE_SIM_PATH, err = dir_ + "/err";
-    std::vector<std::string> args = {program, "--path", options_.path, "--replay", options_.replay};
-    std::vector<char *> argv;
-    for (auto &a : args)
-        argv.push_back(a.data());
-    argv.push_back(nullptr);
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_addopen(&actions, 2, err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
     pid_t pid = 0;
-    ASSERT_EQ(posix_spawn(&pid, program.c_str(), &actions, nullptr, argv.data(), environ), 0);
+    ASSERT_EQ(spawn_program(&pid, {program, "--path", options_.path, "--replay", options_.replay}, &actions), 0);
     posix_spawn_file_actions_destroy(&actions);
     int status = 0;
     ASSERT_EQ(waitpid(pid, &status, 0), pid);
