@@ -373,17 +373,26 @@ struct RealTimeRgbDevice {
     lep3::sim::Options options;
 };
 
+constexpr int kFrames = 26; // three seconds of real-time RGB
+
+// Applies the benchmark's poll setting; false (and the benchmark skipped) when the device
+// has no directory.
+bool ready(benchmark::State &state, const RealTimeRgbDevice &device)
+{
+    apply_setting(state);
+    if (device.made())
+        return true;
+    state.SkipWithError("mkdtemp failed");
+    return false;
+}
+
 // The loops while the emulator streams RGB at 8.7 fps and the host takes every frame.
 void BM_LinkAtRealTimeRgb(benchmark::State &state)
 {
-    apply_setting(state);
     const RealTimeRgbDevice device;
-    if (!device.made()) {
-        state.SkipWithError("mkdtemp failed");
+    if (!ready(state, device))
         return;
-    }
     const lep3::sim::Options &options = device.options;
-    constexpr int kFrames = 26; // three seconds
     ThreadUsage reader, parser, host;
     double wall = 0, frames = 0;
     {
@@ -439,14 +448,10 @@ std::vector<pid_t> tasks()
 // holding it (the check byte that releases it comes one byte later).
 void BM_SessionAtRealTimeRgb(benchmark::State &state)
 {
-    apply_setting(state);
     const RealTimeRgbDevice device;
-    if (!device.made()) {
-        state.SkipWithError("mkdtemp failed");
+    if (!ready(state, device))
         return;
-    }
     const lep3::sim::Options &options = device.options;
-    constexpr int kFrames = 26; // three seconds
     double wall = 0, loops_cpu = 0;
     ThreadUsage host;
     std::vector<double> delays;

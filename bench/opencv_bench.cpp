@@ -13,6 +13,7 @@
 #include <cstring>
 #include <vector>
 
+#include "bench/automatic_conversion.h"
 #include "bench/scene.h"
 #include "lep3.h"
 #include "render/render_internal.h"
@@ -64,13 +65,7 @@ cv::Mat opencv_palette()
 void BM_Lep3_Gray14ToGray8(benchmark::State &state)
 {
     one_thread();
-    std::vector<uint8_t> grey(kFramePixels);
-    uint16_t max = 0;
-    uint16_t min = 0;
-    for (auto _ : state) {
-        Gray14ToGray8(scene().data(), grey.data(), &max, &min, 0);
-        benchmark::DoNotOptimize(grey.data());
-    }
+    lep3::bench::time_automatic_conversion(state);
 }
 BENCHMARK(BM_Lep3_Gray14ToGray8);
 

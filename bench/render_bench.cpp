@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <vector>
 
+#include "bench/automatic_conversion.h"
 #include "bench/scene.h"
 #include "lep3.h"
 #include "render/naive_reference.h"
@@ -53,13 +54,7 @@ void BM_Gray14ToGray8_Auto(benchmark::State &state)
 {
     if (!at_level(state))
         return;
-    std::vector<uint8_t> grey(kFramePixels);
-    uint16_t max = 0;
-    uint16_t min = 0;
-    for (auto _ : state) {
-        Gray14ToGray8(scene().data(), grey.data(), &max, &min, 0);
-        benchmark::DoNotOptimize(grey.data());
-    }
+    lep3::bench::time_automatic_conversion(state);
 }
 BENCHMARK(BM_Gray14ToGray8_Auto)->Apply(every_level);
 
