@@ -8,6 +8,7 @@
 #include <pthread.h>
 
 #include <atomic>
+#include <bit>
 #include <cstdio>
 #include <cstring>
 
@@ -330,9 +331,15 @@ void assemble_raw_frame()
     image_buffer_index = 0;
     go(ParserState::hunt);
     strip_heads(kRawVideoPacket, kRawPayload);
-    // High byte first on the wire.
-    for (size_t p = 0; p < kPixels; ++p)
-        lepton_image[p] = static_cast<uint16_t>(tmp_image_buffer[2 * p] << 8 | tmp_image_buffer[2 * p + 1]);
+    // High byte first on the wire. Read as whole 16-bit words and swapped where the host is
+    // little-endian, which the compiler turns into vector shifts.
+    for (size_t p = 0; p < kPixels; ++p) {
+        uint16_t word = 0;
+        std::memcpy(&word, &tmp_image_buffer[2 * p], sizeof word);
+        if constexpr (std::endian::native == std::endian::little)
+            word = static_cast<uint16_t>(word << 8 | word >> 8);
+        lepton_image[p] = word;
+    }
     parser_j = static_cast<int32_t>(kRawFrameBytes);
     ++frame_desc.frame_number;
 }
@@ -394,49 +401,31 @@ void fold_frame_data(int total)
 }
 
 // One byte through the table. Nearly every byte is frame data, so those two rows are
-// tested first and stored inline; every other row goes through other_rows. On the common
-// path (no check byte pending, no body being skipped: neither outlives the packet before
-// a frame's header) frame data is only stored, and its CRC is taken when the packet is
-// complete.
+// tested first and stored inline; every other row goes through other_rows. A pending
+// check byte or a skipped body never meets frame data (the check byte is the byte after
+// its packet, and a skip ends at a frame's start at the latest), so frame data is only
+// stored, and joins the packet's CRC in one run when the packet is complete.
 [[gnu::always_inline]] inline void step(uint8_t b)
 {
     const auto state = static_cast<ParserState>(parser_state);
-    if (!trail.off_path) [[likely]] {
-        if (state == ParserState::rgb_data) {
-            if (steps::frame_data(b, kRgbPacketData)) {
-                fold_frame_data(kRgbPacketData);
-                complete_rgb_frame();
-            }
-            return;
-        }
-        if (state == ParserState::raw_data) {
-            if (steps::frame_data(b, kRawPacketData)) {
-                fold_frame_data(kRawPacketData);
-                complete_raw_frame();
-            }
-            return;
-        }
-    }
-    // Off the common path the byte joins the CRC here, and a frame packet's data again
-    // when it completes: data met without its header fails its check.
-    if (ahead_of_table(b))
-        return;
-    const auto now = static_cast<ParserState>(parser_state); // a skip's end may have moved it
-    if (now == ParserState::rgb_data) {
+    if (state == ParserState::rgb_data) {
         if (steps::frame_data(b, kRgbPacketData)) {
             fold_frame_data(kRgbPacketData);
             complete_rgb_frame();
         }
-    } else if (now == ParserState::raw_data) {
+        return;
+    }
+    if (state == ParserState::raw_data) {
         if (steps::frame_data(b, kRawPacketData)) {
             fold_frame_data(kRawPacketData);
             complete_raw_frame();
         }
-    } else {
-        other_rows(b, now);
+        return;
     }
+    if (ahead_of_table(b))
+        return;
+    other_rows(b, static_cast<ParserState>(parser_state)); // a skip's end may have moved it
 }
-
 } // namespace
 
 void parse_byte(uint8_t b)
