@@ -433,9 +433,10 @@ LEP3_API int LEP3_GetLinkStats(lep3_link_stats_t *out);
  * re-opens a bridge that disappears and returns. One camera per process.
  * ------------------------------------------------------------------------------------- */
 /*
- * The specified state of the link is global, so a process drives one bridge at a time:
- * LEP3_Open refuses a second session with -7. A session replaces the calling order of the
- * link section (LEP3_Init, the two host threads, LEP3_Destroy); don't mix the two.
+ * The link's state (uart_fd, the queues, the parser) is global, so a process drives one
+ * bridge at a time: LEP3_Open refuses a second session with -7. A session replaces the
+ * calling order of the link section (LEP3_Init, the two host threads, LEP3_Destroy);
+ * don't mix the two.
  *
  * Extra result codes of this section
  *   -6   the bridge is gone (unplugged, or its device reports hang-up)

@@ -13,7 +13,7 @@ namespace lep3tool {
 
 namespace {
 
-const OptionSpec *find_long(std::string_view name, std::span<const OptionSpec> options)
+const OptionDef *find_long(std::string_view name, std::span<const OptionDef> options)
 {
     for (const auto &o : options)
         if (o.name == name)
@@ -24,7 +24,7 @@ const OptionSpec *find_long(std::string_view name, std::span<const OptionSpec> o
     return nullptr;
 }
 
-const OptionSpec *find_letter(char letter, std::span<const OptionSpec> options)
+const OptionDef *find_letter(char letter, std::span<const OptionDef> options)
 {
     for (const auto &o : options)
         if (o.letter == letter)
@@ -45,7 +45,7 @@ std::optional<std::string> ParsedArgs::value(std::string_view name) const
     return it->second;
 }
 
-ParsedArgs parse_args(std::span<const std::string> args, std::span<const OptionSpec> options)
+ParsedArgs parse_args(std::span<const std::string> args, std::span<const OptionDef> options)
 {
     ParsedArgs parsed;
     bool options_ended = false;
@@ -61,7 +61,7 @@ ParsedArgs parse_args(std::span<const std::string> args, std::span<const OptionS
             options_ended = true;
             continue;
         }
-        const OptionSpec *option_spec = nullptr;
+        const OptionDef *option_def = nullptr;
         std::optional<std::string> inline_value;
         std::string shown;
         if (arg[1] == '-') {
@@ -71,30 +71,30 @@ ParsedArgs parse_args(std::span<const std::string> args, std::span<const OptionS
                 inline_value = std::string(body.substr(eq + 1));
                 body = body.substr(0, eq);
             }
-            option_spec = find_long(body, options);
+            option_def = find_long(body, options);
             shown = std::string("--").append(body);
         } else {
-            option_spec = find_letter(arg[1], options);
+            option_def = find_letter(arg[1], options);
             shown = arg.substr(0, 2);
             if (arg.size() > 2)
                 inline_value = arg.substr(2);
         }
-        if (option_spec == nullptr)
+        if (option_def == nullptr)
             throw UsageError("unknown option " + shown);
-        if (option_spec->value_name.empty()) {
+        if (option_def->value_name.empty()) {
             if (inline_value && arg[1] == '-')
                 throw UsageError("option " + shown + " takes no value");
             if (inline_value)
                 throw UsageError("unknown option " + arg);
-            parsed.set(option_spec->name, "");
+            parsed.set(option_def->name, "");
             continue;
         }
         if (!inline_value) {
             if (i + 1 >= args.size())
-                throw UsageError("option " + shown + " needs a value (" + std::string(option_spec->value_name) + ")");
+                throw UsageError("option " + shown + " needs a value (" + std::string(option_def->value_name) + ")");
             inline_value = args[++i];
         }
-        parsed.set(option_spec->name, *inline_value);
+        parsed.set(option_def->name, *inline_value);
     }
     return parsed;
 }
@@ -127,9 +127,9 @@ double parse_number(std::string_view text, std::string_view what)
     return v;
 }
 
-void print_options(std::FILE *to, std::span<const OptionSpec> options)
+void print_options(std::FILE *to, std::span<const OptionDef> options)
 {
-    auto row = [to](const OptionSpec &o) {
+    auto row = [to](const OptionDef &o) {
         // Built left to right by appending: GCC 12 at -O3 reports a false -Wrestrict
         // overlap for a literal prepended to a temporary string ("--" + std::string(...)).
         std::string left = o.letter != 0 ? std::string{'-', o.letter, ',', ' '} : std::string(4, ' ');

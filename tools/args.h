@@ -15,7 +15,7 @@
 
 namespace lep3tool {
 
-struct OptionSpec {
+struct OptionDef {
     std::string_view name;       // long name without the dashes
     char letter;                 // single-letter form, or 0
     std::string_view value_name; // empty: the option is a flag
@@ -23,7 +23,7 @@ struct OptionSpec {
 };
 
 // Options every subcommand understands.
-inline constexpr OptionSpec kGlobalOptions[] = {
+inline constexpr OptionDef kGlobalOptions[] = {
     {"sim", 0, "", "run against the bundled bridge emulator instead of a device"},
     {"device", 'd', "PATH", "serial device of the bridge (default /dev/ttyACM0)"},
     {"quiet", 'q', "", "silence the library's messages (the tool's own errors remain)"},
@@ -53,13 +53,13 @@ class ParsedArgs {
 
 // Parses args against the subcommand's options and the global ones; throws UsageError
 // for an unknown option or a missing value.
-ParsedArgs parse_args(std::span<const std::string> args, std::span<const OptionSpec> options);
+ParsedArgs parse_args(std::span<const std::string> args, std::span<const OptionDef> options);
 
 // Numbers given on the command line, whole and in range, or UsageError naming the option.
 int64_t parse_integer(std::string_view text, std::string_view what, int64_t lo, int64_t hi);
 double parse_number(std::string_view text, std::string_view what);
 
 // Writes the option table of a help text.
-void print_options(std::FILE *to, std::span<const OptionSpec> options);
+void print_options(std::FILE *to, std::span<const OptionDef> options);
 
 } // namespace lep3tool

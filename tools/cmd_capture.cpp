@@ -34,7 +34,7 @@ namespace lep3tool {
 
 namespace {
 
-constexpr OptionSpec kOptions[] = {
+constexpr OptionDef kOptions[] = {
     {"count", 'n', "N", "number of frames (default 1)"},
     {"output", 'o', "DIR", "directory for the files (default ./lep3-capture)"},
     {"palette", 'p', "NAME", "colour palette (default ironblack)"},

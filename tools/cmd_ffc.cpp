@@ -11,7 +11,7 @@ namespace lep3tool {
 
 namespace {
 
-constexpr OptionSpec kOptions[] = {
+constexpr OptionDef kOptions[] = {
     {"rad", 0, "", "run the radiometric flat-field correction instead"},
 };
 

@@ -23,7 +23,7 @@ namespace lep3tool {
 
 namespace {
 
-constexpr OptionSpec kOptions[] = {
+constexpr OptionDef kOptions[] = {
     {"json", 0, "", "print one JSON object for scripts"},
 };
 

@@ -15,7 +15,7 @@ namespace {
 
 namespace rec = lep3::recording;
 
-constexpr OptionSpec kOptions[] = {
+constexpr OptionDef kOptions[] = {
     {"pages", 0, "", "also print every page's metadata, one line each"},
 };
 

@@ -32,7 +32,7 @@ namespace {
 namespace rec = lep3::recording;
 using Clock = std::chrono::steady_clock;
 
-constexpr OptionSpec kOptions[] = {
+constexpr OptionDef kOptions[] = {
     {"output", 'o', "FILE", "the recording to write, a TIFF file that does not exist yet"},
     {"seconds", 's', "S", "stop after S seconds (default: record until Ctrl-C)"},
     {"count", 'n', "N", "stop after N frames"},

@@ -13,7 +13,7 @@ namespace lep3tool {
 
 namespace {
 
-constexpr OptionSpec kGetOptions[] = {
+constexpr OptionDef kGetOptions[] = {
     {"json", 0, "", "print one JSON object of names and values for scripts"},
 };
 

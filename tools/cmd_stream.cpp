@@ -26,7 +26,7 @@ namespace lep3tool {
 
 namespace {
 
-constexpr OptionSpec kOptions[] = {
+constexpr OptionDef kOptions[] = {
     {"rgb", 0, "", "ask the bridge for RGB video instead of raw video"},
     {"seconds", 's', "S", "stop after S seconds (default: run until Ctrl-C)"},
     {"rbfo", 0, "SET", "the camera's RBFO parameters for temperatures: internal (default) or external"},
@@ -104,22 +104,6 @@ Report take_report(const StreamState &s, const FramePump &pump)
     return r;
 }
 
-const char *link_name(int state)
-{
-    switch (state) {
-    case LEP3_LINK_UP:
-        return "up";
-    case LEP3_LINK_SILENT:
-        return "silent";
-    case LEP3_LINK_GONE:
-        return "gone";
-    case LEP3_LINK_RECONNECTING:
-        return "reconnecting";
-    default:
-        return "closed";
-    }
-}
-
 std::vector<std::string> report_lines(const Report &r, bool verbose)
 {
     const bool gone = r.link == LEP3_LINK_GONE || r.link == LEP3_LINK_RECONNECTING;
@@ -130,7 +114,7 @@ std::vector<std::string> report_lines(const Report &r, bool verbose)
                                                   state.c_str(), r.first, r.last, r.dropped, centre.c_str())};
     if (verbose) {
         const lep3_link_stats_t &k = r.stats;
-        lines.push_back(format_text("  link %s: %s read, %s skipped, %" PRIu64 " reconnects", link_name(r.link),
+        lines.push_back(format_text("  link %s: %s read, %s skipped, %" PRIu64 " reconnects", link_state_name(r.link),
                                     bytes_text(k.bytes_read).c_str(), bytes_text(k.bytes_dropped).c_str(),
                                     k.reconnects));
         lines.push_back(format_text("  reads: %" PRIu64 " failed, %" PRIu64 " empty; byte queue full %" PRIu64 " times",
@@ -152,7 +136,7 @@ std::string report_json(const Report &r, double seconds)
     const lep3_link_stats_t &k = r.stats;
     const nlohmann::ordered_json object = {
         {"seconds", std::round(seconds * 1000) / 1000},
-        {"link", link_name(r.link)},
+        {"link", link_state_name(r.link)},
         {"fps", std::round(r.fps * 10) / 10},
         {"first_frame", r.first},
         {"last_frame", r.last},

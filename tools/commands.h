@@ -16,7 +16,7 @@ struct Command {
     std::string_view arguments; // synopsis after the name, e.g. "[-n N] [-o DIR]"
     std::string_view summary;   // one line for the command list
     std::string_view details;   // paragraph for the command's help, or empty
-    std::span<const OptionSpec> options;
+    std::span<const OptionDef> options;
     int (*run)(const ParsedArgs &args);
     void (*more_help)(std::FILE *to) = nullptr; // help built from a table, or nullptr
 };

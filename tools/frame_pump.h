@@ -50,4 +50,8 @@ class FramePump {
     uint64_t missed_ = 0;
 };
 
+// The session's link state as the tool shows it: "up", "silent", "gone", "reconnecting" or
+// "closed".
+const char *link_state_name(int state);
+
 } // namespace lep3tool

@@ -23,7 +23,7 @@ constexpr const Command *kCommands[] = {
 };
 
 // Options of the program as a whole, given before any command.
-constexpr OptionSpec kProgramOptions[] = {
+constexpr OptionDef kProgramOptions[] = {
     {"version", 0, "", "show the library's version"},
 };
 

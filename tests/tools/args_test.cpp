@@ -16,11 +16,11 @@ namespace {
 using lep3tool::UsageError;
 using Strings = std::vector<std::string>;
 
-constexpr lep3tool::OptionSpec kSpecs[] = {{"count", 'n', "N", ""}, {"temps", 't', "", ""}};
+constexpr lep3tool::OptionDef kOptions[] = {{"count", 'n', "N", ""}, {"temps", 't', "", ""}};
 
 lep3tool::ParsedArgs parse(Strings args)
 {
-    return lep3tool::parse_args(args, kSpecs);
+    return lep3tool::parse_args(args, kOptions);
 }
 
 TEST(ArgsTest, OptionsPositionalsIntegersAndMistakes)

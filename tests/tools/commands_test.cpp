@@ -121,8 +121,8 @@ TEST_F(CommandsTest, UnknownPaletteMissingAndForbiddenDevicesFailCleanly)
     // Root opens anything: the tool then runs as nobody, for whom the device is closed.
     // That needs a build nobody can reach (a checkout under /root is closed to others).
     if (geteuid() == 0) {
-        for (std::filesystem::path p = std::filesystem::absolute(LEP3_TOOL_PATH).parent_path();
-             p != p.root_path(); p = p.parent_path()) {
+        for (std::filesystem::path p = std::filesystem::absolute(LEP3_TOOL_PATH).parent_path(); p != p.root_path();
+             p = p.parent_path()) {
             struct stat st {};
             if (stat(p.c_str(), &st) != 0 || (st.st_mode & S_IXOTH) == 0)
                 GTEST_SKIP() << "nobody can't reach the tool under " << p;

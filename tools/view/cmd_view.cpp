@@ -23,7 +23,7 @@ namespace lep3tool {
 
 namespace {
 
-constexpr OptionSpec kOptions[] = {
+constexpr OptionDef kOptions[] = {
     {"port", 'p', "N", "TCP port (default 8080; 0 takes any free port)"},
     {"bind", 'b', "ADDR", "address to listen on (default 127.0.0.1; 0.0.0.0 for every network)"},
     {"rbfo", 0, "SET", "the camera's RBFO parameters for temperatures: internal (default) or external"},

@@ -46,22 +46,6 @@ nlohmann::json spot_json(const Spot &spot)
     return {{"x", spot.x}, {"y", spot.y}, {"raw", spot.raw}, {"celsius", celsius_json(spot.celsius)}};
 }
 
-const char *link_state_name(int state)
-{
-    switch (state) {
-    case LEP3_LINK_UP:
-        return "up";
-    case LEP3_LINK_SILENT:
-        return "silent";
-    case LEP3_LINK_GONE:
-        return "gone";
-    case LEP3_LINK_RECONNECTING:
-        return "reconnecting";
-    default:
-        return "closed";
-    }
-}
-
 nlohmann::json status_json(const FeedStatus &status, unsigned browsers)
 {
     return {

@@ -23,9 +23,6 @@ nlohmann::json celsius_json(std::optional<float> celsius);
 // {"x", "y", "raw", "celsius"}
 nlohmann::json spot_json(const Spot &spot);
 
-// "up", "silent", "gone", "reconnecting" or "closed".
-const char *link_state_name(int state);
-
 // {"frame", "fps", "link", "frames", "dropped", "check_errors", "reply_check_errors",
 //  "reconnects", "browsers", "temperatures"}
 nlohmann::json status_json(const FeedStatus &status, unsigned browsers);
