@@ -30,6 +30,8 @@ extern const Command kGetCommand;
 extern const Command kSetCommand;
 extern const Command kUpdateCommand;
 extern const Command kViewCommand;
+// The long-running service, from serve/.
+extern const Command kServeCommand;
 // Built with libtiff only.
 extern const Command kRecordCommand;
 extern const Command kInspectCommand;

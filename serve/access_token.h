@@ -6,7 +6,7 @@
 #include <string>
 #include <string_view>
 
-namespace lep3tool::view {
+namespace lep3tool::serve {
 
 // 128 random bits as 32 hexadecimal digits; throws std::runtime_error without randomness.
 std::string make_token();
@@ -21,4 +21,4 @@ bool is_loopback_host(std::string_view host);
 // Compares in a time that does not depend on where the strings differ.
 bool token_matches(std::string_view given, std::string_view token);
 
-} // namespace lep3tool::view
+} // namespace lep3tool::serve

@@ -1,4 +1,4 @@
-#include "tools/view/access_token.h"
+#include "serve/access_token.h"
 
 #include <arpa/inet.h>
 #include <openssl/crypto.h>
@@ -11,7 +11,7 @@
 
 #include "tools/text_format.h"
 
-namespace lep3tool::view {
+namespace lep3tool::serve {
 
 std::string make_token()
 {
@@ -60,4 +60,4 @@ bool token_matches(std::string_view given, std::string_view token)
            CRYPTO_memcmp(given.data(), token.data(), token.size()) == 0;
 }
 
-} // namespace lep3tool::view
+} // namespace lep3tool::serve

@@ -1,6 +1,6 @@
-#include "tools/view/frame_hub.h"
+#include "serve/frame_hub.h"
 
-namespace lep3tool::view {
+namespace lep3tool::serve {
 
 void FrameHub::publish(std::shared_ptr<ViewFrame> frame)
 {
@@ -71,4 +71,4 @@ unsigned FrameHub::followers() const
     return followers_;
 }
 
-} // namespace lep3tool::view
+} // namespace lep3tool::serve

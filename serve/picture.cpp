@@ -1,4 +1,4 @@
-#include "tools/view/picture.h"
+#include "serve/picture.h"
 
 #include <openssl/evp.h>
 
@@ -10,7 +10,7 @@
 #include "tools/png_writer.h"
 #include "tools/text_format.h"
 
-namespace lep3tool::view {
+namespace lep3tool::serve {
 
 namespace {
 
@@ -106,4 +106,4 @@ std::string palette_png(uint32_t palette)
     return encode_png_rgb8(rgb, kPaletteEntries, 1, {});
 }
 
-} // namespace lep3tool::view
+} // namespace lep3tool::serve

@@ -1,11 +1,11 @@
-// The viewer's page (its HTML, script and stylesheet), compiled into the tool from the
-// files beside this header, so the installed program needs nothing else at run time.
+// The viewer's page (its HTML, script and stylesheet), compiled into the service from
+// files in page/, so the installed program needs nothing else at run time.
 #pragma once
 
 #include <span>
 #include <string_view>
 
-namespace lep3tool::view {
+namespace lep3tool::serve {
 
 struct PageAsset {
     std::string_view path;         // where the server offers it: "/" for the page itself
@@ -16,4 +16,4 @@ struct PageAsset {
 // Every file of the page; the table is made by embed_page.cmake at build time.
 std::span<const PageAsset> page_assets();
 
-} // namespace lep3tool::view
+} // namespace lep3tool::serve

@@ -1,13 +1,13 @@
-#include "tools/view/event_stream.h"
+#include "serve/event_stream.h"
 
 #include <chrono>
 #include <exception>
 #include <memory>
 #include <string>
 
-#include "tools/view/view_json.h"
+#include "serve/view_json.h"
 
-namespace lep3tool::view {
+namespace lep3tool::serve {
 
 namespace {
 
@@ -101,4 +101,4 @@ void start_event_stream(httplib::Response &res, const PictureStyle &style, Frame
                                      [stream](size_t, httplib::DataSink &sink) { return stream->step(sink); });
 }
 
-} // namespace lep3tool::view
+} // namespace lep3tool::serve

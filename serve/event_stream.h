@@ -6,15 +6,15 @@
 
 #include <httplib.h>
 
-#include "tools/view/camera_feed.h"
-#include "tools/view/frame_hub.h"
-#include "tools/view/picture.h"
+#include "serve/camera_feed.h"
+#include "serve/frame_hub.h"
+#include "serve/picture.h"
 
-namespace lep3tool::view {
+namespace lep3tool::serve {
 
 // Starts the event stream of GET /api/stream on res for the picture style; the response
 // ends when the browser leaves or the hub closes.
 void start_event_stream(httplib::Response &res, const PictureStyle &style, FrameHub &hub, const CameraFeed &feed,
                         PictureMaker &pictures);
 
-} // namespace lep3tool::view
+} // namespace lep3tool::serve

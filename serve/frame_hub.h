@@ -11,9 +11,9 @@
 #include <memory>
 #include <mutex>
 
-#include "tools/view/view_frame.h"
+#include "serve/view_frame.h"
 
-namespace lep3tool::view {
+namespace lep3tool::serve {
 
 class FrameHub {
   public:
@@ -56,4 +56,4 @@ class FrameHub {
     bool closed_ = false;
 };
 
-} // namespace lep3tool::view
+} // namespace lep3tool::serve

@@ -10,9 +10,9 @@
 #include <string>
 #include <thread>
 
-#include "tools/view/routes.h"
+#include "serve/routes.h"
 
-namespace lep3tool::view {
+namespace lep3tool::serve {
 
 class ViewServer {
   public:
@@ -39,4 +39,4 @@ class ViewServer {
     std::thread thread_;
 };
 
-} // namespace lep3tool::view
+} // namespace lep3tool::serve

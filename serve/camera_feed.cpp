@@ -1,4 +1,4 @@
-#include "tools/view/camera_feed.h"
+#include "serve/camera_feed.h"
 
 #include <cstring>
 #include <utility>
@@ -8,7 +8,7 @@
 #include "tools/result_text.h"
 #include "tools/signals.h"
 
-namespace lep3tool::view {
+namespace lep3tool::serve {
 
 namespace {
 
@@ -115,4 +115,4 @@ FeedStatus CameraFeed::status() const
     return s;
 }
 
-} // namespace lep3tool::view
+} // namespace lep3tool::serve

@@ -1,8 +1,8 @@
-#include "tools/view/view_frame.h"
+#include "serve/view_frame.h"
 
 #include <cmath>
 
-namespace lep3tool::view {
+namespace lep3tool::serve {
 
 namespace {
 
@@ -55,4 +55,4 @@ void measure_frame(ViewFrame &frame)
     frame.centre = frame.spot(kCentreX, kCentreY);
 }
 
-} // namespace lep3tool::view
+} // namespace lep3tool::serve

@@ -1,4 +1,4 @@
-#include "tools/view/view_server.h"
+#include "serve/view_server.h"
 
 #include <sys/socket.h>
 
@@ -7,7 +7,7 @@
 
 #include "tools/signals.h"
 
-namespace lep3tool::view {
+namespace lep3tool::serve {
 
 namespace {
 
@@ -93,4 +93,4 @@ bool ViewServer::running() const
     return !finished_.load();
 }
 
-} // namespace lep3tool::view
+} // namespace lep3tool::serve

@@ -1,5 +1,5 @@
 # Turns the viewer's page files into a C++ source that defines page_assets(), so the
-# page is part of the tool. Run by the build as
+# page is part of the service. Run by the build as
 #   cmake -DOUTPUT=page_assets.cpp -DINPUTS="a.html|b.js|c.css" -P embed_page.cmake
 # index.html is offered at "/", every other file at "/" followed by its name.
 
@@ -42,10 +42,10 @@ foreach(input IN LISTS INPUTS)
   math(EXPR index "${index} + 1")
 endforeach()
 
-set(source "// Made by tools/view/embed_page.cmake from the page's files at build time; do not edit.
-#include \"tools/view/page_assets.h\"
+set(source "// Made by serve/embed_page.cmake from the page's files at build time; do not edit.
+#include \"serve/page_assets.h\"
 
-namespace lep3tool::view {
+namespace lep3tool::serve {
 
 namespace {
 
@@ -58,7 +58,7 @@ ${entries}    };
     return assets;
 }
 
-} // namespace lep3tool::view
+} // namespace lep3tool::serve
 ")
 
 # Rewrite only on change, so an unchanged page does not rebuild the tool.

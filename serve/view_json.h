@@ -7,11 +7,11 @@
 #include <optional>
 #include <string>
 
-#include "tools/view/camera_feed.h"
-#include "tools/view/picture.h"
-#include "tools/view/view_frame.h"
+#include "serve/camera_feed.h"
+#include "serve/picture.h"
+#include "serve/view_frame.h"
 
-namespace lep3tool::view {
+namespace lep3tool::serve {
 
 // Compact JSON text; bytes that are not UTF-8 (a garbled query echoed in a message)
 // become replacement characters instead of an exception.
@@ -31,4 +31,4 @@ nlohmann::json status_json(const FeedStatus &status, unsigned browsers);
 // labels, and the spots.
 nlohmann::json frame_json(const ViewFrame &frame, const Picture &picture, const FrameRange &range);
 
-} // namespace lep3tool::view
+} // namespace lep3tool::serve

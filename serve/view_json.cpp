@@ -1,4 +1,4 @@
-#include "tools/view/view_json.h"
+#include "serve/view_json.h"
 
 #include <array>
 #include <cmath>
@@ -8,7 +8,7 @@
 #include "tools/frame_pump.h"
 #include "tools/radiometry.h"
 
-namespace lep3tool::view {
+namespace lep3tool::serve {
 
 namespace {
 
@@ -88,4 +88,4 @@ nlohmann::json frame_json(const ViewFrame &frame, const Picture &picture, const 
     };
 }
 
-} // namespace lep3tool::view
+} // namespace lep3tool::serve

@@ -5,14 +5,14 @@
 #include <chrono>
 #include <thread>
 
-#include "tools/view/access_token.h"
-#include "tools/view/frame_hub.h"
+#include "serve/access_token.h"
+#include "serve/frame_hub.h"
 
 namespace {
 
 using namespace std::chrono_literals;
-using lep3tool::view::FrameHub;
-using lep3tool::view::ViewFrame;
+using lep3tool::serve::FrameHub;
+using lep3tool::serve::ViewFrame;
 
 std::shared_ptr<ViewFrame> frame_numbered(uint32_t number)
 {
@@ -56,19 +56,19 @@ TEST(FrameHubTest, CloseWakesAWaitingFollowerAtOnce)
 TEST(AccessTokenTest, OnlyLoopbackAddressesGoWithoutAToken)
 {
     for (const char *local : {"127.0.0.1", "127.8.9.10", "::1", "localhost"})
-        EXPECT_TRUE(lep3tool::view::is_loopback(local)) << local;
+        EXPECT_TRUE(lep3tool::serve::is_loopback(local)) << local;
     for (const char *other : {"0.0.0.0", "::", "192.168.1.20", "10.0.0.1", "fe80::1", "example"})
-        EXPECT_FALSE(lep3tool::view::is_loopback(other)) << other;
+        EXPECT_FALSE(lep3tool::serve::is_loopback(other)) << other;
     for (const char *host : {"127.0.0.1:8080", "localhost", "[::1]:80"})
-        EXPECT_TRUE(lep3tool::view::is_loopback_host(host)) << host;
+        EXPECT_TRUE(lep3tool::serve::is_loopback_host(host)) << host;
     for (const char *host : {"evil.example:8080", "192.168.1.20", "[fe80::1]:80", "[::1", "127.0.0.1.evil.example"})
-        EXPECT_FALSE(lep3tool::view::is_loopback_host(host)) << host;
-    const std::string token = lep3tool::view::make_token();
+        EXPECT_FALSE(lep3tool::serve::is_loopback_host(host)) << host;
+    const std::string token = lep3tool::serve::make_token();
     EXPECT_EQ(token.size(), 32u);
-    EXPECT_NE(token, lep3tool::view::make_token());
-    EXPECT_TRUE(lep3tool::view::token_matches(token, token));
-    EXPECT_FALSE(lep3tool::view::token_matches(token.substr(1), token));
-    EXPECT_FALSE(lep3tool::view::token_matches("", ""));
+    EXPECT_NE(token, lep3tool::serve::make_token());
+    EXPECT_TRUE(lep3tool::serve::token_matches(token, token));
+    EXPECT_FALSE(lep3tool::serve::token_matches(token.substr(1), token));
+    EXPECT_FALSE(lep3tool::serve::token_matches("", ""));
 }
 
 } // namespace

@@ -1,4 +1,4 @@
-#include "tools/view/routes.h"
+#include "serve/routes.h"
 
 #include <exception>
 #include <optional>
@@ -6,17 +6,17 @@
 #include <string>
 
 #include "lep3.h"
+#include "serve/access_token.h"
+#include "serve/event_stream.h"
+#include "serve/page_assets.h"
+#include "serve/view_json.h"
 #include "tools/args.h"
 #include "tools/frame_pictures.h"
 #include "tools/palette_names.h"
 #include "tools/result_text.h"
 #include "tools/settings.h"
-#include "tools/view/access_token.h"
-#include "tools/view/event_stream.h"
-#include "tools/view/page_assets.h"
-#include "tools/view/view_json.h"
 
-namespace lep3tool::view {
+namespace lep3tool::serve {
 
 namespace {
 
@@ -344,4 +344,4 @@ void add_routes(httplib::Server &server, ViewContext &ctx)
     serve_controls(server);
 }
 
-} // namespace lep3tool::view
+} // namespace lep3tool::serve

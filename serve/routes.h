@@ -17,11 +17,11 @@
 
 #include <string>
 
-#include "tools/view/camera_feed.h"
-#include "tools/view/frame_hub.h"
-#include "tools/view/picture.h"
+#include "serve/camera_feed.h"
+#include "serve/frame_hub.h"
+#include "serve/picture.h"
 
-namespace lep3tool::view {
+namespace lep3tool::serve {
 
 struct ViewContext {
     FrameHub &hub;
@@ -34,4 +34,4 @@ struct ViewContext {
 // context must outlive the server.
 void add_routes(httplib::Server &server, ViewContext &context);
 
-} // namespace lep3tool::view
+} // namespace lep3tool::serve

@@ -1,4 +1,5 @@
-// lep3 view: a web page with the live picture, temperatures and the camera's controls.
+// lep3 serve, the long-running service, and lep3 view, the service with the web viewer
+// alone: a web page with the live picture, temperatures and the camera's controls.
 #include <ifaddrs.h>
 #include <net/if.h>
 #include <netdb.h>
@@ -9,15 +10,15 @@
 #include <thread>
 #include <vector>
 
+#include "serve/access_token.h"
+#include "serve/camera_feed.h"
+#include "serve/frame_hub.h"
+#include "serve/picture.h"
+#include "serve/view_server.h"
 #include "tools/command_support.h"
 #include "tools/commands.h"
 #include "tools/console.h"
 #include "tools/signals.h"
-#include "tools/view/access_token.h"
-#include "tools/view/camera_feed.h"
-#include "tools/view/frame_hub.h"
-#include "tools/view/picture.h"
-#include "tools/view/view_server.h"
 
 namespace lep3tool {
 
@@ -75,31 +76,32 @@ std::vector<std::string> page_urls(const std::string &address, int port, const s
     return urls;
 }
 
-int run_view(const ParsedArgs &args)
+// Runs the service until a stop signal; name is the command's, for its messages.
+int run_service(const ParsedArgs &args, const char *name)
 {
     if (!args.positionals().empty())
-        throw UsageError("view takes no arguments");
+        throw UsageError(std::string(name) + " takes no arguments");
     const int port =
         args.value("port") ? static_cast<int>(parse_integer(*args.value("port"), "--port", 0, 65535)) : kDefaultPort;
     const std::string address = args.value("bind").value_or(kDefaultAddress);
     if (address.empty())
         throw UsageError("--bind needs an address");
     const RbfoSet rbfo_set = args.value("rbfo") ? parse_rbfo_set(*args.value("rbfo")) : RbfoSet::internal;
-    const std::string token = view::is_loopback(address) ? std::string() : view::make_token();
+    const std::string token = serve::is_loopback(address) ? std::string() : serve::make_token();
 
     Session session(session_options(args));
-    view::FrameHub hub;
-    view::CameraFeed feed(hub, rbfo_set);
-    view::PictureMaker pictures;
-    view::ViewContext context{hub, feed, pictures, token};
-    view::ViewServer server(context, address, port);
+    serve::FrameHub hub;
+    serve::CameraFeed feed(hub, rbfo_set);
+    serve::PictureMaker pictures;
+    serve::ViewContext context{hub, feed, pictures, token};
+    serve::ViewServer server(context, address, port);
     server.start();
 
     const auto urls = page_urls(address, server.port(), token);
     if (urls.size() == 1) {
-        print("lep3 view: open %s (Ctrl-C to stop)\n", urls[0].c_str());
+        print("lep3 %s: open %s (Ctrl-C to stop)\n", name, urls[0].c_str());
     } else {
-        print("lep3 view: open one of these (Ctrl-C to stop):\n");
+        print("lep3 %s: open one of these (Ctrl-C to stop):\n", name);
         for (const auto &url : urls)
             print("  %s\n", url.c_str());
     }
@@ -118,11 +120,32 @@ int run_view(const ParsedArgs &args)
         error("the web server stopped unexpectedly");
         return kExitFailure;
     }
-    print("lep3 view: stopped\n");
+    print("lep3 %s: stopped\n", name);
     return kExitOk;
 }
 
+int run_serve(const ParsedArgs &args)
+{
+    return run_service(args, "serve");
+}
+
+int run_view(const ParsedArgs &args)
+{
+    return run_service(args, "view");
+}
+
 } // namespace
+
+const Command kServeCommand = {
+    "serve",
+    "[--port N] [--bind ADDR] [--rbfo SET]",
+    "run the long-running service for one camera: for now the web viewer and its HTTP API",
+    "Stays with the camera until stopped, through unplugs and re-plugs. Its output today is\n"
+    "the web viewer of `lep3 view`: the page and its HTTP paths (see the README), on\n"
+    "127.0.0.1 unless --bind says otherwise, with an access token when bound off loopback.",
+    kOptions,
+    run_serve,
+};
 
 const Command kViewCommand = {
     "view",

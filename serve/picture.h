@@ -9,10 +9,10 @@
 #include <string>
 #include <vector>
 
+#include "serve/view_frame.h"
 #include "tools/frame_range.h"
-#include "tools/view/view_frame.h"
 
-namespace lep3tool::view {
+namespace lep3tool::serve {
 
 // A palette, and a range as `lep3 capture --range` takes it: auto, held (the first frame's
 // a follower sees; a single picture's own), MIN:MAX in raw values, 20C:35C, or p1:p99.
@@ -49,4 +49,4 @@ class PictureMaker {
 // The library's colours of a palette, as a 256 x 1 picture: the page's colour bar.
 std::string palette_png(uint32_t palette);
 
-} // namespace lep3tool::view
+} // namespace lep3tool::serve

@@ -14,12 +14,12 @@
 #include <thread>
 
 #include "lep3.h"
+#include "serve/frame_hub.h"
 #include "tools/frame_pictures.h"
 #include "tools/frame_pump.h"
 #include "tools/radiometry.h"
-#include "tools/view/frame_hub.h"
 
-namespace lep3tool::view {
+namespace lep3tool::serve {
 
 struct FeedStatus {
     int link = LEP3_LINK_CLOSED; // one of LEP3_LINK_*
@@ -69,4 +69,4 @@ class CameraFeed {
     std::thread thread_;
 };
 
-} // namespace lep3tool::view
+} // namespace lep3tool::serve

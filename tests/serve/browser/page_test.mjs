@@ -15,7 +15,7 @@ import { Bridge, chromiumMissing, launchChromium, loadPlaywright, parseArgs, SKI
 const args = parseArgs(process.argv.slice(2));
 const playwright = await loadPlaywright();
 if (chromiumMissing() || !playwright) {
-  console.log(`skipped: ${chromiumMissing() ? 'no /usr/bin/chromium' : 'no playwright-core (npm ci in tests/view/browser)'}`);
+  console.log(`skipped: ${chromiumMissing() ? 'no /usr/bin/chromium' : 'no playwright-core (npm ci in tests/serve/browser)'}`);
   process.exit(SKIPPED);
 }
 

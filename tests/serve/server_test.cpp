@@ -13,9 +13,9 @@
 #include <vector>
 
 #include "lep3.h"
+#include "serve/view_fixture.h"
 #include "sim/camera_core.h"
 #include "tools/text_format.h"
-#include "view/view_fixture.h"
 
 namespace {
 

@@ -12,7 +12,7 @@
 #include "tools/frame_pump.h"
 #include "tools/radiometry.h"
 
-namespace lep3tool::view {
+namespace lep3tool::serve {
 
 struct Spot {
     uint32_t x = 0;
@@ -41,4 +41,4 @@ struct ViewFrame {
 // Fills the temperatures and the spots of a frame whose raw values and rbfo are set.
 void measure_frame(ViewFrame &frame);
 
-} // namespace lep3tool::view
+} // namespace lep3tool::serve

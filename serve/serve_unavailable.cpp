@@ -1,0 +1,27 @@
+// lep3 serve and lep3 view in a tool built without their HTTP library: the commands say
+// what is missing.
+#include <stdexcept>
+
+#include "tools/commands.h"
+
+namespace lep3tool {
+
+namespace {
+
+int run_unavailable(const ParsedArgs &)
+{
+    throw std::runtime_error(
+        "this lep3 was built without the web viewer: install libcpp-httplib-dev and libssl-dev, and build it again");
+}
+
+} // namespace
+
+const Command kViewCommand = {
+    "view", "", "serve a web page with the live picture (not built in this lep3)", "", {}, run_unavailable,
+};
+
+const Command kServeCommand = {
+    "serve", "", "run the long-running service for one camera (not built in this lep3)", "", {}, run_unavailable,
+};
+
+} // namespace lep3tool
