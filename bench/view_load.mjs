@@ -5,15 +5,15 @@
 // its byte queue and is by far the busiest thread whatever the viewer does; it is shown
 // apart, so the viewer's own share can be read.
 //
-//   npm ci --prefix tests/view/browser
+//   npm ci --prefix tests/serve/browser
 //   node bench/view_load.mjs --lep3 build/tools/lep3 --sim build/sim/lep3-bridge-sim [--seconds 20]
-import { Bridge, chromiumMissing, launchChromium, loadPlaywright, parseArgs, Viewer } from '../tests/view/browser/harness.mjs';
+import { Bridge, chromiumMissing, launchChromium, loadPlaywright, parseArgs, Viewer } from '../tests/serve/browser/harness.mjs';
 
 const args = parseArgs(process.argv.slice(2));
 const seconds = Number(args.seconds ?? 20);
 const playwright = await loadPlaywright();
 if (chromiumMissing() || !playwright) {
-  console.error('needs /usr/bin/chromium and playwright-core (npm ci --prefix tests/view/browser)');
+  console.error('needs /usr/bin/chromium and playwright-core (npm ci --prefix tests/serve/browser)');
   process.exit(2);
 }
 
