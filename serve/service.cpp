@@ -44,8 +44,7 @@ int Service::run()
     unsigned hangups_seen = hangups();
     bool failed = false;
     while (!stop_requested() && !failed) {
-        if (hangups() != hangups_seen) {
-            hangups_seen = hangups();
+        for (; hangups_seen != hangups(); ++hangups_seen) {
             log_.say(kLogNotice, "SIGHUP ignored: the configuration is read at the start; restart the service to "
                                  "apply a change");
         }
