@@ -2,6 +2,7 @@
 // alone on the console: a web page with the live picture, temperatures and the camera's
 // controls.
 #include <chrono>
+#include <csignal>
 #include <memory>
 #include <string>
 
@@ -67,8 +68,10 @@ int run_service(const ParsedArgs &args, const serve::ServiceLog &log, std::chron
 
 int run_serve(const ParsedArgs &command_line)
 {
-    // A service outlives hang-ups: of its bridge's port, of a terminal it was started from.
+    // A service outlives hang-ups: of its bridge's port, of a terminal it was started from;
+    // and a log whose reader went away (the journal restarted) does not end it.
     keep_running_on_hangup();
+    (void)std::signal(SIGPIPE, SIG_IGN);
     ParsedArgs args = command_line;
     const auto config = command_line.value("config");
     const bool config_found = config && serve::merge_config_file(*config, kServeOptions, args);

@@ -1,7 +1,6 @@
 #include "serve/service.h"
 
 #include <chrono>
-#include <csignal>
 #include <thread>
 #include <utility>
 
@@ -35,9 +34,6 @@ void Service::add(std::unique_ptr<Output> output)
 
 int Service::run()
 {
-    // A log whose reader went away (the journal restarted) must not end the service;
-    // the sockets of outputs are written without the signal as well.
-    (void)std::signal(SIGPIPE, SIG_IGN);
     for (; started_ < outputs_.size(); ++started_)
         outputs_[started_]->start();
 

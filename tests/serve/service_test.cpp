@@ -239,8 +239,11 @@ void browser_leaves_mid_stream(int port)
 
 TEST_F(ServiceTest, TwentyUnplugsAndHangUpsLeaveItStreamingFreshFramesWithoutALeak)
 {
-    start_service({});
+    start_service({"--config", path("absent.conf")});
     ASSERT_TRUE(notify_->wait_for("READY=1", 20s));
+    EXPECT_NE(
+        viewer_->error_output().find("<5>no configuration file at " + path("absent.conf") + ": the defaults hold"),
+        std::string::npos);
     constexpr int kCycles = 20;
     constexpr int kWarmUp = 2;
     constexpr long kRssSlackKib = 4096;
