@@ -181,8 +181,8 @@ class ServiceTest : public lep3::test::ViewTest {
 TEST_F(ServiceTest, ReadyAfterTheFirstFramePingsWhileFramesFlowAndStopsPingingAfterTheGrace)
 {
     start_service({"--watchdog-grace", "1"});
-    const auto ready = notify_->wait_for("READY=1", 20s);
-    ASSERT_TRUE(ready);
+    EXPECT_TRUE(notify_->wait_for("STATUS=waiting for the first frame from " + options_.path, 20s));
+    ASSERT_TRUE(notify_->wait_for("READY=1", 20s));
     EXPECT_GE(notify_->pings_during(1s), 3);
 
     unplug();
