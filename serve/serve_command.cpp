@@ -4,6 +4,7 @@
 #include <chrono>
 #include <csignal>
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "serve/camera_feed.h"
@@ -34,9 +35,7 @@ constexpr OptionDef kServeOptions[] = {
     kViewOptions[1],
     kViewOptions[2],
     {"config", 'c', "FILE", "read options from FILE, 'key = value' lines (the command line wins)"},
-    {"watchdog-grace", 0, "SECONDS",
-     "how long frames may stay away before the watchdog's pings stop, so that systemd restarts the service "
-     "(default 30)"},
+    {"watchdog-grace", 0, "S", "seconds without frames before the watchdog's pings stop (default 30)"},
     {"journal", 0, "", "log in the journal's form (the default when systemd gives it standard error)"},
 };
 
@@ -72,9 +71,16 @@ int run_serve(const ParsedArgs &command_line)
     // and a log whose reader went away (the journal restarted) does not end it.
     keep_running_on_hangup();
     (void)std::signal(SIGPIPE, SIG_IGN);
+    // The journal's form from the first line, a mistake in the configuration's included,
+    // unless only the configuration asks for it.
+    std::optional<serve::ServiceLog> log;
+    if (command_line.has("journal") || serve::stderr_is_journal())
+        log.emplace("serve", true);
     ParsedArgs args = command_line;
     const auto config = command_line.value("config");
     const bool config_found = config && serve::merge_config_file(*config, kServeOptions, args);
+    if (!log)
+        log.emplace("serve", args.has("journal"));
     route_library_messages(args.has("quiet"));
     double grace = kDefaultGraceSeconds;
     if (args.value("watchdog-grace")) {
@@ -82,10 +88,9 @@ int run_serve(const ParsedArgs &command_line)
         if (grace <= 0 || grace > kLongestGraceSeconds)
             throw UsageError("--watchdog-grace is in seconds, more than 0 and at most a day");
     }
-    const serve::ServiceLog log("serve", args.has("journal") || serve::stderr_is_journal());
     if (config && !config_found)
-        log.say(kLogNotice, "no configuration file at %s: the defaults hold", config->c_str());
-    return run_service(args, log,
+        log->say(kLogNotice, "no configuration file at %s: the defaults hold", config->c_str());
+    return run_service(args, *log,
                        std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::duration<double>(grace)));
 }
 
@@ -101,7 +106,7 @@ int run_view(const ParsedArgs &args)
 
 const Command kServeCommand = {
     "serve",
-    "[--port N] [--bind ADDR] [--rbfo SET] [--config FILE] [--watchdog-grace SECONDS] [--journal]",
+    "[--port N] [--bind ADDR] [--rbfo SET] [--config FILE] [--watchdog-grace S] [--journal]",
     "run the long-running service for one camera: for now the web viewer and its HTTP API",
     "Stays with the camera until SIGTERM or Ctrl-C, through unplugs, re-plugs and SIGHUP\n"
     "(which it logs and ignores). Its output today is the web viewer of `lep3 view`: the\n"
