@@ -77,6 +77,7 @@ TEST(ReaderLoop, FloodFillsTheQueueAndIsReportedOncePerEpisode)
     pthread_join(reader, nullptr);
     LEP3_SetMessageHandler(LEP3_ConsoleMessages, nullptr);
     EXPECT_EQ(drained, flood) << "the reader lost or reordered bytes";
+    EXPECT_EQ(stats().bytes_read, flood.size());
     EXPECT_EQ(uint64_t(full_messages.load()), stats().queue_full_episodes);
     queue_clear(&uart_queue);
 }
