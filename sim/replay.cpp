@@ -4,7 +4,7 @@
 #include <array>
 #include <stdexcept>
 
-#include "sim/recording_reader.h"
+#include "recording/reader.h"
 
 namespace lep3::sim {
 

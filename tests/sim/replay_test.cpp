@@ -19,8 +19,8 @@
 #include <vector>
 
 #include "lep3.h"
+#include "recording/format.h"
 #include "sim/bridge_sim.h"
-#include "sim/recording_format.h"
 #include "support/spawn_program.h"
 
 namespace lep3::sim {

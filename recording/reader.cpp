@@ -1,4 +1,4 @@
-#include "sim/recording_reader.h"
+#include "recording/reader.h"
 
 #include <sys/stat.h>
 

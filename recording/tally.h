@@ -5,7 +5,7 @@
 
 #include <cstdint>
 
-#include "sim/recording_format.h"
+#include "recording/format.h"
 
 namespace lep3::recording {
 

@@ -10,9 +10,9 @@
 #include <stdexcept>
 #include <string>
 
-#include "sim/recording_format.h"
-#include "sim/recording_tally.h"
-#include "sim/tiff_messages.h"
+#include "recording/format.h"
+#include "recording/tally.h"
+#include "recording/tiff_messages.h"
 
 namespace lep3::recording {
 

@@ -1,4 +1,4 @@
-#include "sim/recording_format.h"
+#include "recording/format.h"
 
 #include <cerrno>
 #include <charconv>
