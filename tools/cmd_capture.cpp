@@ -16,6 +16,7 @@
 #include <nlohmann/json.hpp>
 
 #include "lep3.h"
+#include "names/palettes.h"
 #include "tools/command_support.h"
 #include "tools/command_thread.h"
 #include "tools/commands.h"
@@ -24,7 +25,6 @@
 #include "tools/frame_pictures.h"
 #include "tools/frame_pump.h"
 #include "tools/frame_range.h"
-#include "tools/palette_names.h"
 #include "tools/png_writer.h"
 #include "tools/radiometry.h"
 #include "tools/signals.h"
@@ -53,7 +53,7 @@ constexpr std::chrono::seconds kFrameWait{5};
 struct CaptureOptions {
     int64_t count = 1;
     std::string dir = kDefaultOutput;
-    uint32_t palette = kDefaultPalette;
+    uint32_t palette = lep3::names::kDefaultPalette;
     FrameRange range;
     bool temps = false;
     bool json = false;
@@ -73,10 +73,10 @@ CaptureOptions parse_options(const ParsedArgs &args)
         o.dir = *dir;
     }
     if (auto name = args.value("palette")) {
-        const auto number = palette_by_name(*name);
+        const auto number = lep3::names::palette_by_name(*name);
         if (!number) {
             std::string names;
-            for (const auto p : kPaletteNames)
+            for (const auto p : lep3::names::kPaletteNames)
                 names += (names.empty() ? "" : ", ") + std::string(p);
             throw UsageError("unknown palette '" + *name + "'; the palettes are " + names);
         }
