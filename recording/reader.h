@@ -52,6 +52,7 @@ class RecordingReader {
 
   private:
     Description check_page(uint64_t index);
+    void check_strips(uint64_t index, uint64_t row_bytes);
     [[noreturn]] void fail(uint64_t index, const std::string &what);
 
     std::string path_;

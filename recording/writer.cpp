@@ -9,6 +9,8 @@
 #include <ctime>
 #include <utility>
 
+#include "files/output_file.h"
+
 namespace lep3::recording {
 
 namespace {
@@ -53,17 +55,29 @@ std::string tiff_date_time(int64_t us)
 
 RecordingWriter::RecordingWriter(std::string path, FileInfo file, Container container)
     : path_(std::move(path)), file_(std::move(file)), container_(container),
-      fd_(::open(path_.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0666)),
       last_sync_(std::chrono::steady_clock::now())
 {
-    if (!fd_.valid())
-        throw WriteError("cannot create " + path_ + ": " + std::strerror(errno));
+    files::Temporary created;
+    try {
+        created = files::create_beside(path_);
+    } catch (const files::FileError &e) {
+        throw WriteError(e.what());
+    }
+    fd_ = std::move(created.fd);
     tif_.reset(TIFFClientOpenExt(path_.c_str(), container == Container::big ? "w8" : "w", this, read_proc, write_proc,
                                  seek_proc, close_proc, size_proc, map_proc, unmap_proc, messages_.options()));
     if (!tif_) {
         const std::string why = write_errno_ != 0 ? std::strerror(write_errno_) : messages_.take();
-        (void)::unlink(path_.c_str());
+        (void)::unlink(created.path.c_str());
         throw WriteError("cannot create " + path_ + ": " + why);
+    }
+    // The header is there: the file takes its name, which nothing may hold already.
+    try {
+        files::publish(created.path, path_, files::Existing::refuse);
+    } catch (const files::FileError &e) {
+        tif_.reset();
+        (void)::unlink(created.path.c_str());
+        throw WriteError(e.what());
     }
     mark_ = {size_proc(this), layout_of(container).first_link};
     before_last_ = mark_;

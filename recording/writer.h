@@ -35,7 +35,8 @@ class RecordingWriter {
     // hours of raw frames at 8.7 a second. BigTIFF has no such limit.
     enum class Container { classic, big };
 
-    // Creates path, replacing a file of that name. Throws WriteError.
+    // Creates path, which must not exist (a link there is refused, not followed), under a
+    // temporary name in its directory first. Throws WriteError.
     RecordingWriter(std::string path, FileInfo file, Container container);
     // Finishes the file if finish() was not called.
     ~RecordingWriter();

@@ -93,9 +93,9 @@ RecordOptions parse_options(const ParsedArgs &args)
         o.rbfo_set = parse_rbfo_set(*set);
     if (args.has("bigtiff"))
         o.container = RecordingWriter::Container::big;
-    // A recording is not replaced by accident.
+    // A recording is not replaced by accident, nor written through a link.
     for (const std::string *p : {&o.path, &o.celsius_path})
-        if (!p->empty() && std::filesystem::exists(*p))
+        if (!p->empty() && std::filesystem::exists(std::filesystem::symlink_status(*p)))
             throw UsageError(*p + " exists; remove it or choose another name");
     return o;
 }
