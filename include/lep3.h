@@ -391,7 +391,7 @@ LEP3_API int LEP3_GetUpdateRate(int32_t *rate);
 LEP3_API extern int32_t rate_of_progress;
 
 /* ---------------------------------------------------------------------------------------
- * Extensions: configurable device paths and link statistics.
+ * Extensions: configurable device paths, link statistics and palette names.
  * Paths are set before LEP3_Init or between LEP3_Destroy and the next LEP3_Init.
  * ------------------------------------------------------------------------------------- */
 
@@ -427,6 +427,11 @@ typedef struct lep3_link_stats_t {
 
 /* 0, or -5 for a null pointer. */
 LEP3_API int LEP3_GetLinkStats(lep3_link_stats_t *out);
+
+/* The name of palette index (0 to 10, as Gray8ToRGB24 numbers them; "fusion" to
+ * "grayfusion", the names of the exported tables), or NULL past the end. Every host
+ * accepts these names, in any case. */
+LEP3_API const char *LEP3_PaletteName(int index);
 
 /* ---------------------------------------------------------------------------------------
  * Session: the library runs its own reader and parser loops, waits with time-outs, and
@@ -503,6 +508,9 @@ LEP3_API void LEP3_Close(void);
 LEP3_API int LEP3_WaitFrame(void *buffer, size_t capacity, lep3_frame_info_t *info, int timeout_ms);
 /* One of LEP3_LINK_*. */
 LEP3_API int LEP3_GetLinkState(void);
+/* The name hosts show for a link state ("closed", "up", "silent", "gone", "reconnecting"),
+ * or NULL for a value that is no state. */
+LEP3_API const char *LEP3_LinkStateName(int state);
 /* The whole firmware update of an open session (image_path NULL: the firmware dir's
  * image). The image is checked before the bridge is restarted; afterwards the session is
  * open again on the new firmware. The update's own codes (see LEP3_UpdateSAMG55); -7 when

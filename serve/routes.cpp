@@ -6,13 +6,13 @@
 #include <string>
 
 #include "lep3.h"
+#include "names/palettes.h"
 #include "serve/access_token.h"
 #include "serve/event_stream.h"
 #include "serve/page_assets.h"
 #include "serve/view_json.h"
 #include "tools/args.h"
 #include "tools/frame_pictures.h"
-#include "tools/palette_names.h"
 #include "tools/result_text.h"
 #include "tools/settings.h"
 
@@ -198,9 +198,10 @@ void serve_pictures(httplib::Server &server, ViewContext &ctx)
 
     server.Get("/api/palettes", guarded([](const Request &, Response &res) {
                    auto names = nlohmann::json::array();
-                   for (const auto name : kPaletteNames)
+                   for (const auto name : lep3::names::kPaletteNames)
                        names.push_back(name);
-                   reply(res, 200, {{"palettes", names}, {"default", kPaletteNames[kDefaultPalette]}});
+                   reply(res, 200,
+                         {{"palettes", names}, {"default", lep3::names::kPaletteNames[lep3::names::kDefaultPalette]}});
                }));
 }
 

@@ -60,20 +60,4 @@ FramePump::Wait FramePump::next(Frame &out, std::chrono::milliseconds timeout)
     }
 }
 
-const char *link_state_name(int state)
-{
-    switch (state) {
-    case LEP3_LINK_UP:
-        return "up";
-    case LEP3_LINK_SILENT:
-        return "silent";
-    case LEP3_LINK_GONE:
-        return "gone";
-    case LEP3_LINK_RECONNECTING:
-        return "reconnecting";
-    default:
-        return "closed";
-    }
-}
-
 } // namespace lep3tool

@@ -388,7 +388,7 @@ class Camera:
         """The link: ``"closed"``, ``"up"``, ``"silent"``, ``"gone"`` or ``"reconnecting"``."""
         if not self._open:
             return "closed"
-        return _clib.LINK_STATES.get(self._lib.LEP3_GetLinkState(), "unknown")
+        return self._lib.link_state_name(self._lib.LEP3_GetLinkState())
 
     def stats(self) -> Dict[str, int]:
         """The link's counters since the library was loaded (bytes read, frames completed,
