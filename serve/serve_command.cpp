@@ -126,7 +126,7 @@ const Command kViewCommand = {
     "under the pointer, the scene's minimum, maximum and centre, flat-field correction, the\n"
     "camera's settings, and snapshots (the files `lep3 capture` writes). Scripts use the same\n"
     "HTTP paths (see the README). It listens on 127.0.0.1 unless --bind says otherwise; then\n"
-    "it prints an address with an access token, which changing the camera and snapshots need.",
+    "it prints an address with an access token, which everything but the page itself needs.",
     kViewOptions,
     run_view,
 };

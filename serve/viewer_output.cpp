@@ -60,7 +60,8 @@ std::vector<std::string> page_urls(const std::string &address, int port, const s
 
 ViewerOutput::ViewerOutput(FrameHub &hub, const CameraFeed &feed, const std::string &address, int port,
                            const ServiceLog &log)
-    : log_(log), address_(address), context_{hub, feed, pictures_, is_loopback(address) ? "" : make_token()},
+    : log_(log), address_(address), followers_(kStreamsPerAddress, kStreams),
+      context_{hub, feed, pictures_, followers_, is_loopback(address) ? "" : make_token()},
       server_(context_, address, port)
 {
 }
@@ -69,8 +70,7 @@ void ViewerOutput::start()
 {
     server_.start();
     const auto urls = page_urls(address_, server_.port(), context_.token);
-    const char *token_note = "Anyone who reaches this address can watch; the camera's controls and the snapshots "
-                             "need the token in the address.";
+    const char *token_note = "Only those who have the address with its token can watch the camera or act on it.";
     if (log_.journal()) {
         // One message a line, each complete.
         for (const auto &url : urls)

@@ -6,6 +6,7 @@
 #include <string>
 
 #include "serve/camera_feed.h"
+#include "serve/client_slots.h"
 #include "serve/frame_hub.h"
 #include "serve/output.h"
 #include "serve/picture.h"
@@ -31,6 +32,7 @@ class ViewerOutput : public Output {
     const ServiceLog &log_;
     const std::string address_;
     PictureMaker pictures_;
+    ClientSlots followers_;
     ViewContext context_;
     ViewServer server_;
 };

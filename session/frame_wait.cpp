@@ -65,11 +65,12 @@ extern "C" LEP3_API int LEP3_WaitFrame(void *buffer, size_t capacity, lep3_frame
             return 0;
         if (taken < 0)
             return taken;
+        // A bridge that is gone is said at once, not at the end of the wait.
+        if (const int state = LEP3_GetLinkState(); state == LEP3_LINK_GONE || state == LEP3_LINK_RECONNECTING)
+            return -6;
         const auto now = Clock::now();
-        if (!forever && now >= deadline) {
-            const int state = LEP3_GetLinkState();
-            return state == LEP3_LINK_GONE || state == LEP3_LINK_RECONNECTING ? -6 : -2;
-        }
+        if (!forever && now >= deadline)
+            return -2;
         const auto slice_end = now + kWaitSlice;
         lep3::link::wait_for_frame_event(forever || slice_end < deadline ? slice_end : deadline);
     }

@@ -61,14 +61,11 @@ def test_frames_are_what_the_emulator_sent(camera: lep3.Camera) -> None:
 
 @pytest.mark.sim_args("--corrupt-every", "2")
 def test_check_ok_tells_damaged_frames_from_whole_ones(camera: lep3.Camera) -> None:
-    before = camera.stats()["frame_check_errors"]
     verdicts = []
     for _ in range(8):
         raw = camera.raw(timeout=WAIT_S)
         whole = np.array_equal(raw, sent_frame("raw", stamp_of_raw(raw)))
         verdicts.append((whole, camera.last_info.check_ok))
-    if camera.stats()["frame_check_errors"] == before:
-        pytest.skip("this library does not check frame packets' check bytes yet")
     assert all(whole == check_ok for whole, check_ok in verdicts), verdicts
     assert {True, False} == {whole for whole, _ in verdicts}
 
@@ -194,30 +191,12 @@ def test_a_silent_bridge_times_out_in_time(camera: lep3.Camera) -> None:
         camera.raw(timeout=-1)
 
 
-def test_a_bridge_that_never_returns_is_bridge_gone(emulator: _sim.Emulator) -> None:
-    with lep3.Camera(emulator.path) as cam:
-        cam.raw(timeout=WAIT_S)
-        emulator.close()  # the device disappears for good
-        with pytest.raises(lep3.BridgeGone) as caught:
-            for _ in range(100):  # frames already on their way may still arrive
-                cam.raw(timeout=1.0)
-        assert caught.value.code == -6 and isinstance(caught.value, ConnectionError)
-        assert cam.state == "gone"
-
-
-def emulator_can_unplug() -> bool:
-    usage = subprocess.run([_sim.find_executable(), "--help"], stdout=subprocess.PIPE, text=True).stdout
-    return "SIGUSR1" in usage
-
-
-def test_unplug_is_bridge_gone_and_replug_streams_again(emulator: _sim.Emulator) -> None:
-    if not emulator_can_unplug():
-        pytest.skip("this lep3-bridge-sim has no unplug control (SIGUSR1)")
+def test_unplug_is_bridge_gone_replug_streams_again_and_a_lasting_loss_stays_gone(emulator: _sim.Emulator) -> None:
     with lep3.Camera(emulator.path) as cam:
         cam.raw(timeout=WAIT_S)
         emulator.signal(signal.SIGUSR1)  # pull the cable
         with pytest.raises(lep3.BridgeGone):
-            for _ in range(100):
+            for _ in range(100):  # frames already on their way may still arrive
                 cam.raw(timeout=1.0)
         assert cam.state in ("gone", "reconnecting")
         emulator.signal(signal.SIGUSR1)  # plug it back
@@ -225,18 +204,19 @@ def test_unplug_is_bridge_gone_and_replug_streams_again(emulator: _sim.Emulator)
         np.testing.assert_array_equal(raw, sent_frame("raw", stamp_of_raw(raw)))
         assert cam.state == "up" and cam.stats()["reconnects"] >= 1
 
+        emulator.close()  # the device disappears for good
+        with pytest.raises(lep3.BridgeGone) as caught:
+            for _ in range(100):
+                cam.raw(timeout=1.0)
+        assert caught.value.code == -6 and isinstance(caught.value, ConnectionError)
+        assert cam.state == "gone"
+
 
 def test_a_second_camera_on_the_bridge_is_refused(emulator: _sim.Emulator) -> None:
     with lep3.Camera(emulator.path) as cam:
         with pytest.raises(lep3.BridgeInUse, match="already open in this process"):
             lep3.Camera(emulator.path)
         assert cam.raw(timeout=WAIT_S).shape == (120, 160)  # the first one goes on
-
-        probe = "import lep3, sys\ntry:\n    lep3.Camera(sys.argv[1])\nexcept lep3.BridgeInUse as e:\n    print(e)\n"
-        other = subprocess.run([sys.executable, "-c", probe, emulator.path], stdout=subprocess.PIPE,
-                               stderr=subprocess.PIPE, text=True, timeout=60)
-        assert other.returncode == 0, other.stderr
-        assert "in use" in other.stdout and "(result -7)" in other.stdout
     with lep3.Camera(emulator.path) as again:
         again.raw(timeout=WAIT_S)
 

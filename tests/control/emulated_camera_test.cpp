@@ -1,19 +1,8 @@
 // Camera-reset notices over the whole link against the bridge emulator: each starts one
 // re-initialisation thread, and its transactions and the host's are kept apart.
+#include "support/eventually.h"
 #include "support/link_harness.h"
 #include "virtual_bridge.h"
-
-namespace {
-
-// Polls every 5 ms for at most 10 s.
-template <typename Pred> bool wait_for(Pred done)
-{
-    for (int i = 0; i < 2000 && !done(); ++i)
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    return done();
-}
-
-} // namespace
 
 // Host commands whose replies lag, so each notice lands while the host waits and the
 // thread it starts wants the link at once. A re-initialisation sets radiometry once and
@@ -33,9 +22,11 @@ TEST(ResetNotice, EachStartsOneReinitialisationAndHostCommandsKeepTheirOwnReplie
     std::thread notices([&] {
         for (size_t i = 0; i < kNotices && !host_done.load(); ++i) {
             const size_t seen = sim.request_count(kTelemetry);
-            wait_for([&] { return sim.request_count(kTelemetry) > seen || host_done.load(); });
+            lep3::test::eventually([&] { return sim.request_count(kTelemetry) > seen || host_done.load(); },
+                                   std::chrono::seconds(10));
             sim.send_reset_notice();
-            wait_for([&] { return sim.request_count(kShutterMode) == 2 * (i + 1) || host_done.load(); });
+            lep3::test::eventually([&] { return sim.request_count(kShutterMode) == 2 * (i + 1) || host_done.load(); },
+                                   std::chrono::seconds(10));
         }
     });
     const std::string out = lep3::test::stdout_of([&] {
@@ -44,7 +35,8 @@ TEST(ResetNotice, EachStartsOneReinitialisationAndHostCommandsKeepTheirOwnReplie
             EXPECT_EQ(LEP3_GetSysTelemetryEnableState(&telemetry), 0);
             std::this_thread::sleep_for(std::chrono::milliseconds(5));
         }
-        wait_for([&] { return sim.request_count(kShutterMode) == 2 * kNotices; });
+        lep3::test::eventually([&] { return sim.request_count(kShutterMode) == 2 * kNotices; },
+                               std::chrono::seconds(10));
         // Give a wrongly started extra thread the time to show itself.
         std::this_thread::sleep_for(std::chrono::milliseconds(500));
         host_done.store(true);

@@ -2,6 +2,7 @@
 // thread's sleeps are intercepted (virtual_bridge_test.cpp), every request is recorded
 // whole, and its reply goes straight into the packet parser before the write returns or
 // during the caller's n-th sleep. While a bridge is installed those sleeps take no time.
+// Packets are framed by the link tests' helpers, with the emulator's CRC-8, not the library's.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -13,6 +14,7 @@
 #include <thread>
 #include <vector>
 
+#include "link/helpers.h"
 #include "link/link_internal.h"
 
 namespace lep3::test {
@@ -31,17 +33,6 @@ struct Answer {
     int after_sleeps = 0; // 0: before the write returns; n: during the caller's n-th sleep
 };
 
-// A packet framed as both sides frame theirs: sync, length, ID, type, data, check byte.
-inline Bytes reply_packet(uint16_t id, uint8_t type, const Bytes &data)
-{
-    Bytes p{0xAA, 0x55, static_cast<uint8_t>(3 + data.size()), static_cast<uint8_t>(id >> 8), static_cast<uint8_t>(id),
-            type};
-    for (uint8_t b : data)
-        p.push_back(b);
-    p.push_back(packet_crc8(p.data(), p.size()));
-    return p;
-}
-
 template <typename T> Bytes bytes_of(const T &v)
 {
     return Bytes(reinterpret_cast<const uint8_t *>(&v), reinterpret_cast<const uint8_t *>(&v + 1));
@@ -58,14 +49,16 @@ inline std::thread::id bridge_thread; // written before active_bridge is publish
 
 class VirtualBridge {
   public:
-    VirtualBridge() : saved_uart_fd_(std::exchange(uart_fd, 1000)) // 1000: never opened
+    VirtualBridge() : saved_uart_fd_(uart_fd)
     {
+        lep3::link::hold_port(1000); // never opened: commands write only to a port held
         bridge_thread = std::this_thread::get_id();
         active_bridge.store(this);
     }
     ~VirtualBridge()
     {
         active_bridge.store(nullptr);
+        lep3::link::release_port();
         uart_fd = saved_uart_fd_;
     }
 
@@ -122,14 +115,5 @@ class VirtualBridge {
     int saved_uart_fd_;
     Answer pending_;
 };
-
-// What fn prints on stdout.
-template <typename Fn> std::string stdout_of(Fn fn)
-{
-    testing::internal::CaptureStdout();
-    fn();
-    (void)std::fflush(stdout);
-    return testing::internal::GetCapturedStdout();
-}
 
 } // namespace lep3::test

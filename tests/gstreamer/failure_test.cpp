@@ -1,5 +1,5 @@
 // lep3src when things go wrong: a silent or unplugged bridge, one that returns, a bridge
-// held by another process or by another element, and the port's release on EOS and NULL.
+// held by another process or by another element until its release at EOS or NULL.
 #include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
@@ -42,42 +42,41 @@ ErrorAfterLastFrame error_after_last_frame(Pipeline &p, const Frame &first)
     return e;
 }
 
-TEST(Lep3SrcFailure, ASilentBridgeEndsInAnErrorOnceTheTimeoutHasPassed)
+// A bridge that falls silent, or is unplugged and stays away: an error once the time-out
+// has passed, and the library's words about the loss go to the debug log, not the console.
+TEST(Lep3SrcFailure, ASilentOrVanishedBridgeEndsInAnErrorOnceTheTimeoutHasPassed)
 {
-    EmulatedBridge bridge;
-    Pipeline p(appsink_pipeline(bridge.path(), "timeout-ms=600"));
-    ASSERT_NE(p.play(), GST_STATE_CHANGE_FAILURE);
-    const auto first = p.pull();
-    ASSERT_TRUE(first);
-    lep3::sim::Faults faults;
-    faults.silent = true;
-    bridge.sim().set_faults(faults);
-    const ErrorAfterLastFrame e = error_after_last_frame(p, *first);
-    EXPECT_NE(e.text.find("No frame from the bridge"), std::string::npos) << e.text;
-    EXPECT_GE(e.after, 600 * GST_MSECOND);
-    EXPECT_LE(e.after, 600 * GST_MSECOND + kMargin);
-}
-
-TEST(Lep3SrcFailure, AnUnpluggedBridgeThatStaysAwayEndsInAClearErrorAndNothingOnStandardOutput)
-{
-    EmulatedBridge bridge;
-    Pipeline p(appsink_pipeline(bridge.path(), "timeout-ms=500"));
-    testing::internal::CaptureStdout();
-    testing::internal::CaptureStderr();
-    ASSERT_NE(p.play(), GST_STATE_CHANGE_FAILURE);
-    const auto first = p.pull();
-    ASSERT_TRUE(first);
-    bridge.unplug();
-    const ErrorAfterLastFrame e = error_after_last_frame(p, *first);
-    p.stop();
-    const std::string out = testing::internal::GetCapturedStdout();
-    const std::string err = testing::internal::GetCapturedStderr();
-    EXPECT_NE(e.text.find("is gone (unplugged?) and did not come back within 500 ms"), std::string::npos) << e.text;
-    EXPECT_GE(e.after, 500 * GST_MSECOND);
-    EXPECT_LE(e.after, 500 * GST_MSECOND + kMargin);
-    // The library reported the loss; its words went to the debug log.
-    EXPECT_EQ(out, "");
-    EXPECT_EQ(err.find("LEP3"), std::string::npos) << err;
+    const struct {
+        bool unplug;
+        GstClockTime timeout_ms;
+        const char *error;
+    } cases[] = {{false, 600, "No frame from the bridge"},
+                 {true, 500, "is gone (unplugged?) and did not come back within 500 ms"}};
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.error);
+        EmulatedBridge bridge;
+        Pipeline p(appsink_pipeline(bridge.path(), "timeout-ms=" + std::to_string(c.timeout_ms)));
+        testing::internal::CaptureStdout();
+        testing::internal::CaptureStderr();
+        ASSERT_NE(p.play(), GST_STATE_CHANGE_FAILURE);
+        const auto first = p.pull();
+        ASSERT_TRUE(first);
+        lep3::sim::Faults faults;
+        faults.silent = true;
+        if (c.unplug)
+            bridge.unplug();
+        else
+            bridge.sim().set_faults(faults);
+        const ErrorAfterLastFrame e = error_after_last_frame(p, *first);
+        p.stop();
+        const std::string out = testing::internal::GetCapturedStdout();
+        const std::string err = testing::internal::GetCapturedStderr();
+        EXPECT_NE(e.text.find(c.error), std::string::npos) << e.text;
+        EXPECT_GE(e.after, c.timeout_ms * GST_MSECOND);
+        EXPECT_LE(e.after, c.timeout_ms * GST_MSECOND + kMargin);
+        EXPECT_EQ(out, "");
+        EXPECT_EQ(err.find("LEP3"), std::string::npos) << err;
+    }
 }
 
 TEST(Lep3SrcFailure, ABridgeThatReturnsWithinTheTimeoutKeepsTheStreamGoing)
@@ -185,27 +184,10 @@ TEST(Lep3SrcFailure, AnEmulatorStartedBySimEndsWhenItsHostIsKilledOutright)
         kill(emulator, SIGTERM);
 }
 
-TEST(Lep3SrcFailure, ASecondElementInTheProcessFailsClearlyUntilTheFirstLetsGo)
-{
-    EmulatedBridge bridge;
-    auto first = std::make_unique<Pipeline>(appsink_pipeline(bridge.path()));
-    ASSERT_NE(first->play(), GST_STATE_CHANGE_FAILURE);
-    ASSERT_TRUE(first->pull());
-
-    Pipeline second(appsink_pipeline(bridge.path()));
-    EXPECT_EQ(second.play(), GST_STATE_CHANGE_FAILURE);
-    const std::string end = second.wait_end(1s);
-    EXPECT_NE(end.find("Another lep3src in this process"), std::string::npos) << end;
-    EXPECT_NE(end.find("one camera per process"), std::string::npos) << end;
-    EXPECT_TRUE(first->pull()) << "the refusal disturbed the first element";
-
-    first.reset();
-    second.stop();
-    ASSERT_NE(second.play(), GST_STATE_CHANGE_FAILURE);
-    EXPECT_TRUE(second.pull());
-}
-
-TEST(Lep3SrcFailure, EosAndNullReleaseThePortSoTheNextPipelineOpensItAtOnce)
+// One element per process: a second is refused while the first streams, undisturbed.
+// The first lets go of the port at EOS, and at NULL even while it waits for a frame that
+// will not come, so the next pipeline opens it at once.
+TEST(Lep3SrcFailure, ASecondElementIsRefusedUntilTheFirstLetsGoAtEosOrNull)
 {
     EmulatedBridge bridge;
     {
@@ -218,10 +200,16 @@ TEST(Lep3SrcFailure, EosAndNullReleaseThePortSoTheNextPipelineOpensItAtOnce)
         EXPECT_LE(seconds_since(t), 2.0);
     }
 
-    // Stopped while it waits for a frame that will not come.
     Pipeline waiting(appsink_pipeline(bridge.path(), "timeout-ms=0"));
     ASSERT_NE(waiting.play(), GST_STATE_CHANGE_FAILURE);
     ASSERT_TRUE(waiting.pull());
+    Pipeline second(appsink_pipeline(bridge.path()));
+    EXPECT_EQ(second.play(), GST_STATE_CHANGE_FAILURE);
+    const std::string end = second.wait_end(1s);
+    EXPECT_NE(end.find("Another lep3src in this process"), std::string::npos) << end;
+    EXPECT_NE(end.find("one camera per process"), std::string::npos) << end;
+    EXPECT_TRUE(waiting.pull()) << "the refusal disturbed the first element";
+
     lep3::sim::Faults faults;
     faults.silent = true;
     bridge.sim().set_faults(faults);
@@ -232,9 +220,9 @@ TEST(Lep3SrcFailure, EosAndNullReleaseThePortSoTheNextPipelineOpensItAtOnce)
 
     faults.silent = false;
     bridge.sim().set_faults(faults);
-    Pipeline next(appsink_pipeline(bridge.path()));
-    ASSERT_NE(next.play(), GST_STATE_CHANGE_FAILURE);
-    EXPECT_TRUE(next.pull());
+    second.stop();
+    ASSERT_NE(second.play(), GST_STATE_CHANGE_FAILURE);
+    EXPECT_TRUE(second.pull());
 }
 
 } // namespace

@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "sim/bridge_sim.h"
+#include "support/eventually.h"
 
 namespace lep3::gsttest {
 
@@ -225,17 +226,7 @@ class EmulatedBridge {
     std::unique_ptr<lep3::sim::BridgeSim> sim_;
 };
 
-// Waits (polling) until done() or the limit; the result of the last look.
-template <class Done> bool eventually(Done &&done, std::chrono::milliseconds limit = 5s)
-{
-    const auto end = Clock::now() + limit;
-    while (!done()) {
-        if (Clock::now() > end)
-            return false;
-        std::this_thread::sleep_for(5ms);
-    }
-    return true;
-}
+using lep3::test::eventually;
 
 inline double seconds_since(Clock::time_point t)
 {

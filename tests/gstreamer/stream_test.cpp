@@ -1,4 +1,4 @@
-// lep3src in working pipelines: what gst-inspect shows, the raw and colour buffers against
+// lep3src in working pipelines: the palette names, the raw and colour buffers against
 // the emulator's frames and the library's colouring, the counters, and the README's lines.
 #include <stdio.h>
 #include <sys/wait.h>
@@ -11,7 +11,7 @@
 
 #include "gstreamer/pipeline.h"
 #include "lep3.h"
-#include "tools/palette_names.h"
+#include "names/palettes.h"
 
 namespace lep3::gsttest {
 namespace {
@@ -81,7 +81,7 @@ uint64_t gaps(const std::vector<Frame> &frames)
     return skipped;
 }
 
-TEST(Lep3Src, InspectShowsTheElementAndEveryPropertyWithTheToolsPaletteNames)
+TEST(Lep3Src, PaletteNamesOrderAndDefaultAreTheTools)
 {
     init_gstreamer();
     GstElement *src = gst_element_factory_make("lep3src", nullptr);
@@ -89,30 +89,36 @@ TEST(Lep3Src, InspectShowsTheElementAndEveryPropertyWithTheToolsPaletteNames)
     GParamSpec *palette = g_object_class_find_property(G_OBJECT_GET_CLASS(src), "palette");
     ASSERT_NE(palette, nullptr);
     auto *names = static_cast<GEnumClass *>(g_type_class_ref(palette->value_type));
-    ASSERT_EQ(names->n_values, lep3tool::kPaletteNames.size());
+    ASSERT_EQ(names->n_values, lep3::names::kPaletteNames.size());
     for (guint i = 0; i < names->n_values; ++i) {
         EXPECT_EQ(names->values[i].value, static_cast<gint>(i));
-        EXPECT_EQ(names->values[i].value_nick, lep3tool::kPaletteNames[i]);
+        EXPECT_EQ(names->values[i].value_nick, lep3::names::kPaletteNames[i]);
     }
-    EXPECT_EQ(G_PARAM_SPEC_ENUM(palette)->default_value, static_cast<gint>(lep3tool::kDefaultPalette));
+    EXPECT_EQ(G_PARAM_SPEC_ENUM(palette)->default_value, static_cast<gint>(lep3::names::kDefaultPalette));
     g_type_class_unref(names);
     gst_object_unref(src);
-
-    SKIP_WITHOUT_TOOLS();
-    int status = -1;
-    const std::string out = run("gst-inspect-1.0 lep3src 2>&1", &status);
-    EXPECT_EQ(status, 0) << out;
-    for (const char *expected : {"Thermal camera source", "GRAY16_LE", "RGB", "device", "sim", "palette", "colour",
-                                 "timeout-ms", "stats", "num-buffers", "do-timestamp", "ironblack", "grayfusion"})
-        EXPECT_NE(out.find(expected), std::string::npos) << expected << " missing from:\n" << out;
 }
 
-TEST(Lep3Src, SimDeliversRawBuffersEqualToTheEmulatorsFramesAndCleansUp)
+// sim=true: raw buffers equal to the emulator's frames; a consumer slower than the camera
+// sees gaps in the offsets, which the stats count as dropped; the emulator goes with the
+// pipeline.
+TEST(Lep3Src, SimDeliversTheEmulatorsRawFramesCountsWhatASlowConsumerMissedAndCleansUp)
 {
-    Pipeline p("lep3src name=src sim=true num-buffers=10 ! appsink name=sink sync=false");
+    Pipeline p("lep3src name=src sim=true num-buffers=6 ! appsink name=sink sync=false max-buffers=1 drop=false");
     ASSERT_NE(p.play(), GST_STATE_CHANGE_FAILURE);
-    const std::vector<Frame> frames = p.pull_all();
-    ASSERT_EQ(frames.size(), 10U);
+    // After each buffer the library completes a few frames before the next is taken.
+    const auto completed = [] {
+        lep3_link_stats_t stats{};
+        LEP3_GetLinkStats(&stats);
+        return stats.frames_raw;
+    };
+    std::vector<Frame> frames;
+    while (auto f = p.pull()) {
+        frames.push_back(std::move(*f));
+        const uint64_t seen = completed();
+        ASSERT_TRUE(eventually([&] { return completed() >= seen + 3; }, 10s));
+    }
+    ASSERT_EQ(frames.size(), 6U);
     EXPECT_EQ(p.wait_end(5s), "EOS");
     for (const Frame &f : frames) {
         EXPECT_EQ(f.format, "GRAY16_LE");
@@ -124,8 +130,9 @@ TEST(Lep3Src, SimDeliversRawBuffersEqualToTheEmulatorsFramesAndCleansUp)
             << "frame stamped " << BridgeSim::stamp_of_raw(f.raw());
     }
     expect_rising_offsets(frames);
-    EXPECT_EQ(p.stat("frames"), 10U);
+    EXPECT_GT(gaps(frames), 0U);
     EXPECT_EQ(p.stat("dropped"), gaps(frames));
+    EXPECT_EQ(p.stat("frames"), 6U);
 
     // The emulator is stopped and its directory removed with the pipeline.
     ASSERT_EQ(p.stop(), GST_STATE_CHANGE_SUCCESS);
@@ -142,7 +149,7 @@ TEST(Lep3Src, SimDeliversRawBuffersEqualToTheEmulatorsFramesAndCleansUp)
 
 TEST(Lep3Src, RgbCapsAreColouredOnTheHostExactlyAsTheLibraryColoursTheSameFrames)
 {
-    const uint32_t rain = *lep3tool::palette_by_name("rain");
+    const uint32_t rain = *lep3::names::palette_by_name("rain");
     Pipeline p("lep3src name=src sim=true num-buffers=5 palette=rain ! video/x-raw,format=RGB ! "
                "appsink name=sink sync=false");
     ASSERT_NE(p.play(), GST_STATE_CHANGE_FAILURE);
@@ -162,7 +169,7 @@ TEST(Lep3Src, RgbCapsAreColouredOnTheHostExactlyAsTheLibraryColoursTheSameFrames
         ++seq;
     }
     EXPECT_NE(frames.front().bytes, frames.back().bytes);
-    EXPECT_NE(frames.front().bytes, library_colouring(1, *lep3tool::palette_by_name("iron")))
+    EXPECT_NE(frames.front().bytes, library_colouring(1, *lep3::names::palette_by_name("iron")))
         << "the palette property was not applied";
 }
 
@@ -181,39 +188,12 @@ TEST(Lep3Src, BridgeColourPassesTheBridgesOwnRgbFrames)
     }
 }
 
-TEST(Lep3Src, ASlowConsumerSeesGapsInTheOffsetsThatStatsCountAsDropped)
-{
-    EmulatedBridge bridge(30);
-    Pipeline p("lep3src name=src device=" + bridge.path() +
-               " num-buffers=6 ! appsink name=sink sync=false max-buffers=1 drop=false");
-    ASSERT_NE(p.play(), GST_STATE_CHANGE_FAILURE);
-    // After each buffer the library completes a few frames before the next is taken.
-    const auto completed = [] {
-        lep3_link_stats_t stats{};
-        LEP3_GetLinkStats(&stats);
-        return stats.frames_raw;
-    };
-    std::vector<Frame> frames;
-    while (auto f = p.pull()) {
-        frames.push_back(std::move(*f));
-        const uint64_t seen = completed();
-        ASSERT_TRUE(eventually([&] { return completed() >= seen + 3; }, 10s));
-    }
-    ASSERT_EQ(frames.size(), 6U);
-    expect_rising_offsets(frames);
-    EXPECT_GT(gaps(frames), 0U);
-    EXPECT_EQ(p.stat("dropped"), gaps(frames));
-    EXPECT_EQ(p.stat("frames"), 6U);
-}
-
 TEST(Lep3Src, FramesWhoseCheckByteFailsAreFlaggedAndCounted)
 {
     EmulatedBridge bridge(30);
     lep3::sim::Faults faults;
     faults.corrupt_frame_every = 2;
     bridge.sim().set_faults(faults);
-    lep3_link_stats_t before{};
-    LEP3_GetLinkStats(&before);
     Pipeline p("lep3src name=src device=" + bridge.path() + " num-buffers=10 ! appsink name=sink sync=false");
     ASSERT_NE(p.play(), GST_STATE_CHANGE_FAILURE);
     const std::vector<Frame> frames = p.pull_all();
@@ -225,11 +205,6 @@ TEST(Lep3Src, FramesWhoseCheckByteFailsAreFlaggedAndCounted)
         EXPECT_TRUE(f.corrupted || !damaged) << "a damaged frame at offset " << f.offset << " is not flagged";
     }
     EXPECT_EQ(p.stat("check-errors"), flagged);
-
-    lep3_link_stats_t after{};
-    LEP3_GetLinkStats(&after);
-    if (after.frame_check_errors == before.frame_check_errors)
-        GTEST_SKIP() << "this library does not check frame packets' check bytes yet";
     EXPECT_GT(flagged, 0U);
     EXPECT_LT(flagged, frames.size());
 }

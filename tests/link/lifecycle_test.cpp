@@ -113,7 +113,7 @@ TEST(LifecycleTest, InitSetsUpTheLinkAndDestroyTearsItDownForAnotherStart)
     LEP3_Destroy();
 }
 
-TEST(LifecycleTest, VideoRequestsWriteTheirExactPacketsOrReportTheWriteResult)
+TEST(LifecycleTest, VideoRequestsWriteTheirExactPackets)
 {
     Pty pty;
     ASSERT_EQ(LEP3_SetPath(LEP3_PATH_UART, pty.slave_path.c_str()), 0);
@@ -127,14 +127,7 @@ TEST(LifecycleTest, VideoRequestsWriteTheirExactPacketsOrReportTheWriteResult)
         EXPECT_EQ(bytes, (std::vector<uint8_t>{0xAA, 0x55, 0x02, 0x04, uint8_t(rgb ? 0xFF : 0x00),
                                                uint8_t(rgb ? 0x96 : 0xA3)}));
     }
-    LEP3_Destroy();
-
-    uart_fd = -1;
-    EXPECT_EQ(stdout_of([] {
-                  EXPECT_EQ(LEP3_GetRawVideo(), -1);
-                  EXPECT_EQ(LEP3_GetRGBVideo(), -1);
-              }),
-              "LEP3_GetRawVideo: send command error:-1!\nLEP3_GetRGBVideo: send command error:-1!\n");
+    LEP3_Destroy(); // the write results after it: with the descriptors the library doesn't hold
 }
 
 // uart_fd is 0 at load, like every link global, and a descriptor number the library has

@@ -1,6 +1,6 @@
 // The packet parser's state table byte by byte: each row, recovery from garbage, reply
-// posting and its limits, the over-long reply skipped whole, check bytes counted, and the
-// reset notice. Frame assembly is checked end to end.
+// posting and its limits, abandoned replies, the over-long reply skipped whole, check bytes
+// counted, and the reset notice, each with its counters. Frame assembly is checked end to end.
 
 #include <unistd.h>
 
@@ -104,6 +104,17 @@ TEST_F(ParserTest, RepliesOfEachTypePostTheirDataWithTheLastByte)
     }
 }
 
+// A reply of a type above 2, or one whose length leaves no data, is abandoned at the
+// byte that shows it, with a message; the hunt takes the next packet.
+TEST_F(ParserTest, ReplyOfAnUnknownTypeOrWithoutDataIsAbandoned)
+{
+    const Bytes unknown_type{0xAA, 0x55, 0x05, 0x02, 0x00, 0x07}, no_data{0xAA, 0x55, 0x03, 0x02, 0x00, 0x02, 0x11};
+    EXPECT_EQ(lep3::test::stdout_of([&] { feed(unknown_type), feed(no_data); }), "error10 7 \nerror\n");
+    EXPECT_EQ(stats().replies_abandoned, 2U);
+    feed(reply_packet(0x0208, 2, {0x00}));
+    EXPECT_EQ(load_reply_state(), 2) << "the reply after them was lost";
+}
+
 // L above 51 announces more data than the record holds: the L body bytes are passed
 // over unread, so a reply quoted in the body is no reply, and the record keeps what it
 // had. The hunt resumes at the check byte, or earlier at a frame packet's start.
@@ -199,7 +210,7 @@ TEST_F(ParserTest, ResetNoticeIsNotPostedAndStartsOneReinitialisation)
     });
     lep3::link::publish_reply_state(1);
     feed({0xAA, 0x55, 0x04, 0x04, 0x04, 0x02, 0x00, 0x3D});
-    EXPECT_EQ(g_lepton_reset_flag, 1);
+    EXPECT_EQ(std::make_tuple(g_lepton_reset_flag, stats().reset_notices), std::make_tuple(1, uint64_t{1}));
     EXPECT_EQ(load_reply_state(), 0) << "the notice clears the record and releases no transaction";
     for (int i = 0; i < 3; ++i)
         lep3::link::reset_check();

@@ -9,22 +9,15 @@
 #include <thread>
 
 #include "link/helpers.h"
+#include "support/eventually.h"
 #include "support/link_harness.h"
 
 namespace {
 
+using lep3::test::eventually;
 using lep3::test::LinkHarness;
 using lep3::test::stats;
 using namespace std::chrono_literals;
-
-// Polls until the condition holds; false after the limit.
-template <typename F> bool eventually(F &&condition, std::chrono::milliseconds limit = 5s)
-{
-    for (const auto end = std::chrono::steady_clock::now() + limit; !condition(); std::this_thread::sleep_for(1ms))
-        if (std::chrono::steady_clock::now() > end)
-            return false;
-    return true;
-}
 
 double thread_cpu_seconds(pthread_t thread)
 {
@@ -77,6 +70,7 @@ TEST(ReaderLoop, FloodFillsTheQueueAndIsReportedOncePerEpisode)
     pthread_join(reader, nullptr);
     LEP3_SetMessageHandler(LEP3_ConsoleMessages, nullptr);
     EXPECT_EQ(drained, flood) << "the reader lost or reordered bytes";
+    EXPECT_EQ(stats().bytes_read, flood.size());
     EXPECT_EQ(uint64_t(full_messages.load()), stats().queue_full_episodes);
     queue_clear(&uart_queue);
 }

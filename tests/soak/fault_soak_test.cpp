@@ -48,12 +48,7 @@ struct FrameLog {
     bool numbers_rose = true;
 };
 
-struct CommandLog {
-    uint64_t commands = 0;
-    std::array<uint64_t, 11> by_code{}; // index -code
-    uint64_t unexpected = 0;
-};
-
+// The codes a command may end with when bytes are lost, late or garbled.
 bool is_command_code(int code)
 {
     return code == 0 || code == -1 || code == -2 || code == -9 || code == -10;
@@ -97,18 +92,15 @@ TEST(FaultSoak, FramesStayExactAndCommandsEndWithTheirCodesUnderInjectedFaults)
         }
     });
 
-    CommandLog commands;
+    std::atomic<uint64_t> commands_ok{0}, unexpected_codes{0};
     std::thread host([&] {
         while (!stop) {
             float fpa = 0;
             lep3_sys_status_t status{};
             for (const int code :
                  {LEP3_GetSysFpaTemperatureCelcius(&fpa), LEP3_RunSysPing(), LEP3_GetSysStatus(&status)}) {
-                ++commands.commands;
-                if (is_command_code(code))
-                    ++commands.by_code[static_cast<size_t>(-code)];
-                else
-                    ++commands.unexpected;
+                commands_ok += code == 0;
+                unexpected_codes += !is_command_code(code);
             }
         }
     });
@@ -145,24 +137,15 @@ TEST(FaultSoak, FramesStayExactAndCommandsEndWithTheirCodesUnderInjectedFaults)
         EXPECT_EQ(frames.damaged_pixels[i], 1) << "frame " << frames.damaged[i];
     }
     EXPECT_TRUE(frames.numbers_rose);
-    EXPECT_EQ(commands.unexpected, 0U);
+    EXPECT_EQ(unexpected_codes.load(), 0U);
     EXPECT_GT(frames.exact, 0U);
-    EXPECT_GT(commands.by_code[0], 0U);
-
-    lep3_link_stats_t stats{};
-    ASSERT_EQ(LEP3_GetLinkStats(&stats), 0);
-    std::fprintf(
-        stderr,
-        "soak: %d s, frames sent %llu, taken %llu (exact %llu, corrupted on purpose %zu of %zu injected), "
-        "commands %llu (ok %llu, -1 %llu, -2 %llu, -9 %llu, -10 %llu), reset notices %d, bytes dropped "
-        "hunting %llu, replies abandoned %llu\n",
-        soak_seconds(), static_cast<unsigned long long>(link.sim().frames_sent()),
-        static_cast<unsigned long long>(frames.frames), static_cast<unsigned long long>(frames.exact),
-        frames.damaged.size(), corrupted.size(), static_cast<unsigned long long>(commands.commands),
-        static_cast<unsigned long long>(commands.by_code[0]), static_cast<unsigned long long>(commands.by_code[1]),
-        static_cast<unsigned long long>(commands.by_code[2]), static_cast<unsigned long long>(commands.by_code[9]),
-        static_cast<unsigned long long>(commands.by_code[10]), resets,
-        static_cast<unsigned long long>(stats.bytes_dropped), static_cast<unsigned long long>(stats.replies_abandoned));
+    EXPECT_GT(commands_ok.load(), 0U);
+    std::fprintf(stderr,
+                 "soak: %d s, frames taken %llu (exact %llu, corrupted on purpose %zu of %zu), commands ok %llu, reset "
+                 "notices %d\n",
+                 soak_seconds(), static_cast<unsigned long long>(frames.frames),
+                 static_cast<unsigned long long>(frames.exact), frames.damaged.size(), corrupted.size(),
+                 static_cast<unsigned long long>(commands_ok.load()), resets);
 }
 
 } // namespace

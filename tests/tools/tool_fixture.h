@@ -26,6 +26,7 @@
 #include <vector>
 
 #include "sim/bridge_sim.h"
+#include "support/eventually.h"
 
 namespace lep3::test {
 
@@ -68,16 +69,6 @@ class BridgeTest : public ToolTest {
     lep3::sim::Options options_;
     std::unique_ptr<lep3::sim::BridgeSim> sim_;
 };
-
-// Waits (polling) until done() or the limit; the result of the last look.
-inline bool eventually(const std::function<bool()> &done, std::chrono::milliseconds limit)
-{
-    for (const auto end = std::chrono::steady_clock::now() + limit; !done();
-         std::this_thread::sleep_for(std::chrono::milliseconds(10)))
-        if (std::chrono::steady_clock::now() > end)
-            return false;
-    return true;
-}
 
 struct ToolResult {
     int status = -1; // exit status, or 128 + signal when a signal ended it
