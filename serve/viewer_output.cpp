@@ -58,7 +58,7 @@ std::vector<std::string> page_urls(const std::string &address, int port, const s
 
 } // namespace
 
-ViewerOutput::ViewerOutput(FrameHub &hub, const CameraFeed &feed, const std::string &address, int port,
+ViewerOutput::ViewerOutput(FrameHub &hub, const FeedInfo &feed, const std::string &address, int port,
                            const ServiceLog &log)
     : log_(log), address_(address),
       followers_(kStreamsPerAddress, kStreams), context_{hub, feed, pictures_, followers_,
