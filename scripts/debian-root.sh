@@ -1,3 +1,4 @@
+# shellcheck shell=bash
 # A minimal Debian 12 root made with debootstrap, and commands run inside it with chroot.
 # Sourced by scripts/build-debs and scripts/check-packages; needs root and debootstrap.
 #
@@ -41,6 +42,7 @@ debian_root_run() {
   local dir=$1 command=$2 status=0 fs
   # Processes, and pseudo-terminals of the root's own (the bridge emulator makes some).
   for fs in "proc defaults proc" "devpts newinstance,ptmxmode=0666,mode=620 dev/pts" "tmpfs mode=1777 dev/shm"; do
+    # shellcheck disable=SC2086 # type, options and place, split on purpose
     set -- $fs
     mount -t "$1" -o "$2" "$1" "$dir/$3"
     debian_root_mounts+=("$dir/$3")
