@@ -30,6 +30,7 @@ extern const Command kGetCommand;
 extern const Command kSetCommand;
 extern const Command kUpdateCommand;
 extern const Command kViewCommand;
+extern const Command kWatchCommand;
 // Built with libtiff only.
 extern const Command kRecordCommand;
 extern const Command kInspectCommand;

@@ -16,7 +16,7 @@ namespace {
 
 constexpr const Command *kCommands[] = {
     &kInfoCommand,   &kCaptureCommand, &kStreamCommand, &kListCommand, &kFfcCommand,
-    &kGetCommand,    &kSetCommand,     &kUpdateCommand, &kViewCommand,
+    &kGetCommand,    &kSetCommand,     &kUpdateCommand, &kViewCommand, &kWatchCommand,
 #ifdef LEP3_HAVE_TIFF
     &kRecordCommand, &kInspectCommand,
 #endif
