@@ -4,7 +4,9 @@
 
 #include <array>
 #include <cmath>
+#include <cstring>
 #include <limits>
+#include <thread>
 #include <vector>
 
 #include "lep3.h"
@@ -107,6 +109,34 @@ TEST(ObjectTemperature, MatchesTheRadiometricChainOverTheWholeRawRange)
             EXPECT_EQ(o.nan_reported, o.nan_expected);
             EXPECT_GT(o.nan_expected, size_t{kO}); // values at or below O, and those the path outshines
         }
+}
+
+// Threads converting with parameters of their own at once (one holds the shared table,
+// the others compute pixel by pixel, turns change): each gets its own parameters' frame.
+TEST(ObjectTemperature, ThreadsWithParametersOfTheirOwnGetTheirOwnFrames)
+{
+    const std::vector<uint16_t> raw = raw_range();
+    std::array<lep3_object_params_t, 3> params{defaults(), defaults(), defaults()};
+    params[1].emissivity = 0.8F, params[2].distance_m = 50;
+    std::array<std::vector<float>, 3> alone;
+    for (size_t k = 0; k < params.size(); ++k) {
+        alone[k].resize(kPixels);
+        ASSERT_EQ(LEP3_RawToObjectCelsius(raw.data(), alone[k].data(), kR, kO, &params[k]), 0);
+    }
+    std::array<size_t, 3> differing{};
+    std::vector<std::thread> threads;
+    for (size_t k = 0; k < params.size(); ++k)
+        threads.emplace_back([&, k] {
+            std::vector<float> c(kPixels);
+            for (int round = 0; round < 50; ++round) {
+                LEP3_RawToObjectCelsius(raw.data(), c.data(), kR, kO, &params[k]);
+                for (size_t i = 0; i < kPixels; ++i)
+                    differing[k] += std::memcmp(&c[i], &alone[k][i], sizeof(float)) != 0 ? 1 : 0;
+            }
+        });
+    for (auto &t : threads)
+        t.join();
+    EXPECT_EQ(differing, (std::array<size_t, 3>{}));
 }
 
 // With the defaults the result is the plain conversion wherever the signal is positive.
