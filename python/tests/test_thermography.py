@@ -45,7 +45,8 @@ def test_measure_spots_boxes_and_lines() -> None:
     frame[10, 10] = np.nan
     box = lep3.measure(frame, box=(12, 11, 9, 10))
     assert box == lep3.Measurement(1609.0, 1772.0, box.mean, (9, 10), (12, 11), 7, 1)
-    assert lep3.measure(frame, spot=(159, 119)) == lep3.Measurement(19199.0, 19199.0, 19199.0, (159, 119), (159, 119), 1, 0)
+    corner = lep3.Measurement(19199.0, 19199.0, 19199.0, (159, 119), (159, 119), 1, 0)
+    assert lep3.measure(frame, spot=(159, 119)) == corner
     line = lep3.measure(frame, line=(0, 0, 159, 0))
     assert (line.pixels, line.mean, line.max_at) == (160, 79.5, (159, 0))
     nothing = lep3.measure(frame, spot=(10, 10))
@@ -62,4 +63,5 @@ def test_camera_object_temperatures_use_the_sessions_calibration(camera: lep3.Ca
     assert camera.calibration == (internal.r, internal.o)
     np.testing.assert_allclose(camera.celsius(raw, object=lep3.ObjectParams()), camera.celsius(raw), atol=0.001)
     far = camera.celsius(raw, object=lep3.ObjectParams(emissivity=0.95, distance_m=1.0))
-    np.testing.assert_array_equal(far, lep3.object_celsius(raw, internal.r, internal.o, lep3.ObjectParams(0.95, distance_m=1.0)))
+    params = lep3.ObjectParams(0.95, distance_m=1.0)
+    np.testing.assert_array_equal(far, lep3.object_celsius(raw, internal.r, internal.o, params))
