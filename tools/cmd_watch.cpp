@@ -169,7 +169,7 @@ int run_watch(const ParsedArgs &args)
         std::map<std::string, lep3_region_stats_t> by_name;
         for (size_t i = 0; i < readings.size(); ++i)
             by_name[o.regions[i].name] = readings[i];
-        const auto events = watch.update(by_name, frame->taken.time_since_epoch());
+        const auto events = watch.update(by_name, frame->completed);
         for (const auto &e : events)
             report(e, *frame, o.json);
         if (o.until_alarm && watch.times_raised() > 0)
