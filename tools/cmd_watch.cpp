@@ -151,6 +151,11 @@ int run_watch(const ParsedArgs &args)
     const lep3_object_params_t *object = o.object.given ? &o.object.params : nullptr;
     auto frame = std::make_unique<Frame>();
     std::vector<float> celsius(kFramePixels);
+    if (!o.json) {
+        print("watching %zu regions for %zu alarms%s%s\n", o.regions.size(), o.alarms.size(),
+              object != nullptr ? "; object " : "", object != nullptr ? object_text(*object).c_str() : "");
+        flush_output();
+    }
     const auto start = std::chrono::steady_clock::now();
     int64_t frames = 0;
     while (!o.count || frames < *o.count) {
