@@ -178,15 +178,14 @@ int run_capture(const ParsedArgs &args)
     std::vector<uint8_t> rgb(kRgbFrameBytes);
     std::vector<float> celsius(kFramePixels);
     const lep3_object_params_t *object = o.object.given ? &o.object.params : nullptr;
-    // The regions' readings of every frame, one line each, beside the pictures.
-    std::unique_ptr<FILE, FileCloser> regions_csv;
-    if (!o.regions.empty() && rbfo) {
-        const std::string path = (std::filesystem::path(o.dir) / "regions.csv").string();
-        regions_csv.reset(std::fopen(path.c_str(), "w"));
-        if (!regions_csv)
-            throw std::runtime_error("cannot create " + path + ": " + std::strerror(errno));
-        std::fprintf(regions_csv.get(), "%s\n", kRegionCsvHeader);
-    }
+    // The regions' readings of every frame, one line each, beside the pictures; written
+    // whole (as every output, through a temporary name) when the capture ends, however.
+    const bool regions_csv = !o.regions.empty() && rbfo;
+    std::string regions_rows = std::string(kRegionCsvHeader) + "\n";
+    auto save_regions = [&] {
+        if (regions_csv)
+            lep3::files::write_file((std::filesystem::path(o.dir) / "regions.csv").string(), regions_rows);
+    };
     if ((!o.regions.empty() || o.isotherm) && !rbfo)
         warning("no regions or isotherm: the temperatures are unavailable");
     int64_t written = 0;
@@ -194,6 +193,8 @@ int run_capture(const ParsedArgs &args)
         const auto wait = pump.next(*frame, kFrameWait);
         if (wait == FramePump::Wait::stopped)
             break;
+        if (wait != FramePump::Wait::frame)
+            save_regions();
         if (wait == FramePump::Wait::timed_out)
             throw std::runtime_error("no frame from the bridge at " + session.device() + " for 5 seconds");
         if (wait == FramePump::Wait::gone)
@@ -233,8 +234,7 @@ int run_capture(const ParsedArgs &args)
         if (csv)
             write_csv(stem + "-celsius.csv", celsius);
         for (size_t i = 0; i < readings.size() && regions_csv; ++i)
-            std::fprintf(regions_csv.get(), "%s\n",
-                         region_csv_row(frame->number, when, o.regions[i], readings[i]).c_str());
+            regions_rows += region_csv_row(frame->number, when, o.regions[i], readings[i]) + "\n";
 
         if (o.json) {
             auto degrees = [&scene](float SceneTemperatures::*field) {
@@ -273,8 +273,7 @@ int run_capture(const ParsedArgs &args)
     }
     if (o.temps && !rbfo)
         warning("no CSV files were written: the temperatures are unavailable");
-    if (regions_csv && std::fclose(regions_csv.release()) != 0)
-        throw std::runtime_error("cannot write " + o.dir + "/regions.csv");
+    save_regions();
     if (written < o.count) {
         error("interrupted after %" PRId64 " of %" PRId64 " frames; the files written are complete", written, o.count);
         return interrupted_status();
