@@ -24,6 +24,7 @@ namespace fs = std::filesystem;
 
 constexpr int kImageRefused = -3; // the code of a transfer that didn't happen
 constexpr int kNoSession = -7;
+constexpr int kSessionOpen = -7;                     // a recovery wants the bridge to itself
 constexpr std::uintmax_t kLargestImage = 16U << 20U; // far above any bridge's flash
 
 void say(const std::string &text)
@@ -161,7 +162,7 @@ extern "C" LEP3_API int LEP3_RecoverFirmware(const char *image_path)
     const std::lock_guard<std::mutex> serial(lep3::session::serial_lock());
     if (lep3::session::session_open()) {
         say("a bridge is open in this process: close it before recovering one");
-        return kNoSession;
+        return kSessionOpen;
     }
     std::string reason;
     const std::optional<ImageVersion> version = check_image(image_path, reason);
