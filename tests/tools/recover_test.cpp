@@ -4,7 +4,6 @@
 // was kept before written back.
 #include <gtest/gtest.h>
 #include <signal.h>
-#include <stdlib.h>
 
 #include <filesystem>
 #include <fstream>
@@ -26,8 +25,7 @@ class RecoverTest : public lep3::test::BridgeTest {
   protected:
     void SetUp() override
     {
-        lep3::test::ToolTest::SetUp();
-        setenv("XDG_STATE_HOME", path("state").c_str(), 1); // the tool's state directory
+        lep3::test::ToolTest::SetUp(); // the tool's state directory: path("state")
         options_.path = path("bridge");
         options_.boot_path = path("bridge-loader");
         // Enough data blocks that a transfer is still running when the test kills it.
