@@ -529,6 +529,13 @@ LEP3_API const char *LEP3_LinkStateName(int state);
  * open again on the new firmware. The update's own codes (see LEP3_UpdateSAMG55); -7 when
  * no session is open. */
 LEP3_API int LEP3_UpdateFirmware(const char *image_path);
+/* Flashes a bridge that waits in its bootloader (an update cut off, or one whose bootloader
+ * was not at the expected device), without a session and without the application
+ * firmware: the transfer and start of update_flow with the given image, through the
+ * bootloader at LEP3_PATH_UART_ALT (else LEP3_PATH_UART). The application's user RBFO set
+ * is the host's to write back afterwards. 0; -3 image refused or transfer failed; -5 null
+ * path; -7 a session is open in this process. */
+LEP3_API int LEP3_RecoverFirmware(const char *image_path);
 /* Data blocks of the running or last update acknowledged so far, and their total.
  * 0, or -5 for a null pointer. */
 LEP3_API int LEP3_GetUpdateBlocks(uint32_t *acknowledged, uint32_t *total);
