@@ -1,12 +1,12 @@
 // Raw values to temperatures, and temperature frames to colour.
 #include <array>
-#include <atomic>
-#include <bit>
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
 
+#include "control/control_internal.h"
+#include "control/raw_value_table.h"
 #include "lep3.h"
 #include "link/console.h"
 #include "render/render_internal.h"
@@ -23,10 +23,9 @@ LEP3_API float held_temp_min = 1000.0F;
 
 namespace {
 
-// The fixed RBFO constants B and F of T = B / ln(R / (S - O) + F).
-constexpr double kRadiometricB = 1428.0;
-constexpr float kRadiometricF = 1.0F;
-constexpr double kZeroCelsiusInKelvin = 273.15;
+using lep3::control::kRadiometricB;
+using lep3::control::kRadiometricF;
+using lep3::control::kZeroCelsiusInKelvin;
 
 // One raw value to kelvin: the quotient and the sum in single precision, the logarithm
 // and the division in double.
@@ -48,110 +47,22 @@ uint32_t truncate_to_unsigned(float value)
     return static_cast<uint32_t>(value);
 }
 
-// Kelvin of every raw value for the last (R, O) used, filled in as values are met, so a
-// stream of frames with one calibration takes a logarithm once per distinct value instead
-// of once per pixel. Entries hold the float's bits; a NaN pattern that no arithmetic
-// produces (operations on non-NaN inputs give the default NaN) marks an entry not yet
-// computed. One table serves the whole process, in static storage: a call takes it when
-// it is free, rekeying it to its own (R, O) if need be, and a call that finds it taken by
-// another thread computes its frame pixel by pixel instead, so no caller waits and every
-// result is the formula's.
-class KelvinTable {
-  public:
-    static constexpr size_t kRawValues = 65536;
-
-    // True when this thread now owns the table; release() gives it back.
-    bool try_take() { return !busy_.test_and_set(std::memory_order_acquire); }
-    void release() { busy_.clear(std::memory_order_release); }
-
-    // The table's owner converts a frame, computing the entries it lacks. After a change
-    // of calibration every value is new: one pass computes each as it is met. Otherwise the
-    // frame is copied from the table as it stands, a load and a store per pixel that
-    // vectorise (with gathers where the processor has them), and only a frame that met an
-    // unknown entry takes a second pass to fill those pixels.
-    void convert(const uint16_t *raw, float *temps, int32_t r, int32_t o)
-    {
-        if (!keyed_ || r != r_ || o != o_) {
-            rekey(r, o);
-            fill_unknown(raw, temps, false);
-            return;
-        }
-        uint32_t top = 0;
-        lep3::render::run_vectorised<copy_entries>(bits_.data(), raw, temps, &top);
-        if (top == kUnknown)
-            fill_unknown(raw, temps, true);
-    }
-
-  private:
-    static constexpr uint32_t kUnknown = 0xFFFFFFFFU;
-
-    // Every pixel's entry as it stands; top receives the largest entry's bits, which is
-    // kUnknown when any pixel met an unknown one.
-    [[gnu::always_inline]] static inline void copy_entries(const uint32_t *bits, const uint16_t *raw, float *temps,
-                                                           uint32_t *top)
-    {
-        uint32_t largest = 0;
-#pragma GCC unroll 8
-        for (size_t i = 0; i < kFramePixels; ++i) {
-            const uint32_t entry = bits[raw[i]];
-            std::memcpy(&temps[i], &entry, sizeof(entry));
-            largest = entry > largest ? entry : largest;
-        }
-        *top = largest;
-    }
-
-    // Computes the entries that pixels lack. With copied, only pixels whose copy is
-    // unknown are looked at again; otherwise every pixel is taken from the table.
-    void fill_unknown(const uint16_t *raw, float *temps, bool copied)
-    {
-        for (size_t i = 0; i < kFramePixels; ++i) {
-            if (copied && std::bit_cast<uint32_t>(temps[i]) != kUnknown)
-                continue;
-            uint32_t entry = bits_[raw[i]];
-            if (entry == kUnknown)
-                entry = fill(raw[i]);
-            std::memcpy(&temps[i], &entry, sizeof(entry));
-        }
-    }
-
-    uint32_t fill(uint16_t raw)
-    {
-        const float kelvin = raw_to_kelvin(raw, static_cast<float>(r_), static_cast<float>(o_));
-        uint32_t bits = 0;
-        std::memcpy(&bits, &kelvin, sizeof(bits));
-        bits_[raw] = bits;
-        filled_[raw / kWordBits] |= uint64_t{1} << (raw % kWordBits);
-        return bits;
-    }
-
-    // A new calibration forgets the entries of the old one: only those filled (a scene
-    // spans a few thousand raw values), which the bitmap lists, so the change costs little
-    // more than the values met. The very first key finds the table all zero and marks it
-    // unknown whole, once.
-    void rekey(int32_t r, int32_t o)
-    {
-        if (!keyed_) {
-            bits_.fill(kUnknown);
-        } else {
-            for (size_t w = 0; w < filled_.size(); ++w) {
-                for (uint64_t word = filled_[w]; word != 0; word &= word - 1)
-                    bits_[w * kWordBits + static_cast<size_t>(std::countr_zero(word))] = kUnknown;
-                filled_[w] = 0;
-            }
-        }
-        r_ = r;
-        o_ = o;
-        keyed_ = true;
-    }
-
-    static constexpr size_t kWordBits = 64;
-    std::atomic_flag busy_;
-    std::array<uint32_t, kRawValues> bits_{};
-    std::array<uint64_t, kRawValues / kWordBits> filled_{}; // raw values whose entry holds a value
-    int32_t r_ = 0;
-    int32_t o_ = 0;
-    bool keyed_ = false;
+// The calibration a kelvin table is keyed by, and the formula that fills it.
+struct Calibration {
+    int32_t r = 0;
+    int32_t o = 0;
+    bool operator==(const Calibration &) const = default;
 };
+
+struct KelvinOfRaw {
+    float operator()(uint16_t raw, const Calibration &c) const
+    {
+        return raw_to_kelvin(raw, static_cast<float>(c.r), static_cast<float>(c.o));
+    }
+};
+
+// Kelvin of every raw value for the last (R, O) used.
+using KelvinTable = lep3::control::RawValueTable<Calibration, KelvinOfRaw>;
 
 KelvinTable kelvin_table;
 
@@ -274,7 +185,7 @@ extern "C" LEP3_API int LEP3_LuxToKelvin(const uint16_t *raw, float *temps, int3
         return -1;
     }
     if (kelvin_table.try_take()) {
-        kelvin_table.convert(raw, temps, r, o);
+        kelvin_table.convert(raw, temps, Calibration{r, o});
         kelvin_table.release();
         return 0;
     }

@@ -29,9 +29,11 @@ extern const Command kFfcCommand;
 extern const Command kGetCommand;
 extern const Command kSetCommand;
 extern const Command kUpdateCommand;
+extern const Command kRecoverCommand;
 extern const Command kViewCommand;
 // The long-running service, from serve/.
 extern const Command kServeCommand;
+extern const Command kWatchCommand;
 // Built with libtiff only.
 extern const Command kRecordCommand;
 extern const Command kInspectCommand;
