@@ -5,6 +5,7 @@
 #include <string_view>
 
 #include "lep3.h"
+#include "tools/console.h"
 
 namespace lep3tool {
 
@@ -12,14 +13,14 @@ namespace {
 
 // The library calls the handler from any of its threads.
 std::mutex lock;
-bool quiet_mode = false;
+bool verbose_mode = false;
 bool holding = false;
 std::vector<std::pair<int, std::string>> held;
 
 void show(const std::string &text)
 {
-    if (!quiet_mode)
-        (void)std::fputs(text.c_str(), stderr);
+    if (verbose_mode)
+        write_library_text(text.c_str());
 }
 
 void on_message(int stream, const char *text, void * /*context*/)
@@ -42,11 +43,11 @@ constexpr std::string_view kOwnPrefix = "LEP3: ";
 
 } // namespace
 
-void route_library_messages(bool quiet)
+void route_library_messages(bool verbose)
 {
     {
         const std::lock_guard guard(lock);
-        quiet_mode = quiet;
+        verbose_mode = verbose;
     }
     LEP3_SetMessageHandler(on_message, nullptr);
 }
