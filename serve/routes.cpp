@@ -82,6 +82,27 @@ template <typename Handler> httplib::Server::Handler guarded(Handler handler)
     };
 }
 
+// A POST's handler that reads the body itself: httplib would wait for the connection's end
+// for a body sent without Content-Length (as `curl -X POST` sends none), where the request
+// has none at all.
+template <typename Handler> httplib::Server::HandlerWithContentReader guarded_post(Handler handler)
+{
+    return [handler](const Request &req, Response &res, const httplib::ContentReader &reader) {
+        std::string body;
+        const bool sent = req.has_header("Content-Length") || req.has_header("Transfer-Encoding");
+        if (sent && !reader([&body](const char *data, size_t length) {
+                body.append(data, length);
+                return true;
+            })) {
+            // Too large (413, set by the reader) or cut short.
+            const int status = res.status >= kBadRequest ? res.status : kBadRequest;
+            reply_error(res, status, "refused with HTTP status " + std::to_string(status));
+            return;
+        }
+        guarded([&handler, &body](const Request &r, Response &s) { handler(r, s, body); })(req, res);
+    };
+}
+
 std::shared_ptr<const ViewFrame> newest_frame(const FrameHub &hub)
 {
     auto frame = hub.newest();
@@ -169,6 +190,8 @@ void serve_pictures(httplib::Server &server, ViewContext &ctx)
                    const auto frame = newest_frame(ctx.hub);
                    const auto picture = ctx.pictures.make(*frame, style);
                    res.set_header("Cache-Control", "no-store");
+                   if (!picture->range_warning.empty())
+                       res.set_header("Lep3-Warning", picture->range_warning);
                    res.set_header("Content-Disposition",
                                   "inline; filename=\"frame-" + std::to_string(frame->number) + ".png\"");
                    res.set_content(picture->png, kPng);
@@ -235,7 +258,7 @@ void serve_readings(httplib::Server &server, ViewContext &ctx)
 
 void serve_controls(httplib::Server &server)
 {
-    server.Post("/api/ffc", guarded([](const Request &req, Response &res) {
+    server.Post("/api/ffc", guarded_post([](const Request &req, Response &res, const std::string &) {
                     const bool rad = req.has_param("rad") && req.get_param_value("rad") != "0";
                     require_bridge();
                     const char *what = rad ? "the radiometric flat-field correction" : "the flat-field correction";
@@ -259,14 +282,21 @@ void serve_controls(httplib::Server &server)
                    reply(res, 200, {{"settings", list}});
                }));
 
-    server.Post(R"(/api/settings/([^/]+))", guarded([](const Request &req, Response &res) {
+    server.Post(R"(/api/settings/([^/]+))",
+                guarded_post([](const Request &req, Response &res, const std::string &body) {
                     const std::string name = req.matches[1];
                     const Setting *s = find_setting(name);
                     if (s == nullptr)
                         throw RequestError(kNotFound, "unknown setting '" + name + "'");
                     if (s->set == nullptr)
                         throw UsageError(name + " can be read but not set");
-                    std::string text = req.has_param("value") ? req.get_param_value("value") : req.body;
+                    // The value as a form field (value=1) or as the whole body.
+                    httplib::Params form;
+                    if (req.get_header_value("Content-Type").starts_with("application/x-www-form-urlencoded"))
+                        httplib::detail::parse_query_text(body, form);
+                    std::string text = req.has_param("value")     ? req.get_param_value("value")
+                                       : form.count("value") != 0 ? form.find("value")->second
+                                                                  : body;
                     while (!text.empty() && (text.back() == '\n' || text.back() == '\r' || text.back() == ' '))
                         text.pop_back();
                     const int64_t value = parse_setting_value(*s, text);

@@ -6,6 +6,7 @@
 
 #include "lep3.h"
 #include "tools/signals.h"
+#include "tools/text_format.h"
 
 namespace lep3tool {
 
@@ -51,6 +52,7 @@ FramePump::Wait FramePump::next(Frame &out, std::chrono::milliseconds timeout)
         out.format = info.format;
         out.size = info.size;
         out.number = info.frame_number;
+        out.check_ok = info.check_ok != 0;
         out.taken = wall_time(info.completed_ns);
         ++received_;
         if (last_number_ != 0 && out.number > last_number_ + 1)
@@ -58,6 +60,23 @@ FramePump::Wait FramePump::next(Frame &out, std::chrono::milliseconds timeout)
         last_number_ = out.number;
         return Wait::frame;
     }
+}
+
+bool first_frame(FramePump &pump, Frame &out, std::chrono::milliseconds timeout, const std::string &device)
+{
+    const auto seconds = std::chrono::duration<double>(timeout).count();
+    switch (pump.next(out, timeout)) {
+    case FramePump::Wait::frame:
+        return true;
+    case FramePump::Wait::stopped:
+        return false;
+    case FramePump::Wait::gone:
+        throw std::runtime_error("the bridge at " + device + " is gone (unplugged?)");
+    case FramePump::Wait::timed_out:
+        break;
+    }
+    throw std::runtime_error("the bridge at " + device + " sends nothing: no frame in " + format_text("%g", seconds) +
+                             " s (see --timeout)");
 }
 
 const char *link_state_name(int state)

@@ -5,6 +5,7 @@
 #include <array>
 #include <chrono>
 #include <cstdint>
+#include <string>
 
 namespace lep3tool {
 
@@ -21,6 +22,7 @@ struct Frame {
     uint32_t format = 0;
     uint32_t size = 0;
     uint32_t number = 0;
+    bool check_ok = true;                        // the frame packet's check byte matched
     std::chrono::system_clock::time_point taken; // when the library completed it
 
     const uint16_t *raw() const { return reinterpret_cast<const uint16_t *>(bytes.data()); }
@@ -49,6 +51,11 @@ class FramePump {
     uint64_t received_ = 0;
     uint64_t missed_ = 0;
 };
+
+// The bridge's first frame after the video request, into out, before anything waits for a
+// command's reply: a bridge that sends nothing fails here within timeout (std::runtime_error
+// naming device), not after the commands' longer waits. False when a stop signal came.
+bool first_frame(FramePump &pump, Frame &out, std::chrono::milliseconds timeout, const std::string &device);
 
 // The session's link state as the tool shows it: "up", "silent", "gone", "reconnecting" or
 // "closed".
