@@ -168,9 +168,7 @@ int run_capture(const ParsedArgs &args)
         if (wait == FramePump::Wait::stopped)
             break;
         if (wait == FramePump::Wait::timed_out)
-            throw std::runtime_error("the bridge at " + session.device() + " sends nothing: no frame in " +
-                                     format_text("%g", std::chrono::duration<double>(o.timeout).count()) +
-                                     " s (see --timeout)");
+            fail_silent(session.device(), o.timeout);
         if (wait == FramePump::Wait::gone)
             throw std::runtime_error("the bridge at " + session.device() + " is gone (unplugged?)");
         if (frame->format != kFormatRaw)

@@ -62,9 +62,14 @@ FramePump::Wait FramePump::next(Frame &out, std::chrono::milliseconds timeout)
     }
 }
 
+void fail_silent(const std::string &device, std::chrono::milliseconds timeout)
+{
+    throw std::runtime_error("the bridge at " + device + " sends nothing: no frame in " +
+                             format_text("%g", std::chrono::duration<double>(timeout).count()) + " s (see --timeout)");
+}
+
 bool first_frame(FramePump &pump, Frame &out, std::chrono::milliseconds timeout, const std::string &device)
 {
-    const auto seconds = std::chrono::duration<double>(timeout).count();
     switch (pump.next(out, timeout)) {
     case FramePump::Wait::frame:
         return true;
@@ -75,8 +80,7 @@ bool first_frame(FramePump &pump, Frame &out, std::chrono::milliseconds timeout,
     case FramePump::Wait::timed_out:
         break;
     }
-    throw std::runtime_error("the bridge at " + device + " sends nothing: no frame in " + format_text("%g", seconds) +
-                             " s (see --timeout)");
+    fail_silent(device, timeout);
 }
 
 const char *link_state_name(int state)

@@ -57,6 +57,9 @@ class FramePump {
 // naming device), not after the commands' longer waits. False when a stop signal came.
 bool first_frame(FramePump &pump, Frame &out, std::chrono::milliseconds timeout, const std::string &device);
 
+// Throws std::runtime_error: the bridge at device sent no frame for timeout.
+[[noreturn]] void fail_silent(const std::string &device, std::chrono::milliseconds timeout);
+
 // The session's link state as the tool shows it: "up", "silent", "gone", "reconnecting" or
 // "closed".
 const char *link_state_name(int state);
