@@ -291,6 +291,8 @@ LEP3_API int LEP3_SetInitParameter(int32_t mode);
 LEP3_API void *LEP3_Daemon_Thr(void *arg);
 
 /* Radiometry: T = 1428 / ln(R / (S - O) + 1) kelvin. */
+/* The centre block: the mean raw value of the 6 x 6 pixels of rows 57-62, columns 77-82
+ * (not the centre pixel, row 60 column 80, that the hosts report as "centre"). */
 LEP3_API uint32_t LEP3_GetCenterPixel(const uint16_t *raw);
 /* Quick spot value only: integer R / (pixel - O) steps 0.5 K at 20 C and 2 K at 100 C, always high. */
 LEP3_API float LEP3_GetPixelTemp(uint32_t pixel, uint32_t r, uint32_t o);

@@ -23,7 +23,7 @@ namespace lep3tool {
 namespace {
 
 constexpr OptionDef kOptions[] = {
-    {"firmware-dir", 'f', "DIR", "directory holding the firmware image (default /tmp/mmcblk0)"},
+    {"firmware-dir", 0, "DIR", "directory holding the firmware image (default /tmp/mmcblk0)"},
     {"boot-device", 0, "PATH", "serial device of the bridge's bootloader (default /dev/ttyACM1)"},
     {"force", 0, "", "install an image older than the running firmware"},
 };
