@@ -1,5 +1,5 @@
-// lep3src in working pipelines: the palette names, the raw and colour buffers against
-// the emulator's frames and the library's colouring, the counters, and the README's lines.
+// lep3src in working pipelines: the raw and colour buffers against the emulator's frames and
+// the library's colouring, the counters, the defaults, and the README's lines.
 #include <stdio.h>
 #include <sys/wait.h>
 
@@ -81,27 +81,9 @@ uint64_t gaps(const std::vector<Frame> &frames)
     return skipped;
 }
 
-TEST(Lep3Src, PaletteNamesOrderAndDefaultAreTheTools)
-{
-    init_gstreamer();
-    GstElement *src = gst_element_factory_make("lep3src", nullptr);
-    ASSERT_NE(src, nullptr) << "lep3src not found in " LEP3_GST_PLUGIN_DIR;
-    GParamSpec *palette = g_object_class_find_property(G_OBJECT_GET_CLASS(src), "palette");
-    ASSERT_NE(palette, nullptr);
-    auto *names = static_cast<GEnumClass *>(g_type_class_ref(palette->value_type));
-    ASSERT_EQ(names->n_values, lep3::names::kPaletteNames.size());
-    for (guint i = 0; i < names->n_values; ++i) {
-        EXPECT_EQ(names->values[i].value, static_cast<gint>(i));
-        EXPECT_EQ(names->values[i].value_nick, lep3::names::kPaletteNames[i]);
-    }
-    EXPECT_EQ(G_PARAM_SPEC_ENUM(palette)->default_value, static_cast<gint>(lep3::names::kDefaultPalette));
-    g_type_class_unref(names);
-    gst_object_unref(src);
-}
-
 // sim=true: raw buffers equal to the emulator's frames; a consumer slower than the camera
 // sees gaps in the offsets, which the stats count as dropped; the emulator goes with the
-// pipeline.
+// pipeline; a new element has the default device and palette.
 TEST(Lep3Src, SimDeliversTheEmulatorsRawFramesCountsWhatASlowConsumerMissedAndCleansUp)
 {
     Pipeline p("lep3src name=src sim=true num-buffers=6 ! appsink name=sink sync=false max-buffers=1 drop=false");
@@ -138,11 +120,14 @@ TEST(Lep3Src, SimDeliversTheEmulatorsRawFramesCountsWhatASlowConsumerMissedAndCl
     ASSERT_EQ(p.stop(), GST_STATE_CHANGE_SUCCESS);
     EXPECT_TRUE(std::filesystem::is_empty(test_tmpdir()));
 
-    // A new element still defaults to the library's device, not the emulator's.
+    // A new element still defaults to the library's device, not the emulator's, and to the
+    // tools' default palette (the palette names are the shared table's).
     GstElement *next = gst_element_factory_make("lep3src", nullptr);
     gchar *device = nullptr;
-    g_object_get(next, "device", &device, nullptr);
+    gint palette = -1;
+    g_object_get(next, "device", &device, "palette", &palette, nullptr);
     EXPECT_STREQ(device, "/dev/ttyACM0");
+    EXPECT_EQ(palette, static_cast<gint>(lep3::names::kDefaultPalette));
     g_free(device);
     gst_object_unref(next);
 }
