@@ -172,7 +172,8 @@ TEST_F(ReplayTest, PacingWaitsAtMostTenSecondsWhateverTheDates)
     testing::internal::CaptureStderr();
     for (const auto &[date, pause] : dates_and_pauses_ms) {
         ASSERT_TRUE(replay->next(raw.data()));
-        EXPECT_EQ(replay->interval(), std::chrono::milliseconds(pause)) << "after frame " << replay->page().frame_number;
+        EXPECT_EQ(replay->interval(), std::chrono::milliseconds(pause))
+            << "after frame " << replay->page().frame_number;
     }
     ASSERT_TRUE(replay->next(raw.data())) << "the loop did not start over";
     EXPECT_EQ(std::make_tuple(replay->page().frame_number, raw), std::make_tuple(1U, pages[0].raw));
