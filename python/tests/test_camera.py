@@ -10,6 +10,7 @@ import shutil
 import signal
 import subprocess
 import sys
+import threading
 import time
 from pathlib import Path
 
@@ -42,8 +43,14 @@ def test_frames_are_what_the_emulator_sent(camera: lep3.Camera) -> None:
         assert 0 < info.completed_ns <= time.monotonic_ns()
         seen.append(raw)
         numbers.append(info.frame_number)
+    for raw in camera:  # iteration, and n frames at once
+        assert raw.shape == (120, 160) and raw.dtype == np.uint16
+        numbers.append(camera.last_info.frame_number)
+        if len(numbers) == 6:
+            break
     assert numbers == sorted(set(numbers)), "each call delivers a newer frame"
     assert not np.shares_memory(seen[0], seen[1])
+    assert camera.frames(2, timeout=WAIT_S).shape == (2, 120, 160) and camera.frames(0).shape == (0, 120, 160)
 
     camera.video("rgb")
     with pytest.raises(ValueError, match="video"):
@@ -176,7 +183,8 @@ def test_info_as_the_tool_gives_it_stats_and_state(camera: lep3.Camera) -> None:
     assert camera.state == "up"
     camera.ffc()
     camera.ffc(radiometric=True)
-    camera.close()
+    threading.Timer(0.3, camera.close).start()  # closing from another thread ends a loop
+    assert sum(1 for _ in camera) >= 0 and camera.closed
     camera.close()
     assert camera.state == "closed" and camera.closed
     with pytest.raises(ValueError, match="closed"):
