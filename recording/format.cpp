@@ -141,16 +141,6 @@ float parse_float(std::string_view key, std::string_view text, std::string_view 
     return v;
 }
 
-std::string region_line(const thermo::NamedRegion &n)
-{
-    const lep3_region_t &r = n.region;
-    std::string text(thermo::region_kind_name(r.kind));
-    text.append(" ").append(n.name).append("=").append(std::to_string(r.x0)).append(",").append(std::to_string(r.y0));
-    if (r.kind != LEP3_REGION_SPOT)
-        text.append(",").append(std::to_string(r.x1)).append(",").append(std::to_string(r.y1));
-    return text;
-}
-
 thermo::NamedRegion parse_region_line(std::string_view key, std::string_view text)
 {
     const size_t space = text.find(' ');
@@ -176,6 +166,16 @@ bool same_region(const thermo::NamedRegion &a, const thermo::NamedRegion &b)
 }
 
 } // namespace
+
+std::string describe_region(const thermo::NamedRegion &n)
+{
+    const lep3_region_t &r = n.region;
+    std::string text(thermo::region_kind_name(r.kind));
+    text.append(" ").append(n.name).append("=").append(std::to_string(r.x0)).append(",").append(std::to_string(r.y0));
+    if (r.kind != LEP3_REGION_SPOT)
+        text.append(",").append(std::to_string(r.x1)).append(",").append(std::to_string(r.y1));
+    return text;
+}
 
 bool same_object(const lep3_object_params_t &a, const lep3_object_params_t &b)
 {
@@ -286,7 +286,7 @@ std::string describe_page(const PageInfo &page, const FileInfo *file)
             for (const ObjectLine &l : kObjectLines)
                 add_line(out, l.key, float_text((*file->object).*l.field, l.unit));
         for (size_t i = 0; i < file->regions.size(); ++i)
-            add_line(out, std::string(kRegion) + std::to_string(i + 1), region_line(file->regions[i]));
+            add_line(out, std::string(kRegion) + std::to_string(i + 1), describe_region(file->regions[i]));
     }
     return out;
 }

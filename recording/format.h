@@ -66,6 +66,8 @@ struct FileInfo {
 // black body seen through nothing, the plain conversion's temperatures).
 bool same_object(const lep3_object_params_t &a, const lep3_object_params_t &b);
 bool is_black_body(const lep3_object_params_t &p);
+// A region as its line states it: "box hot=10,20,30,40", "spot spot1=80,60".
+std::string describe_region(const lep3::thermo::NamedRegion &region);
 
 // A page's description; file is given for the first page only.
 std::string describe_page(const PageInfo &page, const FileInfo *file);
