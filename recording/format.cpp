@@ -187,9 +187,7 @@ bool same_object(const lep3_object_params_t &a, const lep3_object_params_t &b)
 
 bool is_black_body(const lep3_object_params_t &p)
 {
-    lep3_object_params_t defaults{};
-    LEP3_DefaultObjectParams(&defaults);
-    return same_object(p, defaults);
+    return p.emissivity == 1 && p.distance_m == 0 && p.window_transmission == 1;
 }
 
 bool FileInfo::operator==(const FileInfo &o) const
@@ -216,6 +214,13 @@ const std::string_view kObjectCelsiusText =
     "degrees Celsius of the objects in the raw recording's pages, one page each: its values through "
     "LEP3_RawToObjectCelsius with the page's R and O and the file's object parameters (NaN where the object's "
     "signal has no temperature); NaN throughout a page whose R, B, F, O were unavailable.";
+
+std::string_view temperature_text(const FileInfo &file)
+{
+    if (file.values == Values::raw)
+        return kTemperatureText;
+    return file.object && !is_black_body(*file.object) ? kObjectCelsiusText : kCelsiusText;
+}
 
 std::string utc_text(int64_t us)
 {
@@ -280,8 +285,7 @@ std::string describe_page(const PageInfo &page, const FileInfo *file)
         add_line(out, kLibrary, file->library_version);
         add_line(out, kFirmware, firmware_text(file->firmware_version));
         add_line(out, kSerial, serial_text(file->serial_number));
-        const bool object_celsius = !raw && file->object && !is_black_body(*file->object);
-        add_line(out, kTemperature, raw ? kTemperatureText : object_celsius ? kObjectCelsiusText : kCelsiusText);
+        add_line(out, kTemperature, temperature_text(*file));
         if (file->object)
             for (const ObjectLine &l : kObjectLines)
                 add_line(out, l.key, float_text((*file->object).*l.field, l.unit));

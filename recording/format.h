@@ -62,8 +62,9 @@ struct FileInfo {
     bool operator==(const FileInfo &) const;
 };
 
-// The object parameters compared field by field; equal to the library's defaults (a
-// black body seen through nothing, the plain conversion's temperatures).
+// The object parameters compared field by field. A black body seen through nothing (its
+// emissivity and the window's transmission 1, no distance): the other parameters weigh
+// nothing then, and the plain conversion gives the object's temperatures.
 bool same_object(const lep3_object_params_t &a, const lep3_object_params_t &b);
 bool is_black_body(const lep3_object_params_t &p);
 // A region as its line states it: "box hot=10,20,30,40", "spot spot1=80,60".
@@ -96,6 +97,8 @@ int64_t parse_utc(std::string_view text);
 extern const std::string_view kTemperatureText;
 extern const std::string_view kCelsiusText;
 extern const std::string_view kObjectCelsiusText;
+// The file's "Temperature" line: which of the three texts above its values are.
+std::string_view temperature_text(const FileInfo &file);
 inline constexpr uint32_t kConversionB = 1428;
 inline constexpr uint32_t kConversionF = 1;
 

@@ -1,8 +1,8 @@
 // lep3 inspect: a recording's summary and metadata, without a camera, and its regions
 // measured again, with the recorded object parameters or others.
 #include <cinttypes>
-#include <cstring>
 #include <optional>
+#include <span>
 #include <stdexcept>
 #include <string>
 #include <string_view>
@@ -107,11 +107,7 @@ void print_summary(const rec::RecordingReader &reader)
         print("  frame checks:    all confirmed\n");
     else
         print("  frame checks:    %" PRIu64 " not confirmed\n", t.unconfirmed);
-    const bool object_celsius = !raw && f.object && !rec::is_black_body(*f.object);
-    print("  temperature:     %s\n", std::string(raw              ? rec::kTemperatureText
-                                                 : object_celsius ? rec::kObjectCelsiusText
-                                                                  : rec::kCelsiusText)
-                                         .c_str());
+    print("  temperature:     %s\n", std::string(rec::temperature_text(f)).c_str());
     print("  object:          %s\n", f.object ? object_text(*f.object).c_str() : "not recorded (the defaults)");
     print("  regions:         %s\n", regions_text(f.regions).c_str());
 }
@@ -159,22 +155,23 @@ void print_readings(rec::RecordingReader &reader, const Measuring &m)
     const bool raw = reader.file().values == rec::Values::raw;
     print("\n%s:\n",
           raw ? ("readings with " + object_text(m.object)).c_str() : "readings of the recorded temperatures");
-    std::vector<std::byte> values(rec::kPixels * (raw ? sizeof(uint16_t) : sizeof(float)));
+    std::vector<uint16_t> raw_values(rec::kPixels);
     std::vector<float> celsius(rec::kPixels);
+    // A Celsius recording's pages are read as they are, a raw one's converted.
+    const std::span<std::byte> values =
+        raw ? std::as_writable_bytes(std::span(raw_values)) : std::as_writable_bytes(std::span(celsius));
     rec::PageInfo page;
     for (uint64_t n = 1; n <= m.last && reader.next(page, values); ++n) {
         if (n < m.first)
             continue;
         print("  page %" PRIu64 ", frame %" PRIu32 ", %s\n", n, page.frame_number,
               rec::utc_text(page.host_time_us).c_str());
-        if (!raw) {
-            std::memcpy(celsius.data(), values.data(), values.size());
-        } else if (!page.rbfo) {
+        if (raw && !page.rbfo) {
             print("    no temperatures: the page's R, B, F, O are unavailable\n");
             continue;
-        } else if (LEP3_RawToObjectCelsius(reinterpret_cast<const uint16_t *>(values.data()), celsius.data(),
-                                           static_cast<int32_t>(page.rbfo->r), static_cast<int32_t>(page.rbfo->o),
-                                           &m.object) != 0) {
+        }
+        if (raw && LEP3_RawToObjectCelsius(raw_values.data(), celsius.data(), static_cast<int32_t>(page.rbfo->r),
+                                           static_cast<int32_t>(page.rbfo->o), &m.object) != 0) {
             throw std::runtime_error("the object parameters are out of range (" + object_text(m.object) + ")");
         }
         const std::vector<lep3_region_stats_t> stats = measure_regions(celsius, m.regions);
