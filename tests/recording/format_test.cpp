@@ -129,6 +129,7 @@ TEST(RecordingFormat, ObjectParametersAndRegionsRoundTrip)
              {"Emissivity: 0.9\n", "no 'Reflected temperature' line"},
              {"Region 1: box hot=1,2,3\n", "'Region 1' is not a region"},
              {"Region 1: circle c=1,2\n", "'Region 1' is not 'spot|box|line"},
+             {"Emissivity: nan\n", "'Emissivity' is not a number"},
          }) {
         try {
             parse_description(older + line);
@@ -137,9 +138,6 @@ TEST(RecordingFormat, ObjectParametersAndRegionsRoundTrip)
             EXPECT_NE(std::string(e.what()).find(error), std::string::npos) << e.what();
         }
     }
-    std::string hot = describe_page(sample_page(), &(file.object = p, file));
-    hot.replace(hot.find("Distance: 0 m"), 13, "Distance: nan m");
-    EXPECT_THROW(parse_description(hot), FormatError);
 }
 
 TEST(RecordingTally, CountsGapsInTheFrameNumbers)
