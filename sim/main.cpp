@@ -52,6 +52,7 @@ void usage(FILE *to)
                      "  --flash-size BYTES  flash size the bootloader reports (default 262144)\n"
                      "  --in-bootloader     start stranded in the bootloader (its device at the boot\n"
                      "                      path), as after an update that was cut off\n"
+                     "  --image-dir DIR     look for update image files in DIR as well (repeatable)\n"
                      "  --unplug-after S    unplug the bridge S seconds after the start\n"
                      "  --replug-after S    plug it back S seconds after every unplug\n"
                      "  --version           show the library's version\n"
@@ -60,6 +61,11 @@ void usage(FILE *to)
                      "RGB video carries test marks: the pixel at every 40th column from column 13 and\n"
                      "every 10th row from row 4 has the sync bytes AA 55 as its red and green, so RGB\n"
                      "frames hold packet-like data; they show as small dots.\n"
+                     "\n"
+                     "After an update the bridge reports the version in the first line of the image\n"
+                     "file whose body it received; that file is looked for in /tmp/mmcblk0 and the\n"
+                     "--image-dir directories. Failing that, the first SAMG55;V<version> inside the\n"
+                     "body counts; failing that, the old version stays.\n"
                      "\n"
                      "Unplug and re-plug: SIGUSR1 (kill -USR1 PID) pulls the cable when the bridge is\n"
                      "plugged and plugs it back when it is not. Unplugged, its device is closed and the\n"
@@ -131,6 +137,8 @@ int main(int argc, char **argv)
             exit_with_parent = true;
         } else if (arg == "--path" && has_value) {
             options.path = argv[++i];
+        } else if (arg == "--image-dir" && has_value) {
+            options.image_paths.emplace_back(argv[++i]);
         } else if (arg == "--boot-path" && has_value) {
             options.boot_path = argv[++i];
         } else if (arg == "--fps" && has_value && parse_number(argv[i + 1], number)) {
