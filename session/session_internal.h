@@ -38,6 +38,11 @@ void reclaim_reader();
 // Handle of the running reader (for the firmware update).
 pthread_t reader_thread();
 
+// What the session's reader tells the supervisor: bytes came (after each read), and the
+// port hung up (the reader then waits to be stopped).
+void note_bytes_arrived();
+void note_hangup();
+
 // The session's lock around everything that replaces the link under the other threads:
 // a frame read takes it shared, opening, closing and reconnecting exclusively.
 void lock_link_shared();
