@@ -31,6 +31,13 @@ void settle_line();
 // Starts the reader and parser loops on threads of the library (no host signal reaches
 // them); false when a thread can't be created (nothing left running).
 bool start_loops();
+// One pass of each of the session's loops, for the benchmarks to count: the reader polls
+// the port and reads once into the ring, the parser waits for what it needs and parses
+// what the ring holds. prepare_loop_passes readies the ring as start_loops does, without
+// starting any thread; false when its eventfds can't be had.
+bool prepare_loop_passes();
+void loop_read_pass();
+void loop_parse_pass();
 // Cancels and joins both loops; safe when they don't run.
 void stop_loops();
 // The update cancels the reader itself: reclaim its thread.
