@@ -11,17 +11,16 @@
 #include <vector>
 
 #include "lep3.h"
+#include "recording/tally.h"
+#include "recording/telemetry.h"
+#include "recording/writer.h"
 #include "sim/bridge_sim.h"
-#include "sim/recording_tally.h"
-#include "tools/radiometry.h"
-#include "tools/recording_telemetry.h"
-#include "tools/recording_writer.h"
 
 namespace {
 
 namespace rec = lep3::recording;
 using Clock = std::chrono::steady_clock;
-using lep3tool::RecordingWriter;
+using rec::RecordingWriter;
 
 constexpr double kCameraFramesPerSecond = 8.7;
 
@@ -122,7 +121,8 @@ void BM_RecordFromFastEmulator(benchmark::State &state)
     rec::Tally tally;
     double seconds = 0, rss_first = 0, rss_last = 0;
     {
-        const lep3tool::Telemetry telemetry(lep3tool::RbfoSet::internal);
+        const rec::TelemetrySource source{LEP3_GetSysFpaTemperatureCelcius, LEP3_GetRadRBFOInternal0};
+        const rec::Telemetry telemetry(source, rec::Telemetry::read(source));
         for (auto _ : state) {
             std::filesystem::remove(dir + "/rec.tif");
             RecordingWriter w(dir + "/rec.tif", rec::FileInfo{rec::Values::raw, "bench", 262, 1},

@@ -20,7 +20,7 @@
 #include "gstreamer/emulator_process.h"
 #include "gstreamer/library_messages.h"
 #include "lep3.h"
-#include "tools/palette_names.h"
+#include "names/palettes.h"
 
 GST_DEBUG_CATEGORY(gst_lep3_src_debug);
 #define GST_CAT_DEFAULT gst_lep3_src_debug
@@ -52,7 +52,7 @@ enum Property : guint { PROP_0, PROP_DEVICE, PROP_SIM, PROP_PALETTE, PROP_COLOUR
 struct Settings {
     std::string device;
     bool sim = false;
-    uint32_t palette = lep3tool::kDefaultPalette;
+    uint32_t palette = lep3::names::kDefaultPalette;
     Colour colour = Colour::host;
     int timeout_ms = kDefaultTimeoutMs;
 };
@@ -151,9 +151,9 @@ GType palette_get_type()
     static GType type = 0;
     if (g_once_init_enter(&type)) {
         // The names are the tool's, so a palette is called the same everywhere.
-        static std::array<GEnumValue, lep3tool::kPaletteNames.size() + 1> values{};
-        for (size_t i = 0; i < lep3tool::kPaletteNames.size(); ++i) {
-            const std::string name(lep3tool::kPaletteNames[i]);
+        static std::array<GEnumValue, lep3::names::kPaletteNames.size() + 1> values{};
+        for (size_t i = 0; i < lep3::names::kPaletteNames.size(); ++i) {
+            const std::string name(lep3::names::kPaletteNames[i]);
             values[i] = {static_cast<gint>(i), g_intern_string(name.c_str()), g_intern_string(name.c_str())};
         }
         values.back() = {0, nullptr, nullptr};
@@ -660,7 +660,7 @@ static void gst_lep3_src_class_init(GstLep3SrcClass *klass)
     g_object_class_install_property(
         object_class, PROP_PALETTE,
         g_param_spec_enum("palette", "Palette", "Palette through which colour=host turns raw frames into RGB",
-                          palette_get_type(), static_cast<gint>(lep3tool::kDefaultPalette), playing));
+                          palette_get_type(), static_cast<gint>(lep3::names::kDefaultPalette), playing));
     g_object_class_install_property(
         object_class, PROP_COLOUR,
         g_param_spec_enum("colour", "Colour", "Where RGB output is coloured when downstream asks for format=RGB",

@@ -94,12 +94,14 @@ typedef struct command_read_t {
 
 /* Lifecycle and video requests. LEP3_Init opens the port without O_NOCTTY, so a host
  * that runs as a daemon (a session leader without a terminal) gets SIGHUP when the bridge
- * is unplugged: such a host ignores or handles SIGHUP. A second LEP3_Init without
+ * is unplugged: such a host ignores or handles SIGHUP (a managed session adds O_NOCTTY). A second LEP3_Init without
  * LEP3_Destroy first releases what the first one holds (port, byte queue, frame slots),
  * as LEP3_Destroy would, and then starts afresh; stop the loops first, as for
  * LEP3_Destroy. The same holds after a failed firmware update. LEP3_Destroy closes only
  * a port the library still holds: never twice, never one the firmware update closed.
- * The video requests give -1 without writing when the library holds no port. */
+ * The video requests, and every command, give -1 without writing when the library holds
+ * no port (after LEP3_Destroy, or before LEP3_Init): uart_fd keeps its number, which may
+ * name a file of the host's by then. */
 LEP3_API int LEP3_Init(void);
 LEP3_API void LEP3_Destroy(void);
 LEP3_API int LEP3_GetRawVideo(void);
@@ -391,7 +393,7 @@ LEP3_API int LEP3_GetUpdateRate(int32_t *rate);
 LEP3_API extern int32_t rate_of_progress;
 
 /* ---------------------------------------------------------------------------------------
- * Extensions: configurable device paths and link statistics.
+ * Extensions: configurable device paths, link statistics and palette names.
  * Paths are set before LEP3_Init or between LEP3_Destroy and the next LEP3_Init.
  * ------------------------------------------------------------------------------------- */
 
@@ -428,6 +430,11 @@ typedef struct lep3_link_stats_t {
 /* 0, or -5 for a null pointer. */
 LEP3_API int LEP3_GetLinkStats(lep3_link_stats_t *out);
 
+/* The name of palette index (0 to 10, as Gray8ToRGB24 numbers them; "fusion" to
+ * "grayfusion", the names of the exported tables), or NULL past the end. Every host
+ * accepts these names, in any case. */
+LEP3_API const char *LEP3_PaletteName(int index);
+
 /* ---------------------------------------------------------------------------------------
  * Session: the library runs its own reader and parser loops, waits with time-outs, and
  * re-opens a bridge that disappears and returns. One camera per process.
@@ -442,8 +449,18 @@ LEP3_API int LEP3_GetLinkStats(lep3_link_stats_t *out);
  *   -6   the bridge is gone (unplugged, or its device reports hang-up)
  *   -7   the bridge is in use (by another process, or already open in this one)
  *
- * The bridge's device is opened without O_NOCTTY, as the link opens it: a host that is a
- * session leader without a terminal (a daemon, a service) should ignore or handle SIGHUP.
+ * Where a session departs from the link and command sections
+ *   - The library's opens of the bridge's devices (LEP3_Init's and the firmware update's,
+ *     while a session is open) add O_NOCTTY: the port never becomes the host's controlling
+ *     terminal, so a daemon gets no SIGHUP at an unplug. The calling order of the link
+ *     section keeps O_RDWR alone.
+ *   - While the link is gone or reconnecting, a command writes nothing and gives -6 at
+ *     once; a command awaiting its reply when the bridge goes gives -6 within about 0.1 s
+ *     instead of waiting out its 7 s. After LEP3_Close, commands give -1 as after
+ *     LEP3_Destroy.
+ *   - LEP3_WaitFrame gives -6 as soon as the link is gone or reconnecting, also when called
+ *     meanwhile, rather than at the end of its time-out: a host that waits for the bridge
+ *     to return pauses between its calls.
  *
  * A complete host:
  *
@@ -459,7 +476,7 @@ LEP3_API int LEP3_GetLinkStats(lep3_link_stats_t *out);
  *         LEP3_GetRawVideo();
  *         for (int i = 0; i < 10; i++) {
  *             int rc = LEP3_WaitFrame(raw, sizeof raw, &info, 2000);
- *             if (rc == -2 || rc == -6)        // silent, or gone and not back in time
+ *             if (rc == -2 || rc == -6)        // silent, or gone
  *                 break;
  *             if (rc == 0)
  *                 printf("frame %u, centre raw %u\n", info.frame_number, raw[60 * 160 + 80]);
@@ -498,11 +515,15 @@ LEP3_API int LEP3_Open(const char *device);
  * after LEP3_Destroy. Safe to call twice or without LEP3_Open. */
 LEP3_API void LEP3_Close(void);
 /* The newest frame not yet delivered, waiting at most timeout_ms (negative: no limit).
- * 0; -2 nothing in time while the link is up or silent; -6 the bridge is gone; -3 capacity
- * smaller than the frame (nothing written); -5 null buffer. info may be NULL. */
+ * 0; -2 nothing in time while the link is up or silent; -6 at once while the bridge is
+ * gone or being re-opened; -3 capacity smaller than the frame (nothing written); -5 null
+ * buffer. info may be NULL. */
 LEP3_API int LEP3_WaitFrame(void *buffer, size_t capacity, lep3_frame_info_t *info, int timeout_ms);
 /* One of LEP3_LINK_*. */
 LEP3_API int LEP3_GetLinkState(void);
+/* The name hosts show for a link state ("closed", "up", "silent", "gone", "reconnecting"),
+ * or NULL for a value that is no state. */
+LEP3_API const char *LEP3_LinkStateName(int state);
 /* The whole firmware update of an open session (image_path NULL: the firmware dir's
  * image). The image is checked before the bridge is restarted; afterwards the session is
  * open again on the new firmware. The update's own codes (see LEP3_UpdateSAMG55); -7 when

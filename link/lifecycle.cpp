@@ -5,7 +5,10 @@
 
 #include <array>
 #include <atomic>
+#include <cerrno>
 #include <cstdio>
+#include <mutex>
+#include <utility>
 
 #include "link/console.h"
 #include "link/link_internal.h"
@@ -23,25 +26,48 @@ namespace lep3::link {
 namespace {
 
 // The descriptor the library opened and has not closed yet, or -1. Written by LEP3_Init,
-// LEP3_Destroy and the firmware update, read by the video requests of any host thread.
-std::atomic<int> held_port{-1};
+// LEP3_Destroy, the firmware update and the session, read by commands and video requests
+// of any host thread; port_lock keeps a write and the close apart.
+std::mutex port_lock;
+int held_port = -1;
+
+std::atomic<bool> gone{false};
 
 } // namespace
 
 void hold_port(int fd)
 {
+    const std::lock_guard<std::mutex> hold(port_lock);
     uart_fd = fd;
-    held_port.store(fd, std::memory_order_release);
-}
-
-bool port_held()
-{
-    return held_port.load(std::memory_order_acquire) >= 0;
+    held_port = fd;
 }
 
 void release_port()
 {
-    close_uart(held_port.exchange(-1, std::memory_order_acq_rel));
+    const std::lock_guard<std::mutex> hold(port_lock);
+    close_uart(std::exchange(held_port, -1));
+}
+
+ssize_t write_port(std::span<const uint8_t> bytes)
+{
+    // A write to a vanished device fails at once (the terminal is hung up), so the lock is
+    // never held for long; the close waits for it.
+    const std::lock_guard<std::mutex> hold(port_lock);
+    if (held_port < 0) {
+        errno = EBADF;
+        return -1;
+    }
+    return write(held_port, bytes.data(), bytes.size());
+}
+
+void set_bridge_gone(bool now_gone)
+{
+    gone.store(now_gone, std::memory_order_release);
+}
+
+bool bridge_gone()
+{
+    return gone.load(std::memory_order_acquire);
 }
 
 } // namespace lep3::link
@@ -60,11 +86,9 @@ bool configure_port(int fd)
 // a port of its own the library writes nothing, and reports it as a failed write.
 ssize_t send_video_request(uint8_t mode)
 {
-    if (!port_held())
-        return -1;
     std::array<uint8_t, kVideoRequestBytes> packet{kSync0, kSync1, kVideoRequestLength, kFrameTag, mode, 0};
     packet.back() = packet_crc8(packet.data(), packet.size() - 1);
-    return write(uart_fd, packet.data(), packet.size());
+    return write_port(packet);
 }
 
 bool written_whole(ssize_t n)

@@ -78,9 +78,24 @@ inline constexpr int kStopBits = 1;
 // unless the record says the library holds it.
 // Records fd as the library's port and publishes it in uart_fd.
 void hold_port(int fd);
-bool port_held();
 // Closes the port the library holds, if any, and forgets it; uart_fd keeps its value.
 void release_port();
+// Writes bytes to the port the library holds, with the port kept from being closed (and
+// its number from being reused) until the write returns. -1 without writing when the
+// library holds no port: after LEP3_Destroy, a firmware update or an unplug, uart_fd may
+// by then name a file of the host's.
+ssize_t write_port(std::span<const uint8_t> bytes);
+
+// The managed session marks the bridge gone from the moment it sees the device vanish
+// until it has the link up again; commands then end with -6 instead of waiting out their
+// reply time (link/transaction.cpp).
+void set_bridge_gone(bool gone);
+bool bridge_gone();
+
+// While a managed session is open, the library's own opens of the bridge's devices
+// (LEP3_Init's and the firmware update's, all through open_uart) add O_NOCTTY, so that the
+// port never becomes the host's controlling terminal and an unplug sends it no SIGHUP.
+void set_session_opens(bool session);
 
 // ---------------------------------------------------------------------------------------
 // Packet parser. The numeric values are those hosts see in parser_state.

@@ -4,10 +4,12 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cstdio>
 #include <iterator>
 
 #include "link/console.h"
+#include "link/link_internal.h"
 #include "link/serial_port.h"
 
 extern "C" {
@@ -17,10 +19,24 @@ LEP3_API extern const int32_t speed_arr[12] = {B230400, B115200, B57600, B38400,
                                                B4800,   B2400,   B1800,  B1200,  B600,   B300};
 }
 
+namespace {
+
+std::atomic<bool> session_opens{false};
+
+} // namespace
+
+void lep3::link::set_session_opens(bool session)
+{
+    session_opens.store(session, std::memory_order_relaxed);
+}
+
 extern "C" LEP3_API int open_uart(const char *path)
 {
-    // Blocking, and the device may become the controlling terminal: O_RDWR alone.
-    const int fd = open(path, O_RDWR); // NOLINT(cppcoreguidelines-pro-type-vararg)
+    // Blocking, and the device may become the controlling terminal: O_RDWR alone. A managed
+    // session's opens keep the terminal from becoming the host's (a daemon would get SIGHUP
+    // at every unplug).
+    const int flags = session_opens.load(std::memory_order_relaxed) ? O_RDWR | O_NOCTTY : O_RDWR;
+    const int fd = open(path, flags); // NOLINT(cppcoreguidelines-pro-type-vararg)
     if (fd < 0) {
         lep3::console::print("open %s failure\n", path);
         return -1;

@@ -5,6 +5,11 @@
 // The host and the re-initialisation thread started after a camera reset both issue
 // commands; one lock, held from priming the record to the end of the check, keeps their
 // requests and replies apart without changing any packet, message or result code.
+//
+// Two departures guard a port that is no longer there: with no port held a command writes
+// nothing and fails at once as a write to a closed port would (-1, with the send-error
+// message), and while a managed session knows the bridge is gone it ends with -6, also
+// when the bridge goes while the reply is awaited.
 #include <unistd.h>
 
 #include <array>
@@ -50,6 +55,7 @@ constexpr int kSendError = -1;
 constexpr int kTimeout = -2;
 constexpr int kOutOfRange = -3;
 constexpr int kNullPointer = -5;
+constexpr int kGone = -6; // the managed session's: the bridge is gone
 constexpr int kWrongId = -9;
 constexpr int kFailed = -10;
 
@@ -110,13 +116,21 @@ int transact(uint16_t command_id, uint8_t type, std::span<const uint8_t> request
     lep3::link::store_reply_field(command_read.type, int32_t{type});
     lep3::link::publish_reply_state(kReplyAwaited);
 
-    const ssize_t written = ::write(uart_fd, request.data(), request.size());
+    // Nothing is sent to a bridge the session knows is gone, and a port the library no
+    // longer holds is never written (write_port refuses it like a closed descriptor).
+    if (lep3::link::bridge_gone())
+        return kGone;
+    const ssize_t written = lep3::link::write_port(request);
     if (written != static_cast<ssize_t>(request.size())) {
+        if (lep3::link::bridge_gone())
+            return kGone;
         lep3::console::print(messages.send_error, static_cast<int>(written));
         return kSendError;
     }
 
     for (int polls = 0; lep3::link::load_reply_state() != kReplyPosted; ++polls) {
+        if (lep3::link::bridge_gone())
+            return kGone; // pulled while the reply was awaited: no reply can come
         if (polls == kReplyPolls) {
             lep3::console::put_line(messages.timeout);
             return kTimeout;

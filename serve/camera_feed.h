@@ -14,6 +14,7 @@
 #include <thread>
 
 #include "lep3.h"
+#include "serve/feed_info.h"
 #include "serve/frame_hub.h"
 #include "tools/frame_pictures.h"
 #include "tools/frame_pump.h"
@@ -21,16 +22,7 @@
 
 namespace lep3tool::serve {
 
-struct FeedStatus {
-    int link = LEP3_LINK_CLOSED; // one of LEP3_LINK_*
-    double fps = 0;              // over the last two seconds
-    uint32_t frame = 0;          // the newest frame's number
-    uint64_t frames = 0;         // frames the viewer took
-    lep3_link_stats_t counters{};
-    bool temperatures = false;
-};
-
-class CameraFeed {
+class CameraFeed : public FeedInfo {
   public:
     // The session must be open. Asks for raw video and starts the thread.
     CameraFeed(FrameHub &hub, RbfoSet rbfo_set);
@@ -38,10 +30,9 @@ class CameraFeed {
     CameraFeed(const CameraFeed &) = delete;
     CameraFeed &operator=(const CameraFeed &) = delete;
 
-    FeedStatus status() const;
+    FeedStatus status() const override;
     RbfoSet rbfo_set() const { return rbfo_set_; }
-    // The camera's serial number and the bridge's firmware, for the raw pictures.
-    Provenance provenance() const;
+    Provenance provenance() const override;
 
   private:
     using Clock = std::chrono::steady_clock;

@@ -19,30 +19,35 @@ constexpr const char *kRetry = "retry: 1000\n\n";
 
 class EventStream {
   public:
-    EventStream(const PictureStyle &style, FrameHub &hub, const CameraFeed &feed, PictureMaker &pictures)
-        : style_(style), hub_(hub), feed_(feed), pictures_(pictures), follower_(hub)
+    EventStream(const PictureStyle &style, FrameHub &hub, const FeedInfo &feed, PictureMaker &pictures,
+                ClientSlots::Slot slot)
+        : style_(style), hub_(hub), feed_(feed), pictures_(pictures), follower_(hub), slot_(std::move(slot))
     {
     }
 
-    // One turn of the response: waits for a frame (or the status interval) and sends
-    // what there is. False ends the response.
-    bool step(httplib::DataSink &sink)
+    // One turn of the response: waits for a frame (or the status interval) and gives
+    // what there is to send. False ends the response.
+    bool step(std::string &sink)
     {
-        // An exception must not leave the server's writing loop: it would end the process.
+        if (ended_)
+            return false;
+        // An exception must not leave the server's writing loop.
         try {
             return send_next(sink);
         } catch (const std::exception &e) {
             send(sink, "problem", nlohmann::json{{"error", e.what()}});
-            return false;
+            ended_ = true;
+            return true;
         }
     }
 
   private:
-    bool send_next(httplib::DataSink &sink)
+    bool send_next(std::string &sink)
     {
         if (!started_) {
             started_ = true;
-            return sink.write(kRetry, std::char_traits<char>::length(kRetry)) && send_status(sink);
+            sink += kRetry;
+            return send_status(sink);
         }
         const auto frame = hub_.wait_newer(seq_, kStatusInterval);
         if (hub_.closed())
@@ -63,27 +68,30 @@ class EventStream {
         return true;
     }
 
-    bool send_status(httplib::DataSink &sink) { return send_status(sink, feed_.status()); }
+    bool send_status(std::string &sink) { return send_status(sink, feed_.status()); }
 
-    bool send_status(httplib::DataSink &sink, const FeedStatus &status)
+    bool send_status(std::string &sink, const FeedStatus &status)
     {
         last_status_ = Clock::now();
         last_link_ = status.link;
         return send(sink, "status", status_json(status, hub_.followers()));
     }
 
-    static bool send(httplib::DataSink &sink, const char *event, const nlohmann::json &data)
+    static bool send(std::string &sink, const char *event, const nlohmann::json &data)
     {
         // Compact JSON has no line breaks, so it is one data line.
         const std::string text = std::string("event: ") + event + "\ndata: " + json_text(data) + "\n\n";
-        return sink.write(text.data(), text.size());
+        sink += text;
+        return true;
     }
 
     PictureStyle style_;
     FrameHub &hub_;
-    const CameraFeed &feed_;
+    const FeedInfo &feed_;
     PictureMaker &pictures_;
     FrameHub::Follower follower_;
+    ClientSlots::Slot slot_;
+    bool ended_ = false;
     uint64_t seq_ = 0;
     bool started_ = false;
     Clock::time_point last_status_;
@@ -92,13 +100,11 @@ class EventStream {
 
 } // namespace
 
-void start_event_stream(httplib::Response &res, const PictureStyle &style, FrameHub &hub, const CameraFeed &feed,
-                        PictureMaker &pictures)
+ChunkSource event_stream(const PictureStyle &style, FrameHub &hub, const FeedInfo &feed, PictureMaker &pictures,
+                         ClientSlots::Slot slot)
 {
-    auto stream = std::make_shared<EventStream>(style, hub, feed, pictures);
-    res.set_header("Cache-Control", "no-store");
-    res.set_chunked_content_provider("text/event-stream",
-                                     [stream](size_t, httplib::DataSink &sink) { return stream->step(sink); });
+    auto stream = std::make_shared<EventStream>(style, hub, feed, pictures, std::move(slot));
+    return [stream](std::string &chunk) { return stream->step(chunk); };
 }
 
 } // namespace lep3tool::serve

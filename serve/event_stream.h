@@ -4,17 +4,17 @@
 // every change of the link and at least once a second.
 #pragma once
 
-#include <httplib.h>
-
-#include "serve/camera_feed.h"
+#include "serve/client_slots.h"
+#include "serve/feed_info.h"
 #include "serve/frame_hub.h"
+#include "serve/http_exchange.h"
 #include "serve/picture.h"
 
 namespace lep3tool::serve {
 
-// Starts the event stream of GET /api/stream on res for the picture style; the response
-// ends when the browser leaves or the hub closes.
-void start_event_stream(httplib::Response &res, const PictureStyle &style, FrameHub &hub, const CameraFeed &feed,
-                        PictureMaker &pictures);
+// The events of GET /api/stream for the picture style, piece by piece; the stream ends
+// when the hub closes. The follower's slot is held for as long as the stream lasts.
+ChunkSource event_stream(const PictureStyle &style, FrameHub &hub, const FeedInfo &feed, PictureMaker &pictures,
+                         ClientSlots::Slot slot);
 
 } // namespace lep3tool::serve

@@ -4,9 +4,9 @@
 
 #include <array>
 
+#include "names/palettes.h"
 #include "tools/args.h"
 #include "tools/frame_pictures.h"
-#include "tools/palette_names.h"
 #include "tools/png_writer.h"
 #include "tools/text_format.h"
 
@@ -29,10 +29,10 @@ std::string base64(const std::string &bytes)
 
 uint32_t palette_named(const std::string &name)
 {
-    const auto number = palette_by_name(name);
+    const auto number = lep3::names::palette_by_name(name);
     if (!number) {
         std::string names;
-        for (const auto p : kPaletteNames)
+        for (const auto p : lep3::names::kPaletteNames)
             names += (names.empty() ? "" : ", ") + std::string(p);
         throw UsageError("unknown palette '" + name + "'; the palettes are " + names);
     }
@@ -49,7 +49,7 @@ std::string cache_key(const PictureStyle &style)
 PictureStyle parse_picture_style(const std::optional<std::string> &palette, const std::optional<std::string> &range)
 {
     PictureStyle style;
-    style.palette = palette && !palette->empty() ? palette_named(*palette) : kDefaultPalette;
+    style.palette = palette && !palette->empty() ? palette_named(*palette) : lep3::names::kDefaultPalette;
     if (range && !range->empty()) {
         try {
             style.range = FrameRange::parse(*range);

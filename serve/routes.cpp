@@ -6,13 +6,14 @@
 #include <string>
 
 #include "lep3.h"
+#include "names/palettes.h"
 #include "serve/access_token.h"
 #include "serve/event_stream.h"
 #include "serve/page_assets.h"
+#include "serve/request_checks.h"
 #include "serve/view_json.h"
 #include "tools/args.h"
 #include "tools/frame_pictures.h"
-#include "tools/palette_names.h"
 #include "tools/result_text.h"
 #include "tools/settings.h"
 
@@ -20,14 +21,11 @@ namespace lep3tool::serve {
 
 namespace {
 
-using httplib::Request;
-using httplib::Response;
-using HandlerResponse = httplib::Server::HandlerResponse;
-
 constexpr int kBadRequest = 400;
 constexpr int kUnauthorized = 401;
 constexpr int kForbidden = 403;
 constexpr int kNotFound = 404;
+constexpr int kTooManyRequests = 429;
 constexpr int kServerError = 500;
 constexpr int kBadGateway = 502;
 constexpr int kUnavailable = 503;
@@ -35,6 +33,11 @@ constexpr int kGatewayTimeout = 504;
 
 constexpr const char *kJson = "application/json";
 constexpr const char *kPng = "image/png";
+// The page loads its script, stylesheet and pictures from here and talks only to here;
+// pictures also come as data: URLs. No page may frame it.
+constexpr const char *kContentPolicy = "default-src 'none'; script-src 'self'; style-src 'self'; "
+                                       "img-src 'self' data: blob:; connect-src 'self'; frame-ancestors 'none'; "
+                                       "base-uri 'none'; form-action 'none'";
 
 // A request the client got wrong, with its status and the sentence it reads.
 class RequestError : public std::runtime_error {
@@ -46,40 +49,32 @@ class RequestError : public std::runtime_error {
     int status_;
 };
 
-void reply(Response &res, int status, const nlohmann::json &body)
+void add_safety_headers(HttpResponse &res)
 {
+    res.set_header("X-Frame-Options", "DENY");
+    res.set_header("Content-Security-Policy", kContentPolicy);
+    res.set_header("X-Content-Type-Options", "nosniff");
+}
+
+HttpResponse json_answer(int status, const nlohmann::json &body)
+{
+    HttpResponse res;
     res.status = status;
+    res.content_type = kJson;
     res.set_header("Cache-Control", "no-store");
-    res.set_content(json_text(body), kJson);
+    res.body = json_text(body);
+    return res;
 }
 
-void reply_error(Response &res, int status, const std::string &message)
+HttpResponse png_answer(std::string png, const std::string &filename)
 {
-    reply(res, status, {{"error", message}});
-}
-
-std::optional<std::string> param(const Request &req, const char *name)
-{
-    if (!req.has_param(name))
-        return std::nullopt;
-    return req.get_param_value(name);
-}
-
-// Everything a handler throws becomes a reply: the sentence for a user's mistake, a
-// plain failure otherwise, never a crash.
-template <typename Handler> httplib::Server::Handler guarded(Handler handler)
-{
-    return [handler](const Request &req, Response &res) {
-        try {
-            handler(req, res);
-        } catch (const RequestError &e) {
-            reply_error(res, e.status(), e.what());
-        } catch (const UsageError &e) {
-            reply_error(res, kBadRequest, e.what());
-        } catch (const std::exception &e) {
-            reply_error(res, kServerError, e.what());
-        }
-    };
+    HttpResponse res;
+    res.content_type = kPng;
+    res.body = std::move(png);
+    res.set_header("Cache-Control", "no-store");
+    if (!filename.empty())
+        res.set_header("Content-Disposition", "inline; filename=\"" + filename + "\"");
+    return res;
 }
 
 std::shared_ptr<const ViewFrame> newest_frame(const FrameHub &hub)
@@ -147,201 +142,219 @@ int read_setting(const Setting &s, nlohmann::json &j)
     return r;
 }
 
-void serve_page(httplib::Server &server)
+PictureStyle style_of(const HttpRequest &req, bool with_range)
+{
+    const auto palette = req.param("palette");
+    if (palette && !palette->empty())
+        check_name(*palette, "palette");
+    const auto range = with_range ? req.param("range") : std::nullopt;
+    if (range && !range->empty())
+        check_range_text(*range);
+    return parse_picture_style(palette, range);
+}
+
+HttpResponse page_file(const HttpRequest &req)
 {
     for (const PageAsset &asset : page_assets()) {
-        server.Get(std::string(asset.path), [&asset](const Request &, Response &res) {
+        if (asset.path == req.path) {
+            HttpResponse res;
+            res.content_type = asset.content_type;
+            res.body = asset.body;
             res.set_header("Cache-Control", "no-cache");
-            res.set_content(asset.body.data(), asset.body.size(), std::string(asset.content_type).c_str());
-        });
+            return res;
+        }
     }
+    throw RequestError(kNotFound, "no such path");
 }
 
-void serve_pictures(httplib::Server &server, ViewContext &ctx)
+HttpResponse stream(const HttpRequest &req, ViewContext &ctx)
 {
-    server.Get("/api/stream", guarded([&ctx](const Request &req, Response &res) {
-                   const PictureStyle style = parse_picture_style(param(req, "palette"), param(req, "range"));
-                   start_event_stream(res, style, ctx.hub, ctx.feed, ctx.pictures);
-               }));
-
-    server.Get("/frame.png", guarded([&ctx](const Request &req, Response &res) {
-                   const PictureStyle style = parse_picture_style(param(req, "palette"), param(req, "range"));
-                   const auto frame = newest_frame(ctx.hub);
-                   const auto picture = ctx.pictures.make(*frame, style);
-                   res.set_header("Cache-Control", "no-store");
-                   res.set_header("Content-Disposition",
-                                  "inline; filename=\"frame-" + std::to_string(frame->number) + ".png\"");
-                   res.set_content(picture->png, kPng);
-               }));
-
-    server.Get("/raw.png", guarded([&ctx](const Request &, Response &res) {
-                   const auto frame = newest_frame(ctx.hub);
-                   float fpa = 0;
-                   const bool have_fpa =
-                       LEP3_GetLinkState() == LEP3_LINK_UP && LEP3_GetSysFpaTemperatureCelcius(&fpa) == 0;
-                   const std::string png =
-                       encode_png_gray16(frame->raw, kFrameWidth, kFrameHeight,
-                                         raw_picture_text(frame->number, frame->taken,
-                                                          have_fpa ? std::optional<float>(fpa) : std::nullopt,
-                                                          frame->rbfo, frame->rbfo_set, ctx.feed.provenance()),
-                                         kRawSignificantBits);
-                   res.set_header("Cache-Control", "no-store");
-                   res.set_header("Content-Disposition",
-                                  "inline; filename=\"frame-" + std::to_string(frame->number) + "-raw16.png\"");
-                   res.set_content(png, kPng);
-               }));
-
-    server.Get("/palette.png", guarded([](const Request &req, Response &res) {
-                   const PictureStyle style = parse_picture_style(param(req, "palette"), std::nullopt);
-                   res.set_content(palette_png(style.palette), kPng);
-               }));
-
-    server.Get("/api/palettes", guarded([](const Request &, Response &res) {
-                   auto names = nlohmann::json::array();
-                   for (const auto name : kPaletteNames)
-                       names.push_back(name);
-                   reply(res, 200, {{"palettes", names}, {"default", kPaletteNames[kDefaultPalette]}});
-               }));
+    const PictureStyle style = style_of(req, true);
+    ClientSlots::Refusal why{};
+    auto slot = ctx.followers.take(req.client, why);
+    if (!slot)
+        throw RequestError(why == ClientSlots::Refusal::address ? kTooManyRequests : kUnavailable,
+                           why == ClientSlots::Refusal::address
+                               ? "too many streams to this address already; close one first"
+                               : "the viewer follows as many streams as it can; try again later");
+    HttpResponse res;
+    res.content_type = "text/event-stream";
+    res.set_header("Cache-Control", "no-store");
+    res.stream = event_stream(style, ctx.hub, ctx.feed, ctx.pictures, std::move(*slot));
+    return res;
 }
 
-void serve_readings(httplib::Server &server, ViewContext &ctx)
+HttpResponse frame_png(const HttpRequest &req, ViewContext &ctx)
 {
-    server.Get("/api/status", guarded([&ctx](const Request &, Response &res) {
-                   reply(res, 200, status_json(ctx.feed.status(), ctx.hub.followers()));
-               }));
-
-    server.Get("/api/temperature", guarded([&ctx](const Request &req, Response &res) {
-                   const auto x = param(req, "x");
-                   const auto y = param(req, "y");
-                   if (!x || !y)
-                       throw UsageError("give the pixel as ?x=X&y=Y");
-                   const auto col = static_cast<uint32_t>(parse_integer(*x, "x", 0, kFrameWidth - 1));
-                   const auto row = static_cast<uint32_t>(parse_integer(*y, "y", 0, kFrameHeight - 1));
-                   std::shared_ptr<const ViewFrame> frame;
-                   if (const auto number = param(req, "frame")) {
-                       frame = ctx.hub.find(static_cast<uint32_t>(parse_integer(*number, "frame", 0, UINT32_MAX)));
-                       if (!frame)
-                           throw RequestError(kNotFound, "frame " + *number + " is no longer kept");
-                   } else {
-                       frame = newest_frame(ctx.hub);
-                   }
-                   nlohmann::json j = spot_json(frame->spot(col, row));
-                   j["frame"] = frame->number;
-                   if (!frame->has_temperatures())
-                       j["error"] = "no temperatures: the camera's RBFO parameters could not be read";
-                   reply(res, 200, j);
-               }));
+    const PictureStyle style = style_of(req, true);
+    const auto frame = newest_frame(ctx.hub);
+    const auto picture = ctx.pictures.make(*frame, style);
+    return png_answer(picture->png, "frame-" + std::to_string(frame->number) + ".png");
 }
 
-void serve_controls(httplib::Server &server)
+HttpResponse raw_png(ViewContext &ctx)
 {
-    server.Post("/api/ffc", guarded([](const Request &req, Response &res) {
-                    const bool rad = req.has_param("rad") && req.get_param_value("rad") != "0";
-                    require_bridge();
-                    const char *what = rad ? "the radiometric flat-field correction" : "the flat-field correction";
-                    check_command(rad ? LEP3_RunRadFFC() : LEP3_RunSysFFCNormalization(), what);
-                    reply(res, 200, {{"done", what}});
-                }));
-
-    server.Get("/api/settings", guarded([](const Request &, Response &res) {
-                   require_bridge();
-                   auto list = nlohmann::json::array();
-                   bool silent = false;
-                   for (const Setting &s : kSettings) {
-                       nlohmann::json j = setting_json(s);
-                       // A silent bridge would make each further read wait out its reply time.
-                       if (silent)
-                           j["error"] = "not read: the bridge did not answer an earlier read";
-                       else
-                           silent = read_setting(s, j) == -2;
-                       list.push_back(std::move(j));
-                   }
-                   reply(res, 200, {{"settings", list}});
-               }));
-
-    server.Post(R"(/api/settings/([^/]+))", guarded([](const Request &req, Response &res) {
-                    const std::string name = req.matches[1];
-                    const Setting *s = find_setting(name);
-                    if (s == nullptr)
-                        throw RequestError(kNotFound, "unknown setting '" + name + "'");
-                    if (s->set == nullptr)
-                        throw UsageError(name + " can be read but not set");
-                    std::string text = req.has_param("value") ? req.get_param_value("value") : req.body;
-                    while (!text.empty() && (text.back() == '\n' || text.back() == '\r' || text.back() == ' '))
-                        text.pop_back();
-                    const int64_t value = parse_setting_value(*s, text);
-                    require_bridge();
-                    const int r = s->set(value);
-                    if (r == kSettingOutOfRange)
-                        throw UsageError(out_of_range_message(*s, text));
-                    check_command(r, "setting " + name);
-                    nlohmann::json j = setting_json(*s);
-                    read_setting(*s, j);
-                    reply(res, 200, j);
-                }));
+    const auto frame = newest_frame(ctx.hub);
+    float fpa = 0;
+    const bool have_fpa = LEP3_GetLinkState() == LEP3_LINK_UP && LEP3_GetSysFpaTemperatureCelcius(&fpa) == 0;
+    std::string png = encode_png_gray16(frame->raw, kFrameWidth, kFrameHeight,
+                                        raw_picture_text(frame->number, frame->taken,
+                                                         have_fpa ? std::optional<float>(fpa) : std::nullopt,
+                                                         frame->rbfo, frame->rbfo_set, ctx.feed.provenance()),
+                                        kRawSignificantBits);
+    return png_answer(std::move(png), "frame-" + std::to_string(frame->number) + "-raw16.png");
 }
 
-// Paths that change the camera or take a snapshot need the token off loopback.
-bool needs_token(const Request &req)
+HttpResponse palettes()
 {
-    return req.method != "GET" || req.path == "/frame.png" || req.path == "/raw.png";
+    auto names = nlohmann::json::array();
+    for (const auto name : lep3::names::kPaletteNames)
+        names.push_back(name);
+    return json_answer(200, {{"palettes", names}, {"default", lep3::names::kPaletteNames[lep3::names::kDefaultPalette]}});
 }
 
-// Another site's page in the user's browser can send requests here as well; the browser
-// names that site in Origin. Without a token (on loopback) a site can also reach the
-// viewer under a name of its own that it makes resolve to this machine (DNS rebinding),
-// so there the Host must be a loopback name too. Scripts send neither header.
-bool from_another_site(const Request &req, bool loopback)
+HttpResponse temperature(const HttpRequest &req, ViewContext &ctx)
 {
-    const std::string host = req.get_header_value("Host");
-    if (loopback && !host.empty() && !is_loopback_host(host))
-        return true;
-    const std::string origin = req.get_header_value("Origin");
-    return !origin.empty() && origin != "http://" + host;
+    const auto x = req.param("x");
+    const auto y = req.param("y");
+    if (!x || !y)
+        throw UsageError("give the pixel as ?x=X&y=Y");
+    const auto col = static_cast<uint32_t>(parse_decimal(*x, "x", 0, kFrameWidth - 1));
+    const auto row = static_cast<uint32_t>(parse_decimal(*y, "y", 0, kFrameHeight - 1));
+    std::shared_ptr<const ViewFrame> frame;
+    if (const auto number = req.param("frame")) {
+        frame = ctx.hub.find(static_cast<uint32_t>(parse_decimal(*number, "frame", 0, UINT32_MAX)));
+        if (!frame)
+            throw RequestError(kNotFound, "frame " + *number + " is no longer kept");
+    } else {
+        frame = newest_frame(ctx.hub);
+    }
+    nlohmann::json j = spot_json(frame->spot(col, row));
+    j["frame"] = frame->number;
+    if (!frame->has_temperatures())
+        j["error"] = "no temperatures: the camera's RBFO parameters could not be read";
+    return json_answer(200, j);
 }
 
-std::string token_of(const Request &req)
+HttpResponse ffc(const HttpRequest &req)
 {
-    constexpr std::string_view kBearer = "Bearer ";
-    const std::string auth = req.get_header_value("Authorization");
-    if (auth.starts_with(kBearer))
-        return auth.substr(kBearer.size());
-    return req.has_param("token") ? req.get_param_value("token") : std::string();
+    const auto rad_param = req.param("rad");
+    const bool rad = rad_param && parse_decimal(*rad_param, "rad", 0, 1) == 1;
+    require_bridge();
+    const char *what = rad ? "the radiometric flat-field correction" : "the flat-field correction";
+    check_command(rad ? LEP3_RunRadFFC() : LEP3_RunSysFFCNormalization(), what);
+    return json_answer(200, {{"done", what}});
+}
+
+HttpResponse settings()
+{
+    require_bridge();
+    auto list = nlohmann::json::array();
+    bool silent = false;
+    for (const Setting &s : kSettings) {
+        nlohmann::json j = setting_json(s);
+        // A silent bridge would make each further read wait out its reply time.
+        if (silent)
+            j["error"] = "not read: the bridge did not answer an earlier read";
+        else
+            silent = read_setting(s, j) == -2;
+        list.push_back(std::move(j));
+    }
+    return json_answer(200, {{"settings", list}});
+}
+
+HttpResponse set_setting(const HttpRequest &req, std::string_view name)
+{
+    check_name(name, "setting");
+    const Setting *s = find_setting(std::string(name));
+    if (s == nullptr)
+        throw RequestError(kNotFound, "unknown setting '" + std::string(name) + "'");
+    if (s->set == nullptr)
+        throw UsageError(std::string(name) + " can be read but not set");
+    const std::string text = setting_text(req.param("value").value_or(req.body), name);
+    const int64_t value = parse_setting_value(*s, text);
+    require_bridge();
+    const int r = s->set(value);
+    if (r == kSettingOutOfRange)
+        throw UsageError(out_of_range_message(*s, text));
+    check_command(r, "setting " + std::string(name));
+    nlohmann::json j = setting_json(*s);
+    read_setting(*s, j);
+    return json_answer(200, j);
+}
+
+HttpResponse route(const HttpRequest &req, ViewContext &ctx)
+{
+    const std::string &p = req.path;
+    constexpr std::string_view kSettingPrefix = "/api/settings/";
+    if (req.method == "GET") {
+        if (p == "/api/stream")
+            return stream(req, ctx);
+        if (p == "/frame.png")
+            return frame_png(req, ctx);
+        if (p == "/raw.png")
+            return raw_png(ctx);
+        if (p == "/palette.png")
+            return png_answer(palette_png(style_of(req, false).palette), "");
+        if (p == "/api/palettes")
+            return palettes();
+        if (p == "/api/status")
+            return json_answer(200, status_json(ctx.feed.status(), ctx.hub.followers()));
+        if (p == "/api/temperature")
+            return temperature(req, ctx);
+        if (p == "/api/settings")
+            return settings();
+        return page_file(req);
+    }
+    if (req.method == "HEAD")
+        return page_file(req);
+    if (req.method == "POST") {
+        if (p == "/api/ffc")
+            return ffc(req);
+        if (p.starts_with(kSettingPrefix) && p.size() > kSettingPrefix.size() &&
+            p.find('/', kSettingPrefix.size()) == std::string::npos)
+            return set_setting(req, std::string_view(p).substr(kSettingPrefix.size()));
+    }
+    throw RequestError(kNotFound, "no such path");
+}
+
+// Refusals before any route: pages of other sites, and a missing token.
+std::optional<HttpResponse> refusal(const HttpRequest &req, const ViewContext &ctx)
+{
+    if (from_another_site(req, ctx.token.empty()))
+        return error_answer(kForbidden, "requests from pages of other sites are refused");
+    if (ctx.token.empty() || is_page_file(req) || token_matches(token_of(req), ctx.token))
+        return std::nullopt;
+    HttpResponse res = error_answer(
+        kUnauthorized, "this needs the viewer's access token: open the address that lep3 view printed, with its token");
+    res.set_header("WWW-Authenticate", "Bearer");
+    return res;
 }
 
 } // namespace
 
-void add_routes(httplib::Server &server, ViewContext &ctx)
+HttpResponse error_answer(int status, const std::string &message)
 {
-    server.set_pre_routing_handler([&ctx](const Request &req, Response &res) {
-        if (needs_token(req) && from_another_site(req, ctx.token.empty())) {
-            reply_error(res, kForbidden, "requests from pages of other sites are refused");
-            return HandlerResponse::Handled;
-        }
-        if (ctx.token.empty() || !needs_token(req) || token_matches(token_of(req), ctx.token))
-            return HandlerResponse::Unhandled;
-        res.set_header("WWW-Authenticate", "Bearer");
-        reply_error(res, kUnauthorized,
-                    "this needs the viewer's access token: open the address that lep3 view printed, with its token");
-        return HandlerResponse::Handled;
-    });
-    // Paths that don't exist, and bodies httplib refuses, answer in the same JSON.
-    server.set_error_handler(httplib::Server::HandlerWithResponse([](const Request &, Response &res) {
-        if (!res.body.empty())
-            return HandlerResponse::Unhandled;
-        reply_error(res, res.status,
-                    res.status == kNotFound ? "no such path"
-                                            : "refused with HTTP status " + std::to_string(res.status));
-        return HandlerResponse::Handled;
-    }));
-    server.set_exception_handler([](const Request &, Response &res, std::exception_ptr) {
-        reply_error(res, kServerError, "the request failed inside the viewer");
-    });
+    HttpResponse res = json_answer(status, {{"error", message}});
+    add_safety_headers(res);
+    return res;
+}
 
-    serve_page(server);
-    serve_pictures(server, ctx);
-    serve_readings(server, ctx);
-    serve_controls(server);
+HttpResponse answer(const HttpRequest &req, ViewContext &ctx)
+{
+    if (auto refused = refusal(req, ctx))
+        return std::move(*refused);
+    try {
+        HttpResponse res = route(req, ctx);
+        add_safety_headers(res);
+        return res;
+    } catch (const RequestError &e) {
+        return error_answer(e.status(), e.what());
+    } catch (const UsageError &e) {
+        return error_answer(kBadRequest, e.what());
+    } catch (const std::exception &e) {
+        return error_answer(kServerError, e.what());
+    }
 }
 
 } // namespace lep3tool::serve

@@ -1,37 +1,41 @@
 // The viewer's HTTP interface, for the page and for scripts alike:
 //   GET  /, /view.js, /view.css       the page
 //   GET  /api/stream?palette=&range=  server-sent events: frames and status
-//   GET  /frame.png?palette=&range=   the newest colour picture          (token)
-//   GET  /raw.png                     the newest 16-bit raw picture      (token)
+//   GET  /frame.png?palette=&range=   the newest colour picture
+//   GET  /raw.png                     the newest 16-bit raw picture
 //   GET  /palette.png?palette=        a palette's 256 colours
 //   GET  /api/palettes                the palettes' names
 //   GET  /api/status                  frame, frames a second, link state, counters
 //   GET  /api/temperature?x=&y=[&frame=]   one pixel's temperature
-//   POST /api/ffc[?rad=1]             flat-field correction             (token)
+//   POST /api/ffc[?rad=1]             flat-field correction
 //   GET  /api/settings                every value `lep3 get` reads
-//   POST /api/settings/NAME           body: the value, as `lep3 set` takes it (token)
-// (token): when the viewer is bound off loopback, these need its access token.
+//   POST /api/settings/NAME           body: the value, as `lep3 set` takes it
+// When the viewer is bound off loopback, everything but the page's files needs its
+// access token. Every answer forbids framing and allows the page only its own files.
 #pragma once
-
-#include <httplib.h>
 
 #include <string>
 
-#include "serve/camera_feed.h"
+#include "serve/client_slots.h"
+#include "serve/feed_info.h"
 #include "serve/frame_hub.h"
+#include "serve/http_exchange.h"
 #include "serve/picture.h"
 
 namespace lep3tool::serve {
 
 struct ViewContext {
     FrameHub &hub;
-    const CameraFeed &feed;
+    const FeedInfo &feed;
     PictureMaker &pictures;
-    std::string token; // empty: no token needed
+    ClientSlots &followers; // of the event stream
+    std::string token;      // empty: no token needed (bound to loopback)
 };
 
-// Installs the handlers, the token check, and the error replies on server. The
-// context must outlive the server.
-void add_routes(httplib::Server &server, ViewContext &context);
+// The answer to one request. Never throws: a mistake is a 4xx answer with its sentence.
+HttpResponse answer(const HttpRequest &req, ViewContext &context);
+
+// An answer with {"error": message} and the headers every answer carries.
+HttpResponse error_answer(int status, const std::string &message);
 
 } // namespace lep3tool::serve

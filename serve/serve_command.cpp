@@ -93,7 +93,8 @@ int run_service(const ParsedArgs &args, const char *name)
     serve::FrameHub hub;
     serve::CameraFeed feed(hub, rbfo_set);
     serve::PictureMaker pictures;
-    serve::ViewContext context{hub, feed, pictures, token};
+    serve::ClientSlots followers(serve::kStreamsPerAddress, serve::kStreams);
+    serve::ViewContext context{hub, feed, pictures, followers, token};
     serve::ViewServer server(context, address, port);
     server.start();
 
@@ -106,8 +107,7 @@ int run_service(const ParsedArgs &args, const char *name)
             print("  %s\n", url.c_str());
     }
     if (!token.empty())
-        print("Anyone who reaches this address can watch; the camera's controls and the snapshots need the "
-              "token in the address.\n");
+        print("Only those who have the address with its token can watch the camera or act on it.\n");
     flush_output();
 
     while (!stop_requested() && server.running())
@@ -155,7 +155,7 @@ const Command kViewCommand = {
     "under the pointer, the scene's minimum, maximum and centre, flat-field correction, the\n"
     "camera's settings, and snapshots (the files `lep3 capture` writes). Scripts use the same\n"
     "HTTP paths (see the README). It listens on 127.0.0.1 unless --bind says otherwise; then\n"
-    "it prints an address with an access token, which changing the camera and snapshots need.",
+    "it prints an address with an access token, which everything but the page itself needs.",
     kOptions,
     run_view,
 };

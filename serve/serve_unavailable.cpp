@@ -11,7 +11,7 @@ namespace {
 int run_unavailable(const ParsedArgs &)
 {
     throw std::runtime_error(
-        "this lep3 was built without the web viewer: install libcpp-httplib-dev and libssl-dev, and build it again");
+        "this lep3 was built without the web viewer: install libmicrohttpd-dev and libssl-dev, and build it again");
 }
 
 } // namespace

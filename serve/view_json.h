@@ -7,7 +7,7 @@
 #include <optional>
 #include <string>
 
-#include "serve/camera_feed.h"
+#include "serve/feed_info.h"
 #include "serve/picture.h"
 #include "serve/view_frame.h"
 

@@ -73,10 +73,11 @@ extern "C" LEP3_API int LEP3_WaitFrame(void *buffer, size_t capacity, lep3_frame
             return 0;
         if (taken < 0)
             return taken;
-        if (!forever && Clock::now() >= deadline) {
-            const int state = LEP3_GetLinkState();
-            return state == LEP3_LINK_GONE || state == LEP3_LINK_RECONNECTING ? -6 : -2;
-        }
+        // A bridge that is gone is said at once, not at the end of the wait.
+        if (const int state = LEP3_GetLinkState(); state == LEP3_LINK_GONE || state == LEP3_LINK_RECONNECTING)
+            return -6;
+        if (!forever && Clock::now() >= deadline)
+            return -2;
         lep3::link::wait_for_frame_event(seen, wake);
     }
 }

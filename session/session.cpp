@@ -158,14 +158,16 @@ void watch_once()
     const int state = link_state.load();
     if (state == LEP3_LINK_UP || state == LEP3_LINK_SILENT) {
         if (device_gone()) {
+            // Said first, so that a command awaiting its reply ends now.
+            link::set_bridge_gone(true);
             {
                 const std::unique_lock<std::shared_mutex> guard(link_lock);
                 take_down();
                 link_now.claim.reset();
                 link_state.store(LEP3_LINK_GONE);
             }
-            say("the bridge at " + link_now.path + " is gone; waiting for it to return");
             link::wake_frame_waiters();
+            say("the bridge at " + link_now.path + " is gone; waiting for it to return");
             return;
         }
         link_state.store(quiet_for() < kSilentAfter ? LEP3_LINK_UP : LEP3_LINK_SILENT);
@@ -178,6 +180,7 @@ void watch_once()
             const std::unique_lock<std::shared_mutex> guard(link_lock);
             back = reconnect();
         }
+        link::set_bridge_gone(!back);
         link_state.store(back ? LEP3_LINK_UP : LEP3_LINK_GONE);
         if (back) {
             say("the bridge at " + link_now.path + " is back");
@@ -320,6 +323,7 @@ void end_update(int result)
         LEP3_GetRawVideo();
     else if (video == link::kModeRgb)
         LEP3_GetRGBVideo();
+    link::set_bridge_gone(!back);
     link_state.store(back ? LEP3_LINK_UP : LEP3_LINK_GONE);
     updating.store(false);
     poke_supervisor();
@@ -352,6 +356,8 @@ extern "C" LEP3_API int LEP3_Open(const char *device)
         say(claim.reason);
         return claim.result;
     }
+    lep3::link::set_bridge_gone(false);
+    lep3::link::set_session_opens(true);
     link_now.claim.reset(claim.fd);
     link_now.frames_before = 0;
     lep3::link::forget_video_request();
@@ -359,6 +365,7 @@ extern "C" LEP3_API int LEP3_Open(const char *device)
         const std::unique_lock<std::shared_mutex> guard(link_lock);
         if (!bring_up()) {
             link_now.claim.reset();
+            lep3::link::set_session_opens(false);
             say("can't bring up the link on " + link_now.path);
             return -1;
         }
@@ -383,6 +390,8 @@ extern "C" LEP3_API void LEP3_Close(void)
         link_now.claim.reset();
     }
     lep3::link::forget_video_request();
+    lep3::link::set_bridge_gone(false);
+    lep3::link::set_session_opens(false);
     lep3::link::wake_frame_waiters();
 }
 

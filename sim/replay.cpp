@@ -2,9 +2,12 @@
 
 #include <algorithm>
 #include <array>
+#include <cinttypes>
+#include <cstdint>
+#include <cstdio>
 #include <stdexcept>
 
-#include "sim/recording_reader.h"
+#include "recording/reader.h"
 
 namespace lep3::sim {
 
@@ -14,6 +17,19 @@ using recording::kPixels;
 
 // A recording of one frame has no interval of its own: the camera core's.
 constexpr std::chrono::nanoseconds kCameraPeriod{114942529}; // 8.7 frames a second
+// The longest pause between two frames: a recording that stopped for the night (or a page
+// dated far from its neighbour) goes on after this, not after the recorded time.
+constexpr std::chrono::microseconds kLongestInterval = std::chrono::seconds(10);
+
+// The recorded time from one frame to the next, saturating rather than overflowing
+// however far apart the dates are.
+int64_t recorded_us(int64_t from_us, int64_t to_us)
+{
+    int64_t us = 0;
+    if (__builtin_sub_overflow(to_us, from_us, &us))
+        us = to_us > from_us ? INT64_MAX : INT64_MIN;
+    return us;
+}
 
 struct Page {
     recording::PageInfo info;
@@ -29,8 +45,11 @@ class RecordingReplay final : public Replay {
             throw std::runtime_error(path + " holds temperatures, not the camera's raw values: replay the raw "
                                             "recording it was made with");
         const auto &tally = reader_.survey().tally;
-        if (tally.frames > 1)
-            wrap_ = std::chrono::nanoseconds(static_cast<int64_t>(tally.seconds() * 1e9 / (tally.frames - 1)));
+        if (tally.frames > 1) {
+            const double mean_us = std::clamp(tally.seconds() * 1e6 / static_cast<double>(tally.frames - 1), 0.0,
+                                              static_cast<double>(kLongestInterval.count()));
+            wrap_ = std::chrono::microseconds(static_cast<int64_t>(mean_us));
+        }
         read_ahead();
         if (!ahead_.ok)
             throw std::runtime_error(error_);
@@ -51,10 +70,13 @@ class RecordingReplay final : public Replay {
         const bool wrapped = read_ahead();
         // The recorded host times are wall-clock times: a clock set back while recording
         // gives no negative pause.
-        interval_ = wrapped ? wrap_
-                            : std::max(std::chrono::nanoseconds(0),
-                                       std::chrono::nanoseconds(std::chrono::microseconds(ahead_.info.host_time_us -
-                                                                                          current_.info.host_time_us)));
+        const int64_t us = recorded_us(current_.info.host_time_us, ahead_.info.host_time_us);
+        interval_ = wrapped ? wrap_ : std::chrono::microseconds(std::clamp<int64_t>(us, 0, kLongestInterval.count()));
+        if (!wrapped && ahead_.ok && us > kLongestInterval.count())
+            (void)std::fprintf(stderr,
+                               "bridge emulator: the recording's frame %" PRIu32 " was taken more than 10 s after "
+                               "frame %" PRIu32 "; the replay waits 10 s\n",
+                               ahead_.info.frame_number, current_.info.frame_number);
         return true;
     }
 

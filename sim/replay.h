@@ -9,7 +9,7 @@
 #include <memory>
 #include <string>
 
-#include "sim/recording_format.h"
+#include "recording/format.h"
 
 namespace lep3::sim {
 

@@ -15,7 +15,9 @@
 
 #include <nlohmann/json.hpp>
 
+#include "files/output_file.h"
 #include "lep3.h"
+#include "names/palettes.h"
 #include "tools/command_support.h"
 #include "tools/command_thread.h"
 #include "tools/commands.h"
@@ -24,7 +26,6 @@
 #include "tools/frame_pictures.h"
 #include "tools/frame_pump.h"
 #include "tools/frame_range.h"
-#include "tools/palette_names.h"
 #include "tools/png_writer.h"
 #include "tools/radiometry.h"
 #include "tools/signals.h"
@@ -53,7 +54,7 @@ constexpr std::chrono::seconds kFrameWait{5};
 struct CaptureOptions {
     int64_t count = 1;
     std::string dir = kDefaultOutput;
-    uint32_t palette = kDefaultPalette;
+    uint32_t palette = lep3::names::kDefaultPalette;
     FrameRange range;
     bool temps = false;
     bool json = false;
@@ -73,10 +74,10 @@ CaptureOptions parse_options(const ParsedArgs &args)
         o.dir = *dir;
     }
     if (auto name = args.value("palette")) {
-        const auto number = palette_by_name(*name);
+        const auto number = lep3::names::palette_by_name(*name);
         if (!number) {
             std::string names;
-            for (const auto p : kPaletteNames)
+            for (const auto p : lep3::names::kPaletteNames)
                 names += (names.empty() ? "" : ", ") + std::string(p);
             throw UsageError("unknown palette '" + *name + "'; the palettes are " + names);
         }
@@ -91,33 +92,16 @@ CaptureOptions parse_options(const ParsedArgs &args)
     return o;
 }
 
-struct FileCloser {
-    void operator()(FILE *f) const { (void)std::fclose(f); }
-};
-
-// The temperatures as 120 lines of 160 comma-separated values, written beside the
-// final name and renamed when complete.
+// The temperatures as 120 lines of 160 comma-separated values.
 void write_csv(const std::string &path, std::span<const float> celsius)
 {
-    const std::string partial = path + ".part";
-    std::unique_ptr<FILE, FileCloser> f(std::fopen(partial.c_str(), "w"));
-    if (!f)
-        throw std::runtime_error("cannot create " + partial + ": " + std::strerror(errno));
-    bool ok = true;
-    std::string line;
-    for (uint32_t y = 0; y < kFrameHeight && ok; ++y) {
-        line.clear();
+    std::string text;
+    for (uint32_t y = 0; y < kFrameHeight; ++y)
         for (uint32_t x = 0; x < kFrameWidth; ++x) {
-            line += celsius_text(celsius[y * kFrameWidth + x]);
-            line += x + 1 < kFrameWidth ? ',' : '\n';
+            text += celsius_text(celsius[y * kFrameWidth + x]);
+            text += x + 1 < kFrameWidth ? ',' : '\n';
         }
-        ok = std::fputs(line.c_str(), f.get()) >= 0;
-    }
-    ok = std::fclose(f.release()) == 0 && ok;
-    if (!ok || std::rename(partial.c_str(), path.c_str()) != 0) {
-        (void)std::remove(partial.c_str());
-        throw std::runtime_error("cannot write " + path);
-    }
+    lep3::files::write_file(path, text);
 }
 
 double hundredths(float celsius)

@@ -3,7 +3,7 @@
 #include <string>
 #include <vector>
 
-#include "sim/recording_reader.h"
+#include "recording/reader.h"
 #include "tools/commands.h"
 #include "tools/console.h"
 #include "tools/firmware_version.h"

@@ -12,16 +12,16 @@
 #include <vector>
 
 #include "lep3.h"
-#include "sim/recording_format.h"
-#include "sim/recording_tally.h"
+#include "recording/format.h"
+#include "recording/tally.h"
+#include "recording/telemetry.h"
+#include "recording/writer.h"
 #include "tools/command_support.h"
 #include "tools/command_thread.h"
 #include "tools/commands.h"
 #include "tools/console.h"
 #include "tools/frame_pump.h"
 #include "tools/radiometry.h"
-#include "tools/recording_telemetry.h"
-#include "tools/recording_writer.h"
 #include "tools/signals.h"
 #include "tools/text_format.h"
 
@@ -30,6 +30,9 @@ namespace lep3tool {
 namespace {
 
 namespace rec = lep3::recording;
+using rec::RecordingWriter;
+using rec::Telemetry;
+using rec::WriteError;
 using Clock = std::chrono::steady_clock;
 
 constexpr OptionDef kOptions[] = {
@@ -90,9 +93,9 @@ RecordOptions parse_options(const ParsedArgs &args)
         o.rbfo_set = parse_rbfo_set(*set);
     if (args.has("bigtiff"))
         o.container = RecordingWriter::Container::big;
-    // A recording is not replaced by accident.
+    // A recording is not replaced by accident, nor written through a link.
     for (const std::string *p : {&o.path, &o.celsius_path})
-        if (!p->empty() && std::filesystem::exists(*p))
+        if (!p->empty() && std::filesystem::exists(std::filesystem::symlink_status(*p)))
             throw UsageError(*p + " exists; remove it or choose another name");
     return o;
 }
@@ -167,7 +170,10 @@ int run_record(const ParsedArgs &args)
     Session session(session_options(args));
     check_result(LEP3_GetRawVideo(), "the video request");
     const rec::FileInfo raw_info = file_info(rec::Values::raw);
-    const Telemetry telemetry(o.rbfo_set);
+    const rec::TelemetrySource source{LEP3_GetSysFpaTemperatureCelcius, o.rbfo_set == RbfoSet::internal
+                                                                            ? LEP3_GetRadRBFOInternal0
+                                                                            : LEP3_GetRadRBFOExternal0};
+    const Telemetry telemetry(source, awaiting_reply([&] { return Telemetry::read(source); }));
     if (!telemetry.latest().rbfo)
         warning("the camera's %s RBFO parameters can't be read; pages will say so until they can",
                 std::string(rbfo_set_name(o.rbfo_set)).c_str());

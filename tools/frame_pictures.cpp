@@ -3,9 +3,9 @@
 #include <cinttypes>
 #include <ctime>
 
+#include "names/palettes.h"
 #include "tools/command_thread.h"
 #include "tools/firmware_version.h"
-#include "tools/palette_names.h"
 #include "tools/text_format.h"
 
 namespace lep3tool {
@@ -58,7 +58,7 @@ std::vector<PngText> colour_picture_text(uint32_t frame_number, std::chrono::sys
         {"Software", "lep3"},
         {"Frame Number", std::to_string(frame_number)},
         {"Creation Time", iso_time(taken)},
-        {"Palette", std::string(kPaletteNames.at(palette))},
+        {"Palette", std::string(lep3::names::kPaletteNames.at(palette))},
         {"Raw Range", std::to_string(used_min) + ":" + std::to_string(used_max) + " (" + range_text + ")"},
     };
 }

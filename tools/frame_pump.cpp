@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <stdexcept>
 #include <string>
+#include <thread>
 
 #include "lep3.h"
 #include "tools/signals.h"
@@ -44,6 +45,9 @@ FramePump::Wait FramePump::next(Frame &out, std::chrono::milliseconds timeout)
                                      static_cast<int>(std::min(left, kStopPoll).count()));
         if (r == kTimedOut || r == kBridgeGone) {
             gone = r == kBridgeGone;
+            // The library says at once that the bridge is gone: wait here for its return.
+            if (gone)
+                std::this_thread::sleep_for(std::min(left, kStopPoll));
             continue;
         }
         if (r != 0)
@@ -57,22 +61,6 @@ FramePump::Wait FramePump::next(Frame &out, std::chrono::milliseconds timeout)
             missed_ += out.number - last_number_ - 1;
         last_number_ = out.number;
         return Wait::frame;
-    }
-}
-
-const char *link_state_name(int state)
-{
-    switch (state) {
-    case LEP3_LINK_UP:
-        return "up";
-    case LEP3_LINK_SILENT:
-        return "silent";
-    case LEP3_LINK_GONE:
-        return "gone";
-    case LEP3_LINK_RECONNECTING:
-        return "reconnecting";
-    default:
-        return "closed";
     }
 }
 

@@ -6,6 +6,8 @@
 #include <chrono>
 #include <cstdint>
 
+#include "names/link_states.h"
+
 namespace lep3tool {
 
 inline constexpr uint32_t kFrameWidth = 160;
@@ -50,8 +52,7 @@ class FramePump {
     uint64_t missed_ = 0;
 };
 
-// The session's link state as the tool shows it: "up", "silent", "gone", "reconnecting" or
-// "closed".
-const char *link_state_name(int state);
+// The session's link state as every host shows it.
+using lep3::names::link_state_name;
 
 } // namespace lep3tool

@@ -11,6 +11,8 @@
 #include <stdexcept>
 #include <vector>
 
+#include "files/output_file.h"
+
 namespace lep3tool {
 
 namespace {
@@ -26,11 +28,6 @@ struct Image {
     int colour_type;
     int significant_bits; // of a grey sample; the bit depth when all are
 };
-
-struct FileCloser {
-    void operator()(FILE *f) const { (void)std::fclose(f); }
-};
-using File = std::unique_ptr<FILE, FileCloser>;
 
 // Where libpng's output goes. An allocation failure is remembered and reported to libpng
 // after the handler, so no exception and no longjmp leave a catch block.
@@ -110,23 +107,6 @@ std::string encode_png(const Image &image, std::span<const PngText> text)
     return std::move(sink.bytes);
 }
 
-void write_file(const std::string &path, const std::string &bytes)
-{
-    const std::string partial = path + ".part";
-    File file(std::fopen(partial.c_str(), "wb"));
-    if (!file)
-        throw std::runtime_error("cannot create " + partial + ": " + std::strerror(errno));
-    errno = 0;
-    bool ok = std::fwrite(bytes.data(), 1, bytes.size(), file.get()) == bytes.size();
-    ok = std::fflush(file.get()) == 0 && ok;
-    ok = std::fclose(file.release()) == 0 && ok;
-    if (!ok || std::rename(partial.c_str(), path.c_str()) != 0) {
-        const int saved = errno;
-        (void)std::remove(partial.c_str());
-        throw std::runtime_error("cannot write " + path + (saved != 0 ? std::string(": ") + std::strerror(saved) : ""));
-    }
-}
-
 void check_size(size_t have, size_t want)
 {
     if (have < want)
@@ -162,7 +142,7 @@ template <typename Encode> void write_encoded(const std::string &path, Encode en
     } catch (const std::runtime_error &e) {
         throw std::runtime_error("cannot write " + path + ": " + e.what());
     }
-    write_file(path, bytes);
+    lep3::files::write_file(path, bytes);
 }
 
 } // namespace

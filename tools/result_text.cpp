@@ -15,6 +15,8 @@ std::string describe_result(int code)
         return "the value is out of range";
     case -5:
         return "no place was given for the answer";
+    case -6:
+        return "the bridge is gone (unplugged)";
     case -9:
         return "the bridge answered a different command";
     case -10:

@@ -17,8 +17,8 @@ static_assert(std::atomic<int>::is_always_lock_free, "the handler stores into th
 void on_signal(int signo)
 {
     if (signo == SIGHUP) {
-        // The bridge's device hung up (the port is this process's controlling terminal
-        // when it runs without one of its own): the bridge is gone. Stop as for Ctrl-C.
+        // The session opens the bridge's port with O_NOCTTY, so an unplug sends no SIGHUP
+        // any more; one that comes (a terminal closing, a kill) stops as Ctrl-C does.
         static constexpr char kGone[] = "\nlep3: the bridge is gone (its device hung up)\n";
         [[maybe_unused]] const ssize_t n = write(STDERR_FILENO, kGone, sizeof kGone - 1);
     }

@@ -28,7 +28,7 @@ from ctypes import (
     c_uint64,
     c_void_p,
 )
-from typing import Any, List, Optional
+from typing import Any, List, Optional, Tuple
 
 # The library's first version with the managed session.
 REQUIRED_VERSION = "1.1.0"
@@ -45,8 +45,6 @@ PATH_UART = 0
 PATH_UART_ALT = 1
 PATH_FIRMWARE_DIR = 2
 
-# Link states (LEP3_GetLinkState).
-LINK_STATES = {0: "closed", 1: "up", 2: "silent", 3: "gone", 4: "reconnecting"}
 
 
 class FrameInfo(Structure):
@@ -173,23 +171,12 @@ _FUNCTIONS = {
     "Gray8ToRGB24": (c_int, [_ptr, _ptr, c_uint32]),
 }
 
-# The palettes in the order of their numbers; each has an exported table
-# RGB24_pallette_<name>_256 and a generator generate_pallette_<name>_256 that fills it.
-PALETTE_NAMES = (
-    "fusion",
-    "rainbow",
-    "globow",
-    "icefire",
-    "ironblack",
-    "whitehot",
-    "blackhot",
-    "rain",
-    "iron",
-    "greyred",
-    "grayfusion",
-)
-for _name in PALETTE_NAMES:
-    _FUNCTIONS["generate_pallette_%s_256" % _name] = (None, [_ptr])
+# The names tables of the library, read one entry at a time (NULL past the end).
+_FUNCTIONS["LEP3_PaletteName"] = (ctypes.c_char_p, [c_int])
+_FUNCTIONS["LEP3_LinkStateName"] = (ctypes.c_char_p, [c_int])
+# Each palette has an exported table RGB24_pallette_<name>_256 and a generator
+# generate_pallette_<name>_256 that fills it.
+_GENERATOR_PREFIX = "generate_pallette_"
 
 
 class LibraryNotFound(OSError):
@@ -232,11 +219,16 @@ class _Library:
             )
         self.cdll = cdll
         self.path = getattr(cdll, "_name", "")
+        self._palette_names: Optional[Tuple[str, ...]] = None
 
     def __getattr__(self, name: str) -> Any:
         # Each function is declared on first use and kept as an attribute, so a library
         # older than the package fails only where a missing function is needed.
-        if name not in _FUNCTIONS:
+        if name.startswith(_GENERATOR_PREFIX):
+            declaration = (None, [_ptr])
+        elif name in _FUNCTIONS:
+            declaration = _FUNCTIONS[name]
+        else:
             raise AttributeError(name)
         try:
             function = getattr(self.cdll, name)
@@ -245,11 +237,28 @@ class _Library:
                 "the liblep3 at %s has no %s: it is older than this package (version %s or newer needed)"
                 % (self.path, name, REQUIRED_VERSION)
             ) from None
-        restype, argtypes = _FUNCTIONS[name]
+        restype, argtypes = declaration
         function.restype = restype
         function.argtypes = argtypes
         setattr(self, name, function)
         return function
+
+    def palette_names(self) -> Tuple[str, ...]:
+        """The palettes' names in the order of their numbers, as the library names them."""
+        if self._palette_names is None:
+            names: List[str] = []
+            while True:
+                name = self.LEP3_PaletteName(len(names))
+                if name is None:
+                    break
+                names.append(name.decode())
+            self._palette_names = tuple(names)
+        return self._palette_names
+
+    def link_state_name(self, state: int) -> str:
+        """The name of a link state (LEP3_GetLinkState), or "unknown"."""
+        name = self.LEP3_LinkStateName(state)
+        return "unknown" if name is None else name.decode()
 
     def table(self, name: str) -> ctypes.Array:
         """The exported 768-byte palette table of a palette name."""

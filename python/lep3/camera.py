@@ -237,6 +237,9 @@ class Camera:
                 self._wait_frame(self._scratch.ctypes.data, self._scratch.nbytes, info, 0)
             elif result not in (0, -2, -6) or (last and result != 0):
                 raise error_for(result, "waiting for a %s frame" % mode)
+            elif result == -6:
+                # The library says at once that the bridge is gone: wait out the slice here.
+                time.sleep(min(left_ms, _WAIT_SLICE_MS) / 1000)
             elif last and result == 0:
                 # A frame of the other format, in flight when the video was switched, and
                 # no time left for one of ours.
@@ -388,7 +391,7 @@ class Camera:
         """The link: ``"closed"``, ``"up"``, ``"silent"``, ``"gone"`` or ``"reconnecting"``."""
         if not self._open:
             return "closed"
-        return _clib.LINK_STATES.get(self._lib.LEP3_GetLinkState(), "unknown")
+        return self._lib.link_state_name(self._lib.LEP3_GetLinkState())
 
     def stats(self) -> Dict[str, int]:
         """The link's counters since the library was loaded (bytes read, frames completed,

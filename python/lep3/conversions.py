@@ -30,7 +30,7 @@ _gray8_lock = threading.Lock()
 
 def palettes() -> List[str]:
     """The names of the eleven palettes, in the order of their numbers 0 to 10."""
-    return list(_clib.PALETTE_NAMES)
+    return list(_clib.lib().palette_names())
 
 
 def frame_array(a: object, dtype: type, name: str, shape: Tuple[int, ...] = FRAME_SHAPE) -> np.ndarray:
@@ -66,14 +66,13 @@ def whole_number(value: object, name: str, lo: int, hi: int) -> int:
 
 def palette_number(palette: Union[str, int]) -> int:
     """The number of a palette given by name or number."""
+    names = _clib.lib().palette_names()
     if isinstance(palette, str):
         try:
-            return _clib.PALETTE_NAMES.index(palette.lower())
+            return names.index(palette.lower())
         except ValueError:
-            raise ValueError(
-                "unknown palette %r; the palettes are %s" % (palette, ", ".join(_clib.PALETTE_NAMES))
-            ) from None
-    return whole_number(palette, "palette", 0, len(_clib.PALETTE_NAMES) - 1)
+            raise ValueError("unknown palette %r; the palettes are %s" % (palette, ", ".join(names))) from None
+    return whole_number(palette, "palette", 0, len(names) - 1)
 
 
 def _fill_palettes() -> None:
@@ -84,7 +83,7 @@ def _fill_palettes() -> None:
         if _palettes_filled:
             return
         library = _clib.lib()
-        for name in _clib.PALETTE_NAMES:
+        for name in library.palette_names():
             table = library.table(name)
             if not np.frombuffer(table, dtype=np.uint8).any():
                 getattr(library, "generate_pallette_%s_256" % name)(ctypes.addressof(table))

@@ -65,7 +65,7 @@ function streamQuery() {
 
 function openStream() {
   if (source) source.close();
-  const url = '/api/stream?' + streamQuery();
+  const url = withToken('/api/stream?' + streamQuery());
   source = new EventSource(url);
   source.addEventListener('frame', (e) => receiveFrame(JSON.parse(e.data)));
   source.addEventListener('status', (e) => showStatus(JSON.parse(e.data)));
@@ -192,7 +192,7 @@ function showScale(frame) {
       ctx.drawImage(img, 0, 0, bar.height, bar.width);
       ctx.restore();
     };
-    img.src = '/palette.png?' + new URLSearchParams({ palette: view.palette });
+    img.src = withToken('/palette.png?' + new URLSearchParams({ palette: view.palette }));
   }
   const ticks = $('ticks');
   const items = frame.scale.map((t) => {

@@ -49,14 +49,16 @@ inline std::thread::id bridge_thread; // written before active_bridge is publish
 
 class VirtualBridge {
   public:
-    VirtualBridge() : saved_uart_fd_(std::exchange(uart_fd, 1000)) // 1000: never opened
+    VirtualBridge() : saved_uart_fd_(uart_fd)
     {
+        lep3::link::hold_port(1000); // never opened: commands write only to a port held
         bridge_thread = std::this_thread::get_id();
         active_bridge.store(this);
     }
     ~VirtualBridge()
     {
         active_bridge.store(nullptr);
+        lep3::link::release_port();
         uart_fd = saved_uart_fd_;
     }
 

@@ -11,7 +11,7 @@
 
 #include "gstreamer/pipeline.h"
 #include "lep3.h"
-#include "tools/palette_names.h"
+#include "names/palettes.h"
 
 namespace lep3::gsttest {
 namespace {
@@ -89,12 +89,12 @@ TEST(Lep3Src, PaletteNamesOrderAndDefaultAreTheTools)
     GParamSpec *palette = g_object_class_find_property(G_OBJECT_GET_CLASS(src), "palette");
     ASSERT_NE(palette, nullptr);
     auto *names = static_cast<GEnumClass *>(g_type_class_ref(palette->value_type));
-    ASSERT_EQ(names->n_values, lep3tool::kPaletteNames.size());
+    ASSERT_EQ(names->n_values, lep3::names::kPaletteNames.size());
     for (guint i = 0; i < names->n_values; ++i) {
         EXPECT_EQ(names->values[i].value, static_cast<gint>(i));
-        EXPECT_EQ(names->values[i].value_nick, lep3tool::kPaletteNames[i]);
+        EXPECT_EQ(names->values[i].value_nick, lep3::names::kPaletteNames[i]);
     }
-    EXPECT_EQ(G_PARAM_SPEC_ENUM(palette)->default_value, static_cast<gint>(lep3tool::kDefaultPalette));
+    EXPECT_EQ(G_PARAM_SPEC_ENUM(palette)->default_value, static_cast<gint>(lep3::names::kDefaultPalette));
     g_type_class_unref(names);
     gst_object_unref(src);
 }
@@ -149,7 +149,7 @@ TEST(Lep3Src, SimDeliversTheEmulatorsRawFramesCountsWhatASlowConsumerMissedAndCl
 
 TEST(Lep3Src, RgbCapsAreColouredOnTheHostExactlyAsTheLibraryColoursTheSameFrames)
 {
-    const uint32_t rain = *lep3tool::palette_by_name("rain");
+    const uint32_t rain = *lep3::names::palette_by_name("rain");
     Pipeline p("lep3src name=src sim=true num-buffers=5 palette=rain ! video/x-raw,format=RGB ! "
                "appsink name=sink sync=false");
     ASSERT_NE(p.play(), GST_STATE_CHANGE_FAILURE);
@@ -169,7 +169,7 @@ TEST(Lep3Src, RgbCapsAreColouredOnTheHostExactlyAsTheLibraryColoursTheSameFrames
         ++seq;
     }
     EXPECT_NE(frames.front().bytes, frames.back().bytes);
-    EXPECT_NE(frames.front().bytes, library_colouring(1, *lep3tool::palette_by_name("iron")))
+    EXPECT_NE(frames.front().bytes, library_colouring(1, *lep3::names::palette_by_name("iron")))
         << "the palette property was not applied";
 }
 

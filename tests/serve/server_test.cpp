@@ -264,23 +264,24 @@ TEST_F(ViewTest, BadRequestsGetA4xxWithTheirSentence)
     EXPECT_EQ(alive->status, 200);
 }
 
-TEST_F(ViewTest, OffLoopbackTheCameraAndSnapshotsNeedTheToken)
+TEST_F(ViewTest, OffLoopbackEverythingButThePageNeedsTheToken)
 {
     start_viewer({"--bind", "0.0.0.0"});
     ASSERT_EQ(token_.size(), 32u) << viewer_->output();
     ASSERT_TRUE(wait_for_frames());
     const size_t ffc_before = sim().request_count(lep3::sim::cmd::kSysRunFfc);
 
-    // Watching stays open.
-    EXPECT_EQ(http().Get("/")->status, 200);
-    EXPECT_EQ(http().Get("/api/temperature?x=1&y=1")->status, 200);
-    // Acting does not, with no token or a wrong one.
+    // The page's own files are open to anyone.
+    for (const char *path : {"/", "/view.js", "/view.css"})
+        EXPECT_EQ(http().Get(path)->status, 200) << path;
+    // Watching and acting are not, with no token or a wrong one.
     const httplib::Headers wrong = {{"Authorization", "Bearer " + std::string(32, '0')}};
     for (const httplib::Headers &headers : {httplib::Headers{}, wrong}) {
+        for (const char *path : {"/api/stream", "/api/status", "/api/temperature?x=1&y=1", "/api/settings",
+                                 "/api/palettes", "/palette.png", "/raw.png", "/frame.png"})
+            EXPECT_EQ(http().Get(path, headers)->status, 401) << path;
         EXPECT_EQ(http().Post("/api/ffc", headers, "", "text/plain")->status, 401);
         EXPECT_EQ(http().Post("/api/settings/agc", headers, "1", "text/plain")->status, 401);
-        EXPECT_EQ(http().Get("/raw.png", headers)->status, 401);
-        EXPECT_EQ(http().Get("/frame.png", headers)->status, 401);
     }
     EXPECT_EQ(sim().request_count(lep3::sim::cmd::kSysRunFfc), ffc_before);
     EXPECT_EQ(sim().reg(lep3::sim::cmd::kAgcEnable), (std::vector<uint8_t>{0, 0, 0, 0}));
@@ -289,6 +290,7 @@ TEST_F(ViewTest, OffLoopbackTheCameraAndSnapshotsNeedTheToken)
     EXPECT_EQ(http().Post("/api/ffc", {{"Authorization", "Bearer " + token_}}, "", "text/plain")->status, 200);
     EXPECT_EQ(sim().request_count(lep3::sim::cmd::kSysRunFfc), ffc_before + 1);
     EXPECT_EQ(http().Get(("/raw.png?token=" + token_).c_str())->status, 200);
+    EXPECT_EQ(http().Get(("/api/temperature?x=1&y=1&token=" + token_).c_str())->status, 200);
 }
 
 // Frame events of an event stream, read by hand from a socket with a small receive
@@ -305,7 +307,7 @@ class EventReader {
         to.sin_family = AF_INET;
         to.sin_port = htons(static_cast<uint16_t>(port));
         to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        const std::string request = "GET /api/stream HTTP/1.1\r\nHost: test\r\n\r\n";
+        const std::string request = "GET /api/stream HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n";
         ok_ = connect(fd_, reinterpret_cast<sockaddr *>(&to), sizeof to) == 0 &&
               write(fd_, request.data(), request.size()) == ssize_t(request.size());
     }

@@ -63,7 +63,7 @@ class ViewTest : public ToolTest {
     {
         const auto end = std::chrono::steady_clock::now() + limit;
         while (std::chrono::steady_clock::now() < end) {
-            const auto r = http().Get("/api/status");
+            const auto r = http().Get(token_.empty() ? "/api/status" : "/api/status?token=" + token_);
             if (r && r->status == 200 && nlohmann::json::parse(r->body).at("frames").get<int>() >= at_least)
                 return true;
             std::this_thread::sleep_for(std::chrono::milliseconds(50));

@@ -19,8 +19,9 @@
 #include <vector>
 
 #include "lep3.h"
+#include "recording/format.h"
 #include "sim/bridge_sim.h"
-#include "sim/recording_format.h"
+#include "sim/replay.h"
 #include "support/spawn_program.h"
 
 namespace lep3::sim {
@@ -169,6 +170,32 @@ TEST_F(ReplayTest, LoopStartsOverAfterTheLastFrame)
     }
     EXPECT_GE(seen[0], 1);
     EXPECT_GE(seen[1], 1);
+}
+
+// Pages dated far apart (or out of order) pace the stream by at most 10 s, said once for
+// each such pause; no date overflows the arithmetic (the sanitizer builds watch it).
+TEST_F(ReplayTest, PacingWaitsAtMostTenSecondsWhateverTheDates)
+{
+    constexpr int64_t kLastMicrosecondOf9999 = 253402300799999999;
+    const std::vector<std::pair<int64_t, int64_t>> dates_and_pauses_ms = {
+        {1700000000000000, 100}, {1700000000100000, 10000}, {kLastMicrosecondOf9999, 0}, {0, 0}};
+    std::vector<TestPage> pages;
+    for (const auto &[date, pause] : dates_and_pauses_ms) {
+        pages.push_back(page(static_cast<uint32_t>(pages.size() + 1), 0, 30, 880000));
+        pages.back().info.host_time_us = date;
+    }
+    write_tiff(options_.replay, pages, kFile);
+    const auto replay = open_replay(options_.replay, true);
+    std::vector<uint16_t> raw(kPixels);
+    testing::internal::CaptureStderr();
+    for (const auto &[date, pause] : dates_and_pauses_ms) {
+        ASSERT_TRUE(replay->next(raw.data()));
+        EXPECT_EQ(replay->interval(), std::chrono::milliseconds(pause)) << "after frame " << replay->page().frame_number;
+    }
+    const std::string said = testing::internal::GetCapturedStderr();
+    EXPECT_NE(said.find("frame 3 was taken more than 10 s after frame 2; the replay waits 10 s"), std::string::npos)
+        << said;
+    EXPECT_EQ(said.find("frame 4"), std::string::npos) << said;
 }
 
 std::string refusal(const Options &options)

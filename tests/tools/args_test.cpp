@@ -7,8 +7,8 @@
 #include <string>
 #include <vector>
 
+#include "names/palettes.h"
 #include "tools/frame_range.h"
-#include "tools/palette_names.h"
 #include "tools/settings.h"
 
 namespace {
@@ -57,12 +57,12 @@ TEST(ArgsTest, FrameRangeAndNames)
     EXPECT_EQ((std::array<int, 4>{lo, hi, gray8[160 * 10 + 10], gray8[160 * 110 + 10]}),
               (std::array<int, 4>{1000, 9000, 0, 255}));
     // Palettes by name or number; settings by name or alias.
-    EXPECT_EQ(lep3tool::palette_by_name("fusion"), 0u);
-    EXPECT_EQ(lep3tool::palette_by_name("grayfusion"), 10u);
-    EXPECT_EQ(lep3tool::palette_by_name("10"), 10u);
-    EXPECT_EQ(lep3tool::palette_by_name("GrayFusion"), 10u);
+    EXPECT_EQ(lep3::names::palette_by_name("fusion"), 0u);
+    EXPECT_EQ(lep3::names::palette_by_name("grayfusion"), 10u);
+    EXPECT_EQ(lep3::names::palette_by_name("10"), 10u);
+    EXPECT_EQ(lep3::names::palette_by_name("GrayFusion"), 10u);
     for (const char *bad : {"11", "irons", ""})
-        EXPECT_FALSE(lep3tool::palette_by_name(bad)) << bad;
+        EXPECT_FALSE(lep3::names::palette_by_name(bad)) << bad;
     ASSERT_NE(lep3tool::find_setting("vid"), nullptr);
     EXPECT_EQ(lep3tool::find_setting("vid"), lep3tool::find_setting("video-format"));
     EXPECT_EQ(lep3tool::find_setting("nope"), nullptr);

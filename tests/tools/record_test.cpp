@@ -16,8 +16,8 @@
 #include <vector>
 
 #include "lep3.h"
+#include "recording/reader.h"
 #include "sim/bridge_sim.h"
-#include "sim/recording_reader.h"
 #include "tools/tool_fixture.h"
 
 namespace {

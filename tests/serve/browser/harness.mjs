@@ -99,12 +99,15 @@ export class Bridge {
 
 // lep3 view on a device, on any free port of 127.0.0.1.
 export class Viewer {
-  constructor(lep3Path, device) {
+  constructor(lep3Path, device, options = []) {
     this.lep3Path = lep3Path;
     this.device = device;
+    this.options = options;
   }
   async start() {
-    this.child = spawn(this.lep3Path, ['view', '--device', this.device, '--port', '0'], { stdio: ['ignore', 'pipe', 'pipe'] });
+    this.child = spawn(this.lep3Path, ['view', '--device', this.device, '--port', '0', ...this.options], {
+      stdio: ['ignore', 'pipe', 'pipe'],
+    });
     const m = await waitForOutput(this.child, /(http:\/\/\S+)/, 20000, 'lep3 view');
     this.url = m[1];
     return this.url;

@@ -37,7 +37,7 @@ function canvasFacts() {
 
 const bridge = new Bridge(args.sim);
 await bridge.start();
-const viewer = new Viewer(args.lep3, bridge.device);
+let viewer = new Viewer(args.lep3, bridge.device);
 const browser = await launchChromium(playwright);
 let failed = false;
 try {
@@ -45,6 +45,8 @@ try {
   const page = await browser.newPage({ viewport: { width: 1280, height: 900 } });
   const problems = [];
   page.on('pageerror', (e) => problems.push(e.message));
+  // The content policy's refusals: the page must need nothing but its own files.
+  page.on('console', (m) => /Content Security Policy/.test(m.text()) && problems.push(m.text()));
 
   step(`the page at ${url} loads and draws frames`);
   await page.goto(url);
@@ -140,6 +142,28 @@ try {
   const latencies = (await page.evaluate(() => window.lep3View.latencies)).sort((a, b) => a - b);
   const pick = (q) => latencies[Math.min(latencies.length - 1, Math.floor(q * latencies.length))].toFixed(0);
   step(`frame completion to picture on screen: median ${pick(0.5)} ms, 95th percentile ${pick(0.95)} ms over ${latencies.length} frames`);
+  assert.deepEqual(problems, [], 'errors in the page');
+
+  step('bound off loopback, the page in the printed address (with its token) draws frames and its colour bar');
+  assert.equal(await viewer.stop(), 0);
+  viewer = new Viewer(args.lep3, bridge.device, ['--bind', '0.0.0.0']);
+  const tokenUrl = await viewer.start();
+  assert.match(tokenUrl, /\?token=[0-9a-f]{32}$/);
+  const tokenPage = await browser.newPage({ viewport: { width: 1280, height: 900 } });
+  tokenPage.on('pageerror', (e) => problems.push(e.message));
+  tokenPage.on('console', (m) => /Content Security Policy/.test(m.text()) && problems.push(m.text()));
+  await tokenPage.goto(tokenUrl);
+  await tokenPage.waitForFunction(() => window.lep3View.framesDrawn >= 3, null, { timeout: LIMIT });
+  await tokenPage.waitForFunction(() => document.querySelector('#settings tbody tr'), null, { timeout: LIMIT });
+  await tokenPage.waitForFunction(
+    () => {
+      const bar = document.getElementById('bar');
+      return bar.getContext('2d').getImageData(0, 0, bar.width, bar.height).data.some((v, i) => i % 4 === 3 && v > 0);
+    },
+    null,
+    { timeout: LIMIT },
+  );
+  assert.equal((await fetch(tokenUrl.replace(/\?token=.*/, 'api/status'))).status, 401);
   assert.deepEqual(problems, [], 'errors in the page');
 } catch (e) {
   failed = true;

@@ -1,4 +1,4 @@
-#include "tools/recording_writer.h"
+#include "recording/writer.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -9,13 +9,11 @@
 #include <ctime>
 #include <utility>
 
-namespace lep3tool {
+#include "files/output_file.h"
+
+namespace lep3::recording {
 
 namespace {
-
-using lep3::recording::kHeight;
-using lep3::recording::kPixels;
-using lep3::recording::kWidth;
 
 // The directory layout the repair has to know: where a directory's entry count, entries
 // and pointer to the next directory lie.
@@ -37,9 +35,9 @@ const Layout &layout_of(RecordingWriter::Container c)
     return c == RecordingWriter::Container::big ? kBig : kClassic;
 }
 
-size_t page_bytes(lep3::recording::Values values)
+size_t page_bytes(Values values)
 {
-    return kPixels * (values == lep3::recording::Values::raw ? sizeof(uint16_t) : sizeof(float));
+    return kPixels * (values == Values::raw ? sizeof(uint16_t) : sizeof(float));
 }
 
 // The TIFF DateTime tag: "YYYY:MM:DD HH:MM:SS", here in UTC.
@@ -55,19 +53,31 @@ std::string tiff_date_time(int64_t us)
 
 } // namespace
 
-RecordingWriter::RecordingWriter(std::string path, lep3::recording::FileInfo file, Container container)
+RecordingWriter::RecordingWriter(std::string path, FileInfo file, Container container)
     : path_(std::move(path)), file_(std::move(file)), container_(container),
-      fd_(::open(path_.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0666)),
       last_sync_(std::chrono::steady_clock::now())
 {
-    if (!fd_.valid())
-        throw WriteError("cannot create " + path_ + ": " + std::strerror(errno));
+    files::Temporary created;
+    try {
+        created = files::create_beside(path_);
+    } catch (const files::FileError &e) {
+        throw WriteError(e.what());
+    }
+    fd_ = std::move(created.fd);
     tif_.reset(TIFFClientOpenExt(path_.c_str(), container == Container::big ? "w8" : "w", this, read_proc, write_proc,
                                  seek_proc, close_proc, size_proc, map_proc, unmap_proc, messages_.options()));
     if (!tif_) {
         const std::string why = write_errno_ != 0 ? std::strerror(write_errno_) : messages_.take();
-        (void)::unlink(path_.c_str());
+        (void)::unlink(created.path.c_str());
         throw WriteError("cannot create " + path_ + ": " + why);
+    }
+    // The header is there: the file takes its name, which nothing may hold already.
+    try {
+        files::publish(created.path, path_, files::Existing::refuse);
+    } catch (const files::FileError &e) {
+        tif_.reset();
+        (void)::unlink(created.path.c_str());
+        throw WriteError(e.what());
     }
     mark_ = {size_proc(this), layout_of(container).first_link};
     before_last_ = mark_;
@@ -93,17 +103,17 @@ void RecordingWriter::fail(const std::string &what)
                      (why.empty() ? "" : " (" + why + ")"));
 }
 
-void RecordingWriter::add(const lep3::recording::PageInfo &page, const void *values)
+void RecordingWriter::add(const PageInfo &page, const void *values)
 {
     if (failed_ || finished_)
         throw WriteError("cannot write page " + std::to_string(pages_ + 1) + " of " + path_ + ": it is closed");
-    const bool raw = file_.values == lep3::recording::Values::raw;
+    const bool raw = file_.values == Values::raw;
     const size_t bytes = page_bytes(file_.values);
     if (container_ == Container::classic && mark_.size + bytes > kClassicLimit)
         fail("the file has reached 4 GiB, the most a classic TIFF holds");
 
     TIFF *tif = tif_.get();
-    const std::string description = lep3::recording::describe_page(page, pages_ == 0 ? &file_ : nullptr);
+    const std::string description = describe_page(page, pages_ == 0 ? &file_ : nullptr);
     const std::string software = "lep3 " + file_.library_version;
     const std::string when = tiff_date_time(page.host_time_us);
     TIFFSetField(tif, TIFFTAG_IMAGEWIDTH, kWidth);
@@ -267,4 +277,4 @@ toff_t RecordingWriter::size_proc(thandle_t self)
     return ::fstat(w->fd_.get(), &st) == 0 ? static_cast<toff_t>(st.st_size) : 0;
 }
 
-} // namespace lep3tool
+} // namespace lep3::recording

@@ -1,4 +1,4 @@
-#include "sim/tiff_messages.h"
+#include "recording/tiff_messages.h"
 
 #include <cstdarg>
 #include <cstdio>

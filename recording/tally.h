@@ -5,7 +5,7 @@
 
 #include <cstdint>
 
-#include "sim/recording_format.h"
+#include "recording/format.h"
 
 namespace lep3::recording {
 
@@ -33,7 +33,11 @@ struct Tally {
             ++unconfirmed;
     }
 
-    double seconds() const { return frames < 2 ? 0.0 : static_cast<double>(last_us - first_us) / 1e6; }
+    // In doubles: any two dates, however far apart, have a difference.
+    double seconds() const
+    {
+        return frames < 2 ? 0.0 : (static_cast<double>(last_us) - static_cast<double>(first_us)) / 1e6;
+    }
 };
 
 } // namespace lep3::recording

@@ -10,9 +10,9 @@
 #include <stdexcept>
 #include <string>
 
-#include "sim/recording_format.h"
-#include "sim/recording_tally.h"
-#include "sim/tiff_messages.h"
+#include "recording/format.h"
+#include "recording/tally.h"
+#include "recording/tiff_messages.h"
 
 namespace lep3::recording {
 
@@ -52,6 +52,7 @@ class RecordingReader {
 
   private:
     Description check_page(uint64_t index);
+    void check_strips(uint64_t index, uint64_t row_bytes);
     [[noreturn]] void fail(uint64_t index, const std::string &what);
 
     std::string path_;

@@ -1,5 +1,5 @@
 // A recording being written: a multi-page TIFF through libtiff, one page a frame, with
-// the descriptions of sim/recording_format.h.
+// the descriptions of format.h.
 //
 // What is written stays readable whatever ends the recording. libtiff appends a page's
 // values, then links its directory into the file (one pointer in the directory before),
@@ -18,10 +18,10 @@
 #include <string>
 
 #include "link/fd.h"
-#include "sim/recording_format.h"
-#include "sim/tiff_messages.h"
+#include "recording/format.h"
+#include "recording/tiff_messages.h"
 
-namespace lep3tool {
+namespace lep3::recording {
 
 // A page that could not be written; the text names the file and the cause.
 class WriteError : public std::runtime_error {
@@ -35,8 +35,9 @@ class RecordingWriter {
     // hours of raw frames at 8.7 a second. BigTIFF has no such limit.
     enum class Container { classic, big };
 
-    // Creates path, replacing a file of that name. Throws WriteError.
-    RecordingWriter(std::string path, lep3::recording::FileInfo file, Container container);
+    // Creates path, which must not exist (a link there is refused, not followed), under a
+    // temporary name in its directory first. Throws WriteError.
+    RecordingWriter(std::string path, FileInfo file, Container container);
     // Finishes the file if finish() was not called.
     ~RecordingWriter();
     RecordingWriter(const RecordingWriter &) = delete;
@@ -45,7 +46,7 @@ class RecordingWriter {
     // Appends one page: values holds kPixels uint16_t for a raw recording, kPixels floats
     // for a Celsius one. Throws WriteError; the pages before it stay, and no other page
     // can be added.
-    void add(const lep3::recording::PageInfo &page, const void *values);
+    void add(const PageInfo &page, const void *values);
 
     // Ends the file keeping its first `keep` pages (at most pages(); fewer only to drop the
     // last page, which keeps two files in step when the other one failed), and returns
@@ -81,11 +82,11 @@ class RecordingWriter {
     void close_file(const Mark &keep);
 
     std::string path_;
-    lep3::recording::FileInfo file_;
+    FileInfo file_;
     Container container_;
     lep3::link::Fd fd_;
-    lep3::recording::TiffMessages messages_;
-    lep3::recording::TiffPtr tif_;
+    TiffMessages messages_;
+    TiffPtr tif_;
     uint64_t pages_ = 0;
     Mark mark_, before_last_;
     uint8_t held_link_[8] = {}; // the link to the page being written, until it is complete
@@ -96,4 +97,4 @@ class RecordingWriter {
     std::chrono::steady_clock::time_point last_sync_;
 };
 
-} // namespace lep3tool
+} // namespace lep3::recording

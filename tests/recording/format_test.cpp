@@ -5,8 +5,8 @@
 #include <cmath>
 #include <string>
 
-#include "sim/recording_format.h"
-#include "sim/recording_tally.h"
+#include "recording/format.h"
+#include "recording/tally.h"
 
 namespace lep3::recording {
 namespace {

@@ -1,7 +1,8 @@
-#include "sim/recording_reader.h"
+#include "recording/reader.h"
 
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
@@ -66,11 +67,13 @@ RecordingReader::RecordingReader(const std::string &path) : path_(path)
         if (page.rbfo)
             previous = page.rbfo;
         survey_.tally.add(page);
+        // The chain ends where a page points to no next one; any other page that can't be
+        // read (one pointing back into the chain, or past the end) is a fault, not the end.
+        if (TIFFLastDirectory(tif_.get()))
+            break;
         if (!TIFFReadDirectory(tif_.get())) {
             const std::string why = messages_.take();
-            if (!why.empty())
-                fail(index + 1, "can't be read (" + why + ")");
-            break;
+            fail(index + 1, "can't be read (" + (why.empty() ? "the chain of pages loops back" : why) + ")");
         }
     }
     rewind();
@@ -107,7 +110,32 @@ Description RecordingReader::check_page(uint64_t index)
     const Values values = index == 0 && d.file ? d.file->values : file_.values;
     if (samples != 1 || bits != bits_of(values) || format != sample_format_of(values))
         fail(index, std::string("does not hold one ") + values_text(values) + " sample a pixel");
+    check_strips(index, kWidth * (bits_of(values) / 8));
     return d;
+}
+
+// Every value of the page is in the file: its strips are stored as they are (as the
+// writer stores them), and each lies whole inside the file.
+void RecordingReader::check_strips(uint64_t index, uint64_t row_bytes)
+{
+    TIFF *tif = tif_.get();
+    uint16_t compression = COMPRESSION_NONE;
+    TIFFGetFieldDefaulted(tif, TIFFTAG_COMPRESSION, &compression);
+    if (compression != COMPRESSION_NONE)
+        fail(index, "is compressed (method " + std::to_string(compression) + "); a recording's pages are not");
+    uint32_t rows_per_strip = kHeight;
+    TIFFGetFieldDefaulted(tif, TIFFTAG_ROWSPERSTRIP, &rows_per_strip);
+    rows_per_strip = std::clamp<uint32_t>(rows_per_strip, 1, kHeight);
+    const uint32_t strips = (kHeight + rows_per_strip - 1) / rows_per_strip;
+    if (TIFFNumberOfStrips(tif) != strips)
+        fail(index, "has " + std::to_string(TIFFNumberOfStrips(tif)) + " strips, not " + std::to_string(strips));
+    for (uint32_t s = 0; s < strips; ++s) {
+        const uint64_t rows = std::min<uint64_t>(rows_per_strip, kHeight - uint64_t{s} * rows_per_strip);
+        const uint64_t offset = TIFFGetStrileOffset(tif, s);
+        const uint64_t bytes = TIFFGetStrileByteCount(tif, s);
+        if (bytes < rows * row_bytes || offset > survey_.bytes || survey_.bytes - offset < rows * row_bytes)
+            fail(index, "has values past the end of the file (strip " + std::to_string(s + 1) + ")");
+    }
 }
 
 bool RecordingReader::next(PageInfo &page, std::span<std::byte> values)

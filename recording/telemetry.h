@@ -8,20 +8,32 @@
 #include <optional>
 #include <thread>
 
-#include "sim/recording_format.h"
-#include "tools/radiometry.h"
+#include "lep3.h"
+#include "recording/format.h"
 
-namespace lep3tool {
+namespace lep3::recording {
+
+// Where the readings come from: the library's getters (LEP3_GetSysFpaTemperatureCelcius
+// and the RBFO set's getter), named by the host, which links the library.
+struct TelemetrySource {
+    int (*fpa_celsius)(float *celsius);
+    int (*rbfo)(lep3_rbfo_t *rbfo);
+};
 
 class Telemetry {
   public:
     struct Reading {
         std::optional<float> fpa_celsius;
-        std::optional<lep3::recording::Rbfo> rbfo; // R and O of the camera's set, B and F the conversion's
+        std::optional<Rbfo> rbfo; // R and O of the camera's set, B and F the conversion's
     };
 
-    // Reads once before it returns, so the first frame has values, then starts the thread.
-    explicit Telemetry(RbfoSet set);
+    // One reading now, from the calling thread.
+    static Reading read(const TelemetrySource &source);
+
+    // Starts the thread from a first reading (so the first frame has values), which the
+    // host takes as it takes its other commands. The thread takes no signals: they reach
+    // the host's threads.
+    Telemetry(const TelemetrySource &source, const Reading &first);
     // Stops the thread; waits for a command in flight (a few seconds at most on a silent
     // bridge).
     ~Telemetry();
@@ -31,10 +43,9 @@ class Telemetry {
     Reading latest() const;
 
   private:
-    Reading read() const;
     void run();
 
-    RbfoSet set_;
+    TelemetrySource source_;
     mutable std::mutex mutex_;
     std::condition_variable wake_;
     bool stopping_ = false;
@@ -42,4 +53,4 @@ class Telemetry {
     std::thread thread_;
 };
 
-} // namespace lep3tool
+} // namespace lep3::recording

@@ -1,4 +1,5 @@
-// The palettes by name, in the order of their numbers.
+// The palettes by name, in the order of their numbers: the one table that the library
+// exports (LEP3_PaletteName, which the Python package reads) and every host accepts.
 #pragma once
 
 #include <array>
@@ -6,8 +7,9 @@
 #include <optional>
 #include <string_view>
 
-namespace lep3tool {
+namespace lep3::names {
 
+// Each name is a string literal, so its data() ends with a NUL for C callers.
 inline constexpr std::array<std::string_view, 11> kPaletteNames = {
     "fusion",   "rainbow", "globow", "icefire", "ironblack",  "whitehot",
     "blackhot", "rain",    "iron",   "greyred", "grayfusion",
@@ -40,4 +42,4 @@ constexpr std::optional<uint32_t> palette_by_name(std::string_view name)
     return std::nullopt;
 }
 
-} // namespace lep3tool
+} // namespace lep3::names

@@ -13,15 +13,15 @@
 #include <string>
 #include <vector>
 
-#include "sim/recording_reader.h"
-#include "tools/recording_writer.h"
-#include "tools/tool_fixture.h"
+#include "recording/reader.h"
+#include "recording/scratch_dir.h"
+#include "recording/writer.h"
 
 namespace {
 
 namespace rec = lep3::recording;
-using lep3tool::RecordingWriter;
-using lep3tool::WriteError;
+using rec::RecordingWriter;
+using rec::WriteError;
 
 struct Page {
     rec::PageInfo info;
@@ -82,7 +82,7 @@ void expect_pages(const std::vector<Page> &got, const std::vector<Page> &want)
     }
 }
 
-using RecordingWriterTest = lep3::test::ToolTest;
+using RecordingWriterTest = lep3::test::ScratchDirTest;
 
 TEST_F(RecordingWriterTest, PagesReadBackExactlyInBothContainersAndBothKinds)
 {

@@ -1,4 +1,4 @@
-#include "sim/recording_format.h"
+#include "recording/format.h"
 
 #include <cerrno>
 #include <charconv>
@@ -144,7 +144,11 @@ int64_t parse_utc(std::string_view text)
     if (tail.size() != 1 + kFractionDigits + 1 || tail.front() != '.' || tail.back() != 'Z')
         throw FormatError("'" + std::string(kTime) + "' is not a UTC time with microseconds: '" + s + "'");
     const auto frac = parse_unsigned<int64_t>(kTime, tail.substr(1, kFractionDigits));
-    return static_cast<int64_t>(timegm(&tm)) * kMicrosPerSecond + frac;
+    int64_t us = 0;
+    if (__builtin_mul_overflow(static_cast<int64_t>(timegm(&tm)), kMicrosPerSecond, &us) ||
+        __builtin_add_overflow(us, frac, &us))
+        throw FormatError("'" + std::string(kTime) + "' is out of range: '" + s + "'");
+    return us;
 }
 
 bool is_recording_description(std::string_view text)

@@ -1,0 +1,233 @@
+// The viewer against clients that try to starve it, to reach it from another site's
+// page, or to slip it values it should refuse: each case a fault the viewer once had.
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "serve/view_fixture.h"
+#include "sim/camera_core.h"
+
+namespace {
+
+using lep3::test::ViewTest;
+using Clock = std::chrono::steady_clock;
+
+// A connection to the viewer from a loopback address of the test's choosing: 127.0.0.2
+// plays a hostile client, 127.0.0.1 the legitimate one.
+class Connection {
+  public:
+    Connection(int port, const char *from)
+    {
+        const timeval limit{10, 0};
+        setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+        sockaddr_in me{};
+        me.sin_family = AF_INET;
+        inet_pton(AF_INET, from, &me.sin_addr);
+        sockaddr_in to{};
+        to.sin_family = AF_INET;
+        to.sin_port = htons(static_cast<uint16_t>(port));
+        to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        ok_ = bind(fd_, reinterpret_cast<sockaddr *>(&me), sizeof me) == 0 &&
+              connect(fd_, reinterpret_cast<sockaddr *>(&to), sizeof to) == 0;
+    }
+    ~Connection() { close(fd_); }
+    Connection(const Connection &) = delete;
+    Connection &operator=(const Connection &) = delete;
+
+    // Bytes sent before the viewer stopped taking them.
+    size_t send(const std::string &data)
+    {
+        size_t sent = 0;
+        while (ok_ && sent < data.size()) {
+            const ssize_t n = ::send(fd_, data.data() + sent, data.size() - sent, MSG_NOSIGNAL);
+            if (n <= 0)
+                break;
+            sent += size_t(n);
+        }
+        return sent;
+    }
+    // The answer up to the viewer's closing (or the first `enough` bytes).
+    std::string receive(size_t enough = SIZE_MAX)
+    {
+        std::string answer;
+        char buf[4096];
+        for (ssize_t n; answer.size() < enough && (n = read(fd_, buf, sizeof buf)) > 0;)
+            answer.append(buf, size_t(n));
+        return answer;
+    }
+    // True when the viewer has closed the connection within the time.
+    bool closed_within(std::chrono::milliseconds limit)
+    {
+        pollfd p{fd_, POLLIN, 0};
+        if (poll(&p, 1, static_cast<int>(limit.count())) <= 0)
+            return false;
+        char c;
+        return recv(fd_, &c, 1, MSG_DONTWAIT) <= 0;
+    }
+
+  private:
+    int fd_ = socket(AF_INET, SOCK_STREAM, 0);
+    bool ok_ = false;
+};
+
+std::string get(const std::string &target, const std::string &host, const std::string &more = "")
+{
+    return "GET " + target + " HTTP/1.1\r\nHost: " + host + "\r\nConnection: close\r\n" + more + "\r\n";
+}
+
+int status_of(const std::string &answer)
+{
+    return answer.size() > 12 && answer.starts_with("HTTP/1.") ? std::stoi(answer.substr(9, 3)) : 0;
+}
+
+class HostileClientsTest : public ViewTest {
+  protected:
+    void SetUp() override
+    {
+        ViewTest::SetUp();
+        start_viewer();
+        ASSERT_TRUE(wait_for_frames());
+        host_ = "127.0.0.1:" + std::to_string(port_);
+    }
+    // One request from 127.0.0.1 and its whole answer.
+    std::string exchange(const std::string &request)
+    {
+        Connection c(port_, "127.0.0.1");
+        c.send(request);
+        return c.receive();
+    }
+    std::string host_;
+};
+
+TEST_F(HostileClientsTest, SlowAndManyClientsOfOneAddressLeaveOthersTheirAnswers)
+{
+    // More connections than one address may hold, each sending half a request: those
+    // over the limit are closed at once, the others at the header deadline.
+    std::vector<std::unique_ptr<Connection>> slow;
+    for (int i = 0; i < 20; ++i) {
+        slow.push_back(std::make_unique<Connection>(port_, "127.0.0.2"));
+        slow.back()->send("GET /api/status HTTP/1.1\r\n");
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(500)); // well inside the deadline
+    size_t closed_at_once = 0;
+    for (auto &c : slow)
+        closed_at_once += c->closed_within(std::chrono::milliseconds(0)) ? 1 : 0;
+    EXPECT_EQ(closed_at_once, 20u - 16u);
+    // Meanwhile another address is answered.
+    EXPECT_EQ(status_of(exchange(get("/api/status", host_))), 200);
+
+    // A header line now and then does not keep a connection past the deadline.
+    Connection trickle(port_, "127.0.0.3");
+    trickle.send("GET /api/status HTTP/1.1\r\n");
+    const auto start = Clock::now();
+    bool closed = false;
+    while (!closed && Clock::now() - start < std::chrono::seconds(10)) {
+        trickle.send("X-Slow: 1\r\n");
+        closed = trickle.closed_within(std::chrono::milliseconds(500));
+    }
+    EXPECT_TRUE(closed) << "a client trickling header lines kept its connection";
+}
+
+TEST_F(HostileClientsTest, StreamFollowersAreCappedPerAddress)
+{
+    std::vector<std::unique_ptr<Connection>> followers;
+    for (int i = 0; i < 8; ++i) {
+        followers.push_back(std::make_unique<Connection>(port_, "127.0.0.2"));
+        followers.back()->send(get("/api/stream", host_));
+        EXPECT_EQ(status_of(followers.back()->receive(12)), 200) << i;
+    }
+    Connection one_more(port_, "127.0.0.2");
+    one_more.send(get("/api/stream", host_));
+    EXPECT_EQ(status_of(one_more.receive()), 429);
+    Connection elsewhere(port_, "127.0.0.1");
+    elsewhere.send(get("/api/stream", host_));
+    EXPECT_EQ(status_of(elsewhere.receive(12)), 200);
+}
+
+TEST_F(HostileClientsTest, BodiesAreCappedHoweverFramed)
+{
+    const auto chunked = [](size_t size) {
+        std::string body;
+        for (size_t left = size; left > 0; left -= std::min<size_t>(left, 65536)) {
+            const size_t n = std::min<size_t>(left, 65536);
+            char head[32];
+            snprintf(head, sizeof head, "%zx\r\n", n);
+            body += head + std::string(n, '1') + "\r\n";
+        }
+        return "POST /api/settings/agc HTTP/1.1\r\nHost: 127.0.0.1\r\nTransfer-Encoding: chunked\r\n"
+               "Connection: close\r\n\r\n" +
+               body + "0\r\n\r\n";
+    };
+    // A little over the cap: refused, and not quoted back.
+    const std::string answer = exchange(chunked(100000));
+    EXPECT_EQ(status_of(answer), 413) << answer.substr(0, 200);
+    EXPECT_LT(answer.size(), 1000u);
+    // Far over it: the viewer ends the connection instead of taking it all.
+    Connection huge(port_, "127.0.0.1");
+    EXPECT_LT(huge.send(chunked(size_t{32} << 20)), size_t{16} << 20);
+    EXPECT_EQ(status_of(exchange(get("/api/status", host_))), 200);
+}
+
+TEST_F(HostileClientsTest, PagesOfOtherSitesGetNothingOnAnyPath)
+{
+    const std::string evil = "evil.example:" + std::to_string(port_);
+    const size_t requests_before = sim().requests().size();
+    for (const char *path : {"/api/stream", "/api/temperature?x=1&y=1", "/api/status", "/api/settings", "/frame.png",
+                             "/raw.png", "/api/palettes", "/"}) {
+        SCOPED_TRACE(path);
+        EXPECT_EQ(status_of(exchange(get(path, evil))), 403);
+        EXPECT_EQ(status_of(exchange(get(path, host_, "Origin: http://" + evil + "\r\n"))), 403);
+    }
+    // Not one camera read was sent for them.
+    EXPECT_EQ(sim().requests().size(), requests_before);
+    // No page may frame the viewer's, and the page may load only its own files.
+    for (const char *path : {"/", "/api/status", "/nowhere"}) {
+        const std::string answer = exchange(get(path, host_));
+        EXPECT_NE(answer.find("X-Frame-Options: DENY\r\n"), std::string::npos) << path;
+        EXPECT_NE(answer.find("Content-Security-Policy: default-src 'none'; script-src 'self';"), std::string::npos)
+            << path;
+    }
+}
+
+TEST_F(HostileClientsTest, NumbersArePlainDecimalAndBadValuesAreQuotedInPart)
+{
+    const auto post = [](const std::string &body) {
+        return "POST /api/settings/agc HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\nContent-Length: " +
+               std::to_string(body.size()) + "\r\n\r\n" + body;
+    };
+    const std::string refused[] = {
+        get("/api/temperature?x=0x10&y=1", host_),
+        get("/api/temperature?x=%2B5&y=1", host_),
+        get("/api/temperature?x=1&y=%205", host_),
+        get("/api/temperature?x=1&y=5%00", host_),
+        get("/api/temperature?x=1&y=1&frame=1e3", host_),
+        get("/frame.png?range=0x10:0x20", host_),
+        get("/frame.png?range=%2B20C:30C", host_),
+        get("/api/temperature?x=" + std::string(3000, '7') + "&y=1", host_),
+        post(" 1"),
+        post("+1"),
+        post("0x1"),
+        post(std::string("1\0x", 3)),
+        post(std::string(4000, 'x')),
+    };
+    for (const std::string &request : refused) {
+        SCOPED_TRACE(request.substr(0, 60));
+        const std::string answer = exchange(request);
+        EXPECT_EQ(status_of(answer), 400) << answer;
+        const std::string body = answer.substr(answer.find("\r\n\r\n") + 4);
+        EXPECT_LT(body.size(), 200u) << body;
+    }
+    EXPECT_EQ(sim().reg(lep3::sim::cmd::kAgcEnable), (std::vector<uint8_t>{0, 0, 0, 0}));
+    // The forms the paths document still pass: a body's line end, and on/off.
+    for (const char *body : {"1\r\n", "off"})
+        EXPECT_EQ(status_of(exchange(post(body))), 200) << body;
+}
+
+} // namespace
