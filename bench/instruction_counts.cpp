@@ -171,6 +171,22 @@ void lux_rekey(int repetition)
     LEP3_LuxToKelvin(scene().data(), temps.data(), 348000 + repetition, 1000);
 }
 
+// The same on a frame of uniformly random 14-bit values: every value a new one.
+std::vector<uint16_t> noise = [] {
+    std::vector<uint16_t> frame(kPixels);
+    uint32_t state = 12345;
+    for (auto &v : frame) {
+        state = state * 1664525U + 1013904223U;
+        v = static_cast<uint16_t>(state >> 18);
+    }
+    return frame;
+}();
+
+void lux_rekey_noise(int repetition)
+{
+    LEP3_LuxToKelvin(noise.data(), temps.data(), 348000 + repetition, 1000);
+}
+
 void kelvin_rgb(int)
 {
     float max = 0;
@@ -194,6 +210,7 @@ const Case kCases[] = {
     {"gray8-rgb24", "frame", 100000, kMeasured, set_up_render, one_frame, gray8_rgb24},
     {"lux-warm", "frame", 120000, kMeasured, set_up_render, one_frame, lux_warm},
     {"lux-rekey", "frame", 300000, kMeasured, set_up_render, one_frame, lux_rekey},
+    {"lux-rekey-noise", "frame", 300000, kMeasured, set_up_render, one_frame, lux_rekey_noise},
     {"kelvin-rgb", "frame", 0, kMeasured, set_up_render, one_frame, kelvin_rgb},
 };
 

@@ -1,7 +1,9 @@
 // Raw values to temperatures, and temperature frames to colour.
+#include <algorithm>
 #include <array>
 #include <atomic>
 #include <bit>
+#include <cfloat>
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
@@ -35,6 +37,118 @@ float raw_to_kelvin(uint16_t raw, float r, float o)
     const float u = r / (static_cast<float>(raw) - o) + kRadiometricF;
     return static_cast<float>(kRadiometricB / std::log(static_cast<double>(u)));
 }
+
+// The same kelvin for a span of consecutive raw values at once, in vector lanes, bit for
+// bit. The quotient and the sum are the formula's own single-precision operations; the
+// logarithm is approximated (exponent split off, ln m = 2 atanh((m - 1) / (m + 1)) by its
+// series to s^17, for m in [sqrt(1/2), sqrt(2)): relative error below 2^-44, well within
+// kDoubtMargin). A value whose float rounding the approximation can't settle (the exact
+// quotient B / ln u might round to another float within the margin), or whose u is no
+// positive normal float, is computed by the formula itself, so every entry is the formula's.
+namespace span_kelvin {
+
+// Four lanes, as GCC's vector extensions: the float lanes of the formula's quotient and
+// sum, and the double lanes of the logarithm and the division (two SSE registers each at
+// the baseline, one AVX register each with AVX2).
+constexpr size_t kLanes = 4;
+using Floats = float __attribute__((vector_size(kLanes * sizeof(float))));
+using Ints = int32_t __attribute__((vector_size(kLanes * sizeof(int32_t))));
+using Doubles = double __attribute__((vector_size(kLanes * sizeof(double))));
+using Words = uint64_t __attribute__((vector_size(kLanes * sizeof(uint64_t))));
+using Masks = int64_t __attribute__((vector_size(kLanes * sizeof(int64_t))));
+
+constexpr double kLn2 = 0x1.62e42fefa39efp-1;
+constexpr uint64_t kSqrtHalfBits = 0x3FE6A09E667F3BCDULL;
+constexpr uint64_t kExponentBias = uint64_t{1023} << 52;
+constexpr uint64_t kTwoTo52Bits = 0x4330000000000000ULL; // 2^52: an integer below it in its low bits
+// A double rounds to a float at its 29 low bits: from 2^28 on, upwards. A value whose low
+// bits lie within kDoubtUlps of that boundary may round otherwise than the formula's own
+// quotient (within 2^-44 relative, some 2^9 units of the last place): it is in doubt.
+constexpr uint64_t kFloatRoundingBits = (uint64_t{1} << 29) - 1;
+constexpr uint64_t kFloatHalfway = uint64_t{1} << 28;
+constexpr uint64_t kDoubtUlps = uint64_t{1} << 17;
+
+// The lanes of one vector type read as another of the same size. (std::bit_cast would return
+// the vector by value, through a different ABI with and without AVX.)
+template <typename To, typename From> [[gnu::always_inline]] inline void reinterpret(const From &from, To &to)
+{
+    static_assert(sizeof(To) == sizeof(From));
+    std::memcpy(&to, &from, sizeof to);
+}
+
+// ln x for positive normal lanes, within 2^-44 relative (the series' next term, s^16 / 17,
+// is below 2^-44 of the sum). (By reference: vectors passed by
+// value would take a different ABI with and without AVX.)
+[[gnu::always_inline]] inline void ln_approx(const Doubles &x, Doubles &ln)
+{
+    Words bits;
+    reinterpret(x, bits);
+    // x = m 2^k with m in [sqrt(1/2), sqrt(2)); biased = k + 1023.
+    const Words biased = (bits - kSqrtHalfBits + kExponentBias) >> 52;
+    Doubles m;
+    reinterpret(Words{bits - (biased << 52) + kExponentBias}, m);
+    Doubles k;
+    reinterpret(Words{biased | kTwoTo52Bits}, k);
+    k = k - 0x1p52 - 1023.0;
+    const Doubles s = (m - 1.0) / (m + 1.0);
+    const Doubles s2 = s * s;
+    Doubles p = s2 * (1.0 / 15) + 1.0 / 13;
+    p = p * s2 + 1.0 / 11;
+    p = p * s2 + 1.0 / 9;
+    p = p * s2 + 1.0 / 7;
+    p = p * s2 + 1.0 / 5;
+    p = p * s2 + 1.0 / 3;
+    p = p * s2 + 1.0;
+    ln = k * kLn2 + 2.0 * s * p;
+}
+
+// Entries (float bits) for the raw values first .. last (first a multiple of kLanes, last
+// one below) into bits[first ..]; doubts[v / kLanes] says whether any of a group's lanes
+// is in doubt, and any whether any group is.
+[[gnu::always_inline]] inline void fill(uint32_t *bits, uint8_t *doubts, uint32_t first, uint32_t last, float r,
+                                        float o, uint32_t *any)
+{
+    const Ints step{0, 1, 2, 3};
+    uint64_t doubt_seen = 0;
+    for (uint32_t v = first; v <= last; v += kLanes) {
+        const Ints raw = static_cast<int32_t>(v) + step;
+        const Floats u = r / (__builtin_convertvector(raw, Floats) - o) + kRadiometricF;
+        const Ints normal = (u >= FLT_MIN) & (u <= FLT_MAX);
+        // Lanes without a positive normal u are settled by the formula; 2 keeps theirs tame.
+        const Floats usable = normal != 0 ? u : Floats{} + 2.0F;
+        Doubles ln;
+        ln_approx(__builtin_convertvector(usable, Doubles), ln);
+        const Doubles y = kRadiometricB / ln;
+        Words y_bits;
+        reinterpret(y, y_bits);
+        const Words near_halfway = ((y_bits - kFloatHalfway + kDoubtUlps) & kFloatRoundingBits) < 2 * kDoubtUlps;
+        Ints doubt;
+        reinterpret(__builtin_convertvector(__builtin_convertvector(near_halfway, Masks), Ints) | ~normal, doubt);
+        uint64_t halves[2];
+        std::memcpy(halves, &doubt, sizeof halves);
+        const uint64_t group = halves[0] | halves[1];
+        doubt_seen |= group;
+        doubts[v / kLanes] = static_cast<uint8_t>(group != 0);
+        const Floats kelvin = __builtin_convertvector(y, Floats);
+        std::memcpy(&bits[v], &kelvin, sizeof kelvin);
+    }
+    *any = static_cast<uint32_t>(doubt_seen != 0);
+}
+
+// The frame's smallest and largest raw value.
+[[gnu::always_inline]] inline void span(const uint16_t *raw, uint32_t *low, uint32_t *high)
+{
+    uint16_t lo = UINT16_MAX;
+    uint16_t hi = 0;
+    for (size_t i = 0; i < kFramePixels; ++i) {
+        lo = std::min(lo, raw[i]);
+        hi = std::max(hi, raw[i]);
+    }
+    *low = lo;
+    *high = hi;
+}
+
+} // namespace span_kelvin
 
 // A float converted to an unsigned integer by truncation towards zero; a negative value
 // or NaN gives 0 and a value of 2^32 or more saturates.
@@ -72,9 +186,28 @@ class KelvinTable {
     void convert(const uint16_t *raw, float *temps, int32_t r, int32_t o)
     {
         if (!keyed_ || r != r_ || o != o_) {
-            rekey(r, o);
-            fill_unknown(raw, temps, false);
-            return;
+            // A frame whose values lie within a span a few times the number of pixels (any
+            // 14-bit frame) has the whole span computed in vector lanes, then copied as
+            // below; a frame spread wider has each value it meets computed as it is met.
+            uint32_t low = 0;
+            uint32_t high = 0;
+            lep3::render::run_vectorised<span_kelvin::span>(raw, &low, &high);
+            if (high - low >= kDenseSpan) {
+                rekey(r, o, 1, 0);
+                fill_unknown(raw, temps, false);
+                return;
+            }
+            low -= low % span_kelvin::kLanes;
+            high |= span_kelvin::kLanes - 1;
+            rekey(r, o, low, high);
+            const auto rf = static_cast<float>(r);
+            const auto of = static_cast<float>(o);
+            uint32_t any_doubt = 0;
+            lep3::render::run_vectorised<span_kelvin::fill>(bits_.data(), doubts_.data(), low, high, rf, of,
+                                                            &any_doubt);
+            if (any_doubt != 0)
+                settle_doubts(low, high, rf, of);
+            note_filled(low, high);
         }
         uint32_t top = 0;
         lep3::render::run_vectorised<copy_entries>(bits_.data(), raw, temps, &top);
@@ -120,34 +253,61 @@ class KelvinTable {
         uint32_t bits = 0;
         std::memcpy(&bits, &kelvin, sizeof(bits));
         bits_[raw] = bits;
-        filled_[raw / kWordBits] |= uint64_t{1} << (raw % kWordBits);
+        note_filled(raw, raw);
         return bits;
     }
 
-    // A new calibration forgets the entries of the old one: only those filled (a scene
-    // spans a few thousand raw values), which the bitmap lists, so the change costs little
-    // more than the values met. The very first key finds the table all zero and marks it
-    // unknown whole, once.
-    void rekey(int32_t r, int32_t o)
+    // The groups the vector lanes left in doubt, from the formula itself: the values at
+    // and below O (no positive u), and now and then one whose float rounding they couldn't
+    // settle.
+    void settle_doubts(uint32_t low, uint32_t high, float r, float o)
     {
+        for (uint32_t v = low; v <= high; v += span_kelvin::kLanes) {
+            if (doubts_[v / span_kelvin::kLanes] == 0)
+                continue;
+            for (uint32_t i = v; i < v + span_kelvin::kLanes; ++i)
+                bits_[i] = std::bit_cast<uint32_t>(raw_to_kelvin(static_cast<uint16_t>(i), r, o));
+        }
+    }
+
+    void note_filled(uint32_t low, uint32_t high)
+    {
+        filled_low_ = std::min(filled_low_, low);
+        filled_high_ = std::max(filled_high_, high);
+    }
+
+    // A new calibration forgets the entries of the old one: the span they lie in (a scene
+    // spans a few thousand raw values), marked unknown in sweeps of stores, except the part
+    // [keep_low, keep_high] that is about to be computed afresh (keep_low > keep_high:
+    // none). The very first key finds the table all zero and marks it unknown whole, once.
+    void rekey(int32_t r, int32_t o, uint32_t keep_low, uint32_t keep_high)
+    {
+        const auto forget = [this](uint32_t from, uint32_t to) { // [from, to)
+            if (from < to)
+                std::fill(bits_.begin() + from, bits_.begin() + to, kUnknown);
+        };
         if (!keyed_) {
             bits_.fill(kUnknown);
+        } else if (keep_low > keep_high) {
+            forget(filled_low_, filled_high_ + 1);
         } else {
-            for (size_t w = 0; w < filled_.size(); ++w) {
-                for (uint64_t word = filled_[w]; word != 0; word &= word - 1)
-                    bits_[w * kWordBits + static_cast<size_t>(std::countr_zero(word))] = kUnknown;
-                filled_[w] = 0;
-            }
+            forget(filled_low_, std::min(filled_high_ + 1, keep_low));
+            forget(std::max(filled_low_, keep_high + 1), filled_high_ + 1);
         }
+        filled_low_ = kRawValues;
+        filled_high_ = 0;
         r_ = r;
         o_ = o;
         keyed_ = true;
     }
 
-    static constexpr size_t kWordBits = 64;
+    // Widest span of raw values computed whole after a change of calibration.
+    static constexpr uint32_t kDenseSpan = 32768;
     std::atomic_flag busy_;
     std::array<uint32_t, kRawValues> bits_{};
-    std::array<uint64_t, kRawValues / kWordBits> filled_{}; // raw values whose entry holds a value
+    std::array<uint8_t, kRawValues / span_kelvin::kLanes> doubts_{}; // scratch of the vector lanes' fill
+    uint32_t filled_low_ = kRawValues; // entries outside [low, high] are unknown
+    uint32_t filled_high_ = 0;
     int32_t r_ = 0;
     int32_t o_ = 0;
     bool keyed_ = false;
