@@ -187,6 +187,47 @@ void lux_rekey_noise(int repetition)
     LEP3_LuxToKelvin(noise.data(), temps.data(), 348000 + repetition, 1000);
 }
 
+lep3_object_params_t through_air()
+{
+    lep3_object_params_t p;
+    LEP3_DefaultObjectParams(&p);
+    p.emissivity = 0.95F, p.distance_m = 3, p.window_transmission = 0.9F, p.window_c = 30;
+    return p;
+}
+
+void set_up_object()
+{
+    set_up_render();
+    const lep3_object_params_t p = through_air();
+    LEP3_RawToObjectCelsius(scene().data(), temps.data(), 347000, 1000, &p);
+}
+
+// The same parameters every frame: the table is warm.
+void object_warm(int)
+{
+    const lep3_object_params_t p = through_air();
+    LEP3_RawToObjectCelsius(scene().data(), temps.data(), 347000, 1000, &p);
+}
+
+// Sixteen regions as a person places them: six boxes of 32 x 24, five lines across the
+// scene, five spots, on the frame set_up_object converted.
+void regions_16(int)
+{
+    lep3_region_stats_t stats{};
+    for (int i = 0; i < 6; ++i) {
+        const lep3_region_t box{LEP3_REGION_BOX, 10 + 20 * i, 5 + 15 * i, 41 + 20 * i, 28 + 15 * i};
+        LEP3_MeasureRegion(temps.data(), &box, &stats);
+    }
+    for (int i = 0; i < 5; ++i) {
+        const lep3_region_t line{LEP3_REGION_LINE, 0, 10 + 20 * i, 159, 119 - 20 * i};
+        LEP3_MeasureRegion(temps.data(), &line, &stats);
+    }
+    for (int i = 0; i < 5; ++i) {
+        const lep3_region_t spot{LEP3_REGION_SPOT, 30 * i + 10, 20 * i + 10, 0, 0};
+        LEP3_MeasureRegion(temps.data(), &spot, &stats);
+    }
+}
+
 void kelvin_rgb(int)
 {
     float max = 0;
@@ -212,6 +253,9 @@ const Case kCases[] = {
     {"lux-rekey", "frame", 300000, kMeasured, set_up_render, one_frame, lux_rekey},
     {"lux-rekey-noise", "frame", 300000, kMeasured, set_up_render, one_frame, lux_rekey_noise},
     {"kelvin-rgb", "frame", 0, kMeasured, set_up_render, one_frame, kelvin_rgb},
+    // At most twice lux-warm's goal; sixteen regions below one conversion.
+    {"object-warm", "frame", 240000, kMeasured, set_up_object, one_frame, object_warm},
+    {"regions-16", "frame", 120000, kMeasured, set_up_object, one_frame, regions_16},
 };
 
 } // namespace

@@ -54,6 +54,17 @@ inline constexpr uint16_t kRadRunStatus = 0x4E30;
 inline constexpr uint16_t kUserRbfo = 0x0403;
 } // namespace id
 
+// The fixed RBFO constants B and F of T = B / ln(R / (S - O) + F), and 0 C in kelvin.
+inline constexpr double kRadiometricB = 1428.0;
+inline constexpr float kRadiometricF = 1.0F;
+inline constexpr double kZeroCelsiusInKelvin = 273.15;
+
+// The calibration LEP3_GetCalibration reports (control/calibration.cpp). The session
+// forgets it whenever it brings a link up (open, reconnect, after an update), so the next
+// call reads it from the camera; a set the camera accepted replaces it.
+void forget_calibration();
+void note_calibration_set(uint32_t r, uint32_t o);
+
 // Status value of the FFC and RAD FFC status getters while the core is still working.
 inline constexpr int32_t kBusy = 1;
 

@@ -11,9 +11,13 @@ extern "C" LEP3_API int LEP3_GetRadRBFOInternal0(lep3_rbfo_t *out)
     return get_words<8>(id::kRadRbfoInternal0, out);
 }
 
+// The set the camera accepted is the calibration from now on (LEP3_GetCalibration).
 extern "C" LEP3_API int LEP3_SetRadRBFOInternal0(uint32_t r, uint32_t b, uint32_t f, uint32_t o)
 {
-    return set_rbfo(id::kRadRbfoInternal0, r, b, f, o);
+    const int result = set_rbfo(id::kRadRbfoInternal0, r, b, f, o);
+    if (result == kOk)
+        note_calibration_set(r, o);
+    return result;
 }
 
 extern "C" LEP3_API int LEP3_GetRadRBFOExternal0(lep3_rbfo_t *out)

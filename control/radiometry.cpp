@@ -1,7 +1,5 @@
 // Raw values to temperatures, and temperature frames to colour.
-#include <algorithm>
 #include <array>
-#include <atomic>
 #include <bit>
 #include <cfloat>
 #include <cmath>
@@ -9,6 +7,8 @@
 #include <cstdio>
 #include <cstring>
 
+#include "control/control_internal.h"
+#include "control/raw_value_table.h"
 #include "lep3.h"
 #include "link/console.h"
 #include "render/render_internal.h"
@@ -25,10 +25,9 @@ LEP3_API float held_temp_min = 1000.0F;
 
 namespace {
 
-// The fixed RBFO constants B and F of T = B / ln(R / (S - O) + F).
-constexpr double kRadiometricB = 1428.0;
-constexpr float kRadiometricF = 1.0F;
-constexpr double kZeroCelsiusInKelvin = 273.15;
+using lep3::control::kRadiometricB;
+using lep3::control::kRadiometricF;
+using lep3::control::kZeroCelsiusInKelvin;
 
 // One raw value to kelvin: the quotient and the sum in single precision, the logarithm
 // and the division in double.
@@ -103,8 +102,8 @@ template <typename To, typename From> [[gnu::always_inline]] inline void reinter
 }
 
 // Entries (float bits) for the raw values first .. last (first a multiple of kLanes, last
-// one below) into bits[first ..]; doubts[v / kLanes] says whether any of a group's lanes
-// is in doubt, and any whether any group is.
+// one below the next) into bits[first ..]; doubts[v / kLanes] says whether any of a
+// group's lanes is in doubt, and any whether any group is.
 [[gnu::always_inline]] inline void fill(uint32_t *bits, uint8_t *doubts, uint32_t first, uint32_t last, float r,
                                         float o, uint32_t *any)
 {
@@ -135,19 +134,6 @@ template <typename To, typename From> [[gnu::always_inline]] inline void reinter
     *any = static_cast<uint32_t>(doubt_seen != 0);
 }
 
-// The frame's smallest and largest raw value.
-[[gnu::always_inline]] inline void span(const uint16_t *raw, uint32_t *low, uint32_t *high)
-{
-    uint16_t lo = UINT16_MAX;
-    uint16_t hi = 0;
-    for (size_t i = 0; i < kFramePixels; ++i) {
-        lo = std::min(lo, raw[i]);
-        hi = std::max(hi, raw[i]);
-    }
-    *low = lo;
-    *high = hi;
-}
-
 } // namespace span_kelvin
 
 // A float converted to an unsigned integer by truncation towards zero; a negative value
@@ -162,156 +148,31 @@ uint32_t truncate_to_unsigned(float value)
     return static_cast<uint32_t>(value);
 }
 
-// Kelvin of every raw value for the last (R, O) used, filled in as values are met, so a
-// stream of frames with one calibration takes a logarithm once per distinct value instead
-// of once per pixel. Entries hold the float's bits; a NaN pattern that no arithmetic
-// produces (operations on non-NaN inputs give the default NaN) marks an entry not yet
-// computed. One table serves the whole process, in static storage: a call takes it when
-// it is free, rekeying it to its own (R, O) if need be, and a call that finds it taken by
-// another thread computes its frame pixel by pixel instead, so no caller waits and every
-// result is the formula's.
-class KelvinTable {
-  public:
-    static constexpr size_t kRawValues = 65536;
-
-    // True when this thread now owns the table; release() gives it back.
-    bool try_take() { return !busy_.test_and_set(std::memory_order_acquire); }
-    void release() { busy_.clear(std::memory_order_release); }
-
-    // The table's owner converts a frame, computing the entries it lacks. After a change
-    // of calibration every value is new: one pass computes each as it is met. Otherwise the
-    // frame is copied from the table as it stands, a load and a store per pixel that
-    // vectorise (with gathers where the processor has them), and only a frame that met an
-    // unknown entry takes a second pass to fill those pixels.
-    void convert(const uint16_t *raw, float *temps, int32_t r, int32_t o)
-    {
-        if (!keyed_ || r != r_ || o != o_) {
-            // A frame whose values lie within a span a few times the number of pixels (any
-            // 14-bit frame) has the whole span computed in vector lanes, then copied as
-            // below; a frame spread wider has each value it meets computed as it is met.
-            uint32_t low = 0;
-            uint32_t high = 0;
-            lep3::render::run_vectorised<span_kelvin::span>(raw, &low, &high);
-            if (high - low >= kDenseSpan) {
-                rekey(r, o, 1, 0);
-                fill_unknown(raw, temps, false);
-                return;
-            }
-            low -= low % span_kelvin::kLanes;
-            high |= span_kelvin::kLanes - 1;
-            rekey(r, o, low, high);
-            const auto rf = static_cast<float>(r);
-            const auto of = static_cast<float>(o);
-            uint32_t any_doubt = 0;
-            lep3::render::run_vectorised<span_kelvin::fill>(bits_.data(), doubts_.data(), low, high, rf, of,
-                                                            &any_doubt);
-            if (any_doubt != 0)
-                settle_doubts(low, high, rf, of);
-            note_filled(low, high);
-        }
-        uint32_t top = 0;
-        lep3::render::run_vectorised<copy_entries>(bits_.data(), raw, temps, &top);
-        if (top == kUnknown)
-            fill_unknown(raw, temps, true);
-    }
-
-  private:
-    static constexpr uint32_t kUnknown = 0xFFFFFFFFU;
-
-    // Every pixel's entry as it stands; top receives the largest entry's bits, which is
-    // kUnknown when any pixel met an unknown one.
-    [[gnu::always_inline]] static inline void copy_entries(const uint32_t *bits, const uint16_t *raw, float *temps,
-                                                           uint32_t *top)
-    {
-        uint32_t largest = 0;
-#pragma GCC unroll 8
-        for (size_t i = 0; i < kFramePixels; ++i) {
-            const uint32_t entry = bits[raw[i]];
-            std::memcpy(&temps[i], &entry, sizeof(entry));
-            largest = entry > largest ? entry : largest;
-        }
-        *top = largest;
-    }
-
-    // Computes the entries that pixels lack. With copied, only pixels whose copy is
-    // unknown are looked at again; otherwise every pixel is taken from the table.
-    void fill_unknown(const uint16_t *raw, float *temps, bool copied)
-    {
-        for (size_t i = 0; i < kFramePixels; ++i) {
-            if (copied && std::bit_cast<uint32_t>(temps[i]) != kUnknown)
-                continue;
-            uint32_t entry = bits_[raw[i]];
-            if (entry == kUnknown)
-                entry = fill(raw[i]);
-            std::memcpy(&temps[i], &entry, sizeof(entry));
-        }
-    }
-
-    uint32_t fill(uint16_t raw)
-    {
-        const float kelvin = raw_to_kelvin(raw, static_cast<float>(r_), static_cast<float>(o_));
-        uint32_t bits = 0;
-        std::memcpy(&bits, &kelvin, sizeof(bits));
-        bits_[raw] = bits;
-        note_filled(raw, raw);
-        return bits;
-    }
-
-    // The groups the vector lanes left in doubt, from the formula itself: the values at
-    // and below O (no positive u), and now and then one whose float rounding they couldn't
-    // settle.
-    void settle_doubts(uint32_t low, uint32_t high, float r, float o)
-    {
-        for (uint32_t v = low; v <= high; v += span_kelvin::kLanes) {
-            if (doubts_[v / span_kelvin::kLanes] == 0)
-                continue;
-            for (uint32_t i = v; i < v + span_kelvin::kLanes; ++i)
-                bits_[i] = std::bit_cast<uint32_t>(raw_to_kelvin(static_cast<uint16_t>(i), r, o));
-        }
-    }
-
-    void note_filled(uint32_t low, uint32_t high)
-    {
-        filled_low_ = std::min(filled_low_, low);
-        filled_high_ = std::max(filled_high_, high);
-    }
-
-    // A new calibration forgets the entries of the old one: the span they lie in (a scene
-    // spans a few thousand raw values), marked unknown in sweeps of stores, except the part
-    // [keep_low, keep_high] that is about to be computed afresh (keep_low > keep_high:
-    // none). The very first key finds the table all zero and marks it unknown whole, once.
-    void rekey(int32_t r, int32_t o, uint32_t keep_low, uint32_t keep_high)
-    {
-        const auto forget = [this](uint32_t from, uint32_t to) { // [from, to)
-            if (from < to)
-                std::fill(bits_.begin() + from, bits_.begin() + to, kUnknown);
-        };
-        if (!keyed_) {
-            bits_.fill(kUnknown);
-        } else if (keep_low > keep_high) {
-            forget(filled_low_, filled_high_ + 1);
-        } else {
-            forget(filled_low_, std::min(filled_high_ + 1, keep_low));
-            forget(std::max(filled_low_, keep_high + 1), filled_high_ + 1);
-        }
-        filled_low_ = kRawValues;
-        filled_high_ = 0;
-        r_ = r;
-        o_ = o;
-        keyed_ = true;
-    }
-
-    // Widest span of raw values computed whole after a change of calibration.
-    static constexpr uint32_t kDenseSpan = 32768;
-    std::atomic_flag busy_;
-    std::array<uint32_t, kRawValues> bits_{};
-    std::array<uint8_t, kRawValues / span_kelvin::kLanes> doubts_{}; // scratch of the vector lanes' fill
-    uint32_t filled_low_ = kRawValues; // entries outside [low, high] are unknown
-    uint32_t filled_high_ = 0;
-    int32_t r_ = 0;
-    int32_t o_ = 0;
-    bool keyed_ = false;
+// The calibration a kelvin table is keyed by, and the formula that fills it.
+struct Calibration {
+    int32_t r = 0;
+    int32_t o = 0;
+    bool operator==(const Calibration &) const = default;
 };
+
+struct KelvinOfRaw {
+    float operator()(uint16_t raw, const Calibration &c) const
+    {
+        return raw_to_kelvin(raw, static_cast<float>(c.r), static_cast<float>(c.o));
+    }
+    // A whole span of raw values at once (see RawValueTable).
+    static bool fill_span(uint32_t *bits, uint8_t *doubts, uint32_t low, uint32_t high, const Calibration &c)
+    {
+        static_assert(span_kelvin::kLanes == lep3::control::kSpanGroup);
+        uint32_t any = 0;
+        lep3::render::run_vectorised<span_kelvin::fill>(bits, doubts, low, high, static_cast<float>(c.r),
+                                                        static_cast<float>(c.o), &any);
+        return any != 0;
+    }
+};
+
+// Kelvin of every raw value for the last (R, O) used.
+using KelvinTable = lep3::control::RawValueTable<Calibration, KelvinOfRaw>;
 
 KelvinTable kelvin_table;
 
@@ -434,7 +295,7 @@ extern "C" LEP3_API int LEP3_LuxToKelvin(const uint16_t *raw, float *temps, int3
         return -1;
     }
     if (kelvin_table.try_take()) {
-        kelvin_table.convert(raw, temps, r, o);
+        kelvin_table.convert(raw, temps, Calibration{r, o});
         kelvin_table.release();
         return 0;
     }

@@ -11,4 +11,4 @@ gboolean plugin_init(GstPlugin *plugin)
 } // namespace
 
 GST_PLUGIN_DEFINE(GST_VERSION_MAJOR, GST_VERSION_MINOR, lep3, "Thermal camera behind a USB serial bridge", plugin_init,
-                  LEP3_VERSION_TEXT, "unknown", "lep3", "lep3 source tree")
+                  LEP3_VERSION_TEXT, "MIT/X11", "lep3", "lep3 source tree")

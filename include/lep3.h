@@ -543,6 +543,84 @@ LEP3_API void LEP3_ConsoleMessages(int stream, const char *text, void *context);
 /* The library's version, "major.minor.patch". */
 LEP3_API const char *LEP3_GetLibraryVersion(void);
 
+/* ---------------------------------------------------------------------------------------
+ * Thermography: object temperatures through emissivity, reflection, air and a window;
+ * statistics of spots, boxes and lines; the calibration the session keeps current.
+ * ------------------------------------------------------------------------------------- */
+/*
+ * The camera sees, in its signal U = S - O (proportional to radiance; a black body at T
+ * kelvin gives U(T) = R / (exp(1428 / T) - 1)):
+ *   U = e t1 W t2 U(obj) + (1 - e) t1 W t2 U(refl) + (1 - t1) W t2 U(air) + (1 - W) t2 U(win)
+ *       + (1 - t2) U(air)
+ * with e the emissivity, W the window's transmission and t1 = t2 the air's transmission
+ * over half the distance each (from the air's temperature and humidity). The conversion
+ * solves it for U(obj). With the defaults it gives LEP3_LuxToKelvin - 273.15 (within
+ * 0.001 C) wherever U > 0.
+ */
+
+/* What lies between the object and the camera. Ranges: emissivity 0.01..1, humidity 0..1
+ * (relative), distance_m 0..10 000, window_transmission 0.01..1 (1: no window),
+ * temperatures -100..2000 C; every value finite. */
+typedef struct lep3_object_params_t {
+    float emissivity;          /* of the object, 0.01..1 */
+    float reflected_c;         /* apparent temperature of what the object reflects, C */
+    float air_c;               /* air between object and camera, C */
+    float humidity;            /* relative humidity of that air, 0..1 */
+    float distance_m;          /* object to camera, m */
+    float window_c;            /* temperature of an external window or optics, C */
+    float window_transmission; /* of that window, 0.01..1 */
+} lep3_object_params_t;
+
+/* Emissivity 1, reflected, air and window 20 C, humidity 0.5, distance 0, no window. */
+LEP3_API void LEP3_DefaultObjectParams(lep3_object_params_t *p);
+/* A raw frame (19 200 values) to object temperatures in C, with the calibration R and O
+ * (see LEP3_GetCalibration). Pixels whose object signal has no temperature (U <= 0 after
+ * the correction) come out NaN. 0; -5 a null pointer; -3 a parameter out of its range,
+ * R <= 0, or a combination that leaves the air no transmission (nothing written then).
+ * Any thread; one process-wide table of the result of each raw value is rebuilt when the
+ * parameters or the calibration change, and a call that finds it in use computes pixel
+ * by pixel. */
+LEP3_API int LEP3_RawToObjectCelsius(const uint16_t *raw, float *celsius, int32_t R, int32_t O,
+                                     const lep3_object_params_t *p);
+/* The same, also storing in *nan_pixels (may be NULL) how many pixels came out NaN. */
+LEP3_API int LEP3_RawToObjectCelsiusCounted(const uint16_t *raw, float *celsius, int32_t R, int32_t O,
+                                            const lep3_object_params_t *p, uint32_t *nan_pixels);
+
+#define LEP3_REGION_SPOT 0 /* the pixel (x0, y0) */
+#define LEP3_REGION_BOX 1  /* the rectangle with corners (x0, y0) and (x1, y1), inclusive, any order */
+#define LEP3_REGION_LINE 2 /* the pixels of Bresenham's line from (x0, y0) to (x1, y1) */
+
+/* A region of the 160 x 120 frame: x is the column (0..159), y the row (0..119). */
+typedef struct lep3_region_t {
+    int kind; /* LEP3_REGION_* */
+    int x0, y0, x1, y1;
+} lep3_region_t;
+
+/* Statistics over the region's pixels that hold a number; NaN pixels are left out and
+ * counted. Positions are those of the first pixel met (rows top down, a line from its
+ * start) holding the minimum or maximum. When every pixel is NaN, min, max and mean are
+ * NaN and the positions -1. */
+typedef struct lep3_region_stats_t {
+    float min, max, mean; /* as the frame holds them (C from LEP3_RawToObjectCelsius) */
+    int min_x, min_y;
+    int max_x, max_y;
+    uint32_t pixels;     /* pixels counted (NaNs excluded) */
+    uint32_t nan_pixels; /* pixels left out as NaN */
+} lep3_region_stats_t;
+
+/* Statistics of region r of a temperature frame (19 200 floats). 0; -5 a null pointer;
+ * -3 an unknown kind or a coordinate outside the frame (nothing written). Any thread. */
+LEP3_API int LEP3_MeasureRegion(const float *celsius, const lep3_region_t *r, lep3_region_stats_t *out);
+
+/* The R and O of the camera's internal RBFO set (the one its raw values are calibrated
+ * against), as the open session last read or set it. The session reads it again on the
+ * first call after opening, after a reconnect, after a firmware update and after a camera
+ * reset; LEP3_SetRadRBFOInternal0 replaces it when the camera accepts the set. Either
+ * pointer may be NULL. 0; -7 no session open; -6 the bridge is gone (or being re-opened);
+ * -3 the set holds R = 0 (no temperatures); a command's result when the read fails.
+ * Any host thread; a call that reads waits for the camera's reply. */
+LEP3_API int LEP3_GetCalibration(int32_t *R, int32_t *O);
+
 #ifdef __cplusplus
 }
 #endif

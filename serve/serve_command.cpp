@@ -1,149 +1,120 @@
 // lep3 serve, the long-running service, and lep3 view, the service with the web viewer
-// alone: a web page with the live picture, temperatures and the camera's controls.
-#include <ifaddrs.h>
-#include <net/if.h>
-#include <netdb.h>
-#include <sys/socket.h>
-
+// alone on the console: a web page with the live picture, temperatures and the camera's
+// controls.
 #include <chrono>
+#include <csignal>
+#include <memory>
+#include <optional>
 #include <string>
-#include <thread>
-#include <vector>
 
-#include "serve/access_token.h"
 #include "serve/camera_feed.h"
+#include "serve/config_file.h"
 #include "serve/frame_hub.h"
-#include "serve/picture.h"
-#include "serve/view_server.h"
+#include "serve/notifier.h"
+#include "serve/service.h"
+#include "serve/service_log.h"
+#include "serve/viewer_output.h"
 #include "tools/command_support.h"
 #include "tools/commands.h"
 #include "tools/console.h"
+#include "tools/library_messages.h"
 #include "tools/signals.h"
 
 namespace lep3tool {
 
 namespace {
 
-constexpr OptionDef kOptions[] = {
+constexpr OptionDef kViewOptions[] = {
     {"port", 'p', "N", "TCP port (default 8080; 0 takes any free port)"},
     {"bind", 'b', "ADDR", "address to listen on (default 127.0.0.1; 0.0.0.0 for every network)"},
     {"rbfo", 0, "SET", "the camera's RBFO parameters for temperatures: internal (default) or external"},
 };
 
+constexpr OptionDef kServeOptions[] = {
+    kViewOptions[0],
+    kViewOptions[1],
+    kViewOptions[2],
+    {"config", 'c', "FILE", "read options from FILE, 'key = value' lines (the command line wins)"},
+    {"watchdog-grace", 0, "S", "seconds without frames before the watchdog's pings stop (default 30)"},
+    {"journal", 0, "", "log in the journal's form (the default when systemd gives it standard error)"},
+};
+
 constexpr int kDefaultPort = 8080;
 constexpr const char *kDefaultAddress = "127.0.0.1";
-constexpr std::chrono::milliseconds kStopPoll{100};
+constexpr double kDefaultGraceSeconds = 30;
+constexpr double kLongestGraceSeconds = 86400;
 
-std::string url_host(const std::string &address)
-{
-    return address.find(':') != std::string::npos ? "[" + address + "]" : address;
-}
-
-// The addresses a browser elsewhere can use for a server bound to every address.
-std::vector<std::string> network_addresses(bool ipv6)
-{
-    std::vector<std::string> found;
-    ifaddrs *list = nullptr;
-    if (getifaddrs(&list) != 0)
-        return found;
-    for (const ifaddrs *a = list; a != nullptr; a = a->ifa_next) {
-        if (a->ifa_addr == nullptr || (a->ifa_flags & IFF_LOOPBACK) != 0 || (a->ifa_flags & IFF_UP) == 0)
-            continue;
-        const int family = a->ifa_addr->sa_family;
-        if (family != AF_INET && !(ipv6 && family == AF_INET6))
-            continue;
-        char host[NI_MAXHOST];
-        const socklen_t size = family == AF_INET ? sizeof(sockaddr_in) : sizeof(sockaddr_in6);
-        if (getnameinfo(a->ifa_addr, size, host, sizeof host, nullptr, 0, NI_NUMERICHOST) == 0)
-            found.emplace_back(host);
-    }
-    freeifaddrs(list);
-    return found;
-}
-
-std::vector<std::string> page_urls(const std::string &address, int port, const std::string &token)
-{
-    std::vector<std::string> hosts = {address};
-    if (address == "0.0.0.0" || address == "::") {
-        hosts = network_addresses(address == "::");
-        if (hosts.empty())
-            hosts = {address};
-    }
-    std::vector<std::string> urls;
-    for (const auto &host : hosts)
-        urls.push_back("http://" + url_host(host) + ":" + std::to_string(port) + "/" +
-                       (token.empty() ? "" : "?token=" + token));
-    return urls;
-}
-
-// Runs the service until a stop signal; name is the command's, for its messages.
-int run_service(const ParsedArgs &args, const char *name)
+// Runs the service until a stop signal; the log is the command's.
+int run_service(const ParsedArgs &args, const serve::ServiceLog &log, std::chrono::milliseconds grace)
 {
     if (!args.positionals().empty())
-        throw UsageError(std::string(name) + " takes no arguments");
+        throw UsageError("this command takes no arguments");
     const int port =
         args.value("port") ? static_cast<int>(parse_integer(*args.value("port"), "--port", 0, 65535)) : kDefaultPort;
     const std::string address = args.value("bind").value_or(kDefaultAddress);
     if (address.empty())
         throw UsageError("--bind needs an address");
     const RbfoSet rbfo_set = args.value("rbfo") ? parse_rbfo_set(*args.value("rbfo")) : RbfoSet::internal;
-    const std::string token = serve::is_loopback(address) ? std::string() : serve::make_token();
 
     Session session(session_options(args));
     serve::FrameHub hub;
+    serve::Notifier notifier(session.device(), grace, log);
     serve::CameraFeed feed(hub, rbfo_set);
-    serve::PictureMaker pictures;
-    serve::ClientSlots followers(serve::kStreamsPerAddress, serve::kStreams);
-    serve::ViewContext context{hub, feed, pictures, followers, token};
-    serve::ViewServer server(context, address, port);
-    server.start();
-
-    const auto urls = page_urls(address, server.port(), token);
-    if (urls.size() == 1) {
-        print("lep3 %s: open %s (Ctrl-C to stop)\n", name, urls[0].c_str());
-    } else {
-        print("lep3 %s: open one of these (Ctrl-C to stop):\n", name);
-        for (const auto &url : urls)
-            print("  %s\n", url.c_str());
-    }
-    if (!token.empty())
-        print("Only those who have the address with its token can watch the camera or act on it.\n");
-    flush_output();
-
-    while (!stop_requested() && server.running())
-        std::this_thread::sleep_for(kStopPoll);
-    // Followers first, so that the server's threads can end; then the server, which
-    // releases the port; the feed and the session go as the scope closes.
-    hub.close();
-    server.stop();
-    if (!stop_requested()) {
-        error("the web server stopped unexpectedly");
-        return kExitFailure;
-    }
-    print("lep3 %s: stopped\n", name);
-    return kExitOk;
+    serve::Service service(hub, feed, notifier, log);
+    service.add(std::make_unique<serve::ViewerOutput>(hub, feed, address, port, log));
+    return service.run();
 }
 
-int run_serve(const ParsedArgs &args)
+int run_serve(const ParsedArgs &command_line)
 {
-    return run_service(args, "serve");
+    // A service outlives hang-ups: of its bridge's port, of a terminal it was started from;
+    // and a log whose reader went away (the journal restarted) does not end it.
+    keep_running_on_hangup();
+    (void)std::signal(SIGPIPE, SIG_IGN);
+    // The journal's form from the first line, a mistake in the configuration's included,
+    // unless only the configuration asks for it.
+    std::optional<serve::ServiceLog> log;
+    if (command_line.has("journal") || serve::stderr_is_journal())
+        log.emplace("serve", true);
+    ParsedArgs args = command_line;
+    const auto config = command_line.value("config");
+    const bool config_found = config && serve::merge_config_file(*config, kServeOptions, args);
+    if (!log)
+        log.emplace("serve", args.has("journal"));
+    route_library_messages(args.has("quiet"));
+    double grace = kDefaultGraceSeconds;
+    if (args.value("watchdog-grace")) {
+        grace = parse_number(*args.value("watchdog-grace"), "--watchdog-grace");
+        if (grace <= 0 || grace > kLongestGraceSeconds)
+            throw UsageError("--watchdog-grace is in seconds, more than 0 and at most a day");
+    }
+    if (config && !config_found)
+        log->say(kLogNotice, "no configuration file at %s: the defaults hold", config->c_str());
+    return run_service(args, *log,
+                       std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::duration<double>(grace)));
 }
 
 int run_view(const ParsedArgs &args)
 {
-    return run_service(args, "view");
+    const serve::ServiceLog log("view", false);
+    return run_service(
+        args, log,
+        std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::duration<double>(kDefaultGraceSeconds)));
 }
 
 } // namespace
 
 const Command kServeCommand = {
     "serve",
-    "[--port N] [--bind ADDR] [--rbfo SET]",
+    "[--port N] [--bind ADDR] [--rbfo SET] [--config FILE] [--watchdog-grace S] [--journal]",
     "run the long-running service for one camera: for now the web viewer and its HTTP API",
-    "Stays with the camera until stopped, through unplugs and re-plugs. Its output today is\n"
-    "the web viewer of `lep3 view`: the page and its HTTP paths (see the README), on\n"
-    "127.0.0.1 unless --bind says otherwise, with an access token when bound off loopback.",
-    kOptions,
+    "Stays with the camera until SIGTERM or Ctrl-C, through unplugs, re-plugs and SIGHUP\n"
+    "(which it logs and ignores). Its output today is the web viewer of `lep3 view`: the\n"
+    "page and its HTTP paths (see the README), on 127.0.0.1 unless --bind says otherwise,\n"
+    "with an access token when bound off loopback. Under systemd (Type=notify) it reports\n"
+    "ready once the first frame has arrived, keeps the watchdog fed while frames flow, and\n"
+    "says what it does in its status. Every option is also a key of the --config file.",
+    kServeOptions,
     run_serve,
 };
 
@@ -156,7 +127,7 @@ const Command kViewCommand = {
     "camera's settings, and snapshots (the files `lep3 capture` writes). Scripts use the same\n"
     "HTTP paths (see the README). It listens on 127.0.0.1 unless --bind says otherwise; then\n"
     "it prints an address with an access token, which everything but the page itself needs.",
-    kOptions,
+    kViewOptions,
     run_view,
 };
 

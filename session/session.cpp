@@ -21,6 +21,7 @@
 #include <string>
 #include <thread>
 
+#include "control/control_internal.h"
 #include "lep3.h"
 #include "link/console.h"
 #include "link/link_internal.h"
@@ -83,6 +84,7 @@ bool bring_up()
 {
     if (LEP3_Init() != 0)
         return false;
+    control::forget_calibration(); // maybe another camera, or one that restarted
     frame_desc.frame_number = link_now.frames_before;
     settle_line();
     link::reset_parser();

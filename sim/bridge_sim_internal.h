@@ -95,7 +95,11 @@ struct BridgeSim::Impl {
     {
         if (!opts.verbose)
             return;
-        (void)std::printf(fmt, args...);
+        // A message without arguments is no format (Debian builds with -Werror=format-security).
+        if constexpr (sizeof...(Args) == 0)
+            (void)std::fputs(fmt, stdout);
+        else
+            (void)std::printf(fmt, args...);
         (void)std::fflush(stdout);
     }
 

@@ -45,6 +45,12 @@ std::optional<std::string> ParsedArgs::value(std::string_view name) const
     return it->second;
 }
 
+std::vector<std::string> ParsedArgs::values(std::string_view name) const
+{
+    const auto it = repeated_.find(std::string(name));
+    return it == repeated_.end() ? std::vector<std::string>{} : it->second;
+}
+
 ParsedArgs parse_args(std::span<const std::string> args, std::span<const OptionDef> options)
 {
     ParsedArgs parsed;

@@ -41,13 +41,20 @@ class ParsedArgs {
     bool has(std::string_view name) const { return values_.count(std::string(name)) != 0; }
     // The value of the last occurrence of an option, if it was given.
     std::optional<std::string> value(std::string_view name) const;
+    // Every value of a repeatable option, in the order given.
+    std::vector<std::string> values(std::string_view name) const;
     const std::vector<std::string> &positionals() const { return positionals_; }
 
-    void set(std::string_view name, std::string value) { values_[std::string(name)] = std::move(value); }
+    void set(std::string_view name, std::string value)
+    {
+        repeated_[std::string(name)].push_back(value);
+        values_[std::string(name)] = std::move(value);
+    }
     void add_positional(std::string value) { positionals_.push_back(std::move(value)); }
 
   private:
     std::map<std::string, std::string> values_;
+    std::map<std::string, std::vector<std::string>> repeated_;
     std::vector<std::string> positionals_;
 };
 

@@ -1,4 +1,6 @@
 // lep3 capture: raw frames to colour pictures, lossless 16-bit copies and temperatures.
+#include <algorithm>
+#include <array>
 #include <cerrno>
 #include <chrono>
 #include <cinttypes>
@@ -18,6 +20,7 @@
 #include "files/output_file.h"
 #include "lep3.h"
 #include "names/palettes.h"
+#include "thermo/alarm.h"
 #include "tools/command_support.h"
 #include "tools/command_thread.h"
 #include "tools/commands.h"
@@ -30,12 +33,13 @@
 #include "tools/radiometry.h"
 #include "tools/signals.h"
 #include "tools/text_format.h"
+#include "tools/thermography.h"
 
 namespace lep3tool {
 
 namespace {
 
-constexpr OptionDef kOptions[] = {
+constexpr OptionDef kCaptureOptions[] = {
     {"count", 'n', "N", "number of frames (default 1)"},
     {"output", 'o', "DIR", "directory for the files (default ./lep3-capture)"},
     {"palette", 'p', "NAME", "colour palette (default ironblack)"},
@@ -44,7 +48,13 @@ constexpr OptionDef kOptions[] = {
     {"temps", 't', "", "also write each frame's temperatures in degrees Celsius as CSV"},
     {"rbfo", 0, "SET", "the camera's RBFO parameters for temperatures: internal (default) or external"},
     {"json", 0, "", "print one JSON object per frame for scripts"},
+    {"isotherm", 0, "LOW:HIGH", "a grey picture with the temperatures in LOW..HIGH (35C:40C) in red"},
 };
+constexpr auto kOptions = join_options(kCaptureOptions, kObjectOptions, kRegionOptions);
+
+// The colour that marks the isotherm band: a grey picture holds no red of its own.
+constexpr std::array<uint8_t, 3> kIsothermColour{255, 0, 0};
+constexpr uint32_t kGreyPalette = 5; // whitehot
 
 constexpr const char *kDefaultOutput = "lep3-capture";
 constexpr int64_t kMaxCount = 1000000;
@@ -59,7 +69,34 @@ struct CaptureOptions {
     bool temps = false;
     bool json = false;
     RbfoSet rbfo_set = RbfoSet::internal;
+    ObjectSettings object;
+    std::vector<lep3::thermo::NamedRegion> regions;
+    std::optional<std::pair<float, float>> isotherm; // low, high in C
 };
+
+std::pair<float, float> parse_isotherm(const std::string &text)
+{
+    const size_t colon = text.find(':');
+    if (colon == std::string::npos)
+        throw UsageError("--isotherm takes LOW:HIGH in degrees, as in 35C:40C, not '" + text + "'");
+    try {
+        const double low = lep3::thermo::parse_celsius(text.substr(0, colon), "--isotherm");
+        const double high = lep3::thermo::parse_celsius(text.substr(colon + 1), "--isotherm");
+        if (low > high)
+            throw UsageError("--isotherm runs from low to high, not " + text);
+        return {static_cast<float>(low), static_cast<float>(high)};
+    } catch (const std::invalid_argument &e) {
+        throw UsageError(e.what());
+    }
+}
+
+// Paints the pixels whose temperature lies in the band, over the grey picture.
+void mark_isotherm(std::span<const float> celsius, std::pair<float, float> band, std::vector<uint8_t> &rgb)
+{
+    for (size_t i = 0; i < celsius.size(); ++i)
+        if (celsius[i] >= band.first && celsius[i] <= band.second)
+            std::copy(kIsothermColour.begin(), kIsothermColour.end(), rgb.begin() + static_cast<std::ptrdiff_t>(3 * i));
+}
 
 CaptureOptions parse_options(const ParsedArgs &args)
 {
@@ -89,6 +126,13 @@ CaptureOptions parse_options(const ParsedArgs &args)
     o.json = args.has("json");
     if (auto set = args.value("rbfo"))
         o.rbfo_set = parse_rbfo_set(*set);
+    o.object = parse_object_settings(args);
+    o.regions = parse_regions(args);
+    if (auto band = args.value("isotherm")) {
+        if (args.has("palette"))
+            throw UsageError("--isotherm draws its own grey picture: leave out --palette");
+        o.isotherm = parse_isotherm(*band);
+    }
     return o;
 }
 
@@ -133,6 +177,18 @@ int run_capture(const ParsedArgs &args)
     std::vector<uint8_t> gray8(kFramePixels);
     std::vector<uint8_t> rgb(kRgbFrameBytes);
     std::vector<float> celsius(kFramePixels);
+    const lep3_object_params_t *object = o.object.given ? &o.object.params : nullptr;
+    // The regions' readings of every frame, one line each, beside the pictures.
+    std::unique_ptr<FILE, FileCloser> regions_csv;
+    if (!o.regions.empty() && rbfo) {
+        const std::string path = (std::filesystem::path(o.dir) / "regions.csv").string();
+        regions_csv.reset(std::fopen(path.c_str(), "w"));
+        if (!regions_csv)
+            throw std::runtime_error("cannot create " + path + ": " + std::strerror(errno));
+        std::fprintf(regions_csv.get(), "%s\n", kRegionCsvHeader);
+    }
+    if ((!o.regions.empty() || o.isotherm) && !rbfo)
+        warning("no regions or isotherm: the temperatures are unavailable");
     int64_t written = 0;
     while (written < o.count) {
         const auto wait = pump.next(*frame, kFrameWait);
@@ -148,21 +204,26 @@ int run_capture(const ParsedArgs &args)
         float fpa = 0;
         const bool have_fpa = awaiting_reply([&] { return LEP3_GetSysFpaTemperatureCelcius(&fpa); }) == 0;
         std::optional<SceneTemperatures> scene;
-        if (rbfo)
-            scene = frame_celsius(frame->raw(), *rbfo, celsius);
+        std::vector<lep3_region_stats_t> readings;
+        if (rbfo) {
+            scene = frame_celsius(frame->raw(), *rbfo, celsius, object);
+            readings = measure_regions(celsius, o.regions);
+        }
 
         uint16_t used_min = 0;
         uint16_t used_max = 0;
         grey.convert(frame->raw(), gray8.data(), used_min, used_max);
-        Gray8ToRGB24(gray8.data(), rgb.data(), o.palette);
+        Gray8ToRGB24(gray8.data(), rgb.data(), o.isotherm ? kGreyPalette : o.palette);
+        if (o.isotherm && rbfo)
+            mark_isotherm(celsius, *o.isotherm, rgb);
 
         ++written;
         const std::string stem = file_stem(o.dir, written);
         const std::string number = std::to_string(frame->number);
         const std::string when = iso_time(frame->taken);
-        write_png_rgb8(
-            stem + ".png", rgb, kFrameWidth, kFrameHeight,
-            colour_picture_text(frame->number, frame->taken, o.palette, used_min, used_max, o.range.describe()));
+        write_png_rgb8(stem + ".png", rgb, kFrameWidth, kFrameHeight,
+                       colour_picture_text(frame->number, frame->taken, o.isotherm ? kGreyPalette : o.palette, used_min,
+                                           used_max, o.range.describe()));
         write_png_gray16(
             stem + "-raw16.png", std::span<const uint16_t>(frame->raw(), kFramePixels), kFrameWidth, kFrameHeight,
             raw_picture_text(frame->number, frame->taken, have_fpa ? std::optional<float>(fpa) : std::nullopt, rbfo,
@@ -171,12 +232,15 @@ int run_capture(const ParsedArgs &args)
         const bool csv = o.temps && rbfo;
         if (csv)
             write_csv(stem + "-celsius.csv", celsius);
+        for (size_t i = 0; i < readings.size() && regions_csv; ++i)
+            std::fprintf(regions_csv.get(), "%s\n",
+                         region_csv_row(frame->number, when, o.regions[i], readings[i]).c_str());
 
         if (o.json) {
             auto degrees = [&scene](float SceneTemperatures::*field) {
                 return scene ? nlohmann::ordered_json(hundredths((*scene).*field)) : nlohmann::ordered_json(nullptr);
             };
-            const nlohmann::ordered_json line = {
+            nlohmann::ordered_json line = {
                 {"frame", frame->number},
                 {"time", when},
                 {"picture", stem + ".png"},
@@ -189,17 +253,28 @@ int run_capture(const ParsedArgs &args)
                 {"raw_max", used_max},
                 {"range", o.range.describe()},
             };
+            if (object != nullptr)
+                line["object"] = object_json(*object);
+            if (!readings.empty()) {
+                line["regions"] = nlohmann::ordered_json::array();
+                for (size_t i = 0; i < readings.size(); ++i)
+                    line["regions"].push_back(region_json(o.regions[i], readings[i]));
+            }
             print("%s\n", line.dump().c_str());
-        } else if (scene)
+        } else if (scene) {
             print("%s.png: frame %s, centre %.2f °C, min %.2f °C, max %.2f °C\n", stem.c_str(), number.c_str(),
                   static_cast<double>(scene->centre), static_cast<double>(scene->min), static_cast<double>(scene->max));
-        else
+            for (size_t i = 0; i < readings.size(); ++i)
+                print("  %s\n", region_text(o.regions[i], readings[i]).c_str());
+        } else
             print("%s.png: frame %s, raw min %u, max %u\n", stem.c_str(), number.c_str(),
                   static_cast<unsigned>(used_min), static_cast<unsigned>(used_max));
         flush_output();
     }
     if (o.temps && !rbfo)
         warning("no CSV files were written: the temperatures are unavailable");
+    if (regions_csv && std::fclose(regions_csv.release()) != 0)
+        throw std::runtime_error("cannot write " + o.dir + "/regions.csv");
     if (written < o.count) {
         error("interrupted after %" PRId64 " of %" PRId64 " frames; the files written are complete", written, o.count);
         return interrupted_status();
@@ -211,7 +286,8 @@ int run_capture(const ParsedArgs &args)
 
 const Command kCaptureCommand = {
     "capture",
-    "[-n N] [-o DIR] [--palette NAME] [--range RANGE] [--temps] [--json]",
+    "[-n N] [-o DIR] [--palette NAME] [--range RANGE] [--temps] [--json] [--isotherm LOW:HIGH]\n"
+    "        [--emissivity E ...] [--spot|--box|--line [NAME=]X0,Y0[,X1,Y1] ...]",
     "take frames and save colour pictures, 16-bit raw pictures and temperatures",
     "For each frame k (from 1) it writes DIR/frame-000k.png in the palette's colours and\n"
     "DIR/frame-000k-raw16.png, a lossless 16-bit greyscale copy of the raw values (14\n"
@@ -224,7 +300,11 @@ const Command kCaptureCommand = {
     "Palettes (any case): fusion rainbow globow icefire ironblack whitehot blackhot rain iron\n"
     "greyred grayfusion. A range in degrees (20C:35C) uses the camera's RBFO parameters; a\n"
     "percentile range (p1:p99) spreads each frame's values between those percentiles over the\n"
-    "palette.",
+    "palette.\n"
+    "The object options (--emissivity, --reflected, --air, --humidity, --distance, --window,\n"
+    "--window-temp) turn every temperature into the object's, corrected for what lies between.\n"
+    "Each --spot, --box and --line is reported after its frame (text, or \"regions\" in JSON)\n"
+    "and in DIR/regions.csv. --isotherm draws a grey picture with the band in red.",
     kOptions,
     run_capture,
 };

@@ -10,6 +10,7 @@
 #include "tools/command_support.h"
 #include "tools/commands.h"
 #include "tools/console.h"
+#include "tools/udev_rule.h"
 
 namespace lep3tool {
 
@@ -42,10 +43,27 @@ std::map<std::string, std::vector<std::string>> find_devices()
     return devices;
 }
 
+constexpr OptionDef kOptions[] = {
+    {"udev-rule", 0, "", "print the udev rule that names the bridges present /dev/lep3/SERIAL"},
+};
+
+int print_udev_rule()
+{
+    const auto devices = find_usb_serial_devices();
+    if (devices.empty()) {
+        print_to(stderr, "lep3: no USB serial device (ttyACM) is present: plug the bridges in, then ask again\n");
+        return kExitFailure;
+    }
+    print("%s", udev_rule(devices).c_str());
+    return kExitOk;
+}
+
 int run_list(const ParsedArgs &args)
 {
     if (!args.positionals().empty())
         throw UsageError("list takes no arguments");
+    if (args.has("udev-rule"))
+        return print_udev_rule();
     const auto devices = find_devices();
     for (const auto &[device, names] : devices) {
         print("%s", device.c_str());
@@ -69,11 +87,13 @@ int run_list(const ParsedArgs &args)
 
 const Command kListCommand = {
     "list",
-    "",
+    "[--udev-rule]",
     "list the serial devices that could be a bridge, with their stable names",
     "Each line holds a device and, tab-separated, its names under /dev/serial/by-id;\n"
-    "pass one of them to --device to pick a camera whatever order it was plugged in.",
-    {},
+    "pass one of them to --device to pick a camera whatever order it was plugged in.\n"
+    "With --udev-rule it prints instead the udev rule that gives each bridge present the\n"
+    "name /dev/lep3/SERIAL by its USB serial number (install it as the rule says).",
+    kOptions,
     run_list,
 };
 

@@ -21,18 +21,20 @@
 #include "tools/radiometry.h"
 #include "tools/signals.h"
 #include "tools/text_format.h"
+#include "tools/thermography.h"
 
 namespace lep3tool {
 
 namespace {
 
-constexpr OptionDef kOptions[] = {
+constexpr OptionDef kStreamOptions[] = {
     {"rgb", 0, "", "ask the bridge for RGB video instead of raw video"},
     {"seconds", 's', "S", "stop after S seconds (default: run until Ctrl-C)"},
     {"rbfo", 0, "SET", "the camera's RBFO parameters for temperatures: internal (default) or external"},
     {"verbose", 'v', "", "show the link's counters below the line"},
     {"json", 0, "", "print one JSON object a second for scripts"},
 };
+constexpr auto kOptions = join_options(kStreamOptions, kObjectOptions);
 
 using Clock = std::chrono::steady_clock;
 
@@ -223,6 +225,7 @@ int run_stream(const ParsedArgs &args)
         limit = std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds));
     }
     const RbfoSet rbfo_set = args.value("rbfo") ? parse_rbfo_set(*args.value("rbfo")) : RbfoSet::internal;
+    const ObjectSettings object = parse_object_settings(args);
 
     Session session(session_options(args));
     // Temperatures come from raw frames only.
@@ -258,7 +261,8 @@ int run_stream(const ParsedArgs &args)
             state.last_number = frame->number;
             ++state.shown;
             if (rbfo && frame->format == kFormatRaw)
-                state.centre = frame_celsius(frame->raw(), *rbfo, celsius).centre;
+                state.centre =
+                    frame_celsius(frame->raw(), *rbfo, celsius, object.given ? &object.params : nullptr).centre;
         } else if (wait == FramePump::Wait::gone) {
             // The session re-opens the bridge when it returns and asks for the video
             // again; the stream resumes then, by itself.
@@ -293,7 +297,8 @@ const Command kStreamCommand = {
     "show frames a second, frame numbers, dropped frames, centre temperature and link counters",
     "Dropped frames are gaps in the frame numbers: frames the bridge sent that were\n"
     "overwritten before the tool took them. The centre is the temperature of the pixel at\n"
-    "row 60, column 80. Without a terminal the state is printed each second; --verbose adds\n"
+    "row 60, column 80 (the object's, with the object options). Without a terminal the state is printed each second; "
+    "--verbose adds\n"
     "the link's counters.\n"
     "An unplugged bridge shows \"bridge gone, waiting\"; the stream resumes when it returns.",
     kOptions,

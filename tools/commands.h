@@ -32,6 +32,7 @@ extern const Command kUpdateCommand;
 extern const Command kViewCommand;
 // The long-running service, from serve/.
 extern const Command kServeCommand;
+extern const Command kWatchCommand;
 // Built with libtiff only.
 extern const Command kRecordCommand;
 extern const Command kInspectCommand;

@@ -5,6 +5,7 @@
 
 #include <atomic>
 #include <cstdarg>
+#include <string>
 
 namespace lep3tool {
 
@@ -12,6 +13,7 @@ namespace {
 
 // Written by whichever thread prints (a progress bar prints beside the command).
 std::atomic<bool> write_failed{false};
+std::atomic<LogSink> sink{nullptr};
 
 void vprint(FILE *to, const char *format, va_list args)
 {
@@ -19,8 +21,13 @@ void vprint(FILE *to, const char *format, va_list args)
         write_failed = true;
 }
 
-void print_line(const char *prefix, const char *format, va_list args)
+void print_line(int priority, const char *prefix, const char *format, va_list args)
 {
+    if (const LogSink to = sink.load()) {
+        const std::string line = vformat_text(format, args);
+        to(priority, line.c_str());
+        return;
+    }
     // Results may be buffered: flush them first so the order of the lines on a shared
     // terminal matches the order of events.
     flush_output();
@@ -73,7 +80,7 @@ void error(const char *format, ...)
 {
     va_list args;
     va_start(args, format);
-    print_line("lep3: error: ", format, args);
+    print_line(kLogError, "lep3: error: ", format, args);
     va_end(args);
 }
 
@@ -81,8 +88,18 @@ void warning(const char *format, ...)
 {
     va_list args;
     va_start(args, format);
-    print_line("lep3: warning: ", format, args);
+    print_line(kLogWarning, "lep3: warning: ", format, args);
     va_end(args);
+}
+
+void set_log_sink(LogSink to)
+{
+    sink.store(to);
+}
+
+LogSink log_sink()
+{
+    return sink.load();
 }
 
 } // namespace lep3tool

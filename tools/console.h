@@ -28,4 +28,16 @@ bool output_failed();
 void error(const char *format, ...) __attribute__((format(printf, 1, 2)));
 void warning(const char *format, ...) __attribute__((format(printf, 1, 2)));
 
+// A long-running service's log, which takes the diagnostics instead of standard error:
+// error() and warning() lines and the library's messages (library_messages.h), one line
+// a call, without its line end; priority as syslog's (3 error, 4 warning, 6 info). It is
+// called from any thread. Null (the default) restores standard error.
+using LogSink = void (*)(int priority, const char *line);
+void set_log_sink(LogSink sink);
+LogSink log_sink();
+inline constexpr int kLogError = 3;
+inline constexpr int kLogWarning = 4;
+inline constexpr int kLogNotice = 5;
+inline constexpr int kLogInfo = 6;
+
 } // namespace lep3tool

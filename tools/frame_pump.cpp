@@ -56,6 +56,7 @@ FramePump::Wait FramePump::next(Frame &out, std::chrono::milliseconds timeout)
         out.size = info.size;
         out.number = info.frame_number;
         out.taken = wall_time(info.completed_ns);
+        out.completed = std::chrono::nanoseconds(info.completed_ns);
         ++received_;
         if (last_number_ != 0 && out.number > last_number_ + 1)
             missed_ += out.number - last_number_ - 1;

@@ -24,6 +24,7 @@ struct Frame {
     uint32_t size = 0;
     uint32_t number = 0;
     std::chrono::system_clock::time_point taken; // when the library completed it
+    std::chrono::nanoseconds completed{0};       // the same on CLOCK_MONOTONIC, for durations
 
     const uint16_t *raw() const { return reinterpret_cast<const uint16_t *>(bytes.data()); }
 };

@@ -5,6 +5,7 @@
 #include <string_view>
 
 #include "lep3.h"
+#include "tools/console.h"
 
 namespace lep3tool {
 
@@ -15,11 +16,28 @@ std::mutex lock;
 bool quiet_mode = false;
 bool holding = false;
 std::vector<std::pair<int, std::string>> held;
+// What a service's log has not yet been given of each stream: the start of a line.
+std::string partial[2];
 
-void show(const std::string &text)
+// To a service's log a line at a time (its standard-error messages are warnings), else
+// to standard error as they come.
+void show(int stream, const std::string &text)
 {
-    if (!quiet_mode)
+    if (quiet_mode)
+        return;
+    const LogSink sink = log_sink();
+    if (sink == nullptr) {
         (void)std::fputs(text.c_str(), stderr);
+        return;
+    }
+    std::string &pending = partial[stream == 2 ? 1 : 0];
+    pending += text;
+    for (size_t end = pending.find('\n'); end != std::string::npos; end = pending.find('\n')) {
+        const std::string line = pending.substr(0, end);
+        pending.erase(0, end + 1);
+        if (!line.empty())
+            sink(stream == 2 ? kLogWarning : kLogInfo, line.c_str());
+    }
 }
 
 void on_message(int stream, const char *text, void * /*context*/)
@@ -28,7 +46,7 @@ void on_message(int stream, const char *text, void * /*context*/)
     if (holding)
         held.emplace_back(stream, text);
     else
-        show(text);
+        show(stream, text);
 }
 
 std::string trimmed(std::string text)
@@ -63,7 +81,7 @@ HeldMessages::~HeldMessages()
     const std::lock_guard guard(lock);
     holding = false;
     for (const auto &message : held)
-        show(message.second);
+        show(message.first, message.second);
     held.clear();
 }
 

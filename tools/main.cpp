@@ -17,6 +17,7 @@ namespace {
 constexpr const Command *kCommands[] = {
     &kInfoCommand,   &kCaptureCommand, &kStreamCommand, &kListCommand, &kFfcCommand,
     &kGetCommand,    &kSetCommand,     &kUpdateCommand, &kViewCommand, &kServeCommand,
+    &kWatchCommand,
 #ifdef LEP3_HAVE_TIFF
     &kRecordCommand, &kInspectCommand,
 #endif

@@ -48,10 +48,18 @@ std::string celsius_text(float celsius)
     return std::isnan(celsius) ? std::string("nan") : format_text("%.2f", static_cast<double>(celsius));
 }
 
-SceneTemperatures frame_celsius(const uint16_t *raw, const lep3_rbfo_t &rbfo, std::span<float> celsius)
+SceneTemperatures frame_celsius(const uint16_t *raw, const lep3_rbfo_t &rbfo, std::span<float> celsius,
+                                const lep3_object_params_t *object)
 {
-    LEP3_LuxToKelvin(raw, celsius.data(), static_cast<int32_t>(rbfo.r), static_cast<int32_t>(rbfo.o));
-    LEP3_KelvinToCelsius(celsius.data());
+    const auto r = static_cast<int32_t>(rbfo.r);
+    const auto o = static_cast<int32_t>(rbfo.o);
+    // The parameters were checked when parsed; only an R the library can't take (above
+    // 2^31) is refused, and has the plain conversion instead.
+    const bool corrected = object != nullptr && LEP3_RawToObjectCelsius(raw, celsius.data(), r, o, object) == 0;
+    if (!corrected) {
+        LEP3_LuxToKelvin(raw, celsius.data(), r, o);
+        LEP3_KelvinToCelsius(celsius.data());
+    }
     SceneTemperatures range{celsius[kCentrePixel], std::numeric_limits<float>::infinity(),
                             -std::numeric_limits<float>::infinity()};
     for (const float t : celsius) {

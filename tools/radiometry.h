@@ -36,8 +36,10 @@ struct SceneTemperatures {
     float max;
 };
 // Fills celsius (one value per pixel, 19 200) with the library's exact conversion
-// (LEP3_LuxToKelvin, not the integer LEP3_GetPixelTemp) and returns the centre and the
-// range. Pixels whose value has no temperature (not finite) are left out of the range.
-SceneTemperatures frame_celsius(const uint16_t *raw, const lep3_rbfo_t &rbfo, std::span<float> celsius);
+// (LEP3_LuxToKelvin, not the integer LEP3_GetPixelTemp), or with object temperatures
+// (LEP3_RawToObjectCelsius) when object is given, and returns the centre and the range.
+// Pixels whose value has no temperature (not finite) are left out of the range.
+SceneTemperatures frame_celsius(const uint16_t *raw, const lep3_rbfo_t &rbfo, std::span<float> celsius,
+                                const lep3_object_params_t *object = nullptr);
 
 } // namespace lep3tool

@@ -13,6 +13,8 @@ namespace {
 
 std::atomic<int> received{0};
 static_assert(std::atomic<int>::is_always_lock_free, "the handler stores into this word");
+std::atomic<unsigned> hangups_received{0};
+static_assert(std::atomic<unsigned>::is_always_lock_free, "the handler stores into this word");
 
 void on_signal(int signo)
 {
@@ -29,6 +31,11 @@ void on_signal(int signo)
     }
 }
 
+void on_hangup(int)
+{
+    hangups_received.fetch_add(1);
+}
+
 sigset_t stop_signals()
 {
     sigset_t set;
@@ -39,20 +46,35 @@ sigset_t stop_signals()
     return set;
 }
 
-} // namespace
-
-void install_signal_handlers()
+void handle(int signo, void (*handler)(int))
 {
     struct sigaction action;
     std::memset(&action, 0, sizeof action);
-    action.sa_handler = on_signal;
+    action.sa_handler = handler;
     sigemptyset(&action.sa_mask);
     // Restart interrupted calls: the library's reads and writes are not written to
     // expect EINTR, and the flag is what ends the loops.
     action.sa_flags = SA_RESTART;
-    sigaction(SIGINT, &action, nullptr);
-    sigaction(SIGTERM, &action, nullptr);
-    sigaction(SIGHUP, &action, nullptr);
+    sigaction(signo, &action, nullptr);
+}
+
+} // namespace
+
+void install_signal_handlers()
+{
+    handle(SIGINT, on_signal);
+    handle(SIGTERM, on_signal);
+    handle(SIGHUP, on_signal);
+}
+
+void keep_running_on_hangup()
+{
+    handle(SIGHUP, on_hangup);
+}
+
+unsigned hangups()
+{
+    return hangups_received.load();
 }
 
 bool stop_requested()

@@ -3,7 +3,8 @@
 // shut down in order (a wait for a bridge's reply is left at once: command_thread.h). A
 // second signal ends the process at once, for the one step that goes on after the first:
 // a firmware update, which can't be interrupted safely. SIGHUP, which the bridge's device
-// sends when it hangs up, says the bridge is gone and stops the same way.
+// sends when it hangs up, says the bridge is gone and stops the same way, except in a
+// long-running service, which outlives its bridge: there it is only counted.
 #pragma once
 
 #include <csignal>
@@ -15,6 +16,10 @@ void install_signal_handlers();
 bool stop_requested();
 // The signal that asked to stop, or 0.
 int stop_signal();
+// From now on SIGHUP does not ask to stop; it is counted for the caller to report.
+void keep_running_on_hangup();
+// The SIGHUPs that arrived since keep_running_on_hangup().
+unsigned hangups();
 // Blocks those signals in the calling thread; threads created afterwards inherit
 // the mask, so the signals reach the main thread, which does the stopping.
 class SignalsBlocked {

@@ -1,10 +1,12 @@
 // printf-style formatting into a std::string, for messages and values of any length.
 #pragma once
 
+#include <cstdarg>
 #include <string>
 
 namespace lep3tool {
 
 std::string format_text(const char *format, ...) __attribute__((format(printf, 1, 2)));
+std::string vformat_text(const char *format, va_list args) __attribute__((format(printf, 1, 0)));
 
 } // namespace lep3tool

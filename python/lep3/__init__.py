@@ -5,6 +5,8 @@
     with lep3.Camera(sim=True) as cam:        # or Camera("/dev/ttyACM0")
         raw = cam.raw()                       # (120, 160) uint16
         temps = cam.celsius(raw)              # (120, 160) float32, °C
+        hot = cam.celsius(raw, object=lep3.ObjectParams(emissivity=0.95))
+        print(lep3.measure(hot, box=(60, 40, 100, 80)).max)
         print(temps[60, 80])
         picture = lep3.colourise(lep3.to_gray8(raw), "ironblack")   # (120, 160, 3) uint8
 
@@ -17,6 +19,7 @@ from .camera import Camera, FrameInfo, library_version
 from .conversions import celsius, colourise, kelvin, palettes, to_gray8
 from .errors import BridgeGone, BridgeInUse, CommandFailed, Lep3Error, OutOfRange, Timeout, UpdateError
 from .settings import RBFO, ROI, Setting, settings
+from .thermography import Measurement, ObjectParams, measure, object_celsius
 
 __version__ = "1.1.0"
 
@@ -29,6 +32,10 @@ __all__ = [
     "palettes",
     "kelvin",
     "celsius",
+    "ObjectParams",
+    "Measurement",
+    "object_celsius",
+    "measure",
     "settings",
     "Setting",
     "RBFO",

@@ -81,6 +81,37 @@ class LinkStats(Structure):
     ]
 
 
+class ObjectParams(Structure):
+    _fields_ = [
+        (name, c_float)
+        for name in ("emissivity", "reflected_c", "air_c", "humidity", "distance_m", "window_c", "window_transmission")
+    ]
+
+
+# Region kinds (LEP3_REGION_*).
+REGION_SPOT = 0
+REGION_BOX = 1
+REGION_LINE = 2
+
+
+class Region(Structure):
+    _fields_ = [("kind", c_int), ("x0", c_int), ("y0", c_int), ("x1", c_int), ("y1", c_int)]
+
+
+class RegionStats(Structure):
+    _fields_ = [
+        ("min", c_float),
+        ("max", c_float),
+        ("mean", c_float),
+        ("min_x", c_int),
+        ("min_y", c_int),
+        ("max_x", c_int),
+        ("max_y", c_int),
+        ("pixels", c_uint32),
+        ("nan_pixels", c_uint32),
+    ]
+
+
 class Rbfo(Structure):
     _fields_ = [("r", c_uint32), ("b", c_uint32), ("f", c_uint32), ("o", c_uint32)]
 
@@ -169,6 +200,11 @@ _FUNCTIONS = {
     "Gray14ToGray8": (c_int, [_ptr, _ptr, _u16p, _u16p, c_uint8]),
     "Gray14ToGray8WithUserSetPalette": (c_int, [_ptr, _ptr, c_uint32, c_uint32]),
     "Gray8ToRGB24": (c_int, [_ptr, _ptr, c_uint32]),
+    # Thermography.
+    "LEP3_DefaultObjectParams": (None, [POINTER(ObjectParams)]),
+    "LEP3_RawToObjectCelsiusCounted": (c_int, [_ptr, _ptr, c_int32, c_int32, POINTER(ObjectParams), _u32p]),
+    "LEP3_MeasureRegion": (c_int, [_ptr, POINTER(Region), POINTER(RegionStats)]),
+    "LEP3_GetCalibration": (c_int, [_i32p, _i32p]),
 }
 
 # The names tables of the library, read one entry at a time (NULL past the end).

@@ -9,14 +9,15 @@ import os
 import threading
 import time
 import weakref
-from typing import Any, Callable, Dict, NamedTuple, Optional, Union
+from typing import Any, Callable, Dict, NamedTuple, Optional, Tuple, Union
 
 import numpy as np
 
-from . import _clib, _messages, conversions, settings
+from . import _clib, _messages, conversions, settings, thermography
 from ._sim import Emulator
 from .errors import BridgeInUse, Lep3Error, OutOfRange, check, error_for, update_error
 from .settings import RBFO
+from .thermography import ObjectParams
 
 __all__ = ["Camera", "FrameInfo"]
 
@@ -304,11 +305,28 @@ class Camera:
         p = self.rbfo
         return conversions.kelvin(raw, p.r, p.o)
 
-    def celsius(self, raw: np.ndarray) -> np.ndarray:
+    def celsius(self, raw: np.ndarray, object: Optional[ObjectParams] = None) -> np.ndarray:
         """(120, 160) float32 temperatures in °C of a raw frame, by the library's
-        conversion with the camera's R and O (``rbfo``)."""
-        p = self.rbfo
-        return conversions.celsius(raw, p.r, p.o)
+        conversion with the camera's R and O (``rbfo``).
+
+        With ``object`` (an ``ObjectParams``), the object's temperatures corrected for its
+        emissivity, what it reflects, the air and a window; NaN where the corrected signal
+        has no temperature. R and O are then the session's ``calibration``, unless
+        ``refresh_rbfo()`` chose a set.
+        """
+        if object is None:
+            p = self.rbfo
+            return conversions.celsius(raw, p.r, p.o)
+        r, o = (self._rbfo.r, self._rbfo.o) if self._rbfo is not None else self.calibration
+        return thermography.object_celsius(raw, r, o, object)
+
+    @property
+    def calibration(self) -> Tuple[int, int]:
+        """(R, O) of the camera's internal RBFO set as the session keeps it: read again
+        after a reconnect, a firmware update or a camera reset, and after a set."""
+        r, o = ctypes.c_int32(), ctypes.c_int32()
+        self._call(self._lib.LEP3_GetCalibration, "reading the calibration", r, o)
+        return r.value, o.value
 
     # -- commands --------------------------------------------------------------------
 

@@ -117,8 +117,10 @@ class ToolProcess {
         return at;
     }
     void send_signal(int signo) { kill(pid_, signo); }
-    // What the process wrote to its standard output so far.
+    pid_t pid() const { return pid_; }
+    // What the process wrote to its standard output, and to its standard error, so far.
     std::string output() const { return read(fds_[0]); }
+    std::string error_output() const { return read(fds_[1]); }
     // Reaps the process, killing it after timeout.
     ToolResult finish(std::chrono::milliseconds timeout = std::chrono::seconds(60))
     {
