@@ -9,9 +9,9 @@
 // parser wake-up a packet.
 //
 // Both are stopped with pthread_cancel (the firmware update cancels the reader itself):
-// they wait only in read() and poll(), which are cancellation points, and hold nothing
-// there; the parser keeps cancellation off while it works through a run.
-#include <poll.h>
+// they wait only in read() (and, after a hang-up, the reader in usleep()), cancellation
+// points, and hold nothing there; the parser keeps cancellation off while it works
+// through a run.
 #include <pthread.h>
 #include <signal.h>
 #include <sys/eventfd.h>
@@ -23,6 +23,7 @@
 #include <cstdint>
 #include <memory>
 #include <span>
+#include <utility>
 
 #include "lep3.h"
 #include "link/console.h"
@@ -52,6 +53,7 @@ struct Ring {
     std::atomic<uint64_t> tail{0};          // produced; written by the reader
     std::atomic<uint64_t> parser_until{0};  // the parser sleeps until tail reaches this; 0 awake
     std::atomic<bool> reader_asleep{false}; // the reader sleeps until head moves
+    bool hung_up = false;                   // the reader has told the supervisor
     link::Fd bytes_came;                    // the parser's wake-up
     link::Fd room_came;                     // the reader's
 };
@@ -72,14 +74,6 @@ void sleep_on(const link::Fd &event)
 
 // ---- The reader -------------------------------------------------------------------------
 
-// The port hung up (or reads end-of-file, or fails for good): the supervisor is told, and
-// the reader waits to be cancelled rather than spin on a dead descriptor.
-[[noreturn]] void park_after_hangup()
-{
-    note_hangup();
-    for (;;)
-        poll(nullptr, 0, -1);
-}
 
 // Room in the ring as one contiguous run; sleeps while there is none.
 std::span<uint8_t> room()
@@ -105,6 +99,10 @@ std::span<uint8_t> room()
     }
 }
 
+// One read into the ring. A port that hung up (end-of-file, or a read that fails) is told
+// to the supervisor, which takes the link down at once; until then the reader reads again
+// after the classic reader's pause rather than spin on a dead descriptor. (Parking it in a
+// blocking call instead left ThreadSanitizer's thread registry locked when it ended.)
 void reader_pass()
 {
     // The port is blocking: the read sleeps until bytes come and reports a hang-up itself
@@ -125,7 +123,9 @@ void reader_pass()
     if (n < 0 && (errno == EINTR || errno == EAGAIN))
         return;
     link::bump(n < 0 ? link::link_counters.read_failures : link::link_counters.empty_reads);
-    park_after_hangup();
+    if (!std::exchange(ring.hung_up, true))
+        note_hangup();
+    usleep(link::kEmptyReadPauseUs);
 }
 
 void *reader_loop(void * /*arg*/)
@@ -221,6 +221,7 @@ bool make_ring()
     ring.tail.store(0);
     ring.parser_until.store(0);
     ring.reader_asleep.store(false);
+    ring.hung_up = false;
     ring.bytes_came.reset(eventfd(0, EFD_CLOEXEC));
     ring.room_came.reset(eventfd(0, EFD_CLOEXEC));
     return ring.bytes_came.valid() && ring.room_came.valid();
