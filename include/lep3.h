@@ -291,6 +291,8 @@ LEP3_API int LEP3_SetInitParameter(int32_t mode);
 LEP3_API void *LEP3_Daemon_Thr(void *arg);
 
 /* Radiometry: T = 1428 / ln(R / (S - O) + 1) kelvin. */
+/* The centre block: the mean raw value of the 6 x 6 pixels of rows 57-62, columns 77-82
+ * (not the centre pixel, row 60 column 80, that the hosts report as "centre"). */
 LEP3_API uint32_t LEP3_GetCenterPixel(const uint16_t *raw);
 /* Quick spot value only: integer R / (pixel - O) steps 0.5 K at 20 C and 2 K at 100 C, always high. */
 LEP3_API float LEP3_GetPixelTemp(uint32_t pixel, uint32_t r, uint32_t o);
@@ -529,6 +531,13 @@ LEP3_API const char *LEP3_LinkStateName(int state);
  * open again on the new firmware. The update's own codes (see LEP3_UpdateSAMG55); -7 when
  * no session is open. */
 LEP3_API int LEP3_UpdateFirmware(const char *image_path);
+/* Flashes a bridge that waits in its bootloader (an update cut off, or one whose bootloader
+ * was not at the expected device), without a session and without the application
+ * firmware: the transfer and start of update_flow with the given image, through the
+ * bootloader at LEP3_PATH_UART_ALT (else LEP3_PATH_UART). The application's user RBFO set
+ * is the host's to write back afterwards. 0; -3 image refused or transfer failed; -5 null
+ * path; -7 a session is open in this process. */
+LEP3_API int LEP3_RecoverFirmware(const char *image_path);
 /* Data blocks of the running or last update acknowledged so far, and their total.
  * 0, or -5 for a null pointer. */
 LEP3_API int LEP3_GetUpdateBlocks(uint32_t *acknowledged, uint32_t *total);

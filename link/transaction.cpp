@@ -109,6 +109,9 @@ int transact(uint16_t command_id, uint8_t type, std::span<const uint8_t> request
              command_read_t *reply)
 {
     const std::lock_guard<std::mutex> hold(transaction_lock);
+    // Nothing is sent to a bridge the session knows is gone, and the record is left alone.
+    if (lep3::link::bridge_gone())
+        return kGone;
 
     // The record is primed before the request leaves, so a reply can't be posted
     // before the record expects it.
@@ -116,10 +119,8 @@ int transact(uint16_t command_id, uint8_t type, std::span<const uint8_t> request
     lep3::link::store_reply_field(command_read.type, int32_t{type});
     lep3::link::publish_reply_state(kReplyAwaited);
 
-    // Nothing is sent to a bridge the session knows is gone, and a port the library no
-    // longer holds is never written (write_port refuses it like a closed descriptor).
-    if (lep3::link::bridge_gone())
-        return kGone;
+    // A port the library no longer holds is never written: write_port refuses it as a
+    // closed descriptor would.
     const ssize_t written = lep3::link::write_port(request);
     if (written != static_cast<ssize_t>(request.size())) {
         if (lep3::link::bridge_gone())

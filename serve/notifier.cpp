@@ -68,15 +68,6 @@ Notifier::Notifier(std::string device, std::chrono::milliseconds grace, const Se
     log_.say(kLogInfo, "%s", last_status_text_.c_str());
 }
 
-bool Notifier::available()
-{
-#ifdef LEP3_HAVE_SYSTEMD
-    return true;
-#else
-    return false;
-#endif
-}
-
 Notifier::Phase Notifier::phase_of(const Look &look, Clock::time_point now) const
 {
     if (frames_ == 0)
@@ -144,12 +135,12 @@ void Notifier::observe(const Look &look, Clock::time_point now)
     if (fresh != pinging_) {
         pinging_ = fresh;
         say = true;
-        if (ping_interval_.count() > 0)
-            log_.say(fresh ? kLogNotice : kLogWarning,
-                     fresh ? "frames flow again: the watchdog's pings resume"
-                           : "no frame for longer than the grace of %.1f s: the "
-                             "watchdog's pings stop, so that systemd restarts the "
-                             "service",
+        if (ping_interval_.count() > 0 && fresh)
+            log_.say(kLogNotice, "frames flow again: the watchdog's pings resume");
+        else if (ping_interval_.count() > 0)
+            log_.say(kLogWarning,
+                     "no frame for longer than the grace of %.1f s: the watchdog's pings stop, so that systemd "
+                     "restarts the service",
                      std::chrono::duration<double>(grace_).count());
     }
     if (pinging_ && ping_interval_.count() > 0 && now - last_ping_ >= ping_interval_) {

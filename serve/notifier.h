@@ -29,8 +29,6 @@ class Notifier {
     // watchdog's pings stop.
     Notifier(std::string device, std::chrono::milliseconds grace, const ServiceLog &log);
 
-    // True when this build can notify systemd.
-    static bool available();
     // The interval between two pings (half what systemd asked for), or zero when systemd
     // watches nothing.
     std::chrono::microseconds ping_interval() const { return ping_interval_; }

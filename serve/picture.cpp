@@ -84,6 +84,7 @@ std::shared_ptr<const Picture> PictureMaker::make(const ViewFrame &frame, const 
     picture->seq = frame.seq;
     grey.convert(frame.raw.data(), gray8.data(), picture->raw_lo, picture->raw_hi);
     Gray8ToRGB24(gray8.data(), rgb.data(), style.palette);
+    picture->range_warning = range_miss(frame.raw.data(), picture->raw_lo, picture->raw_hi, style.range.describe());
     picture->png = encode_png_rgb8(rgb, kFrameWidth, kFrameHeight,
                                    colour_picture_text(frame.number, frame.taken, style.palette, picture->raw_lo,
                                                        picture->raw_hi, style.range.describe()));

@@ -30,6 +30,7 @@ struct Picture {
     std::string png_base64;
     uint16_t raw_lo = 0; // the raw range used
     uint16_t raw_hi = 0;
+    std::string range_warning; // the range misses the frame's values (range_miss), or empty
 };
 
 // Makes pictures and keeps those of the newest frame, so browsers that look at the same

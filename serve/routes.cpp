@@ -189,7 +189,10 @@ HttpResponse frame_png(const HttpRequest &req, ViewContext &ctx)
     const PictureStyle style = style_of(req, true);
     const auto frame = newest_frame(ctx.hub);
     const auto picture = ctx.pictures.make(*frame, style);
-    return png_answer(picture->png, "frame-" + std::to_string(frame->number) + ".png");
+    HttpResponse res = png_answer(picture->png, "frame-" + std::to_string(frame->number) + ".png");
+    if (!picture->range_warning.empty())
+        res.set_header("Lep3-Warning", picture->range_warning);
+    return res;
 }
 
 HttpResponse raw_png(ViewContext &ctx)

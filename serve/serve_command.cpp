@@ -81,7 +81,8 @@ int run_serve(const ParsedArgs &command_line)
     const bool config_found = config && serve::merge_config_file(*config, kServeOptions, args);
     if (!log)
         log.emplace("serve", args.has("journal"));
-    route_library_messages(args.has("quiet"));
+    // The library's messages belong in a service's log; from a shell, with --verbose.
+    route_library_messages(!args.has("quiet") && (log->journal() || args.has("verbose")));
     double grace = kDefaultGraceSeconds;
     if (args.value("watchdog-grace")) {
         grace = parse_number(*args.value("watchdog-grace"), "--watchdog-grace");

@@ -17,7 +17,7 @@ constexpr std::chrono::milliseconds kTick{50};
 
 } // namespace
 
-Service::Service(FrameHub &hub, const CameraFeed &feed, Notifier &notifier, const ServiceLog &log)
+Service::Service(FrameHub &hub, const FeedInfo &feed, Notifier &notifier, const ServiceLog &log)
     : hub_(hub), feed_(feed), notifier_(notifier), log_(log)
 {
 }

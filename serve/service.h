@@ -8,7 +8,7 @@
 #include <memory>
 #include <vector>
 
-#include "serve/camera_feed.h"
+#include "serve/feed_info.h"
 #include "serve/frame_hub.h"
 #include "serve/notifier.h"
 #include "serve/output.h"
@@ -18,7 +18,7 @@ namespace lep3tool::serve {
 
 class Service {
   public:
-    Service(FrameHub &hub, const CameraFeed &feed, Notifier &notifier, const ServiceLog &log);
+    Service(FrameHub &hub, const FeedInfo &feed, Notifier &notifier, const ServiceLog &log);
     ~Service();
     Service(const Service &) = delete;
     Service &operator=(const Service &) = delete;
@@ -33,7 +33,7 @@ class Service {
     void stop_outputs();
 
     FrameHub &hub_;
-    const CameraFeed &feed_;
+    const FeedInfo &feed_;
     Notifier &notifier_;
     const ServiceLog &log_;
     std::vector<std::unique_ptr<Output>> outputs_;

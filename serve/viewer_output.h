@@ -5,8 +5,8 @@
 #include <memory>
 #include <string>
 
-#include "serve/camera_feed.h"
 #include "serve/client_slots.h"
+#include "serve/feed_info.h"
 #include "serve/frame_hub.h"
 #include "serve/output.h"
 #include "serve/picture.h"
@@ -20,7 +20,7 @@ class ViewerOutput : public Output {
   public:
     // Binds the address at once: a taken port is an error before the service starts.
     // An address off loopback gets an access token.
-    ViewerOutput(FrameHub &hub, const CameraFeed &feed, const std::string &address, int port, const ServiceLog &log);
+    ViewerOutput(FrameHub &hub, const FeedInfo &feed, const std::string &address, int port, const ServiceLog &log);
 
     std::string_view name() const override { return "viewer"; }
     // Serves, and says where in the log.

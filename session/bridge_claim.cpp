@@ -2,6 +2,7 @@
 // every session takes; a refusal names the holder where the kernel shows it.
 #include <fcntl.h>
 #include <grp.h>
+#include <pwd.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
@@ -44,15 +45,24 @@ std::string lock_holder(const struct stat &device)
     return {};
 }
 
+// Who may use the device: its group when the group may read and write it (joining the group
+// is then the remedy), otherwise its owner and mode.
 std::string permission_hint(const char *path)
 {
     struct stat st {};
     if (stat(path, &st) != 0)
         return {};
-    const group *owner = getgrgid(st.st_gid);
-    if (owner == nullptr)
-        return {};
-    return std::string(" (the device belongs to group '") + owner->gr_name + "': add the user to that group)";
+    if ((st.st_mode & (S_IRGRP | S_IWGRP)) == (S_IRGRP | S_IWGRP)) {
+        const group *owner = getgrgid(st.st_gid);
+        if (owner != nullptr)
+            return std::string(" (the device belongs to group '") + owner->gr_name + "': add the user to that group)";
+    }
+    const passwd *user = getpwuid(st.st_uid);
+    char mode[8];
+    std::snprintf(mode, sizeof mode, "%04o", static_cast<unsigned>(st.st_mode & 07777));
+    return std::string(" (the device belongs to ") +
+           (user != nullptr ? "user '" + std::string(user->pw_name) + "'" : "user " + std::to_string(st.st_uid)) +
+           ", mode " + mode + ", and its group may not use it)";
 }
 
 } // namespace
@@ -77,6 +87,13 @@ BridgeClaim claim_bridge(const char *path)
         claim.result = -7;
         claim.reason = std::string("the bridge at ") + path + " is in use" +
                        (holder.empty() ? std::string(" by another process") : " by " + holder);
+        return claim;
+    }
+    if (isatty(fd) != 1) {
+        // A plain file or a pipe would fail later in the terminal settings, less clearly.
+        close(fd);
+        claim.result = -1;
+        claim.reason = std::string(path) + " is not a serial device";
         return claim;
     }
     claim.fd = fd;

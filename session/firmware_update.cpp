@@ -24,6 +24,7 @@ namespace fs = std::filesystem;
 
 constexpr int kImageRefused = -3; // the code of a transfer that didn't happen
 constexpr int kNoSession = -7;
+constexpr int kSessionOpen = -7;                     // a recovery wants the bridge to itself
 constexpr std::uintmax_t kLargestImage = 16U << 20U; // far above any bridge's flash
 
 void say(const std::string &text)
@@ -151,5 +152,34 @@ extern "C" LEP3_API int LEP3_UpdateFirmware(const char *image_path)
     lep3::session::begin_update();
     const int result = LEP3_UpdateSAMG55(lep3::session::reader_thread());
     lep3::session::end_update(result);
+    return result;
+}
+
+extern "C" LEP3_API int LEP3_RecoverFirmware(const char *image_path)
+{
+    if (image_path == nullptr)
+        return -5;
+    const std::lock_guard<std::mutex> serial(lep3::session::serial_lock());
+    if (lep3::session::session_open()) {
+        say("a bridge is open in this process: close it before recovering one");
+        return kSessionOpen;
+    }
+    std::string reason;
+    const std::optional<ImageVersion> version = check_image(image_path, reason);
+    if (!version) {
+        say(std::string("the firmware image ") + image_path + " is refused: " + reason);
+        return kImageRefused;
+    }
+    const PrivateImageDir private_dir(image_path, *version);
+    if (!private_dir.ok()) {
+        say(std::string("can't stage the firmware image ") + image_path);
+        return kImageRefused;
+    }
+    lep3::update::note_blocks(0, 0);
+    // The bootloader's device is opened as the session opens its own: never as the host's
+    // controlling terminal.
+    lep3::link::set_session_opens(true);
+    const int result = update_flow() == 0 ? 0 : kImageRefused;
+    lep3::link::set_session_opens(false);
     return result;
 }

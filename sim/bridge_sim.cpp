@@ -26,7 +26,9 @@ BridgeSim::BridgeSim(Options options)
     impl_->replay = std::move(replay);
     {
         std::lock_guard lk(impl_->mu);
-        impl_->install(std::make_shared<PtyDevice>(impl_->opts.path), Mode::app);
+        const bool stranded = impl_->opts.in_bootloader;
+        impl_->install(std::make_shared<PtyDevice>(stranded ? impl_->opts.boot_path : impl_->opts.path),
+                       stranded ? Mode::bootloader : Mode::app);
     }
     impl_->reader = std::thread([this] { impl_->reader_loop(); });
     impl_->writer = std::thread([this] { impl_->writer_loop(); });

@@ -75,6 +75,9 @@ struct Options {
     std::string replay;
     bool replay_loop = false;   // start over after the last frame instead of falling silent
     bool replay_at_fps = false; // pace the recording by fps instead of its recorded times
+    // Start as a bridge stranded in its bootloader (its device at boot_path), as after an
+    // update that was cut off: only a transfer and start bring the application back.
+    bool in_bootloader = false;
 };
 
 enum class Mode { app, bootloader, gone };

@@ -50,10 +50,16 @@ void usage(FILE *to)
                      "  --seed N            seed for garbage, split sizes and corruption (default 1)\n"
                      "  --exit-with-parent  stop when the process that started it ends\n"
                      "  --flash-size BYTES  flash size the bootloader reports (default 262144)\n"
+                     "  --in-bootloader     start stranded in the bootloader (its device at the boot\n"
+                     "                      path), as after an update that was cut off\n"
                      "  --unplug-after S    unplug the bridge S seconds after the start\n"
                      "  --replug-after S    plug it back S seconds after every unplug\n"
                      "  --version           show the library's version\n"
                      "  --help              show this text\n"
+                     "\n"
+                     "RGB video carries test marks: the pixel at every 40th column from column 13 and\n"
+                     "every 10th row from row 4 has the sync bytes AA 55 as its red and green, so RGB\n"
+                     "frames hold packet-like data; they show as small dots.\n"
                      "\n"
                      "Unplug and re-plug: SIGUSR1 (kill -USR1 PID) pulls the cable when the bridge is\n"
                      "plugged and plugs it back when it is not. Unplugged, its device is closed and the\n"
@@ -119,6 +125,8 @@ int main(int argc, char **argv)
             options.replay = argv[++i];
         } else if (arg == "--silent") {
             faults.silent = true;
+        } else if (arg == "--in-bootloader") {
+            options.in_bootloader = true;
         } else if (arg == "--exit-with-parent") {
             exit_with_parent = true;
         } else if (arg == "--path" && has_value) {

@@ -3,6 +3,7 @@
 #include "tools/console.h"
 #include "tools/text_format.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cinttypes>
 #include <cmath>
@@ -33,6 +34,40 @@ const OptionDef *find_letter(char letter, std::span<const OptionDef> options)
         if (o.letter == letter)
             return &o;
     return nullptr;
+}
+
+// Help texts fit a terminal of this width; an option's help starts at kHelpColumn.
+constexpr size_t kHelpWidth = 80;
+constexpr size_t kHelpColumn = 29;
+
+// text cut at its spaces into lines of at most width characters (a longer word stays whole).
+std::vector<std::string> wrap_words(std::string_view text, size_t width)
+{
+    std::vector<std::string> lines(1);
+    size_t columns = 0; // characters, not UTF-8 bytes
+    auto characters = [](std::string_view word) {
+        size_t n = 0;
+        for (const char c : word)
+            n += (static_cast<unsigned char>(c) & 0xC0) != 0x80 ? 1 : 0;
+        return n;
+    };
+    for (size_t at = 0; at < text.size();) {
+        const size_t end = std::min(text.find(' ', at), text.size());
+        const std::string_view word = text.substr(at, end - at);
+        const size_t n = characters(word);
+        if (columns > 0 && columns + 1 + n > width) {
+            lines.emplace_back();
+            columns = 0;
+        }
+        if (columns > 0) {
+            lines.back() += ' ';
+            ++columns;
+        }
+        lines.back() += word;
+        columns += n;
+        at = end + 1;
+    }
+    return lines;
 }
 
 } // namespace
@@ -133,6 +168,23 @@ double parse_number(std::string_view text, std::string_view what)
     return v;
 }
 
+void print_wrapped(std::FILE *to, std::string_view text, size_t indent)
+{
+    bool first = true;
+    while (!text.empty()) {
+        const size_t blank = text.find("\n\n");
+        std::string paragraph(text.substr(0, blank));
+        text = blank == std::string_view::npos ? std::string_view() : text.substr(blank + 2);
+        std::replace(paragraph.begin(), paragraph.end(), '\n', ' ');
+        if (!first)
+            print_to(to, "\n%*s", static_cast<int>(indent), "");
+        first = false;
+        const std::vector<std::string> lines = wrap_words(paragraph, kHelpWidth - indent);
+        for (size_t i = 0; i < lines.size(); ++i)
+            print_to(to, "%*s%s\n", i == 0 ? 0 : static_cast<int>(indent), "", lines[i].c_str());
+    }
+}
+
 void print_options(std::FILE *to, std::span<const OptionDef> options)
 {
     auto row = [to](const OptionDef &o) {
@@ -142,7 +194,11 @@ void print_options(std::FILE *to, std::span<const OptionDef> options)
         left.append("--").append(o.name);
         if (!o.value_name.empty())
             left.append(" ").append(o.value_name);
-        print_to(to, "  %-26s %.*s\n", left.c_str(), static_cast<int>(o.help.size()), o.help.data());
+        if (left.size() > kHelpColumn - 3)
+            print_to(to, "  %s\n%*s", left.c_str(), static_cast<int>(kHelpColumn), "");
+        else
+            print_to(to, "  %-*s ", static_cast<int>(kHelpColumn - 3), left.c_str());
+        print_wrapped(to, o.help, kHelpColumn);
     };
     if (!options.empty()) {
         print_to(to, "%s", "\nOptions:\n");
@@ -151,7 +207,8 @@ void print_options(std::FILE *to, std::span<const OptionDef> options)
     }
     print_to(to, "%s", "\nGlobal options:\n");
     for (const auto &o : kGlobalOptions)
-        row(o);
+        if (std::none_of(options.begin(), options.end(), [&o](const OptionDef &own) { return own.name == o.name; }))
+            row(o); // a command's own option of that name takes its place
 }
 
 } // namespace lep3tool

@@ -26,7 +26,8 @@ struct OptionDef {
 inline constexpr OptionDef kGlobalOptions[] = {
     {"sim", 0, "", "run against the bundled bridge emulator instead of a device"},
     {"device", 'd', "PATH", "serial device of the bridge (default /dev/ttyACM0)"},
-    {"quiet", 'q', "", "silence the library's messages (the tool's own errors remain)"},
+    {"verbose", 'v', "", "also show the library's own messages on standard error"},
+    {"quiet", 'q', "", "no library messages even with --verbose (the tool's errors remain)"},
     {"help", 'h', "", "show this help"},
 };
 
@@ -65,6 +66,11 @@ ParsedArgs parse_args(std::span<const std::string> args, std::span<const OptionD
 // Numbers given on the command line, whole and in range, or UsageError naming the option.
 int64_t parse_integer(std::string_view text, std::string_view what, int64_t lo, int64_t hi);
 double parse_number(std::string_view text, std::string_view what);
+
+// Writes text from column indent (where the caller's prefix ends) to the end of the line,
+// wrapped at its spaces to 80 columns, continuation lines indented alike; a line end
+// follows. Line ends in text are spaces, except blank lines, which stay.
+void print_wrapped(std::FILE *to, std::string_view text, size_t indent);
 
 // Writes the option table of a help text.
 void print_options(std::FILE *to, std::span<const OptionDef> options);

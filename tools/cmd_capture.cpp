@@ -44,11 +44,14 @@ constexpr OptionDef kCaptureOptions[] = {
     {"output", 'o', "DIR", "directory for the files (default ./lep3-capture)"},
     {"palette", 'p', "NAME", "colour palette (default ironblack)"},
     {"range", 'r', "RANGE",
-     "auto, held (the first frame's), MIN:MAX raw values, 20C:35C, or p1:p99 (percentiles of each frame)"},
+     "auto, held (the first frame's), MIN:MAX in raw values (7000:9000), 20C:35C in degrees, or p1:p99 "
+     "(percentiles of each frame)"},
     {"temps", 't', "", "also write each frame's temperatures in degrees Celsius as CSV"},
     {"rbfo", 0, "SET", "the camera's RBFO parameters for temperatures: internal (default) or external"},
     {"json", 0, "", "print one JSON object per frame for scripts"},
     {"isotherm", 0, "LOW:HIGH", "a grey picture with the temperatures in LOW..HIGH (35C:40C) in red"},
+    {"keep-bad", 0, "", "keep frames whose check byte failed (marked) instead of skipping them"},
+    kTimeoutOption,
 };
 constexpr auto kOptions = join_options(kCaptureOptions, kObjectOptions, kRegionOptions);
 
@@ -58,8 +61,8 @@ constexpr uint32_t kGreyPalette = 5; // whitehot
 
 constexpr const char *kDefaultOutput = "lep3-capture";
 constexpr int64_t kMaxCount = 1000000;
-// A bridge streams several frames a second; this long without one means it stopped.
-constexpr std::chrono::seconds kFrameWait{5};
+// What marks a kept frame whose check byte failed, in the text output and the PNG chunks.
+constexpr const char *kBadCheckText = "check byte failed";
 
 struct CaptureOptions {
     int64_t count = 1;
@@ -68,6 +71,8 @@ struct CaptureOptions {
     FrameRange range;
     bool temps = false;
     bool json = false;
+    bool keep_bad = false;
+    std::chrono::milliseconds timeout{};
     RbfoSet rbfo_set = RbfoSet::internal;
     ObjectSettings object;
     std::vector<lep3::thermo::NamedRegion> regions;
@@ -124,6 +129,8 @@ CaptureOptions parse_options(const ParsedArgs &args)
         o.range = FrameRange::parse(*range);
     o.temps = args.has("temps");
     o.json = args.has("json");
+    o.keep_bad = args.has("keep-bad");
+    o.timeout = frame_timeout(args);
     if (auto set = args.value("rbfo"))
         o.rbfo_set = parse_rbfo_set(*set);
     o.object = parse_object_settings(args);
@@ -167,39 +174,55 @@ int run_capture(const ParsedArgs &args)
         throw std::runtime_error("cannot create " + o.dir + ": " + ec.message());
 
     Session session(session_options(args));
+    check_result(LEP3_GetRawVideo(), "the video request");
+    FramePump pump;
+    auto frame = std::make_unique<Frame>();
+    bool have_frame = first_frame(pump, *frame, o.timeout, session.device());
     const std::optional<lep3_rbfo_t> rbfo = awaiting_reply([&] { return read_rbfo(o.rbfo_set); });
     GreyConverter grey(o.range, rbfo);
     const Provenance provenance = read_provenance();
-    check_result(LEP3_GetRawVideo(), "the video request");
-    FramePump pump;
 
-    auto frame = std::make_unique<Frame>();
     std::vector<uint8_t> gray8(kFramePixels);
     std::vector<uint8_t> rgb(kRgbFrameBytes);
     std::vector<float> celsius(kFramePixels);
     const lep3_object_params_t *object = o.object.given ? &o.object.params : nullptr;
-    // The regions' readings of every frame, one line each, beside the pictures.
-    std::unique_ptr<FILE, FileCloser> regions_csv;
-    if (!o.regions.empty() && rbfo) {
-        const std::string path = (std::filesystem::path(o.dir) / "regions.csv").string();
-        regions_csv.reset(std::fopen(path.c_str(), "w"));
-        if (!regions_csv)
-            throw std::runtime_error("cannot create " + path + ": " + std::strerror(errno));
-        std::fprintf(regions_csv.get(), "%s\n", kRegionCsvHeader);
-    }
+    // The regions' readings of every frame, one line each, beside the pictures; written
+    // whole (as every output, through a temporary name) when the capture ends, however.
+    const bool regions_csv = !o.regions.empty() && rbfo;
+    std::string regions_rows = std::string(kRegionCsvHeader) + "\n";
+    auto save_regions = [&] {
+        if (regions_csv)
+            lep3::files::write_file((std::filesystem::path(o.dir) / "regions.csv").string(), regions_rows);
+    };
     if ((!o.regions.empty() || o.isotherm) && !rbfo)
         warning("no regions or isotherm: the temperatures are unavailable");
     int64_t written = 0;
-    while (written < o.count) {
-        const auto wait = pump.next(*frame, kFrameWait);
+    uint64_t skipped = 0;
+    // A bridge whose every frame is damaged is as useless as a silent one.
+    auto good_by = std::chrono::steady_clock::now() + o.timeout;
+    bool range_missed = false;
+    while (written < o.count && !stop_requested()) {
+        const auto wait = have_frame ? FramePump::Wait::frame : pump.next(*frame, o.timeout);
+        have_frame = false;
         if (wait == FramePump::Wait::stopped)
             break;
+        if (wait != FramePump::Wait::frame)
+            save_regions();
         if (wait == FramePump::Wait::timed_out)
-            throw std::runtime_error("no frame from the bridge at " + session.device() + " for 5 seconds");
+            fail_silent(session.device(), o.timeout);
         if (wait == FramePump::Wait::gone)
             throw std::runtime_error("the bridge at " + session.device() + " is gone (unplugged?)");
         if (frame->format != kFormatRaw)
             continue; // an RGB frame still on its way from an earlier request
+        if (!frame->check_ok && !o.keep_bad) {
+            ++skipped; // damaged on the way: the next good frame takes its place
+            if (std::chrono::steady_clock::now() > good_by)
+                throw std::runtime_error("the bridge at " + session.device() +
+                                         " sends only frames whose check byte fails (" + std::to_string(skipped) +
+                                         " skipped; --keep-bad keeps them)");
+            continue;
+        }
+        good_by = std::chrono::steady_clock::now() + o.timeout;
 
         float fpa = 0;
         const bool have_fpa = awaiting_reply([&] { return LEP3_GetSysFpaTemperatureCelcius(&fpa); }) == 0;
@@ -213,6 +236,11 @@ int run_capture(const ParsedArgs &args)
         uint16_t used_min = 0;
         uint16_t used_max = 0;
         grey.convert(frame->raw(), gray8.data(), used_min, used_max);
+        if (const std::string miss = range_miss(frame->raw(), used_min, used_max, o.range.describe());
+            !miss.empty() && !range_missed) {
+            warning("%s", miss.c_str());
+            range_missed = true; // said once
+        }
         Gray8ToRGB24(gray8.data(), rgb.data(), o.isotherm ? kGreyPalette : o.palette);
         if (o.isotherm && rbfo)
             mark_isotherm(celsius, *o.isotherm, rgb);
@@ -221,20 +249,23 @@ int run_capture(const ParsedArgs &args)
         const std::string stem = file_stem(o.dir, written);
         const std::string number = std::to_string(frame->number);
         const std::string when = iso_time(frame->taken);
-        write_png_rgb8(stem + ".png", rgb, kFrameWidth, kFrameHeight,
-                       colour_picture_text(frame->number, frame->taken, o.isotherm ? kGreyPalette : o.palette, used_min,
-                                           used_max, o.range.describe()));
-        write_png_gray16(
-            stem + "-raw16.png", std::span<const uint16_t>(frame->raw(), kFramePixels), kFrameWidth, kFrameHeight,
+        auto colour_text = colour_picture_text(frame->number, frame->taken, o.isotherm ? kGreyPalette : o.palette,
+                                               used_min, used_max, o.range.describe());
+        auto raw_text =
             raw_picture_text(frame->number, frame->taken, have_fpa ? std::optional<float>(fpa) : std::nullopt, rbfo,
-                             o.rbfo_set, provenance),
-            kRawSignificantBits);
+                             o.rbfo_set, provenance);
+        if (!frame->check_ok)
+            for (auto *text : {&colour_text, &raw_text})
+                text->push_back({"Warning", std::string("the frame's ") + kBadCheckText +
+                                                ": some values may be damaged (kept with --keep-bad)"});
+        write_png_rgb8(stem + ".png", rgb, kFrameWidth, kFrameHeight, colour_text);
+        write_png_gray16(stem + "-raw16.png", std::span<const uint16_t>(frame->raw(), kFramePixels), kFrameWidth,
+                         kFrameHeight, raw_text, kRawSignificantBits);
         const bool csv = o.temps && rbfo;
         if (csv)
             write_csv(stem + "-celsius.csv", celsius);
         for (size_t i = 0; i < readings.size() && regions_csv; ++i)
-            std::fprintf(regions_csv.get(), "%s\n",
-                         region_csv_row(frame->number, when, o.regions[i], readings[i]).c_str());
+            regions_rows += region_csv_row(frame->number, when, o.regions[i], readings[i]) + "\n";
 
         if (o.json) {
             auto degrees = [&scene](float SceneTemperatures::*field) {
@@ -242,6 +273,7 @@ int run_capture(const ParsedArgs &args)
             };
             nlohmann::ordered_json line = {
                 {"frame", frame->number},
+                {"check_ok", frame->check_ok},
                 {"time", when},
                 {"picture", stem + ".png"},
                 {"raw_picture", stem + "-raw16.png"},
@@ -261,20 +293,26 @@ int run_capture(const ParsedArgs &args)
                     line["regions"].push_back(region_json(o.regions[i], readings[i]));
             }
             print("%s\n", line.dump().c_str());
-        } else if (scene) {
-            print("%s.png: frame %s, centre %.2f °C, min %.2f °C, max %.2f °C\n", stem.c_str(), number.c_str(),
-                  static_cast<double>(scene->centre), static_cast<double>(scene->min), static_cast<double>(scene->max));
+        } else {
+            const std::string mark = frame->check_ok ? "" : std::string(" (") + kBadCheckText + ")";
+            if (scene)
+                print("%s.png: frame %s%s, centre %.2f °C, min %.2f °C, max %.2f °C\n", stem.c_str(), number.c_str(),
+                      mark.c_str(), static_cast<double>(scene->centre), static_cast<double>(scene->min),
+                      static_cast<double>(scene->max));
+            else
+                print("%s.png: frame %s%s, raw min %u, max %u\n", stem.c_str(), number.c_str(), mark.c_str(),
+                      static_cast<unsigned>(used_min), static_cast<unsigned>(used_max));
             for (size_t i = 0; i < readings.size(); ++i)
                 print("  %s\n", region_text(o.regions[i], readings[i]).c_str());
-        } else
-            print("%s.png: frame %s, raw min %u, max %u\n", stem.c_str(), number.c_str(),
-                  static_cast<unsigned>(used_min), static_cast<unsigned>(used_max));
+        }
         flush_output();
     }
+    if (skipped > 0)
+        warning("skipped %" PRIu64 " frame%s whose check byte failed (--keep-bad keeps them)", skipped,
+                skipped == 1 ? "" : "s");
     if (o.temps && !rbfo)
         warning("no CSV files were written: the temperatures are unavailable");
-    if (regions_csv && std::fclose(regions_csv.release()) != 0)
-        throw std::runtime_error("cannot write " + o.dir + "/regions.csv");
+    save_regions();
     if (written < o.count) {
         error("interrupted after %" PRId64 " of %" PRId64 " frames; the files written are complete", written, o.count);
         return interrupted_status();
@@ -294,9 +332,9 @@ const Command kCaptureCommand = {
     "significant bits, recorded in sBIT) whose text chunks record the frame number, capture\n"
     "time, FPA temperature, the R, B, F, O of the temperature conversion, the camera's serial\n"
     "number, the bridge firmware and the library version; with --temps also\n"
-    "DIR/frame-000k-celsius.csv (120 lines of 160 values). It prints the temperature of the centre pixel (row 60, "
-    "column 80: the CSV's\n"
-    "value there) and the scene's minimum and maximum.\n"
+    "DIR/frame-000k-celsius.csv (120 lines of 160 values). It prints the temperature of\n"
+    "the centre pixel (row 60, column 80: the CSV's value there) and the scene's minimum\n"
+    "and maximum. A frame whose check byte failed is skipped for the next good one.\n"
     "Palettes (any case): fusion rainbow globow icefire ironblack whitehot blackhot rain iron\n"
     "greyred grayfusion. A range in degrees (20C:35C) uses the camera's RBFO parameters; a\n"
     "percentile range (p1:p99) spreads each frame's values between those percentiles over the\n"

@@ -106,6 +106,7 @@ void print_json(const std::string &device, const Info &i)
 {
     const nlohmann::ordered_json object = {
         {"device", device},
+        {"library_version", LEP3_GetLibraryVersion()},
         {"firmware_version", json_or_null(i.firmware_version, version_text)},
         {"image_file_version", json_or_null(i.image_version, version_text)},
         {"camera_status", json_or_null(i.camera_status, [](uint32_t s) { return s; })},

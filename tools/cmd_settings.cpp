@@ -36,10 +36,11 @@ void print_names(FILE *to, bool writable_only)
             name += ", " + std::string(s.alias);
         if (s.set != nullptr && !writable_only)
             name += " *";
-        print_to(to, "  %-24s %.*s", name.c_str(), static_cast<int>(s.summary.size()), s.summary.data());
+        std::string text(s.summary);
         if (s.set != nullptr)
-            print_to(to, "; takes %.*s", static_cast<int>(s.accepts.size()), s.accepts.data());
-        print_to(to, "\n");
+            text.append("; takes ").append(s.accepts);
+        print_to(to, "  %-24s ", name.c_str());
+        print_wrapped(to, text, 27);
     }
 }
 

@@ -31,8 +31,9 @@ constexpr OptionDef kStreamOptions[] = {
     {"rgb", 0, "", "ask the bridge for RGB video instead of raw video"},
     {"seconds", 's', "S", "stop after S seconds (default: run until Ctrl-C)"},
     {"rbfo", 0, "SET", "the camera's RBFO parameters for temperatures: internal (default) or external"},
-    {"verbose", 'v', "", "show the link's counters below the line"},
+    {"verbose", 'v', "", "show the link's counters below the line, and the library's messages"},
     {"json", 0, "", "print one JSON object a second for scripts"},
+    kTimeoutOption,
 };
 constexpr auto kOptions = join_options(kStreamOptions, kObjectOptions);
 
@@ -40,8 +41,6 @@ using Clock = std::chrono::steady_clock;
 
 // The rate over the last two seconds of frames.
 constexpr Clock::duration kRateWindow = std::chrono::seconds(2);
-// How long the stream may stall before the tool calls the bridge silent.
-constexpr std::chrono::seconds kFrameWait{5};
 // Without a terminal the state is printed once a second rather than refreshed.
 constexpr Clock::duration kLogInterval = std::chrono::seconds(1);
 constexpr Clock::duration kRefreshInterval = std::chrono::milliseconds(200);
@@ -227,17 +226,21 @@ int run_stream(const ParsedArgs &args)
     const RbfoSet rbfo_set = args.value("rbfo") ? parse_rbfo_set(*args.value("rbfo")) : RbfoSet::internal;
     const ObjectSettings object = parse_object_settings(args);
 
+    const auto timeout = frame_timeout(args);
+
+    const auto start = Clock::now();
     Session session(session_options(args));
-    // Temperatures come from raw frames only.
-    const std::optional<lep3_rbfo_t> rbfo = rgb ? std::nullopt : awaiting_reply([&] { return read_rbfo(rbfo_set); });
     check_result(rgb ? LEP3_GetRGBVideo() : LEP3_GetRawVideo(), "the video request");
     FramePump pump;
+    auto frame = std::make_unique<Frame>();
+    bool have_frame = first_frame(pump, *frame, timeout, session.device());
+    // Temperatures come from raw frames only.
+    const std::optional<lep3_rbfo_t> rbfo =
+        rgb || !have_frame ? std::nullopt : awaiting_reply([&] { return read_rbfo(rbfo_set); });
 
     Display display(args.has("verbose"), args.has("json"));
-    const auto start = Clock::now();
     // The last sign of life: a frame, or the bridge's return after an unplug.
-    auto last_sign = start;
-    auto frame = std::make_unique<Frame>();
+    auto last_sign = Clock::now();
     std::vector<float> celsius(kFramePixels);
     StreamState state;
     bool stalled = false;
@@ -249,7 +252,8 @@ int run_stream(const ParsedArgs &args)
         if (limit)
             slice = std::min(slice, std::chrono::duration_cast<std::chrono::milliseconds>(*limit - (now - start)) +
                                         std::chrono::milliseconds(1));
-        const auto wait = pump.next(*frame, slice);
+        const auto wait = have_frame ? FramePump::Wait::frame : pump.next(*frame, slice);
+        have_frame = false;
         if (wait == FramePump::Wait::frame) {
             const auto arrived = Clock::now();
             last_sign = arrived;
@@ -268,7 +272,7 @@ int run_stream(const ParsedArgs &args)
             // again; the stream resumes then, by itself.
             state.recent.clear();
             last_sign = Clock::now();
-        } else if (wait == FramePump::Wait::timed_out && Clock::now() - last_sign > kFrameWait) {
+        } else if (wait == FramePump::Wait::timed_out && Clock::now() - last_sign > timeout) {
             stalled = true;
         }
         display.show(take_report(state, pump), false);
@@ -277,12 +281,9 @@ int run_stream(const ParsedArgs &args)
     }
     // The last state, to stay on the screen.
     display.show(take_report(state, pump), true);
-    if (stalled && state.shown == 0) {
-        error("no frame from the bridge at %s for 5 seconds", session.device().c_str());
-        return kExitFailure;
-    }
     if (stalled) {
-        error("the bridge at %s stopped sending frames", session.device().c_str());
+        error("the bridge at %s stopped sending frames: none for %g s (see --timeout)", session.device().c_str(),
+              std::chrono::duration<double>(timeout).count());
         return kExitFailure;
     }
     // Ctrl-C is the ordinary way to end a stream without --seconds.

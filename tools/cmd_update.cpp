@@ -15,6 +15,7 @@
 #include "tools/firmware_version.h"
 #include "tools/library_messages.h"
 #include "tools/result_text.h"
+#include "tools/saved_rbfo.h"
 #include "tools/signals.h"
 
 namespace lep3tool {
@@ -22,10 +23,14 @@ namespace lep3tool {
 namespace {
 
 constexpr OptionDef kOptions[] = {
-    {"firmware-dir", 'f', "DIR", "directory holding the firmware image (default /tmp/mmcblk0)"},
+    {"firmware-dir", 0, "DIR", "directory holding the firmware image (default /tmp/mmcblk0)"},
     {"boot-device", 0, "PATH", "serial device of the bridge's bootloader (default /dev/ttyACM1)"},
     {"force", 0, "", "install an image older than the running firmware"},
 };
+
+// The update's results that name a device.
+constexpr int kTransferFailed = -3;
+constexpr int kNewDeviceFailed = -4;
 
 constexpr std::chrono::milliseconds kProgressPoll{100};
 constexpr int kBarWidth = 40;
@@ -163,6 +168,11 @@ int run_update(const ParsedArgs &args)
               version_text(image_version).c_str(), version_text(running).c_str());
         return kExitFailure;
     }
+    // Kept in the state directory for 'lep3 recover', should the update be cut off.
+    lep3_rbfo_t rbfo{};
+    std::string why;
+    if (awaiting_reply([&] { return LEP3_GetUserRBFO(&rbfo); }) == 0 && !save_user_rbfo(rbfo, why))
+        warning("the user RBFO parameters could not be kept for a recovery: %s", why.c_str());
     if (vr == 0)
         print("bridge firmware %s, image %s: updating\n", version_text(running).c_str(),
               version_text(image_version).c_str());
@@ -187,6 +197,20 @@ int run_update(const ParsedArgs &args)
             error("%s; the bridge was not touched", reason.c_str());
             return kExitFailure;
         }
+    }
+    const std::string boot_device = LEP3_GetPath(LEP3_PATH_UART_ALT);
+    if (result == kTransferFailed) {
+        error("the update failed: the bootloader did not take the image at %s (if it waits at another device, "
+              "name it with --boot-device); the bridge waits in its bootloader: 'lep3 recover %s --boot-device "
+              "PATH' flashes it",
+              boot_device.c_str(), image.c_str());
+        return kExitFailure;
+    }
+    if (result == kNewDeviceFailed) {
+        error("the update failed: the new firmware was written, but its serial device did not come back at %s or "
+              "%s",
+              session.device().c_str(), boot_device.c_str());
+        return kExitFailure;
     }
     if (result != 0) {
         error("the update failed: %s", describe_update_result(result).c_str());

@@ -22,6 +22,19 @@ SessionOptions session_options(const ParsedArgs &args)
     return options;
 }
 
+std::chrono::milliseconds frame_timeout(const ParsedArgs &args)
+{
+    // A bridge streams several frames a second: this long without one means it sends nothing.
+    constexpr std::chrono::milliseconds kDefault{3000};
+    const auto text = args.value("timeout");
+    if (!text)
+        return kDefault;
+    const double seconds = parse_number(*text, "--timeout");
+    if (!(seconds > 0) || seconds > 86400)
+        throw UsageError("--timeout takes seconds above 0, up to 86400");
+    return std::chrono::milliseconds(static_cast<int64_t>(seconds * 1000 + 0.5));
+}
+
 int interrupted_status()
 {
     return 128 + stop_signal();

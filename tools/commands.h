@@ -29,6 +29,7 @@ extern const Command kFfcCommand;
 extern const Command kGetCommand;
 extern const Command kSetCommand;
 extern const Command kUpdateCommand;
+extern const Command kRecoverCommand;
 extern const Command kViewCommand;
 // The long-running service, from serve/.
 extern const Command kServeCommand;

@@ -5,6 +5,7 @@
 
 #include <atomic>
 #include <cstdarg>
+#include <cstring>
 #include <string>
 
 namespace lep3tool {
@@ -14,9 +15,18 @@ namespace {
 // Written by whichever thread prints (a progress bar prints beside the command).
 std::atomic<bool> write_failed{false};
 std::atomic<LogSink> sink{nullptr};
+// The library's last text on standard error left its line unfinished.
+std::atomic<bool> library_line_open{false};
+
+void end_library_line()
+{
+    if (library_line_open.exchange(false))
+        (void)std::fputc('\n', stderr);
+}
 
 void vprint(FILE *to, const char *format, va_list args)
 {
+    end_library_line();
     if (std::vfprintf(to, format, args) < 0)
         write_failed = true;
 }
@@ -31,6 +41,7 @@ void print_line(int priority, const char *prefix, const char *format, va_list ar
     // Results may be buffered: flush them first so the order of the lines on a shared
     // terminal matches the order of events.
     flush_output();
+    end_library_line();
     // Diagnostics that can't be written have nowhere else to go.
     (void)std::fputs(prefix, stderr);
     (void)std::vfprintf(stderr, format, args);
@@ -74,6 +85,15 @@ void flush_output()
 bool output_failed()
 {
     return write_failed;
+}
+
+void write_library_text(const char *text)
+{
+    const size_t length = std::strlen(text);
+    if (length == 0)
+        return;
+    (void)std::fputs(text, stderr);
+    library_line_open = text[length - 1] != '\n';
 }
 
 void error(const char *format, ...)

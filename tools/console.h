@@ -24,6 +24,10 @@ void print_to(FILE *to, const char *format, ...) __attribute__((format(printf, 2
 void flush_output();
 bool output_failed();
 
+// The library's text on standard error as it came. A text that leaves its line open (no
+// line end) is ended before the tool writes its next line on either stream.
+void write_library_text(const char *text);
+
 // "lep3: error: ..." and "lep3: warning: ..." lines on standard error.
 void error(const char *format, ...) __attribute__((format(printf, 1, 2)));
 void warning(const char *format, ...) __attribute__((format(printf, 1, 2)));

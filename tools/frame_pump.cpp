@@ -7,6 +7,7 @@
 
 #include "lep3.h"
 #include "tools/signals.h"
+#include "tools/text_format.h"
 
 namespace lep3tool {
 
@@ -55,6 +56,7 @@ FramePump::Wait FramePump::next(Frame &out, std::chrono::milliseconds timeout)
         out.format = info.format;
         out.size = info.size;
         out.number = info.frame_number;
+        out.check_ok = info.check_ok != 0;
         out.taken = wall_time(info.completed_ns);
         out.completed = std::chrono::nanoseconds(info.completed_ns);
         ++received_;
@@ -63,6 +65,27 @@ FramePump::Wait FramePump::next(Frame &out, std::chrono::milliseconds timeout)
         last_number_ = out.number;
         return Wait::frame;
     }
+}
+
+void fail_silent(const std::string &device, std::chrono::milliseconds timeout)
+{
+    throw std::runtime_error("the bridge at " + device + " sends nothing: no frame in " +
+                             format_text("%g", std::chrono::duration<double>(timeout).count()) + " s (see --timeout)");
+}
+
+bool first_frame(FramePump &pump, Frame &out, std::chrono::milliseconds timeout, const std::string &device)
+{
+    switch (pump.next(out, timeout)) {
+    case FramePump::Wait::frame:
+        return true;
+    case FramePump::Wait::stopped:
+        return false;
+    case FramePump::Wait::gone:
+        throw std::runtime_error("the bridge at " + device + " is gone (unplugged?)");
+    case FramePump::Wait::timed_out:
+        break;
+    }
+    fail_silent(device, timeout);
 }
 
 } // namespace lep3tool

@@ -5,6 +5,7 @@
 #include <array>
 #include <chrono>
 #include <cstdint>
+#include <string>
 
 #include "names/link_states.h"
 
@@ -23,6 +24,7 @@ struct Frame {
     uint32_t format = 0;
     uint32_t size = 0;
     uint32_t number = 0;
+    bool check_ok = true;                        // the frame packet's check byte matched
     std::chrono::system_clock::time_point taken; // when the library completed it
     std::chrono::nanoseconds completed{0};       // the same on CLOCK_MONOTONIC, for durations
 
@@ -52,6 +54,14 @@ class FramePump {
     uint64_t received_ = 0;
     uint64_t missed_ = 0;
 };
+
+// The bridge's first frame after the video request, into out, before anything waits for a
+// command's reply: a bridge that sends nothing fails here within timeout (std::runtime_error
+// naming device), not after the commands' longer waits. False when a stop signal came.
+bool first_frame(FramePump &pump, Frame &out, std::chrono::milliseconds timeout, const std::string &device);
+
+// Throws std::runtime_error: the bridge at device sent no frame for timeout.
+[[noreturn]] void fail_silent(const std::string &device, std::chrono::milliseconds timeout);
 
 // The session's link state as every host shows it.
 using lep3::names::link_state_name;

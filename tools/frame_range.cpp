@@ -106,6 +106,18 @@ uint16_t raw_at_celsius(double celsius, const lep3_rbfo_t &rbfo)
     return static_cast<uint16_t>(kRawMax);
 }
 
+std::string range_miss(const uint16_t *raw, uint16_t used_min, uint16_t used_max, const std::string &range_text)
+{
+    const auto [lo, hi] = std::minmax_element(raw, raw + kPixels);
+    if (*hi >= used_min && *lo <= used_max)
+        return {};
+    std::string given = range_text;
+    if (given != std::to_string(used_min) + ":" + std::to_string(used_max))
+        given += " (raw " + std::to_string(used_min) + ":" + std::to_string(used_max) + ")";
+    return "the range " + given + " lies outside the frame's raw values, " + std::to_string(*lo) + " to " +
+           std::to_string(*hi) + ": the picture is one colour (a bare MIN:MAX is raw; degrees are 20C:30C)";
+}
+
 GreyConverter::GreyConverter(FrameRange range, const std::optional<lep3_rbfo_t> &rbfo) : range_(range)
 {
     if (range_.mode == FrameRange::Mode::raw) {

@@ -28,6 +28,11 @@ struct FrameRange {
 // camera's R and O, is at or above celsius; 65535 when none is.
 uint16_t raw_at_celsius(double celsius, const lep3_rbfo_t &rbfo);
 
+// When the raw range used misses every value of the frame (raw: 19 200 values), so that its
+// picture is one colour: a sentence that says so and gives the frame's values; otherwise
+// empty. range_text is the range as given (FrameRange::describe).
+std::string range_miss(const uint16_t *raw, uint16_t used_min, uint16_t used_max, const std::string &range_text);
+
 // Turns raw frames into 8-bit frames with the chosen range; in held mode the first frame's
 // range is kept for all that follow. Converters keep their held ranges apart.
 class GreyConverter {

@@ -13,7 +13,7 @@ namespace {
 
 // The library calls the handler from any of its threads.
 std::mutex lock;
-bool quiet_mode = false;
+bool verbose_mode = false;
 bool holding = false;
 std::vector<std::pair<int, std::string>> held;
 // What a service's log has not yet been given of each stream: the start of a line.
@@ -23,11 +23,11 @@ std::string partial[2];
 // to standard error as they come.
 void show(int stream, const std::string &text)
 {
-    if (quiet_mode)
+    if (!verbose_mode)
         return;
     const LogSink sink = log_sink();
     if (sink == nullptr) {
-        (void)std::fputs(text.c_str(), stderr);
+        write_library_text(text.c_str());
         return;
     }
     std::string &pending = partial[stream == 2 ? 1 : 0];
@@ -60,11 +60,11 @@ constexpr std::string_view kOwnPrefix = "LEP3: ";
 
 } // namespace
 
-void route_library_messages(bool quiet)
+void route_library_messages(bool verbose)
 {
     {
         const std::lock_guard guard(lock);
-        quiet_mode = quiet;
+        verbose_mode = verbose;
     }
     LEP3_SetMessageHandler(on_message, nullptr);
 }

@@ -1,7 +1,8 @@
 // Where the library's messages go. The tool's standard output carries only its results;
-// the library's messages (its progress and its own diagnoses) go to standard error, or
-// nowhere with --quiet. They reach the tool through the library's message handler, so
-// nothing the library prints can land among the results.
+// the library's messages (its progress and its own diagnoses) are the tool's to keep: shown
+// on standard error with --verbose, otherwise only where the tool explains a failure in its
+// own words. They reach the tool through the library's message handler, so nothing the
+// library prints can land among the results.
 #pragma once
 
 #include <string>
@@ -10,8 +11,9 @@
 
 namespace lep3tool {
 
-// Installs the tool's handler. Call once, before any other call into the library.
-void route_library_messages(bool quiet);
+// Installs the tool's handler; verbose shows every message as it comes. Call once, before
+// any other call into the library.
+void route_library_messages(bool verbose);
 
 // While alive, the library's messages are kept instead of shown: for a step whose failure
 // the tool reports itself, in one line. Unless discarded, they are shown when it ends, in

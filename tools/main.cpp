@@ -15,9 +15,8 @@ namespace lep3tool {
 namespace {
 
 constexpr const Command *kCommands[] = {
-    &kInfoCommand,   &kCaptureCommand, &kStreamCommand, &kListCommand, &kFfcCommand,
-    &kGetCommand,    &kSetCommand,     &kUpdateCommand, &kViewCommand, &kServeCommand,
-    &kWatchCommand,
+    &kInfoCommand,  &kCaptureCommand, &kStreamCommand, &kListCommand,  &kFfcCommand,    &kGetCommand,
+    &kSetCommand,   &kUpdateCommand,  &kRecoverCommand, &kViewCommand, &kServeCommand, &kWatchCommand,
 #ifdef LEP3_HAVE_TIFF
     &kRecordCommand, &kInspectCommand,
 #endif
@@ -42,9 +41,10 @@ void print_main_help(FILE *to)
              "Usage: lep3 [--sim | --device PATH] COMMAND [OPTIONS]\n"
              "\nTalks to a 160x120 thermal camera through its USB serial bridge.\n"
              "\nCommands:\n");
-    for (const Command *c : kCommands)
-        print_to(to, "  %-10.*s %.*s\n", static_cast<int>(c->name.size()), c->name.data(),
-                 static_cast<int>(c->summary.size()), c->summary.data());
+    for (const Command *c : kCommands) {
+        print_to(to, "  %-10.*s ", static_cast<int>(c->name.size()), c->name.data());
+        print_wrapped(to, c->summary, 13);
+    }
     print_options(to, kProgramOptions);
     print_to(to, "%s",
              "\nRun 'lep3 COMMAND --help' for the options of a command.\n"
@@ -53,11 +53,16 @@ void print_main_help(FILE *to)
 
 void print_command_help(FILE *to, const Command &c)
 {
-    print_to(to, "Usage: lep3 %.*s %.*s\n\n%.*s\n", static_cast<int>(c.name.size()), c.name.data(),
-             static_cast<int>(c.arguments.size()), c.arguments.data(), static_cast<int>(c.summary.size()),
-             c.summary.data());
-    if (!c.details.empty())
-        print_to(to, "\n%.*s\n", static_cast<int>(c.details.size()), c.details.data());
+    // Every line fits 80 columns: the texts are wrapped here.
+    const std::string usage = "Usage: lep3 " + std::string(c.name) + " ";
+    print_to(to, "%s", usage.c_str());
+    print_wrapped(to, c.arguments, usage.size());
+    print_to(to, "\n");
+    print_wrapped(to, c.summary, 0);
+    if (!c.details.empty()) {
+        print_to(to, "\n");
+        print_wrapped(to, c.details, 0);
+    }
     print_options(to, c.options);
     if (c.more_help != nullptr)
         c.more_help(to);
@@ -117,7 +122,7 @@ int run(int argc, char **argv)
         print_command_help(out(), *command);
         return kExitOk;
     }
-    route_library_messages(parsed.has("quiet"));
+    route_library_messages(parsed.has("verbose") && !parsed.has("quiet"));
     install_signal_handlers();
     try {
         return run_command_thread([command, &parsed] { return command->run(parsed); });

@@ -2,9 +2,10 @@
 // checks it between steps, so a subcommand ends with its files complete and the link
 // shut down in order (a wait for a bridge's reply is left at once: command_thread.h). A
 // second signal ends the process at once, for the one step that goes on after the first:
-// a firmware update, which can't be interrupted safely. SIGHUP, which the bridge's device
-// sends when it hangs up, says the bridge is gone and stops the same way, except in a
-// long-running service, which outlives its bridge: there it is only counted.
+// a firmware update, which can't be interrupted safely. SIGHUP (a terminal that closes, or
+// a port that hangs up while it is the controlling terminal of a host that opened it
+// without O_NOCTTY) stops the same way, except in a long-running service, which outlives
+// both: there it is only counted.
 #pragma once
 
 #include <csignal>

@@ -39,12 +39,6 @@ std::string degrees(float c)
     return celsius_text(c) + " °C";
 }
 
-nlohmann::ordered_json number_or_null(float v)
-{
-    return std::isnan(v) ? nlohmann::ordered_json(nullptr)
-                         : nlohmann::ordered_json(std::round(static_cast<double>(v) * 100) / 100);
-}
-
 } // namespace
 
 ObjectSettings parse_object_settings(const ParsedArgs &args)
@@ -83,14 +77,6 @@ std::string object_text(const lep3_object_params_t &p)
                        static_cast<double>(p.air_c), static_cast<double>(p.humidity) * 100,
                        static_cast<double>(p.distance_m), static_cast<double>(p.window_transmission),
                        static_cast<double>(p.window_c));
-}
-
-nlohmann::ordered_json object_json(const lep3_object_params_t &p)
-{
-    return {{"emissivity", p.emissivity}, {"reflected_c", p.reflected_c},
-            {"air_c", p.air_c},           {"humidity", p.humidity},
-            {"distance_m", p.distance_m}, {"window_transmission", p.window_transmission},
-            {"window_c", p.window_c}};
 }
 
 std::vector<NamedRegion> parse_regions(const ParsedArgs &args)
@@ -133,20 +119,6 @@ std::string region_text(const NamedRegion &r, const lep3_region_stats_t &s)
     if (s.nan_pixels > 0)
         text += format_text(" (%u without temperature)", s.nan_pixels);
     return text;
-}
-
-nlohmann::ordered_json region_json(const NamedRegion &r, const lep3_region_stats_t &s)
-{
-    const bool any = s.pixels > 0;
-    return {{"name", r.name},
-            {"kind", lep3::thermo::region_kind_name(r.region.kind)},
-            {"min_c", number_or_null(s.min)},
-            {"max_c", number_or_null(s.max)},
-            {"mean_c", number_or_null(s.mean)},
-            {"min_at", any ? nlohmann::ordered_json::array({s.min_x, s.min_y}) : nlohmann::ordered_json(nullptr)},
-            {"max_at", any ? nlohmann::ordered_json::array({s.max_x, s.max_y}) : nlohmann::ordered_json(nullptr)},
-            {"pixels", s.pixels},
-            {"nan_pixels", s.nan_pixels}};
 }
 
 std::string region_csv_row(uint32_t frame, const std::string &time, const NamedRegion &r, const lep3_region_stats_t &s)

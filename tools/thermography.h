@@ -1,6 +1,6 @@
 // What the subcommands that report temperatures share: the object parameters and the
-// regions of their command lines, object temperatures of a frame, and the regions'
-// readings as text, CSV and JSON.
+// regions of their command lines, and the regions' readings as text and CSV (their JSON
+// is thermo/'s, the same for every host).
 #pragma once
 
 #include <array>
@@ -9,9 +9,8 @@
 #include <string>
 #include <vector>
 
-#include <nlohmann/json.hpp>
-
 #include "lep3.h"
+#include "thermo/readings_json.h"
 #include "thermo/region_spec.h"
 #include "tools/args.h"
 
@@ -32,6 +31,9 @@ inline constexpr OptionDef kRegionOptions[] = {
     {"box", 0, "[NAME=]X0,Y0,X1,Y1", "report a rectangle's minimum, maximum and mean (repeatable)"},
     {"line", 0, "[NAME=]X0,Y0,X1,Y1", "report the same along a line (repeatable)"},
 };
+
+using lep3::thermo::object_json;
+using lep3::thermo::region_json;
 
 // One option table of several, for a subcommand's own options and the shared ones.
 template <size_t... N> constexpr std::array<OptionDef, (N + ...)> join_options(const OptionDef (&...parts)[N])
@@ -55,7 +57,6 @@ struct ObjectSettings {
 ObjectSettings parse_object_settings(const ParsedArgs &args);
 // The object parameters as recorded and printed: "emissivity 0.95, reflected 20.00 C, ...".
 std::string object_text(const lep3_object_params_t &p);
-nlohmann::ordered_json object_json(const lep3_object_params_t &p);
 
 // The regions of the command line, in the order spot, box, line; throws UsageError for a
 // malformed one or a name used twice.
@@ -67,7 +68,6 @@ std::vector<lep3_region_stats_t> measure_regions(std::span<const float> celsius,
 
 // "box1: min 20.10 °C at (12,30), max 35.20 °C at (40,50), mean 25.31 °C, 420 px"
 std::string region_text(const lep3::thermo::NamedRegion &r, const lep3_region_stats_t &s);
-nlohmann::ordered_json region_json(const lep3::thermo::NamedRegion &r, const lep3_region_stats_t &s);
 // The columns of region_csv_row, as a header line without its line end.
 inline constexpr const char *kRegionCsvHeader =
     "frame,time,region,kind,min_c,max_c,mean_c,min_x,min_y,max_x,max_y,pixels,nan_pixels";

@@ -18,17 +18,14 @@ def main() -> None:
     args = parser.parse_args()
 
     with lep3.Camera(args.device, sim=args.sim) as cam:
-        taken = 0
-        try:
-            while args.frames == 0 or taken < args.frames:
-                temps = cam.celsius(cam.raw())
-                # The mean of the 6 x 6 pixels around the centre.
-                centre = temps[57:63, 77:83].mean()
-                print("frame %d: centre %.2f °C, scene %.2f .. %.2f °C"
-                      % (cam.last_info.frame_number, centre, temps.min(), temps.max()), flush=True)
-                taken += 1
-        except KeyboardInterrupt:
-            pass
+        # Frames until Ctrl-C (or -n of them).
+        for taken, raw in enumerate(cam, start=1):
+            temps = cam.celsius(raw)
+            # The centre pixel (row 60, column 80), as lep3 capture and the viewer report it.
+            print("frame %d: centre %.2f °C, scene %.2f .. %.2f °C"
+                  % (cam.last_info.frame_number, temps[60, 80], temps.min(), temps.max()), flush=True)
+            if taken == args.frames:
+                break
 
 
 if __name__ == "__main__":

@@ -16,12 +16,23 @@ beside this package's sources, or the system's library path. Its messages go to 
 """
 
 from .camera import Camera, FrameInfo, library_version
-from .conversions import celsius, colourise, kelvin, palettes, to_gray8
-from .errors import BridgeGone, BridgeInUse, CommandFailed, Lep3Error, OutOfRange, Timeout, UpdateError
+from .conversions import RangeWarning, celsius, colourise, kelvin, palettes, to_gray8
+from .errors import (
+    BridgeGone,
+    BridgeInUse,
+    BridgeNotFound,
+    CommandFailed,
+    Lep3Error,
+    OutOfRange,
+    PermissionDenied,
+    Timeout,
+    UpdateError,
+)
+from .png_file import save_png
 from .settings import RBFO, ROI, Setting, settings
 from .thermography import Measurement, ObjectParams, measure, object_celsius
 
-__version__ = "1.1.0"
+__version__ = "1.2.0"
 
 __all__ = [
     "Camera",
@@ -36,6 +47,8 @@ __all__ = [
     "Measurement",
     "object_celsius",
     "measure",
+    "save_png",
+    "RangeWarning",
     "settings",
     "Setting",
     "RBFO",
@@ -44,6 +57,8 @@ __all__ = [
     "Timeout",
     "BridgeGone",
     "BridgeInUse",
+    "BridgeNotFound",
+    "PermissionDenied",
     "OutOfRange",
     "CommandFailed",
     "UpdateError",

@@ -9,13 +9,22 @@ import os
 import threading
 import time
 import weakref
-from typing import Any, Callable, Dict, NamedTuple, Optional, Tuple, Union
+from typing import Any, Callable, Dict, Iterator, NamedTuple, Optional, Tuple, Union
 
 import numpy as np
 
 from . import _clib, _messages, conversions, settings, thermography
 from ._sim import Emulator
-from .errors import BridgeInUse, Lep3Error, OutOfRange, check, error_for, update_error
+from .errors import (
+    BridgeInUse,
+    BridgeNotFound,
+    Lep3Error,
+    OutOfRange,
+    PermissionDenied,
+    check,
+    error_for,
+    update_error,
+)
 from .settings import RBFO
 from .thermography import ObjectParams
 
@@ -136,7 +145,7 @@ class Camera:
             try:
                 with _messages.collect() as said:
                     result = library.LEP3_Open(self._device.encode())
-                check(result, "opening the bridge at %s" % self._device, said)
+                _check_open_result(result, self._device, said)
                 self._open = True
                 _open_camera = weakref.ref(self)
                 self._call(library.LEP3_GetRawVideo, "asking for raw video")
@@ -246,6 +255,33 @@ class Camera:
                 # no time left for one of ours.
                 raise error_for(-2, "waiting for a %s frame" % mode)
 
+    def __iter__(self) -> Iterator[np.ndarray]:
+        """Frames as they come (``raw()``, or ``rgb()`` after ``video("rgb")``), until the
+        camera is closed or Ctrl-C; a bridge that sends nothing for 2 s raises ``Timeout``::
+
+            for raw in cam:
+                print(cam.last_info.frame_number, cam.celsius(raw)[60, 80])
+        """
+        while self._open:
+            try:
+                yield self.raw() if self._video == "raw" else self.rgb()
+            except KeyboardInterrupt:
+                return
+            except (Lep3Error, ValueError):
+                if not self._open:
+                    return  # closed by another thread while it waited
+                raise
+
+    def frames(self, n: int, timeout: Optional[float] = 2.0) -> np.ndarray:
+        """The next n frames in one array: (n, 120, 160) uint16, or (n, 120, 160, 3) uint8
+        after ``video("rgb")``. ``timeout`` (seconds) is for each frame."""
+        count = conversions.whole_number(n, "n", 0, 2**31 - 1)
+        shape = conversions.FRAME_SHAPE if self._video == "raw" else conversions.FRAME_SHAPE + (3,)
+        out = np.empty((count,) + shape, dtype=np.uint16 if self._video == "raw" else np.uint8)
+        for i in range(count):
+            self._wait(out[i], self._video, timeout)
+        return out
+
     def raw(self, timeout: Optional[float] = 2.0) -> np.ndarray:
         """The next raw frame.
 
@@ -348,8 +384,9 @@ class Camera:
         check(result, "reading " + name, said)
         return value
 
-    def set(self, name: str, value: Union[int, bool]) -> None:
-        """Writes a camera setting by its ``lep3 set`` name.
+    def set(self, name: str, value: Union[int, bool, str]) -> None:
+        """Writes a camera setting by its ``lep3 set`` name, with a value as ``lep3 set``
+        takes it: a whole number, a bool, ``"on"``/``"off"`` or ``"true"``/``"false"``.
 
         Raises:
             ValueError: an unknown or read-only name, or a value the setting cannot take
@@ -358,6 +395,12 @@ class Camera:
         setting = settings.find_setting(name)
         if setting.setter is None:
             raise ValueError("%s can be read but not set" % name)
+        if isinstance(value, str):
+            words = {"on": 1, "true": 1, "off": 0, "false": 0}
+            try:
+                value = words[value] if value in words else int(value)
+            except ValueError:
+                raise ValueError("%s takes a whole number, on or off, not %r" % (name, value)) from None
         number = conversions.whole_number(value, name, setting.lo, setting.hi)
         self._check_open()
         with _messages.collect() as said:
@@ -369,10 +412,11 @@ class Camera:
     def info(self) -> Dict[str, Any]:
         """What the bridge and the camera say about themselves.
 
-        Keys: ``device``, ``library_version``, ``firmware_version`` (the bridge's),
-        ``image_file_version`` (of a firmware image waiting in the firmware directory, or
-        None), ``camera_status`` and ``camera_ready``, ``serial_number`` (hex text),
-        ``uptime_s`` (seconds), ``fpa_temperature_c`` and ``aux_temperature_c`` (°C).
+        The keys and values of ``lep3 info --json``: ``device``, ``library_version``,
+        ``firmware_version`` (the bridge's, as text: ``"2.62"``), ``image_file_version`` (of
+        a firmware image waiting in the firmware directory, or None), ``camera_status`` and
+        ``camera_ready``, ``serial_number`` (hex text), ``uptime_s`` (seconds),
+        ``fpa_temperature_c`` and ``aux_temperature_c`` (°C, in hundredths).
         """
         firmware = ctypes.c_uint32()
         self._call(self._lib.LEP3_GetFirmwareVersion, "reading the bridge firmware version", ctypes.byref(firmware))
@@ -380,8 +424,8 @@ class Camera:
         return {
             "device": self._device,
             "library_version": library_version(),
-            "firmware_version": firmware.value,
-            "image_file_version": self._image_file_version(),
+            "firmware_version": _version_text(firmware.value),
+            "image_file_version": _version_text(self._image_file_version()),
             "camera_status": status,
             "camera_ready": status == 0,
             "serial_number": "0x%016x" % self.get("serial-number"),
@@ -489,6 +533,20 @@ class Camera:
         if percent == _TRANSFER_FROM and total.value > 0:
             percent += (_TRANSFER_TO - _TRANSFER_FROM) * acknowledged.value // total.value
         return percent
+
+
+def _version_text(hundredths: Optional[int]) -> Optional[str]:
+    # The bridge counts versions in hundredths: 262 is 2.62.
+    return None if hundredths is None else "%d.%02d" % (hundredths // 100, hundredths % 100)
+
+
+def _check_open_result(result: int, device: str, said: Any) -> None:
+    # The built-in kinds a Python user catches: a missing device, one this user may not open.
+    if result == -1 and not os.path.exists(device):
+        raise BridgeNotFound("no bridge at %s: no such device (unplugged, or another name?)" % device, result)
+    if result == -1 and not os.access(device, os.R_OK | os.W_OK):
+        raise PermissionDenied(error_for(result, "opening the bridge at %s" % device, said).message, result)
+    check(result, "opening the bridge at %s" % device, said)
 
 
 def library_version() -> str:

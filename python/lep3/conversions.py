@@ -9,13 +9,14 @@ from __future__ import annotations
 
 import ctypes
 import threading
+import warnings
 from typing import List, Optional, Tuple, Union
 
 import numpy as np
 
 from . import _clib
 
-__all__ = ["palettes", "to_gray8", "colourise", "kelvin", "celsius", "FRAME_SHAPE"]
+__all__ = ["palettes", "to_gray8", "colourise", "kelvin", "celsius", "FRAME_SHAPE", "RangeWarning"]
 
 FRAME_SHAPE = (_clib.HEIGHT, _clib.WIDTH)
 
@@ -90,13 +91,18 @@ def _fill_palettes() -> None:
         _palettes_filled = True
 
 
+class RangeWarning(UserWarning):
+    """A range that misses every value of the frame: the picture is one colour."""
+
+
 def to_gray8(raw: np.ndarray, range: Optional[Tuple[int, int]] = None) -> np.ndarray:
     """8-bit grey of a raw frame, with the library's 3 x 3 median filter.
 
     Args:
         raw: (120, 160) raw values (uint16, or integers that fit).
-        range: ``(low, high)`` raw values mapped to 0 and 255, values outside clamped; None
-            stretches the frame's own minimum to maximum.
+        range: ``(low, high)`` raw values (not °C) mapped to 0 and 255, values outside
+            clamped; None stretches the frame's own minimum to maximum. A range that misses
+            every value of the frame gives a ``RangeWarning``.
 
     Returns:
         (120, 160) uint8.
@@ -118,6 +124,13 @@ def to_gray8(raw: np.ndarray, range: Optional[Tuple[int, int]] = None) -> np.nda
     high = whole_number(high, "the high end of range", 0, 0xFFFF)
     if low > high:
         raise ValueError("range must run from low to high, not %d..%d" % (low, high))
+    if src.size and (int(src.max()) < low or int(src.min()) > high):
+        warnings.warn(
+            "the range %d..%d lies outside the frame's raw values, %d to %d: the picture is one colour "
+            "(range is in raw values, not degrees)" % (low, high, src.min(), src.max()),
+            RangeWarning,
+            stacklevel=2,
+        )
     library.Gray14ToGray8WithUserSetPalette(src.ctypes.data, out.ctypes.data, high, low)
     return out
 

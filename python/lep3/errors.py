@@ -10,6 +10,8 @@ __all__ = [
     "Timeout",
     "BridgeGone",
     "BridgeInUse",
+    "BridgeNotFound",
+    "PermissionDenied",
     "OutOfRange",
     "CommandFailed",
     "UpdateError",
@@ -43,6 +45,14 @@ class BridgeGone(Lep3Error, ConnectionError):
 
 class BridgeInUse(Lep3Error):
     """The bridge is in use (result -7): by another process, or already open in this one."""
+
+
+class BridgeNotFound(Lep3Error, FileNotFoundError):
+    """No device at the bridge's path (result -1 on opening): unplugged, or another name."""
+
+
+class PermissionDenied(Lep3Error, PermissionError):
+    """This user may not open the bridge's device (result -1 on opening)."""
 
 
 class OutOfRange(Lep3Error, ValueError):

@@ -119,7 +119,8 @@ _KINDS: Dict[str, Tuple[Callable[[], Any], Callable[[Any], Any]]] = {
     "i32": (ctypes.c_int32, lambda v: v.value),
     "u16": (ctypes.c_uint16, lambda v: v.value),
     "u64": (ctypes.c_uint64, lambda v: v.value),
-    "float": (ctypes.c_float, lambda v: v.value),
+    # Hundredths of a degree are all the camera reports (the tool rounds alike).
+    "float": (ctypes.c_float, lambda v: round(v.value, 2)),
     "status": (_clib.SysStatus, lambda v: v.camera_status),
     # The camera counts its up-time in milliseconds.
     "uptime": (ctypes.c_uint32, lambda v: v.value / 1000.0),

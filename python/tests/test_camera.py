@@ -139,7 +139,7 @@ def test_wrong_setting_arguments_are_refused(camera: lep3.Camera) -> None:
         ("agc", 2**32, ValueError),
         ("agc", -1, ValueError),
         ("agc", 0.5, ValueError),
-        ("agc", "on", ValueError),
+        ("agc", "maybe", ValueError),
         ("agc", 2, lep3.OutOfRange),  # the library's own range
         ("gain-mode", 3, lep3.OutOfRange),
     ]:
@@ -159,7 +159,7 @@ def test_info_stats_and_state(camera: lep3.Camera) -> None:
     info = camera.info()
     assert info["device"] == camera.device
     assert info["library_version"] == lep3.library_version()
-    assert isinstance(info["firmware_version"], int) and info["firmware_version"] > 0
+    assert re.fullmatch(r"[0-9]+\.[0-9]{2}", info["firmware_version"])
     assert info["camera_ready"] is True and info["camera_status"] == 0
     assert re.fullmatch(r"0x[0-9a-f]{16}", info["serial_number"])
     assert 0 < info["uptime_s"] < 600

@@ -45,7 +45,7 @@ def test_names_are_those_of_the_tool() -> None:
     # "lep3 get --help" lists every value: name, alias, "*" when it can be set, what it
     # holds and what a setter takes. The package's table must say the same, in order.
     out = subprocess.run([tool_path(), "get", "--help"], check=True, stdout=subprocess.PIPE, text=True).stdout
-    listed = out.split("Values (* can be set):\n", 1)[1]
+    listed = out.split("Values (* can be set):\n", 1)[1].replace("\n" + " " * 27, " ")  # lines wrapped at 80
     tool = []
     for line in listed.splitlines():
         m = re.match(r"  (\S+?)(?:, (\S+))?( \*)?\s{2,}(.*?)(?:; takes (.*))?$", line)

@@ -214,8 +214,13 @@ const LINK_TEXT = {
   closed: 'not connected',
 };
 
+// The link as the last status gave it: the settings are read again when it comes back up.
+let lastLink = null;
+
 function showStatus(s) {
   stats.status = s;
+  if (s.link === 'up' && lastLink !== null && lastLink !== 'up' && !$('reload-settings').disabled) loadSettings();
+  lastLink = s.link;
   const parts = [
     `${s.fps.toFixed(1)} fps`,
     LINK_TEXT[s.link] || s.link,
@@ -411,6 +416,7 @@ async function loadSettings() {
     const data = await request('GET', '/api/settings');
     $('settings').tBodies[0].replaceChildren(...data.settings.filter((s) => s.writable).map(settingRow));
     $('values').tBodies[0].replaceChildren(...data.settings.filter((s) => !s.writable).map(settingRow));
+    if ($('action-note').value.startsWith('settings: ')) $('action-note').value = '';
   } catch (err) {
     $('action-note').value = 'settings: ' + err.message;
   } finally {

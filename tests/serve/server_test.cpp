@@ -211,6 +211,30 @@ std::string raw_exchange(int port, const std::string &request)
     return answer;
 }
 
+// curl -X POST sends neither a body nor a Content-Length: answered at once, not refused
+// after the read time-out. A range that misses the frame's values says so in a header.
+TEST_F(ViewTest, BodilessPostIsAnsweredAndAMissedRangeIsSaid)
+{
+    start_viewer();
+    ASSERT_TRUE(wait_for_frames());
+    const std::string answer =
+        raw_exchange(port_, "POST /api/ffc HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n\r\n");
+    EXPECT_EQ(answer.substr(0, 12), "HTTP/1.1 200") << answer;
+
+    for (const auto &[range, warned] : {std::pair{"20:30", true}, {"auto", false}, {"20C:40C", false}}) {
+        SCOPED_TRACE(range);
+        const auto r = http().Get(std::string("/frame.png?range=") + range);
+        ASSERT_TRUE(r);
+        ASSERT_EQ(r->status, 200) << r->body;
+        const std::string warning = r->get_header_value("Lep3-Warning");
+        EXPECT_EQ(warning.empty(), !warned) << warning;
+        if (warned) {
+            EXPECT_NE(warning.find("the range 20:30 lies outside the frame's raw values, "), std::string::npos)
+                << warning;
+        }
+    }
+}
+
 TEST_F(ViewTest, BadRequestsGetA4xxWithTheirSentence)
 {
     start_viewer();

@@ -199,6 +199,20 @@ TEST_F(ServiceTest, ReadyAfterTheFirstFramePingsWhileFramesFlowAndStopsPingingAf
     expect_clean_stop();
 }
 
+// AddressSanitizer holds freed memory back in quarantine: resident memory grows with
+// every allocation there, leak or not.
+#if defined(__SANITIZE_ADDRESS__)
+constexpr bool kFreedMemoryIsReused = false;
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+constexpr bool kFreedMemoryIsReused = false;
+#else
+constexpr bool kFreedMemoryIsReused = true;
+#endif
+#else
+constexpr bool kFreedMemoryIsReused = true;
+#endif
+
 // The file descriptors the process holds.
 size_t open_files(pid_t pid)
 {
@@ -283,7 +297,9 @@ TEST_F(ServiceTest, TwentyUnplugsAndHangUpsLeaveItStreamingFreshFramesWithoutALe
     // Connections the server has yet to close (a client's kept-alive one) may hold one
     // more for a moment.
     EXPECT_TRUE(lep3::test::eventually([&] { return open_files(pid) <= files; }, 5s)) << open_files(pid);
-    EXPECT_LE(resident_kib(pid), rss + kRssSlackKib);
+    if (kFreedMemoryIsReused) {
+        EXPECT_LE(resident_kib(pid), rss + kRssSlackKib);
+    }
     expect_clean_stop();
 }
 

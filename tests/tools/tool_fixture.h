@@ -37,6 +37,9 @@ class ToolTest : public ::testing::Test {
         std::string pattern = (std::filesystem::temp_directory_path() / "lep3-tool-test-XXXXXX").string();
         ASSERT_NE(mkdtemp(pattern.data()), nullptr);
         dir_ = pattern;
+        // What the tool keeps between runs stays in the test's directory.
+        unsetenv("STATE_DIRECTORY");
+        setenv("XDG_STATE_HOME", path("state").c_str(), 1);
     }
     void TearDown() override { std::filesystem::remove_all(dir_); }
     std::string path(const std::string &name) const { return (std::filesystem::path(dir_) / name).string(); }

@@ -125,10 +125,17 @@ try {
     timeout: LIMIT,
   });
   assert.match(await page.textContent('#status'), /bridge gone/);
+  // Clicked in the page: a click by the mouse would scroll the canvas from where at() finds it.
+  await page.evaluate(() => document.getElementById('reload-settings').click());
+  await page.waitForFunction(() => /bridge is gone/.test(document.getElementById('action-note').value), null, {
+    timeout: LIMIT,
+  });
   await bridge.start();
   await page.waitForSelector('#banner', { state: 'hidden', timeout: LIMIT });
   await page.waitForFunction((n) => window.lep3View.framesDrawn > n + 3, before, { timeout: LIMIT });
   assert.match(await page.textContent('#status'), /link up.*reconnects 1/);
+  // The settings are read again by themselves once the bridge is back.
+  await page.waitForFunction(() => document.getElementById('action-note').value === '', null, { timeout: LIMIT });
 
   await page.mouse.move(...at(80, 60));
   await page.waitForFunction(() => /at \(80, 60\)/.test(document.getElementById('pointer').value), null, {

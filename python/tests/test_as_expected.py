@@ -1,0 +1,137 @@
+"""What a data scientist expects of the package: iteration, arrays of frames, PNG files,
+values and errors as the tool and Python give them, a word when a range shows nothing."""
+
+from __future__ import annotations
+
+import json
+import os
+import struct
+import subprocess
+import threading
+import warnings
+import zlib
+from pathlib import Path
+
+import numpy as np
+import pytest
+
+import lep3
+from lep3 import _sim
+
+from conftest import tool_path
+
+WAIT_S = 5.0
+
+
+def test_a_camera_iterates_its_frames_and_gives_n_at_once(camera: lep3.Camera) -> None:
+    numbers = []
+    for raw in camera:
+        assert raw.shape == (120, 160) and raw.dtype == np.uint16
+        numbers.append(camera.last_info.frame_number)
+        if len(numbers) == 3:
+            break
+    assert numbers == sorted(set(numbers))
+    stack = camera.frames(2, timeout=WAIT_S)
+    assert stack.shape == (2, 120, 160) and stack.dtype == np.uint16
+    assert camera.frames(0).shape == (0, 120, 160)
+    # Closing from another thread ends the loop instead of raising.
+    threading.Timer(0.3, camera.close).start()
+    assert sum(1 for _ in camera) >= 0 and camera.closed
+
+
+def _decoded_png(path: Path) -> tuple:
+    """(bit depth, colour type, samples as (H, W[, 3])) by the PNG format's own rules: a
+    reference independent of the encoder."""
+    data = path.read_bytes()
+    assert data[:8] == b"\x89PNG\r\n\x1a\n"
+    pos, idat, header = 8, b"", b""
+    while pos < len(data):
+        length, kind = struct.unpack(">I4s", data[pos : pos + 8])
+        body = data[pos + 8 : pos + 8 + length]
+        idat += body if kind == b"IDAT" else b""
+        header = body if kind == b"IHDR" else header
+        pos += 12 + length
+    width, height, depth, colour = struct.unpack(">IIBB", header[:10])
+    channels = 3 if colour == 2 else 1
+    step = channels * depth // 8
+    stride = width * step
+    raw = zlib.decompress(idat)
+    rows, previous = [], bytearray(stride)
+    for y in range(height):
+        kind, line = raw[y * (stride + 1)], bytearray(raw[y * (stride + 1) + 1 : (y + 1) * (stride + 1)])
+        for i in range(stride):
+            a = line[i - step] if i >= step else 0
+            b, c = previous[i], previous[i - step] if i >= step else 0
+            p = a + b - c
+            paeth = a if abs(p - a) <= abs(p - b) and abs(p - a) <= abs(p - c) else b if abs(p - b) <= abs(p - c) else c
+            line[i] = (line[i] + [0, a, b, (a + b) // 2, paeth][kind]) & 0xFF
+        rows.append(bytes(line))
+        previous = line
+    samples = np.frombuffer(b"".join(rows), dtype=">u2" if depth == 16 else np.uint8)
+    return depth, colour, samples.reshape((height, width, 3) if channels == 3 else (height, width))
+
+
+def test_save_png_keeps_grey_colour_and_16_bit_arrays(tmp_path: Path) -> None:
+    rng = np.random.default_rng(7)
+    raw = rng.integers(0, 16384, size=(120, 160), dtype=np.uint16)
+    gray = lep3.to_gray8(raw)
+    for name, array, depth, colour in [
+        ("raw.png", raw, 16, 0),
+        ("gray.png", gray, 8, 0),
+        ("colour.png", lep3.colourise(gray, "iron"), 8, 2),
+    ]:
+        lep3.save_png(tmp_path / name, array)
+        got = _decoded_png(tmp_path / name)
+        assert got[:2] == (depth, colour), name
+        assert np.array_equal(got[2], array), name
+    for wrong in (raw.astype(np.float32), np.zeros((4, 4, 4), np.uint8)):
+        with pytest.raises(ValueError):
+            lep3.save_png(tmp_path / "wrong.png", wrong)
+    with pytest.raises(OSError):
+        lep3.save_png(tmp_path / "no-such-dir" / "x.png", gray)
+
+
+def test_a_range_outside_the_frame_warns_with_the_frames_values() -> None:
+    raw = np.full((120, 160), 8000, dtype=np.uint16)
+    raw[0, 0] = 7900
+    with pytest.warns(lep3.RangeWarning, match=r"20\.\.30 lies outside the frame's raw values, 7900 to 8000"):
+        lep3.to_gray8(raw, range=(20, 30))
+    with warnings.catch_warnings():
+        warnings.simplefilter("error")
+        lep3.to_gray8(raw, range=(7950, 9000))
+
+
+def test_info_and_settings_take_and_give_what_the_tool_does(emulator: _sim.Emulator) -> None:
+    with lep3.Camera(emulator.path) as cam:
+        info = cam.info()
+        for value, want in [("on", 1), ("off", 0), ("true", 1), ("1", 1), (True, 1), (0, 0)]:
+            cam.set("agc", value)
+            assert cam.get("agc") == want, value
+        with pytest.raises(ValueError, match="on or off"):
+            cam.set("agc", "maybe")
+    out = subprocess.run([tool_path(), "info", "--json", "--device", emulator.path], check=True,
+                         stdout=subprocess.PIPE, text=True).stdout
+    tool = json.loads(out)
+    assert list(info) == list(tool)
+    for key in ("device", "library_version", "firmware_version", "image_file_version", "serial_number"):
+        assert info[key] == tool[key], key
+    assert info["firmware_version"] == "2.62"
+    for key in ("fpa_temperature_c", "aux_temperature_c"):
+        assert info[key] == round(info[key], 2), key
+
+
+def test_opening_fails_with_the_builtin_kinds(tmp_path: Path, emulator: _sim.Emulator) -> None:
+    with pytest.raises(FileNotFoundError) as caught:
+        lep3.Camera(tmp_path / "ttyACM7")
+    assert isinstance(caught.value, lep3.Lep3Error)
+    with lep3.Camera(emulator.path):
+        with pytest.raises(lep3.BridgeInUse):
+            lep3.Camera(emulator.path)
+    if os.geteuid() == 0:
+        pytest.skip("root may open any device")
+    device = tmp_path / "ttyACM8"
+    device.write_bytes(b"")
+    device.chmod(0)
+    with pytest.raises(PermissionError) as denied:
+        lep3.Camera(device)
+    assert isinstance(denied.value, lep3.Lep3Error)
