@@ -171,6 +171,21 @@ bool write_all(int fd, std::span<const uint8_t> bytes)
     return true;
 }
 
+// Each iteration writes the stream of kFramesPerIteration RGB frames and waits until the
+// parser has completed them all.
+void feed_frames(benchmark::State &state, int fd, std::span<const uint8_t> stream)
+{
+    for (auto _ : state) {
+        const uint64_t target = rgb_frames_done() + kFramesPerIteration;
+        if (!write_all(fd, stream)) {
+            state.SkipWithError("write to the pipe failed");
+            break;
+        }
+        while (rgb_frames_done() < target)
+            usleep(20);
+    }
+}
+
 struct Pipe {
     Pipe()
     {
@@ -207,15 +222,7 @@ void BM_LinkThroughput(benchmark::State &state)
         LinkThreads threads;
         const ThreadUsage r0 = threads.reader();
         const ThreadUsage p0 = threads.parser();
-        for (auto _ : state) {
-            const uint64_t target = rgb_frames_done() + kFramesPerIteration;
-            if (!write_all(pipe.write_end.get(), stream)) {
-                state.SkipWithError("write to the pipe failed");
-                break;
-            }
-            while (rgb_frames_done() < target)
-                usleep(20);
-        }
+        feed_frames(state, pipe.write_end.get(), stream);
         reader = threads.reader() - r0;
         parser = threads.parser() - p0;
     }
@@ -630,15 +637,7 @@ void BM_SessionThroughput(benchmark::State &state)
         return state.SkipWithError("start_loops failed");
     const std::vector<pid_t> ids = new_tasks(before);
     const ThreadUsage s0 = usage_of(ids);
-    for (auto _ : state) {
-        const uint64_t target = rgb_frames_done() + kFramesPerIteration;
-        if (!write_all(pipe.write_end.get(), stream)) {
-            state.SkipWithError("write to the pipe failed");
-            break;
-        }
-        while (rgb_frames_done() < target)
-            usleep(20);
-    }
+    feed_frames(state, pipe.write_end.get(), stream);
     const ThreadUsage loops = usage_of(ids) - s0;
     lep3::session::stop_loops();
     release_link();
