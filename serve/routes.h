@@ -10,6 +10,14 @@
 //   POST /api/ffc[?rad=1]             flat-field correction
 //   GET  /api/settings                every value `lep3 get` reads
 //   POST /api/settings/NAME           body: the value, as `lep3 set` takes it
+//   GET  /api/regions                 the regions with their readings in the newest frame
+//   POST /api/regions                 body: {"name", "kind": spot|box|line, "x0", "y0", "x1", "y1"}
+//   DELETE /api/regions/NAME
+//   GET  /api/object                  the object parameters in force
+//   POST /api/object                  body: some of them, {"emissivity": 0.95, ...}
+//   GET  /api/alarms                  the alarms and their state (also in /api/status)
+//   POST /api/alarms                  body: a rule, as `lep3 watch --alarm` takes it
+//   DELETE /api/alarms/ID
 // When the viewer is bound off loopback, everything but the page's files needs its
 // access token. Every answer forbids framing and allows the page only its own files.
 #pragma once
@@ -21,6 +29,7 @@
 #include "serve/frame_hub.h"
 #include "serve/http_exchange.h"
 #include "serve/picture.h"
+#include "serve/thermo_setup.h"
 
 namespace lep3tool::serve {
 
@@ -29,6 +38,7 @@ struct ViewContext {
     const FeedInfo &feed;
     PictureMaker &pictures;
     ClientSlots &followers; // of the event stream
+    ThermoSetup &thermo;
     std::string token;      // empty: no token needed (bound to loopback)
 };
 
