@@ -158,7 +158,14 @@ PictureStyle style_of(const HttpRequest &req, bool with_range)
     const auto range = with_range ? req.param("range") : std::nullopt;
     if (range && !range->empty())
         check_range_text(*range);
-    return parse_picture_style(palette, range);
+    PictureStyle style = parse_picture_style(palette, range);
+    if (const auto band = req.param("isotherm"); band && !band->empty()) {
+        constexpr size_t kLongestBand = 32;
+        if (band->size() > kLongestBand)
+            throw UsageError("isotherm takes LOW:HIGH in degrees, not '" + shown(*band) + "'");
+        style.isotherm = parse_isotherm_band(*band);
+    }
+    return style;
 }
 
 HttpResponse page_file(const HttpRequest &req)

@@ -1,7 +1,7 @@
 // The viewer's HTTP interface, for the page and for scripts alike:
 //   GET  /, /view.js, /view.css       the page
-//   GET  /api/stream?palette=&range=  server-sent events: frames and status
-//   GET  /frame.png?palette=&range=   the newest colour picture
+//   GET  /api/stream?palette=&range=&isotherm=  server-sent events: frames and status
+//   GET  /frame.png?palette=&range=&isotherm=   the newest colour picture (isotherm=LOW:HIGH)
 //   GET  /raw.png                     the newest 16-bit raw picture
 //   GET  /palette.png?palette=        a palette's 256 colours
 //   GET  /api/palettes                the palettes' names

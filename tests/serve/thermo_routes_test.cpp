@@ -4,6 +4,7 @@
 #include <chrono>
 #include <string>
 #include <thread>
+#include <utility>
 
 #include "serve/view_fixture.h"
 
@@ -49,6 +50,9 @@ constexpr Exchange kExchanges[] = {
     {"DELETE", "/api/alarms/99", "", 404, "no alarm 99"},
     {"DELETE", "/api/alarms/x", "", 400, "alarm"},
     {"DELETE", "/api/alarms/3", "", 200, R"("deleted":3)"},
+    {"GET", "/frame.png?isotherm=40:30", "", 400, "low to high"},
+    {"GET", "/frame.png?isotherm=35", "", 400, "LOW:HIGH"},
+    {"GET", "/frame.png?isotherm=x:40", "", 400, ""},
 };
 
 httplib::Result send(httplib::Client &c, const std::string &method, const std::string &path, const std::string &body,
@@ -105,6 +109,20 @@ TEST_F(ViewTest, RegionsObjectAndAlarmsAreSetThroughTheApiAndMeasuredEveryFrame)
     EXPECT_TRUE(alarms[0].at("raised").get<bool>());
     EXPECT_FALSE(alarms[1].at("raised").get<bool>());
     EXPECT_TRUE(alarms[1].at("value_c").is_number());
+
+    // An isotherm over every temperature paints the whole picture; one above them all
+    // leaves it grey.
+    for (const auto &[band, red] : {std::pair{"-100:2000", true}, std::pair{"1999C:2000C", false}}) {
+        const auto r = http().Get(std::string("/frame.png?isotherm=") + band);
+        ASSERT_EQ(r->status, 200) << r->body;
+        const auto png = decode(r->body);
+        size_t painted = 0, grey = 0;
+        for (size_t i = 0; i + 2 < png.samples.size(); i += 3) {
+            painted += png.samples[i] == 255 && png.samples[i + 1] == 0 && png.samples[i + 2] == 0;
+            grey += png.samples[i] == png.samples[i + 1] && png.samples[i + 1] == png.samples[i + 2];
+        }
+        EXPECT_EQ(red ? painted : grey, png.samples.size() / 3) << band;
+    }
 }
 
 TEST_F(ViewTest, ThermographyFollowsTheTokenAndOriginRules)
