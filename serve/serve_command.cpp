@@ -146,27 +146,33 @@ int run_view(const ParsedArgs &args)
 
 const Command kServeCommand = {
     "serve",
-    "[--port N] [--bind ADDR] [--rbfo SET] [--config FILE] [--watchdog-grace S] [--journal]",
+    "[--port N] [--bind ADDR] [--rbfo SET] [--config FILE] [--watchdog-grace S] [--journal] "
+    "[--spot|--box|--line [NAME=]X0,Y0[,X1,Y1] ...] [--alarm RULE ...] [--hysteresis T] [--emissivity E ...]",
     "run the long-running service for one camera: for now the web viewer and its HTTP API",
     "Stays with the camera until SIGTERM or Ctrl-C, through unplugs, re-plugs and SIGHUP\n"
     "(which it logs and ignores). Its output today is the web viewer of `lep3 view`: the\n"
     "page and its HTTP paths (see the README), on 127.0.0.1 unless --bind says otherwise,\n"
     "with an access token when bound off loopback. Under systemd (Type=notify) it reports\n"
     "ready once the first frame has arrived, keeps the watchdog fed while frames flow, and\n"
-    "says what it does in its status. Every option is also a key of the --config file.",
+    "says what it does in its status. It starts with the regions, alarms and object parameters\n"
+    "given (as lep3 watch takes them); the page and the API change them while it runs. Every\n"
+    "option is also a key of the --config file; a repeatable one takes each of its lines.",
     kServeOptions,
     run_serve,
 };
 
 const Command kViewCommand = {
     "view",
-    "[--port N] [--bind ADDR] [--rbfo SET]",
+    "[--port N] [--bind ADDR] [--rbfo SET] [--spot|--box|--line [NAME=]X0,Y0[,X1,Y1] ...] [--alarm RULE ...] "
+    "[--hysteresis T] [--emissivity E ...]",
     "serve a web page with the live picture, temperatures and the camera's controls",
     "Open the printed address in a browser: the live picture in any palette, the temperature\n"
     "under the pointer, the scene's minimum, maximum and centre, flat-field correction, the\n"
     "camera's settings, and snapshots (the files `lep3 capture` writes). Scripts use the same\n"
     "HTTP paths (see the README). It listens on 127.0.0.1 unless --bind says otherwise; then\n"
-    "it prints an address with an access token, which everything but the page itself needs.",
+    "it prints an address with an access token, which everything but the page itself needs.\n"
+    "Spots, boxes and lines drawn on the picture (or given with --spot, --box, --line) show\n"
+    "their readings live; --alarm rules on them show on the page when raised.",
     kViewOptions,
     run_view,
 };
