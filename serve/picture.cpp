@@ -123,7 +123,8 @@ std::shared_ptr<const Picture> PictureMaker::make(const ViewFrame &frame, const 
         const auto [low, high] = *style.isotherm;
         for (size_t i = 0; i < kFramePixels; ++i)
             if (frame.celsius[i] >= low && frame.celsius[i] <= high)
-                std::copy(kIsothermColour.begin(), kIsothermColour.end(), rgb.begin() + static_cast<std::ptrdiff_t>(3 * i));
+                std::copy(kIsothermColour.begin(), kIsothermColour.end(),
+                          rgb.begin() + static_cast<std::ptrdiff_t>(3 * i));
     }
     picture->range_warning = range_miss(frame.raw.data(), picture->raw_lo, picture->raw_hi, style.range.describe());
     picture->png = encode_png_rgb8(rgb, kFrameWidth, kFrameHeight,

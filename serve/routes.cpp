@@ -229,7 +229,8 @@ HttpResponse palettes()
     auto names = nlohmann::json::array();
     for (const auto name : lep3::names::kPaletteNames)
         names.push_back(name);
-    return json_answer(200, {{"palettes", names}, {"default", lep3::names::kPaletteNames[lep3::names::kDefaultPalette]}});
+    return json_answer(200,
+                       {{"palettes", names}, {"default", lep3::names::kPaletteNames[lep3::names::kDefaultPalette]}});
 }
 
 HttpResponse temperature(const HttpRequest &req, ViewContext &ctx)
@@ -326,11 +327,11 @@ int coordinate(const nlohmann::json &body, const char *key, int hi)
 
 HttpResponse regions(ViewContext &ctx)
 {
-    ViewFrame now;
-    now.measured = ctx.thermo.setup();
+    const auto setup = ctx.thermo.setup();
+    std::vector<lep3_region_stats_t> readings;
     if (const auto frame = ctx.hub.newest(); frame && frame->has_temperatures())
-        now.readings = measure_regions(frame->celsius, now.measured->regions);
-    return json_answer(200, {{"regions", regions_json(now)}});
+        readings = measure_regions(frame->celsius, setup->regions);
+    return json_answer(200, {{"regions", regions_json(setup.get(), readings)}});
 }
 
 HttpResponse add_region(const HttpRequest &req, ViewContext &ctx)
@@ -398,15 +399,15 @@ HttpResponse object(ViewContext &ctx)
 
 HttpResponse set_object(const HttpRequest &req, ViewContext &ctx)
 {
-    const nlohmann::json body = json_object_body(req, {"emissivity", "reflected_c", "air_c", "humidity", "distance_m",
-                                                       "window_transmission", "window_c"});
+    const nlohmann::json body = json_object_body(
+        req, {"emissivity", "reflected_c", "air_c", "humidity", "distance_m", "window_transmission", "window_c"});
     constexpr const char *kRanges = "object parameters out of range: emissivity and window_transmission take "
                                     "0.01..1, humidity 0..1, distance_m 0..10000, temperatures -100..2000";
     constexpr double kFar = 1e9; // beyond every range, and within a float's
     lep3_object_params_t p = ctx.thermo.setup()->object;
     const std::pair<const char *, float *> fields[] = {
-        {"emissivity", &p.emissivity},   {"reflected_c", &p.reflected_c}, {"air_c", &p.air_c},
-        {"humidity", &p.humidity},       {"distance_m", &p.distance_m},   {"window_transmission", &p.window_transmission},
+        {"emissivity", &p.emissivity}, {"reflected_c", &p.reflected_c}, {"air_c", &p.air_c},
+        {"humidity", &p.humidity},     {"distance_m", &p.distance_m},   {"window_transmission", &p.window_transmission},
         {"window_c", &p.window_c},
     };
     for (const auto &[key, field] : fields) {
@@ -430,7 +431,8 @@ HttpResponse set_object(const HttpRequest &req, ViewContext &ctx)
 
 HttpResponse alarms(ViewContext &ctx)
 {
-    return json_answer(200, {{"alarms", alarms_json(ctx.thermo.alarms())}, {"hysteresis_c", ctx.thermo.hysteresis_c()}});
+    return json_answer(200,
+                       {{"alarms", alarms_json(ctx.thermo.alarms())}, {"hysteresis_c", ctx.thermo.hysteresis_c()}});
 }
 
 HttpResponse add_alarm(const HttpRequest &req, ViewContext &ctx)

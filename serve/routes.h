@@ -39,7 +39,7 @@ struct ViewContext {
     PictureMaker &pictures;
     ClientSlots &followers; // of the event stream
     ThermoSetup &thermo;
-    std::string token;      // empty: no token needed (bound to loopback)
+    std::string token; // empty: no token needed (bound to loopback)
 };
 
 // The answer to one request. Never throws: a mistake is a 4xx answer with its sentence.

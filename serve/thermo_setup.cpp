@@ -116,7 +116,8 @@ bool ThermoSetup::remove_alarm(uint64_t id)
     return std::erase_if(alarms_, [&](const Alarm &a) { return a.state.id == id; }) > 0;
 }
 
-std::vector<AlarmState> ThermoSetup::observe(const MeasureSetup &setup, const std::vector<lep3_region_stats_t> &readings,
+std::vector<AlarmState> ThermoSetup::observe(const MeasureSetup &setup,
+                                             const std::vector<lep3_region_stats_t> &readings,
                                              std::chrono::nanoseconds now)
 {
     std::map<std::string, lep3_region_stats_t> by_name;
@@ -129,8 +130,8 @@ std::vector<AlarmState> ThermoSetup::observe(const MeasureSetup &setup, const st
         a.watch.update(by_name, now);
         a.state.raised = a.watch.raised(0);
         const auto found = by_name.find(a.state.region);
-        a.state.value_c = found == by_name.end() ? std::nullopt
-                                                 : statistic_of(found->second, a.watch.rules()[0].statistic);
+        a.state.value_c =
+            found == by_name.end() ? std::nullopt : statistic_of(found->second, a.watch.rules()[0].statistic);
         states.push_back(a.state);
     }
     return states;

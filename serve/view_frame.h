@@ -30,12 +30,12 @@ struct ViewFrame {
     std::chrono::system_clock::time_point taken; // when the library completed it
     std::array<uint16_t, kFramePixels> raw{};
     RbfoSet rbfo_set = RbfoSet::internal;
-    std::optional<lep3_rbfo_t> rbfo; // missing: no temperatures
-    std::vector<float> celsius;      // one per pixel, or empty
-    Spot min;                        // the coldest pixel (by raw value without temperatures)
-    Spot max;                        // the hottest
-    Spot centre;                     // the centre pixel, row 60, column 80
-    std::optional<lep3_object_params_t> object;  // the object parameters of the temperatures
+    std::optional<lep3_rbfo_t> rbfo;              // missing: no temperatures
+    std::vector<float> celsius;                   // one per pixel, or empty
+    Spot min;                                     // the coldest pixel (by raw value without temperatures)
+    Spot max;                                     // the hottest
+    Spot centre;                                  // the centre pixel, row 60, column 80
+    std::optional<lep3_object_params_t> object;   // the object parameters of the temperatures
     std::shared_ptr<const MeasureSetup> measured; // the regions measured, or null
     std::vector<lep3_region_stats_t> readings;    // one per region of measured, with temperatures
     std::vector<AlarmState> alarms;               // every alarm after this frame

@@ -66,22 +66,22 @@ nlohmann::json status_json(const FeedStatus &status, unsigned browsers)
 
 nlohmann::json region_definition_json(const lep3::thermo::NamedRegion &r)
 {
-    return {{"name", r.name},         {"kind", lep3::thermo::region_kind_name(r.region.kind)},
-            {"x0", r.region.x0},      {"y0", r.region.y0},
-            {"x1", r.region.x1},      {"y1", r.region.y1}};
+    return {{"name", r.name},    {"kind", lep3::thermo::region_kind_name(r.region.kind)},
+            {"x0", r.region.x0}, {"y0", r.region.y0},
+            {"x1", r.region.x1}, {"y1", r.region.y1}};
 }
 
-nlohmann::json regions_json(const ViewFrame &frame)
+nlohmann::json regions_json(const MeasureSetup *measured, const std::vector<lep3_region_stats_t> &readings)
 {
     auto list = nlohmann::json::array();
-    if (!frame.measured)
+    if (measured == nullptr)
         return list;
-    const auto &regions = frame.measured->regions;
+    const auto &regions = measured->regions;
     for (size_t i = 0; i < regions.size(); ++i) {
         nlohmann::json j = region_definition_json(regions[i]);
-        if (i < frame.readings.size()) {
-            const auto readings = lep3::thermo::region_json(regions[i], frame.readings[i]);
-            for (const auto &[key, value] : readings.items())
+        if (i < readings.size()) {
+            const auto shared = lep3::thermo::region_json(regions[i], readings[i]);
+            for (const auto &[key, value] : shared.items())
                 j[key] = nlohmann::json(value);
         }
         list.push_back(std::move(j));
@@ -111,7 +111,8 @@ nlohmann::json frame_json(const ViewFrame &frame, const Picture &picture, const 
     std::vector<uint16_t> tick_raw;
     for (const double at : kTicks)
         tick_raw.push_back(static_cast<uint16_t>(std::lround(picture.raw_lo + at * (picture.raw_hi - picture.raw_lo))));
-    const std::vector<float> tick_celsius = frame.rbfo ? celsius_of(tick_raw, *frame.rbfo, frame.object) : std::vector<float>();
+    const std::vector<float> tick_celsius =
+        frame.rbfo ? celsius_of(tick_raw, *frame.rbfo, frame.object) : std::vector<float>();
     auto scale = nlohmann::json::array();
     for (size_t i = 0; i < kTicks.size(); ++i) {
         nlohmann::json tick = {{"at", kTicks[i]}, {"raw", tick_raw[i]}};
@@ -129,7 +130,7 @@ nlohmann::json frame_json(const ViewFrame &frame, const Picture &picture, const 
         {"range", {{"text", range.describe()}, {"raw_lo", picture.raw_lo}, {"raw_hi", picture.raw_hi}}},
         {"scale", std::move(scale)},
         {"spots", {{"min", spot_json(frame.min)}, {"max", spot_json(frame.max)}, {"centre", spot_json(frame.centre)}}},
-        {"regions", regions_json(frame)},
+        {"regions", regions_json(frame.measured.get(), frame.readings)},
         {"alarms", alarms_json(frame.alarms)},
     };
 }

@@ -33,9 +33,9 @@ nlohmann::json status_json(const FeedStatus &status, unsigned browsers);
 // its x0, y0).
 nlohmann::json region_definition_json(const lep3::thermo::NamedRegion &r);
 
-// The regions measured in a frame: each one's definition and, with temperatures, its
-// readings (the keys of `lep3 capture --json`'s regions).
-nlohmann::json regions_json(const ViewFrame &frame);
+// Regions and their readings (one each, or none without temperatures): each one's
+// definition and its readings in the keys of `lep3 capture --json`'s regions.
+nlohmann::json regions_json(const MeasureSetup *measured, const std::vector<lep3_region_stats_t> &readings);
 
 // {"id", "rule", "region", "raised", "value_c"}
 nlohmann::json alarm_json(const AlarmState &alarm);

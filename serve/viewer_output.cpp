@@ -61,8 +61,8 @@ std::vector<std::string> page_urls(const std::string &address, int port, const s
 ViewerOutput::ViewerOutput(FrameHub &hub, const FeedInfo &feed, ThermoSetup &thermo, const std::string &address,
                            int port, const ServiceLog &log)
     : log_(log), address_(address),
-      followers_(kStreamsPerAddress, kStreams), context_{hub, feed, pictures_, followers_, thermo,
-                                                         is_loopback(address) ? "" : make_token()},
+      followers_(kStreamsPerAddress, kStreams), context_{hub,        feed,   pictures_,
+                                                         followers_, thermo, is_loopback(address) ? "" : make_token()},
       server_(context_, address, port)
 {
 }
