@@ -303,6 +303,18 @@ HttpResponse set_setting(const HttpRequest &req, std::string_view name)
     return json_answer(200, j);
 }
 
+// The sentence of a thermography parser, which quotes what it refused in full: cut to a
+// length an answer quotes, and printable, as every refusal is.
+UsageError refused(const std::invalid_argument &e)
+{
+    constexpr size_t kLongest = 160;
+    std::string what = e.what();
+    const bool cut = what.size() > kLongest;
+    what.resize(std::min(what.size(), kLongest));
+    std::replace_if(what.begin(), what.end(), [](char c) { return c < ' ' || c > '~'; }, '?');
+    return UsageError(cut ? what + "..." : what);
+}
+
 // A body that must be one JSON object with only the keys given.
 nlohmann::json json_object_body(const HttpRequest &req, std::initializer_list<std::string_view> keys)
 {
@@ -367,7 +379,7 @@ HttpResponse add_region(const HttpRequest &req, ViewContext &ctx)
         const auto added = ctx.thermo.add_region(kind, name, parsed.region);
         return json_answer(kCreated, region_definition_json(added));
     } catch (const std::invalid_argument &e) {
-        throw UsageError(e.what());
+        throw refused(e);
     }
 }
 
@@ -447,7 +459,7 @@ HttpResponse add_alarm(const HttpRequest &req, ViewContext &ctx)
     try {
         return json_answer(kCreated, alarm_json(ctx.thermo.add_alarm(lep3::thermo::parse_alarm(text))));
     } catch (const std::invalid_argument &e) {
-        throw UsageError(e.what());
+        throw refused(e);
     }
 }
 
