@@ -2,7 +2,7 @@
 // lep3_measured(). bench/instruction-counts tells callgrind to count in the functions each
 // case names: lep3_measured() for a conversion; for the link, the reader's and the parser's
 // passes themselves, as their threads' loops call them, without this program's own loop
-// around them. Set-up, warm-up and feeding the pipe happen outside them (the link cases
+// around them (link-* the classic loops', session-* the session's on the same packet). Set-up, warm-up and feeding the pipe happen outside them (the link cases
 // have no warm-up: their passes would count in it).
 //
 //   instruction_counts --list          one line per case: name, unit, goal (0 = none), the
@@ -23,6 +23,7 @@
 #include "link/link_internal.h"
 #include "render/render_internal.h"
 #include "render/vector_level.h"
+#include "session/session_internal.h"
 
 namespace {
 
@@ -90,6 +91,25 @@ void pump_packet(int /*repetition*/)
     }
 }
 
+// The session's passes on the same packet: reads into its ring until the packet is there
+// (one read takes it whole from the pipe), then one parser pass takes it in runs.
+void set_up_session_link(bool rgb)
+{
+    set_up_link(rgb);
+    if (!lep3::session::prepare_loop_passes()) {
+        std::perror("eventfd");
+        std::exit(1);
+    }
+}
+
+void pump_packet_session(int /*repetition*/)
+{
+    const uint64_t before = lep3::link::link_counters.bytes_read.load(std::memory_order_relaxed);
+    while (lep3::link::link_counters.bytes_read.load(std::memory_order_relaxed) - before < packet.size())
+        lep3::session::loop_read_pass();
+    lep3::session::loop_parse_pass();
+}
+
 // ---- Conversions: one frame each -----------------------------------------------------------
 
 std::vector<uint8_t> grey(kPixels);
@@ -151,6 +171,22 @@ void lux_rekey(int repetition)
     LEP3_LuxToKelvin(scene().data(), temps.data(), 348000 + repetition, 1000);
 }
 
+// The same on a frame of uniformly random 14-bit values: every value a new one.
+std::vector<uint16_t> noise = [] {
+    std::vector<uint16_t> frame(kPixels);
+    uint32_t state = 12345;
+    for (auto &v : frame) {
+        state = state * 1664525U + 1013904223U;
+        v = static_cast<uint16_t>(state >> 18);
+    }
+    return frame;
+}();
+
+void lux_rekey_noise(int repetition)
+{
+    LEP3_LuxToKelvin(noise.data(), temps.data(), 348000 + repetition, 1000);
+}
+
 lep3_object_params_t through_air()
 {
     lep3_object_params_t p;
@@ -201,10 +237,13 @@ void kelvin_rgb(int)
 
 constexpr const char *kMeasured = "lep3_measured";
 constexpr const char *kPasses = "lep3::link::read_pass(),lep3::link::parse_pass()";
+constexpr const char *kSessionPasses = "lep3::session::loop_read_pass(),lep3::session::loop_parse_pass()";
 
 const Case kCases[] = {
     {"link-rgb", "byte", 100, kPasses, [] { set_up_link(true); }, feed_packet, pump_packet},
     {"link-raw", "byte", 100, kPasses, [] { set_up_link(false); }, feed_packet, pump_packet},
+    {"session-rgb", "byte", 20, kSessionPasses, [] { set_up_session_link(true); }, feed_packet, pump_packet_session},
+    {"session-raw", "byte", 20, kSessionPasses, [] { set_up_session_link(false); }, feed_packet, pump_packet_session},
     {"gray14-auto", "frame", 150000, kMeasured, set_up_render, one_frame, gray14_auto},
     {"gray14-held", "frame", 0, kMeasured, set_up_render, one_frame, gray14_held},
     {"gray14-user", "frame", 0, kMeasured, set_up_render, one_frame, gray14_user},
@@ -212,6 +251,7 @@ const Case kCases[] = {
     {"gray8-rgb24", "frame", 100000, kMeasured, set_up_render, one_frame, gray8_rgb24},
     {"lux-warm", "frame", 120000, kMeasured, set_up_render, one_frame, lux_warm},
     {"lux-rekey", "frame", 300000, kMeasured, set_up_render, one_frame, lux_rekey},
+    {"lux-rekey-noise", "frame", 300000, kMeasured, set_up_render, one_frame, lux_rekey_noise},
     {"kelvin-rgb", "frame", 0, kMeasured, set_up_render, one_frame, kelvin_rgb},
     // At most twice lux-warm's goal; sixteen regions below one conversion.
     {"object-warm", "frame", 240000, kMeasured, set_up_object, one_frame, object_warm},

@@ -9,7 +9,9 @@
 // switch: the thread slept or blocked and was woken.
 #include <benchmark/benchmark.h>
 
+#include <fcntl.h>
 #include <pthread.h>
+#include <stdlib.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
@@ -27,6 +29,7 @@
 
 #include "bench/scene.h"
 #include "link/link_internal.h"
+#include "session/session_internal.h"
 #include "sim/bridge_sim.h"
 
 namespace {
@@ -442,45 +445,108 @@ std::vector<pid_t> tasks()
     return ids;
 }
 
-// The managed session while the emulator streams RGB at 8.7 fps: the host takes every
-// frame with LEP3_WaitFrame. The session's own threads (reader, parser, supervisor) are
-// those that LEP3_Open started; the delay is from the parser queuing a frame to the host
-// holding it (the check byte that releases it comes one byte later).
-void BM_SessionAtRealTimeRgb(benchmark::State &state)
+
+// ---- The session's own loops: event-driven, reads handed over whole ----------------------
+//
+// The session no longer polls, so the poll settings above don't apply to it: each of these
+// runs once. Its threads are those LEP3_Open (or start_loops) started; a host thread takes
+// frames with LEP3_WaitFrame. The emulator runs in this process, so its threads are left out.
+
+// Summed over a set of threads.
+ThreadUsage usage_of(const std::vector<pid_t> &ids)
+{
+    ThreadUsage sum;
+    for (const pid_t id : ids) {
+        const ThreadUsage u = ThreadUsage::of(id);
+        sum.cpu_seconds += u.cpu_seconds;
+        sum.wake_ups += u.wake_ups;
+    }
+    return sum;
+}
+
+// Threads that appeared since `before`.
+std::vector<pid_t> new_tasks(const std::vector<pid_t> &before)
+{
+    std::vector<pid_t> ids;
+    for (const pid_t id : tasks())
+        if (!std::binary_search(before.begin(), before.end(), id))
+            ids.push_back(id);
+    return ids;
+}
+
+// Session open on the emulator, no video asked for: the session's threads and a host
+// thread waiting in LEP3_WaitFrame (1 s time-outs, so it can be stopped).
+void BM_SessionIdle(benchmark::State &state)
 {
     const RealTimeRgbDevice device;
-    if (!ready(state, device))
-        return;
-    const lep3::sim::Options &options = device.options;
-    double wall = 0, loops_cpu = 0;
-    ThreadUsage host;
+    if (!device.made())
+        return state.SkipWithError("mkdtemp failed");
+    ThreadUsage session, waiter;
+    double wall = 0;
+    {
+        lep3::sim::BridgeSim sim(device.options);
+        const std::vector<pid_t> before = tasks();
+        if (LEP3_Open(device.options.path.c_str()) != 0)
+            return state.SkipWithError("LEP3_Open failed");
+        const std::vector<pid_t> ids = new_tasks(before);
+        std::atomic<pid_t> waiter_tid{0};
+        std::atomic<bool> stop{false};
+        std::thread wait([&] {
+            waiter_tid.store(thread_id());
+            std::vector<uint8_t> buffer(lep3::link::kRgbFrameBytes);
+            while (!stop.load())
+                LEP3_WaitFrame(buffer.data(), buffer.size(), nullptr, 1000);
+        });
+        while (waiter_tid.load() == 0)
+            std::this_thread::yield();
+        std::this_thread::sleep_for(std::chrono::milliseconds(1500)); // fallen silent
+        for (auto _ : state) {
+            const ThreadUsage s0 = usage_of(ids), w0 = ThreadUsage::of(waiter_tid);
+            const auto t0 = Clock::now();
+            std::this_thread::sleep_for(std::chrono::seconds(4));
+            wall += std::chrono::duration<double>(Clock::now() - t0).count();
+            session = usage_of(ids) - s0;
+            waiter = ThreadUsage::of(waiter_tid) - w0;
+        }
+        stop.store(true);
+        wait.join();
+        LEP3_Close();
+    }
+    state.counters["session_cpu_pct"] = 100 * session.cpu_seconds / wall;
+    state.counters["session_wakeups_per_s"] = session.wake_ups / wall;
+    state.counters["waitframe_wakeups_per_s"] = waiter.wake_ups / wall;
+}
+BENCHMARK(BM_SessionIdle)->Iterations(1)->Unit(benchmark::kSecond)->UseRealTime();
+
+// The session while the emulator streams at 8.7 fps (argument: 0 raw, 1 RGB) and the host
+// takes every frame: CPU and wake-ups of the session's threads and of the host's waiting
+// thread, and the delay from the parser queuing a frame to the host holding it.
+void BM_SessionStreaming(benchmark::State &state)
+{
+    const bool rgb = state.range(0) == 1;
+    const RealTimeRgbDevice device;
+    if (!device.made())
+        return state.SkipWithError("mkdtemp failed");
+    ThreadUsage session, host;
+    double wall = 0;
     std::vector<double> delays;
     {
-        lep3::sim::BridgeSim sim(options);
+        lep3::sim::BridgeSim sim(device.options);
         const std::vector<pid_t> before = tasks();
-        if (LEP3_Open(options.path.c_str()) != 0) {
-            state.SkipWithError("LEP3_Open failed");
-            return;
-        }
-        std::vector<pid_t> session;
-        for (pid_t id : tasks())
-            if (!std::binary_search(before.begin(), before.end(), id))
-                session.push_back(id);
-        const auto session_cpu = [&] {
-            double sum = 0;
-            for (pid_t id : session)
-                sum += ThreadUsage::of(id).cpu_seconds;
-            return sum;
-        };
+        if (LEP3_Open(device.options.path.c_str()) != 0)
+            return state.SkipWithError("LEP3_Open failed");
+        const std::vector<pid_t> ids = new_tasks(before);
         Frame frame;
         lep3_frame_info_t info{};
-        LEP3_GetRGBVideo();
+        if (rgb)
+            LEP3_GetRGBVideo();
+        else
+            LEP3_GetRawVideo();
         LEP3_WaitFrame(frame.bytes.data(), frame.bytes.size(), &info, 2000); // streaming has begun
         for (auto _ : state) {
-            const ThreadUsage h0 = ThreadUsage::of(thread_id());
-            const double c0 = session_cpu();
+            const ThreadUsage s0 = usage_of(ids), h0 = ThreadUsage::of(thread_id());
             const auto t0 = Clock::now();
-            for (int i = 0; i < kFrames; ++i) {
+            for (int i = 0; i < 2 * kFrames; ++i) {
                 if (LEP3_WaitFrame(frame.bytes.data(), frame.bytes.size(), &info, 2000) != 0)
                     continue;
                 timespec now{};
@@ -489,14 +555,15 @@ void BM_SessionAtRealTimeRgb(benchmark::State &state)
                 delays.push_back((now_ns - static_cast<double>(info.completed_ns)) * 1e-9);
             }
             wall += std::chrono::duration<double>(Clock::now() - t0).count();
-            loops_cpu += session_cpu() - c0;
+            session = usage_of(ids) - s0;
             host = ThreadUsage::of(thread_id()) - h0;
         }
         LEP3_Close();
     }
     std::sort(delays.begin(), delays.end());
     state.counters["fps"] = static_cast<double>(delays.size()) / wall;
-    state.counters["session_cpu_pct"] = 100 * loops_cpu / wall;
+    state.counters["session_cpu_pct"] = 100 * session.cpu_seconds / wall;
+    state.counters["session_wakeups_per_s"] = session.wake_ups / wall;
     state.counters["waitframe_cpu_pct"] = 100 * host.cpu_seconds / wall;
     state.counters["waitframe_wakeups_per_s"] = host.wake_ups / wall;
     if (!delays.empty()) {
@@ -504,7 +571,84 @@ void BM_SessionAtRealTimeRgb(benchmark::State &state)
         state.counters["delay_worst_us"] = delays.back() * 1e6;
     }
 }
-BENCHMARK(BM_SessionAtRealTimeRgb)->Apply(every_setting)->Iterations(1)->Unit(benchmark::kSecond)->UseRealTime();
+BENCHMARK(BM_SessionStreaming)->ArgName("rgb")->Arg(0)->Arg(1)->Iterations(1)->Unit(benchmark::kSecond)->UseRealTime();
+
+// From the write of a frame's last bytes (its last data byte and its check byte, as one
+// burst) to LEP3_WaitFrame returning it, on a session opened on a bare pseudo-terminal
+// this benchmark writes to. The burst comes at a random moment after the rest of the frame.
+void BM_SessionFrameLatency(benchmark::State &state)
+{
+    Fd master(posix_openpt(O_RDWR | O_NOCTTY));
+    if (!master.valid() || grantpt(master.get()) != 0 || unlockpt(master.get()) != 0)
+        return state.SkipWithError("no pseudo-terminal");
+    const std::string device = ptsname(master.get());
+    if (LEP3_Open(device.c_str()) != 0)
+        return state.SkipWithError("LEP3_Open failed");
+    const auto packet = lep3::bench::frame_packet(true, 1);
+    const size_t burst = packet.size() - 2;
+    Frame frame;
+    std::vector<double> latencies;
+    std::mt19937 rng(1);
+    for (auto _ : state) {
+        write_all(master.get(), std::span(packet).first(burst));
+        usleep(2000 + static_cast<useconds_t>(rng() % 1000)); // the reader has taken the rest
+        const auto t0 = Clock::now();
+        write_all(master.get(), std::span(packet).subspan(burst));
+        const int got = LEP3_WaitFrame(frame.bytes.data(), frame.bytes.size(), nullptr, 2000);
+        const double seconds = std::chrono::duration<double>(Clock::now() - t0).count();
+        if (got != 0) {
+            state.SkipWithError("no frame");
+            break;
+        }
+        latencies.push_back(seconds);
+        state.SetIterationTime(seconds);
+    }
+    LEP3_Close();
+    if (latencies.empty())
+        return;
+    std::sort(latencies.begin(), latencies.end());
+    state.counters["median_us"] = latencies[latencies.size() / 2] * 1e6;
+    state.counters["p99_us"] = latencies[latencies.size() * 99 / 100] * 1e6;
+    state.counters["worst_us"] = latencies.back() * 1e6;
+}
+BENCHMARK(BM_SessionFrameLatency)->Unit(benchmark::kMicrosecond)->UseManualTime()->Iterations(300);
+
+// The session's reader and parser flat out, fed from a pipe as BM_LinkThroughput feeds the
+// classic loops. Every frame is parsed: the reader waits for room rather than drop a byte.
+void BM_SessionThroughput(benchmark::State &state)
+{
+    std::vector<uint8_t> stream;
+    for (int i = 0; i < kFramesPerIteration; ++i) {
+        const auto frame = lep3::bench::frame_packet(true, static_cast<uint32_t>(i + 1));
+        stream.insert(stream.end(), frame.begin(), frame.end());
+    }
+    Pipe pipe;
+    fcntl(pipe.write_end.get(), F_SETPIPE_SZ, 1 << 20);
+    fresh_link(pipe.read_end.get());
+    const std::vector<pid_t> before = tasks();
+    if (!lep3::session::start_loops())
+        return state.SkipWithError("start_loops failed");
+    const std::vector<pid_t> ids = new_tasks(before);
+    const ThreadUsage s0 = usage_of(ids);
+    for (auto _ : state) {
+        const uint64_t target = rgb_frames_done() + kFramesPerIteration;
+        if (!write_all(pipe.write_end.get(), stream)) {
+            state.SkipWithError("write to the pipe failed");
+            break;
+        }
+        while (rgb_frames_done() < target)
+            usleep(20);
+    }
+    const ThreadUsage loops = usage_of(ids) - s0;
+    lep3::session::stop_loops();
+    release_link();
+    const auto bytes = static_cast<double>(stream.size()) * static_cast<double>(state.iterations());
+    state.counters["loops_ns_per_byte"] = loops.cpu_seconds * 1e9 / bytes;
+    state.SetBytesProcessed(static_cast<int64_t>(bytes));
+    state.counters["x_rgb_realtime"] =
+        benchmark::Counter(bytes / kRealTimeRgbBytesPerSecond, benchmark::Counter::kIsRate);
+}
+BENCHMARK(BM_SessionThroughput)->Unit(benchmark::kMillisecond)->UseRealTime()->MinTime(2.0);
 
 } // namespace
 

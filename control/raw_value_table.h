@@ -3,9 +3,11 @@
 // calibration, and the object parameters) alone.
 #pragma once
 
+#include <algorithm>
 #include <array>
 #include <atomic>
 #include <bit>
+#include <concepts>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -14,6 +16,9 @@
 #include "render/vector_level.h"
 
 namespace lep3::control {
+
+// A span filler (below) flags its entries in doubt by groups of this many raw values.
+inline constexpr uint32_t kSpanGroup = 4;
 
 // The result of every raw value for the last key used, filled in as values are met, so a
 // stream of frames with one key computes each distinct value once instead of each pixel.
@@ -25,6 +30,12 @@ namespace lep3::control {
 // its frame pixel by pixel instead, so no caller waits and every result is the formula's.
 //
 // Key is compared with ==; Compute is a function object float(uint16_t raw, const Key &).
+// Compute may also offer static bool fill_span(uint32_t *bits, uint8_t *doubts, uint32_t
+// low, uint32_t high, const Key &): the entries of a whole span of raw values at once (low
+// a multiple of kSpanGroup, high one below the next), with doubts[v / kSpanGroup] set for
+// each group whose entries it can't vouch for (the table computes those with Compute), and
+// true when there is any. A frame whose values lie within kDenseSpan then has its span
+// filled whole after a change of key.
 template <typename Key, typename Compute> class RawValueTable {
   public:
     static constexpr size_t kRawValues = 65536;
@@ -41,7 +52,23 @@ template <typename Key, typename Compute> class RawValueTable {
     void convert(const uint16_t *raw, float *out, const Key &key)
     {
         if (!keyed_ || !(key == key_)) {
-            rekey(key);
+            if constexpr (kFillsSpans) {
+                uint32_t low = 0;
+                uint32_t high = 0;
+                lep3::render::run_vectorised<span_of>(raw, &low, &high);
+                if (high - low < kDenseSpan) {
+                    low -= low % kSpanGroup;
+                    high |= kSpanGroup - 1;
+                    rekey(key, low, high);
+                    if (Compute::fill_span(bits_.data(), doubts_.data(), low, high, key_))
+                        settle_doubts(low, high);
+                    note_filled(low, high);
+                    uint32_t top = 0; // every entry the frame meets is filled now
+                    lep3::render::run_vectorised<copy_entries>(bits_.data(), raw, out, &top);
+                    return;
+                }
+            }
+            rekey(key, 1, 0);
             fill_unknown(raw, out, false);
             return;
         }
@@ -53,7 +80,35 @@ template <typename Key, typename Compute> class RawValueTable {
 
   private:
     static constexpr uint32_t kUnknown = 0xFFFFFFFFU;
-    static constexpr size_t kWordBits = 64;
+    static constexpr bool kFillsSpans = requires(uint32_t *bits, uint8_t *doubts, const Key &key) {
+        { Compute::fill_span(bits, doubts, 0U, 0U, key) } -> std::same_as<bool>;
+    };
+    // Widest span of raw values filled whole (any 14-bit frame's).
+    static constexpr uint32_t kDenseSpan = 32768;
+
+    // The frame's smallest and largest raw value.
+    [[gnu::always_inline]] static inline void span_of(const uint16_t *raw, uint32_t *low, uint32_t *high)
+    {
+        uint16_t lo = UINT16_MAX;
+        uint16_t hi = 0;
+        for (size_t i = 0; i < lep3::render::kFramePixels; ++i) {
+            lo = std::min(lo, raw[i]);
+            hi = std::max(hi, raw[i]);
+        }
+        *low = lo;
+        *high = hi;
+    }
+
+    // The groups the span filler left in doubt, computed one value at a time.
+    void settle_doubts(uint32_t low, uint32_t high)
+    {
+        for (uint32_t v = low; v <= high; v += kSpanGroup) {
+            if (doubts_[v / kSpanGroup] == 0)
+                continue;
+            for (uint32_t i = v; i < v + kSpanGroup; ++i)
+                bits_[i] = std::bit_cast<uint32_t>(Compute{}(static_cast<uint16_t>(i), key_));
+        }
+    }
 
     // Every pixel's entry as it stands; top receives the largest entry's bits, which is
     // kUnknown when any pixel met an unknown one.
@@ -90,32 +145,45 @@ template <typename Key, typename Compute> class RawValueTable {
         uint32_t bits = 0;
         std::memcpy(&bits, &value, sizeof(bits));
         bits_[raw] = bits;
-        filled_[raw / kWordBits] |= uint64_t{1} << (raw % kWordBits);
+        note_filled(raw, raw);
         return bits;
     }
 
-    // A new key forgets the entries of the old one: only those filled (a scene spans a few
-    // thousand raw values), which the bitmap lists, so the change costs little more than
-    // the values met. The very first key finds the table all zero and marks it unknown
-    // whole, once.
-    void rekey(const Key &key)
+    void note_filled(uint32_t low, uint32_t high)
     {
+        filled_low_ = std::min(filled_low_, low);
+        filled_high_ = std::max(filled_high_, high);
+    }
+
+    // A new key forgets the entries of the old one: the span they lie in (a scene spans a
+    // few thousand raw values), marked unknown in sweeps of stores, except the part
+    // [keep_low, keep_high] about to be filled afresh (keep_low > keep_high: none). The
+    // very first key finds the table all zero and marks it unknown whole, once.
+    void rekey(const Key &key, uint32_t keep_low, uint32_t keep_high)
+    {
+        const auto forget = [this](uint32_t from, uint32_t to) { // [from, to)
+            if (from < to)
+                std::fill(bits_.begin() + from, bits_.begin() + to, kUnknown);
+        };
         if (!keyed_) {
             bits_.fill(kUnknown);
+        } else if (keep_low > keep_high) {
+            forget(filled_low_, filled_high_ + 1);
         } else {
-            for (size_t w = 0; w < filled_.size(); ++w) {
-                for (uint64_t word = filled_[w]; word != 0; word &= word - 1)
-                    bits_[w * kWordBits + static_cast<size_t>(std::countr_zero(word))] = kUnknown;
-                filled_[w] = 0;
-            }
+            forget(filled_low_, std::min(filled_high_ + 1, keep_low));
+            forget(std::max(filled_low_, keep_high + 1), filled_high_ + 1);
         }
+        filled_low_ = kRawValues;
+        filled_high_ = 0;
         key_ = key;
         keyed_ = true;
     }
 
     std::atomic_flag busy_;
     std::array<uint32_t, kRawValues> bits_{};
-    std::array<uint64_t, kRawValues / kWordBits> filled_{}; // raw values whose entry holds a value
+    std::array<uint8_t, kFillsSpans ? kRawValues / kSpanGroup : 1> doubts_{}; // the span filler's flags
+    uint32_t filled_low_ = kRawValues; // entries outside [low, high] are unknown
+    uint32_t filled_high_ = 0;
     Key key_{};
     bool keyed_ = false;
 };

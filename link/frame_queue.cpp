@@ -330,11 +330,20 @@ int take_newest_frame(std::span<uint8_t> buffer, frame_desc_t &desc, FrameFacts 
     return 1;
 }
 
-void wait_for_frame_event(std::chrono::steady_clock::time_point deadline)
+uint64_t frame_events()
+{
+    const std::lock_guard<std::mutex> guard(event_lock);
+    return event_count;
+}
+
+void wait_for_frame_event(uint64_t seen, std::chrono::steady_clock::time_point deadline)
 {
     std::unique_lock<std::mutex> guard(event_lock);
-    const uint64_t seen = event_count;
-    event.wait_until(guard, deadline, [&] { return event_count != seen; });
+    const auto moved = [&] { return event_count != seen; };
+    if (deadline == std::chrono::steady_clock::time_point::max())
+        event.wait(guard, moved);
+    else
+        event.wait_until(guard, deadline, moved);
 }
 
 void wake_frame_waiters()

@@ -116,6 +116,12 @@ enum class ParserState : int32_t {
 // Applies the state table to one byte. No reset check, no queue: callable from tests
 // and fuzz targets on any byte stream.
 void parse_byte(uint8_t b);
+// Applies the state table to a chunk, frame data in runs, each byte or run followed by the
+// reset check: what the parser loop does for the same bytes (the session's parser).
+void parse_bytes(std::span<const uint8_t> bytes);
+// Bytes the frame packet being received still lacks; 0 outside frame data. Until that
+// many have arrived, parsing what has can complete nothing.
+int32_t frame_bytes_missing();
 // The diagnostic parser's variant of the table (the capture loop's consumer).
 void parse_byte_diagnostic(uint8_t b);
 // Steps of the state table that the diagnostic parser shares with the real one. Each
@@ -187,6 +193,12 @@ void parse_pass();
 // count to fall before closing the descriptor, so no read can still be using it. Returns
 // false when readers are still running after the limit.
 bool wait_for_readers_gone(std::chrono::milliseconds limit);
+// What every reader loop does first, the session's too: counts the calling thread in
+// until it exits.
+void count_reader_in();
+// What every loop thread does first: readies it for being cancelled (a sanitizer build
+// clears the stack cancellation leaves behind).
+void prepare_for_cancellation();
 
 // ---------------------------------------------------------------------------------------
 // Length of a queue wait's poll (link/poll_pause.cpp).
@@ -305,9 +317,13 @@ struct FrameFacts {
 int take_newest_frame(std::span<uint8_t> buffer, frame_desc_t &desc, FrameFacts &facts);
 // Facts of the newest frame not yet delivered, without taking it; false when there is none.
 bool peek_newest_frame(FrameFacts &facts);
-// Sleeps until a frame is queued or a check byte noted, or until the deadline.
-void wait_for_frame_event(std::chrono::steady_clock::time_point deadline);
-// Wakes every waiter of wait_for_frame_event (a closing session).
+// Frame events so far: frames queued, check bytes noted, wake_frame_waiters calls.
+uint64_t frame_events();
+// Sleeps until there have been more events than `seen` (taken from frame_events before
+// looking at the queue, so none is missed) or until the deadline; time_point::max() is
+// no deadline.
+void wait_for_frame_event(uint64_t seen, std::chrono::steady_clock::time_point deadline);
+// Wakes every waiter of wait_for_frame_event (a change of the link's state).
 void wake_frame_waiters();
 
 // ---------------------------------------------------------------------------------------

@@ -79,6 +79,8 @@ void count_reader_out(void * /*value*/)
     running_readers.fetch_sub(1, std::memory_order_release);
 }
 
+} // namespace
+
 void count_reader_in()
 {
     static pthread_key_t key;
@@ -88,6 +90,8 @@ void count_reader_in()
     static char marker;
     pthread_setspecific(key, &marker);
 }
+
+namespace {
 
 constexpr auto kReaderGonePoll = std::chrono::milliseconds(1);
 
@@ -132,6 +136,8 @@ void clear_dead_frames(void * /*value*/)
         __asan_unpoison_memory_region(bottom, static_cast<size_t>(here - bottom));
 }
 
+} // namespace
+
 void prepare_for_cancellation()
 {
     static pthread_key_t key;
@@ -141,10 +147,10 @@ void prepare_for_cancellation()
     pthread_setspecific(key, &marker);
 }
 #else
+} // namespace
+
 void prepare_for_cancellation() {}
 #endif
-
-} // namespace
 
 } // namespace lep3::link
 

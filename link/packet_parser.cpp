@@ -7,6 +7,7 @@
 // nothing).
 #include <pthread.h>
 
+#include <algorithm>
 #include <atomic>
 #include <bit>
 #include <cstdio>
@@ -426,11 +427,54 @@ void fold_frame_data(int total)
         return;
     other_rows(b, static_cast<ParserState>(parser_state)); // a skip's end may have moved it
 }
+// The data size of the frame packet being received, or 0 outside frame data.
+int frame_data_total()
+{
+    const auto state = static_cast<ParserState>(parser_state);
+    return state == ParserState::rgb_data ? kRgbPacketData : state == ParserState::raw_data ? kRawPacketData : 0;
+}
+
 } // namespace
 
 void parse_byte(uint8_t b)
 {
     step(b);
+}
+
+void parse_bytes(std::span<const uint8_t> bytes)
+{
+    // A frame packet's data goes into image_buffer in runs as long as the chunk and the
+    // packet allow; every other byte takes the table one at a time, as parse_byte does.
+    // Frame data never raises the reset flag, so testing it after each run or byte starts
+    // the re-initialisation after the same byte as the classic loop would.
+    const uint8_t *at = bytes.data();
+    const uint8_t *const end = at + bytes.size();
+    while (at != end) {
+        const int total = frame_data_total();
+        if (total != 0 && static_cast<uint32_t>(image_buffer_index) < static_cast<uint32_t>(total)) {
+            const auto run = std::min(static_cast<size_t>(end - at), static_cast<size_t>(total - image_buffer_index));
+            std::memcpy(&image_buffer[image_buffer_index], at, run);
+            image_buffer_index += static_cast<int32_t>(run);
+            at += run;
+            if (image_buffer_index == total) {
+                fold_frame_data(total);
+                if (total == kRgbPacketData)
+                    complete_rgb_frame();
+                else
+                    complete_raw_frame();
+            }
+        } else {
+            step(*at++);
+        }
+        if (reset_requested()) [[unlikely]]
+            reset_check();
+    }
+}
+
+int32_t frame_bytes_missing()
+{
+    const int total = frame_data_total();
+    return total != 0 && image_buffer_index < total ? total - image_buffer_index : 0;
 }
 
 void parse_pass()

@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <charconv>
 #include <cinttypes>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
@@ -29,6 +30,22 @@ constexpr std::string_view kLibrary = "Library version";
 constexpr std::string_view kFirmware = "Bridge firmware";
 constexpr std::string_view kSerial = "Camera serial number";
 constexpr std::string_view kTemperature = "Temperature";
+// The object parameters, one line each, and the regions, "Region 1: box hot=10,20,30,40".
+struct ObjectLine {
+    std::string_view key;
+    float lep3_object_params_t::*field;
+    std::string_view unit;
+};
+constexpr ObjectLine kObjectLines[] = {
+    {"Emissivity", &lep3_object_params_t::emissivity, ""},
+    {"Reflected temperature", &lep3_object_params_t::reflected_c, " C"},
+    {"Air temperature", &lep3_object_params_t::air_c, " C"},
+    {"Relative humidity", &lep3_object_params_t::humidity, ""},
+    {"Distance", &lep3_object_params_t::distance_m, " m"},
+    {"Window transmission", &lep3_object_params_t::window_transmission, ""},
+    {"Window temperature", &lep3_object_params_t::window_c, " C"},
+};
+constexpr std::string_view kRegion = "Region ";
 
 // The session confirms a frame whose check byte it saw match; any other frame (a wrong or
 // a missing check byte) is not confirmed.
@@ -105,7 +122,82 @@ float parse_celsius(std::string_view text)
     return static_cast<float>(v);
 }
 
+// The shortest text that reads back as the same float.
+std::string float_text(float v, std::string_view unit)
+{
+    char buf[32];
+    const auto end = std::to_chars(buf, buf + sizeof buf, v).ptr;
+    return std::string(buf, end).append(unit);
+}
+
+float parse_float(std::string_view key, std::string_view text, std::string_view unit)
+{
+    float v = 0;
+    const char *last = text.data() + text.size();
+    const auto [end, ec] = std::from_chars(text.data(), last, v);
+    if (ec != std::errc() || std::string_view(end, static_cast<size_t>(last - end)) != unit || !std::isfinite(v))
+        throw FormatError("'" + std::string(key) + "' is not a number" +
+                          (unit.empty() ? "" : " in" + std::string(unit)) + ": '" + std::string(text) + "'");
+    return v;
+}
+
+thermo::NamedRegion parse_region_line(std::string_view key, std::string_view text)
+{
+    const size_t space = text.find(' ');
+    const std::string_view kind = text.substr(0, space);
+    for (const int k : {LEP3_REGION_SPOT, LEP3_REGION_BOX, LEP3_REGION_LINE}) {
+        if (space == std::string_view::npos || kind != thermo::region_kind_name(k))
+            continue;
+        try {
+            return thermo::parse_region(k, text.substr(space + 1), 1);
+        } catch (const std::invalid_argument &e) {
+            throw FormatError("'" + std::string(key) + "' is not a region: " + e.what());
+        }
+    }
+    throw FormatError("'" + std::string(key) + "' is not 'spot|box|line NAME=X0,Y0[,X1,Y1]': '" + std::string(text) +
+                      "'");
+}
+
+bool same_region(const thermo::NamedRegion &a, const thermo::NamedRegion &b)
+{
+    const lep3_region_t &p = a.region, &q = b.region;
+    return a.name == b.name && p.kind == q.kind && p.x0 == q.x0 && p.y0 == q.y0 &&
+           (p.kind == LEP3_REGION_SPOT || (p.x1 == q.x1 && p.y1 == q.y1));
+}
+
 } // namespace
+
+std::string describe_region(const thermo::NamedRegion &n)
+{
+    const lep3_region_t &r = n.region;
+    std::string text(thermo::region_kind_name(r.kind));
+    text.append(" ").append(n.name).append("=").append(std::to_string(r.x0)).append(",").append(std::to_string(r.y0));
+    if (r.kind != LEP3_REGION_SPOT)
+        text.append(",").append(std::to_string(r.x1)).append(",").append(std::to_string(r.y1));
+    return text;
+}
+
+bool same_object(const lep3_object_params_t &a, const lep3_object_params_t &b)
+{
+    for (const ObjectLine &l : kObjectLines)
+        if (a.*l.field != b.*l.field)
+            return false;
+    return true;
+}
+
+bool is_black_body(const lep3_object_params_t &p)
+{
+    return p.emissivity == 1 && p.distance_m == 0 && p.window_transmission == 1;
+}
+
+bool FileInfo::operator==(const FileInfo &o) const
+{
+    const bool same_objects =
+        object.has_value() == o.object.has_value() && (!object || same_object(*object, *o.object));
+    return values == o.values && library_version == o.library_version && firmware_version == o.firmware_version &&
+           serial_number == o.serial_number && same_objects &&
+           std::equal(regions.begin(), regions.end(), o.regions.begin(), o.regions.end(), same_region);
+}
 
 const std::string_view kTemperatureText =
     "T = B / ln(R / (S - O) + F) kelvin for a raw value S and the page's R, B, F, O (B and F are the "
@@ -117,6 +209,18 @@ const std::string_view kTemperatureText =
 const std::string_view kCelsiusText =
     "degrees Celsius of the raw recording's pages, one page each: its values through LEP3_LuxToKelvin with the "
     "page's R and O, then LEP3_KelvinToCelsius; NaN throughout a page whose R, B, F, O were unavailable.";
+
+const std::string_view kObjectCelsiusText =
+    "degrees Celsius of the objects in the raw recording's pages, one page each: its values through "
+    "LEP3_RawToObjectCelsius with the page's R and O and the file's object parameters (NaN where the object's "
+    "signal has no temperature); NaN throughout a page whose R, B, F, O were unavailable.";
+
+std::string_view temperature_text(const FileInfo &file)
+{
+    if (file.values == Values::raw)
+        return kTemperatureText;
+    return file.object && !is_black_body(*file.object) ? kObjectCelsiusText : kCelsiusText;
+}
 
 std::string utc_text(int64_t us)
 {
@@ -181,7 +285,12 @@ std::string describe_page(const PageInfo &page, const FileInfo *file)
         add_line(out, kLibrary, file->library_version);
         add_line(out, kFirmware, firmware_text(file->firmware_version));
         add_line(out, kSerial, serial_text(file->serial_number));
-        add_line(out, kTemperature, raw ? kTemperatureText : kCelsiusText);
+        add_line(out, kTemperature, temperature_text(*file));
+        if (file->object)
+            for (const ObjectLine &l : kObjectLines)
+                add_line(out, l.key, float_text((*file->object).*l.field, l.unit));
+        for (size_t i = 0; i < file->regions.size(); ++i)
+            add_line(out, std::string(kRegion) + std::to_string(i + 1), describe_region(file->regions[i]));
     }
     return out;
 }
@@ -244,6 +353,20 @@ Description parse_description(std::string_view text)
         file.library_version = std::string(find(kLibrary).value_or(kUnavailable));
         file.firmware_version = parse_firmware(find(kFirmware).value_or(kUnavailable));
         file.serial_number = parse_serial(find(kSerial).value_or(kUnavailable));
+        // A file written before the object parameters were recorded has none of their lines.
+        if (find(kObjectLines[0].key)) {
+            lep3_object_params_t p{};
+            for (const ObjectLine &l : kObjectLines)
+                p.*l.field = parse_float(l.key, need(l.key), l.unit);
+            file.object = p;
+        }
+        for (size_t i = 1;; ++i) {
+            const std::string key = std::string(kRegion) + std::to_string(i);
+            const auto region = find(key);
+            if (!region)
+                break;
+            file.regions.push_back(parse_region_line(key, *region));
+        }
         d.file = file;
     }
     return d;

@@ -14,6 +14,10 @@
 #include <stdexcept>
 #include <string>
 #include <string_view>
+#include <vector>
+
+#include "lep3.h"
+#include "thermo/region_spec.h"
 
 namespace lep3::recording {
 
@@ -50,8 +54,21 @@ struct FileInfo {
     std::string library_version;
     std::optional<uint32_t> firmware_version; // the bridge's, in hundredths as LEP3_GetFirmwareVersion gives it
     std::optional<uint64_t> serial_number;    // the camera core's
-    bool operator==(const FileInfo &) const = default;
+    // What the temperatures were taken with: the object parameters (nothing in a file
+    // written before they were recorded: the library's defaults then) and the regions
+    // measured, in the order given.
+    std::optional<lep3_object_params_t> object = std::nullopt;
+    std::vector<lep3::thermo::NamedRegion> regions = {};
+    bool operator==(const FileInfo &) const;
 };
+
+// The object parameters compared field by field. A black body seen through nothing (its
+// emissivity and the window's transmission 1, no distance): the other parameters weigh
+// nothing then, and the plain conversion gives the object's temperatures.
+bool same_object(const lep3_object_params_t &a, const lep3_object_params_t &b);
+bool is_black_body(const lep3_object_params_t &p);
+// A region as its line states it: "box hot=10,20,30,40", "spot spot1=80,60".
+std::string describe_region(const lep3::thermo::NamedRegion &region);
 
 // A page's description; file is given for the first page only.
 std::string describe_page(const PageInfo &page, const FileInfo *file);
@@ -79,6 +96,9 @@ int64_t parse_utc(std::string_view text);
 // How a value becomes kelvin, as the file states it, and the library's fixed B and F.
 extern const std::string_view kTemperatureText;
 extern const std::string_view kCelsiusText;
+extern const std::string_view kObjectCelsiusText;
+// The file's "Temperature" line: which of the three texts above its values are.
+std::string_view temperature_text(const FileInfo &file);
 inline constexpr uint32_t kConversionB = 1428;
 inline constexpr uint32_t kConversionF = 1;
 

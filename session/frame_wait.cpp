@@ -1,4 +1,5 @@
 // LEP3_WaitFrame: the newest frame not yet delivered, with a time-out.
+#include <algorithm>
 #include <chrono>
 #include <span>
 
@@ -14,8 +15,6 @@ using Clock = std::chrono::steady_clock;
 // A frame is handed out once its check byte has been seen; one whose check byte never
 // comes (the stream stopped right after it) is handed out this long after completion.
 constexpr auto kCheckByteGrace = 20ms;
-// Waiters look at the link state at least this often.
-constexpr auto kWaitSlice = 20ms;
 
 uint64_t monotonic_ns()
 {
@@ -31,15 +30,20 @@ bool ready(const lep3::link::FrameFacts &facts)
                static_cast<uint64_t>(std::chrono::nanoseconds(kCheckByteGrace).count());
 }
 
-// 1 taken, 0 none ready, -3 too small.
-int try_take(std::span<uint8_t> buffer, lep3_frame_info_t *info)
+// 1 taken, 0 none ready, -3 too small. A frame that waits for its check byte moves
+// `wake` forward to the end of its grace.
+int try_take(std::span<uint8_t> buffer, lep3_frame_info_t *info, Clock::time_point &wake)
 {
     lep3::session::lock_link_shared();
     lep3::link::FrameFacts facts;
     int result = 0;
     frame_desc_t desc{};
-    if (lep3::link::peek_newest_frame(facts) && ready(facts))
-        result = lep3::link::take_newest_frame(buffer, desc, facts);
+    if (lep3::link::peek_newest_frame(facts)) {
+        if (ready(facts))
+            result = lep3::link::take_newest_frame(buffer, desc, facts);
+        else // steady_clock counts CLOCK_MONOTONIC
+            wake = std::min(wake, Clock::time_point(std::chrono::nanoseconds(facts.completed_ns) + kCheckByteGrace));
+    }
     lep3::session::unlock_link_shared();
     if (result == 1 && info != nullptr) {
         *info =
@@ -59,8 +63,12 @@ extern "C" LEP3_API int LEP3_WaitFrame(void *buffer, size_t capacity, lep3_frame
     const std::span<uint8_t> out(static_cast<uint8_t *>(buffer), capacity);
     const bool forever = timeout_ms < 0;
     const auto deadline = Clock::now() + std::chrono::milliseconds(forever ? 0 : timeout_ms);
+    // Sleeps until a frame is queued, a check byte is seen or the link changes state (each
+    // an event), or a frame's grace or the time-out ends.
     for (;;) {
-        const int taken = try_take(out, info);
+        const uint64_t seen = lep3::link::frame_events();
+        auto wake = forever ? Clock::time_point::max() : deadline;
+        const int taken = try_take(out, info, wake);
         if (taken == 1)
             return 0;
         if (taken < 0)
@@ -68,10 +76,8 @@ extern "C" LEP3_API int LEP3_WaitFrame(void *buffer, size_t capacity, lep3_frame
         // A bridge that is gone is said at once, not at the end of the wait.
         if (const int state = LEP3_GetLinkState(); state == LEP3_LINK_GONE || state == LEP3_LINK_RECONNECTING)
             return -6;
-        const auto now = Clock::now();
-        if (!forever && now >= deadline)
+        if (!forever && Clock::now() >= deadline)
             return -2;
-        const auto slice_end = now + kWaitSlice;
-        lep3::link::wait_for_frame_event(forever || slice_end < deadline ? slice_end : deadline);
+        lep3::link::wait_for_frame_event(seen, wake);
     }
 }

@@ -1,18 +1,21 @@
 // The managed session: opens the bridge for this process alone, runs the loops on the
 // library's threads, watches the link, and re-opens a bridge that disappears and returns.
 //
-// One supervisor thread looks at the link every tick. It is the only thread besides
+// One supervisor thread watches the link. It sleeps in poll() on the device (a hang-up
+// wakes it) and on an eventfd that the reader pokes when the port hangs up or bytes come
+// to a silent link; it wakes by itself only when a streaming link would fall silent, and
+// every tick while the bridge is gone, to see it return. It is the only thread besides
 // LEP3_Open, LEP3_Close and LEP3_UpdateFirmware that replaces the link, and all of them do
 // so holding link_lock exclusively; a frame read holds it shared while it copies a frame.
 #include <poll.h>
 #include <pthread.h>
 #include <signal.h>
+#include <sys/eventfd.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <mutex>
 #include <shared_mutex>
 #include <string>
@@ -31,7 +34,7 @@ namespace {
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
 
-constexpr auto kTick = 50ms;      // how often the supervisor looks at the link
+constexpr auto kTick = 50ms;      // how often the supervisor looks for a bridge that is gone
 constexpr auto kSilentAfter = 1s; // no byte for this long: silent
 
 std::shared_mutex link_lock;
@@ -43,31 +46,35 @@ std::atomic<bool> updating{false};
 
 struct Supervisor {
     std::thread thread;
-    std::mutex lock;
-    std::condition_variable wake;
-    bool stop = false;
+    link::Fd wake; // eventfd: stop, a hang-up, bytes on a silent link, the update's end
+    std::atomic<bool> stop{false};
 };
 Supervisor supervisor;
+
+void poke_supervisor()
+{
+    const uint64_t one = 1;
+    (void)!write(supervisor.wake.get(), &one, sizeof one);
+}
+
+uint64_t monotonic_ns()
+{
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return static_cast<uint64_t>(now.tv_sec) * 1'000'000'000U + static_cast<uint64_t>(now.tv_nsec);
+}
 
 struct Link {
     link::Fd claim;             // our lock on the device
     std::string path;           // where the bridge is published
     uint32_t frames_before = 0; // frame count carried over a re-open
-    uint64_t bytes_seen = 0;
-    Clock::time_point last_byte{};
+    std::atomic<uint64_t> last_byte_ns{0}; // CLOCK_MONOTONIC of the last read, by the reader
 };
 Link link_now;
 
 void say(const std::string &text)
 {
     console::write_error(("LEP3: " + text + "\n").c_str());
-}
-
-uint64_t bytes_read()
-{
-    lep3_link_stats_t stats{};
-    LEP3_GetLinkStats(&stats);
-    return stats.bytes_read;
 }
 
 // Brings the link up on the device already claimed: port, queues, parser, loops. The
@@ -85,8 +92,7 @@ bool bring_up()
         LEP3_Destroy();
         return false;
     }
-    link_now.bytes_seen = bytes_read();
-    link_now.last_byte = Clock::now();
+    link_now.last_byte_ns.store(monotonic_ns());
     return true;
 }
 
@@ -143,6 +149,12 @@ void start_reinitialisation()
     pthread_attr_destroy(&attr);
 }
 
+// Time since the last byte came.
+std::chrono::nanoseconds quiet_for()
+{
+    return std::chrono::nanoseconds(monotonic_ns() - link_now.last_byte_ns.load());
+}
+
 void watch_once()
 {
     const int state = link_state.load();
@@ -160,12 +172,7 @@ void watch_once()
             say("the bridge at " + link_now.path + " is gone; waiting for it to return");
             return;
         }
-        const uint64_t bytes = bytes_read();
-        if (bytes != link_now.bytes_seen) {
-            link_now.bytes_seen = bytes;
-            link_now.last_byte = Clock::now();
-        }
-        link_state.store(Clock::now() - link_now.last_byte < kSilentAfter ? LEP3_LINK_UP : LEP3_LINK_SILENT);
+        link_state.store(quiet_for() < kSilentAfter ? LEP3_LINK_UP : LEP3_LINK_SILENT);
         return;
     }
     if (state == LEP3_LINK_GONE && access(link_now.path.c_str(), F_OK) == 0) {
@@ -187,27 +194,59 @@ void watch_once()
     }
 }
 
+// What the supervisor sleeps on next: the device while it is there (a hang-up wakes it)
+// and how long it may sleep at most (-1: until woken).
+struct Watch {
+    int device = -1;
+    int timeout_ms = -1;
+};
+
+Watch next_watch()
+{
+    if (updating.load())
+        return {}; // the update's end wakes it
+    const std::lock_guard<std::mutex> serial(open_lock);
+    switch (link_state.load()) {
+    case LEP3_LINK_UP: {
+        const auto left = std::chrono::ceil<std::chrono::milliseconds>(kSilentAfter - quiet_for());
+        return {link_now.claim.get(), static_cast<int>(std::max<int64_t>(left.count(), 0)) + 1};
+    }
+    case LEP3_LINK_SILENT:
+        return {link_now.claim.get(), -1}; // the reader wakes it when bytes come
+    default:
+        return {-1, static_cast<int>(kTick.count())}; // gone: looks for its return
+    }
+}
+
 void supervise()
 {
-    std::unique_lock<std::mutex> guard(supervisor.lock);
-    while (!supervisor.stop) {
-        supervisor.wake.wait_for(guard, kTick, [] { return supervisor.stop; });
-        if (supervisor.stop)
+    while (!supervisor.stop.load()) {
+        const Watch watch = next_watch();
+        // A device fd with no events asked for still reports a hang-up or an error.
+        pollfd fds[2] = {{supervisor.wake.get(), POLLIN, 0}, {watch.device, 0, 0}};
+        if (poll(fds, 2, watch.timeout_ms) < 0)
+            continue;
+        if ((fds[0].revents & POLLIN) != 0) {
+            uint64_t count = 0;
+            (void)!read(supervisor.wake.get(), &count, sizeof count);
+        }
+        if (supervisor.stop.load())
             break;
         if (updating.load())
             continue;
-        guard.unlock();
-        {
-            const std::lock_guard<std::mutex> serial(open_lock);
-            watch_once();
-        }
-        guard.lock();
+        const std::lock_guard<std::mutex> serial(open_lock);
+        watch_once();
     }
 }
 
 void start_supervisor()
 {
-    supervisor.stop = false;
+    supervisor.stop.store(false);
+    // Made once and kept: the reader may still poke it while a close stops the supervisor.
+    if (!supervisor.wake.valid())
+        supervisor.wake.reset(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
+    uint64_t stale = 0;
+    (void)!read(supervisor.wake.get(), &stale, sizeof stale);
     // The supervisor takes none of the host's signals either.
     sigset_t all;
     sigset_t previous;
@@ -219,16 +258,25 @@ void start_supervisor()
 
 void stop_supervisor()
 {
-    {
-        const std::lock_guard<std::mutex> guard(supervisor.lock);
-        supervisor.stop = true;
-    }
-    supervisor.wake.notify_all();
+    supervisor.stop.store(true);
+    poke_supervisor();
     if (supervisor.thread.joinable())
         supervisor.thread.join();
 }
 
 } // namespace
+
+void note_bytes_arrived()
+{
+    link_now.last_byte_ns.store(monotonic_ns(), std::memory_order_relaxed);
+    if (link_state.load(std::memory_order_relaxed) == LEP3_LINK_SILENT)
+        poke_supervisor();
+}
+
+void note_hangup()
+{
+    poke_supervisor();
+}
 
 void lock_link_shared()
 {
@@ -258,6 +306,7 @@ void end_update(int result)
     if (result == -1 || result == -2) {
         // Refused before the bridge restarted: the link is as it was.
         updating.store(false);
+        poke_supervisor();
         return;
     }
     stop_loops();
@@ -279,6 +328,7 @@ void end_update(int result)
     link::set_bridge_gone(!back);
     link_state.store(back ? LEP3_LINK_UP : LEP3_LINK_GONE);
     updating.store(false);
+    poke_supervisor();
     link::wake_frame_waiters();
 }
 

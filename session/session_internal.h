@@ -31,12 +31,24 @@ void settle_line();
 // Starts the reader and parser loops on threads of the library (no host signal reaches
 // them); false when a thread can't be created (nothing left running).
 bool start_loops();
+// One pass of each of the session's loops, for the benchmarks to count: the reader polls
+// the port and reads once into the ring, the parser waits for what it needs and parses
+// what the ring holds. prepare_loop_passes readies the ring as start_loops does, without
+// starting any thread; false when its eventfds can't be had.
+bool prepare_loop_passes();
+void loop_read_pass();
+void loop_parse_pass();
 // Cancels and joins both loops; safe when they don't run.
 void stop_loops();
 // The update cancels the reader itself: reclaim its thread.
 void reclaim_reader();
 // Handle of the running reader (for the firmware update).
 pthread_t reader_thread();
+
+// What the session's reader tells the supervisor: bytes came (after each read), and the
+// port hung up (the reader then waits to be stopped).
+void note_bytes_arrived();
+void note_hangup();
 
 // The session's lock around everything that replaces the link under the other threads:
 // a frame read takes it shared, opening, closing and reconnecting exclusively.

@@ -65,9 +65,12 @@ struct Options {
     uint32_t seed = 1;                  // for garbage, split sizes and corruption positions
     uint32_t flash_size = 256 * 1024;   // what the bootloader reports
     bool verbose = false;               // print what it does on standard output
-    uint16_t firmware_version = 0x0106; // what the application firmware reports (0x0401), in hundredths;
-                                        // after a transfer, the version the flashed image names
-                                        // (stamped_version in bootloader.h), if it names one
+    uint16_t firmware_version = 0x0106; // what the application firmware reports (0x0401), in hundredths
+    // After a transfer the application reports the version in the first line of the image
+    // file whose body it was given, looked for in these image files and directories, then
+    // in /tmp/mmcblk0; failing that, a version its body names ("SAMG55;V2.70" inside, see
+    // stamped_version in bootloader.h); failing that, the old one.
+    std::vector<std::string> image_paths;
     // A recording (lep3 record) to stream instead of the synthetic scene: its raw values
     // exactly, at its recorded pace, with the FPA temperature, RBFO set, serial number and
     // firmware version it was recorded with. The constructor throws std::runtime_error

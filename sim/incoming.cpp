@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include "sim/bridge_sim_internal.h"
+#include "sim/image_files.h"
 
 namespace lep3::sim {
 
@@ -92,7 +93,12 @@ void BridgeSim::Impl::take_boot_bytes(std::span<const uint8_t> bytes)
         }
         if (outcome.boot) {
             say("booting the application (%zu bytes programmed)\n", boot.programmed().size());
-            if (const auto version = stamped_version(boot.programmed()))
+            // The image file's first line names the version; an image whose file isn't
+            // found may name it in its body.
+            auto version = image_file_version(boot.programmed(), opts.image_paths);
+            if (!version)
+                version = stamped_version(boot.programmed());
+            if (version)
                 opts.firmware_version = *version;
             enqueue_action(kBootDeviceGoes, [this] { go_away(); });
             if (!faults.app_never_returns)

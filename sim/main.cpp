@@ -33,15 +33,17 @@ Clock::duration seconds(double s)
 void usage(FILE *to)
 {
     (void)std::fputs("Usage: lep3-bridge-sim [options]\n"
-                     "Emulates the camera bridge (application firmware, camera core and bootloader) on a\n"
-                     "pseudo-terminal, published as a symlink the library can open like the real device.\n"
+                     "Emulates the camera bridge (application firmware, camera core and bootloader)\n"
+                     "on a pseudo-terminal, published as a symlink the library can open like the\n"
+                     "real device.\n"
                      "\n"
                      "  --path PATH         application device symlink (default /tmp/lep3-sim/ttyACM0)\n"
                      "  --boot-path PATH    bootloader device symlink (default: PATH.boot)\n"
-                     "  --fps RATE          video frame rate, 0 = as fast as the host reads (default 8.7;\n"
-                     "                      with --replay, the recorded pace)\n"
+                     "  --fps RATE          video frame rate, 0 = as fast as the host reads\n"
+                     "                      (default 8.7; with --replay, the recorded pace)\n"
                      "  --replay FILE       stream a recording made by 'lep3 record' instead of the\n"
-                     "                      synthetic scene: its raw values exactly, at its recorded pace\n"
+                     "                      synthetic scene: its raw values exactly, at its recorded\n"
+                     "                      pace\n"
                      "  --loop              with --replay, start over after the last frame\n"
                      "  --garbage           random bytes between packets\n"
                      "  --split             write every packet in random small pieces\n"
@@ -52,6 +54,7 @@ void usage(FILE *to)
                      "  --flash-size BYTES  flash size the bootloader reports (default 262144)\n"
                      "  --in-bootloader     start stranded in the bootloader (its device at the boot\n"
                      "                      path), as after an update that was cut off\n"
+                     "  --image-dir DIR     look for update image files in DIR as well (repeatable)\n"
                      "  --unplug-after S    unplug the bridge S seconds after the start\n"
                      "  --replug-after S    plug it back S seconds after every unplug\n"
                      "  --version           show the library's version\n"
@@ -61,11 +64,16 @@ void usage(FILE *to)
                      "every 10th row from row 4 has the sync bytes AA 55 as its red and green, so RGB\n"
                      "frames hold packet-like data; they show as small dots.\n"
                      "\n"
+                     "After an update the bridge reports the version in the first line of the image\n"
+                     "file whose body it received; that file is looked for in /tmp/mmcblk0 and the\n"
+                     "--image-dir directories. Failing that, the first SAMG55;V<version> inside the\n"
+                     "body counts; failing that, the old version stays.\n"
+                     "\n"
                      "Unplug and re-plug: SIGUSR1 (kill -USR1 PID) pulls the cable when the bridge is\n"
-                     "plugged and plugs it back when it is not. Unplugged, its device is closed and the\n"
-                     "symlink removed: the host's reads see end-of-file and its writes fail. Plugged back,\n"
-                     "a new device appears at the same path, as a bridge that was powered off: not\n"
-                     "streaming, camera settings at their power-on values.\n"
+                     "plugged and plugs it back when it is not. Unplugged, its device is closed and\n"
+                     "the symlink removed: the host's reads see end-of-file and its writes fail.\n"
+                     "Plugged back, a new device appears at the same path, as a bridge that was\n"
+                     "powered off: not streaming, camera settings at their power-on values.\n"
                      "\n"
                      "Point the library at the device with LEP3_SetPath(LEP3_PATH_UART, PATH) (and the\n"
                      "bootloader's with LEP3_PATH_UART_ALT) before LEP3_Init.\n",
@@ -131,6 +139,8 @@ int main(int argc, char **argv)
             exit_with_parent = true;
         } else if (arg == "--path" && has_value) {
             options.path = argv[++i];
+        } else if (arg == "--image-dir" && has_value) {
+            options.image_paths.emplace_back(argv[++i]);
         } else if (arg == "--boot-path" && has_value) {
             options.boot_path = argv[++i];
         } else if (arg == "--fps" && has_value && parse_number(argv[i + 1], number)) {

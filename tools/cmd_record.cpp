@@ -24,6 +24,7 @@
 #include "tools/radiometry.h"
 #include "tools/signals.h"
 #include "tools/text_format.h"
+#include "tools/thermography.h"
 
 namespace lep3tool {
 
@@ -35,7 +36,7 @@ using rec::Telemetry;
 using rec::WriteError;
 using Clock = std::chrono::steady_clock;
 
-constexpr OptionDef kOptions[] = {
+constexpr OptionDef kRecordOptions[] = {
     {"output", 'o', "FILE", "the recording to write, a TIFF file that does not exist yet"},
     {"seconds", 's', "S", "stop after S seconds (default: record until Ctrl-C)"},
     {"count", 'n', "N", "stop after N frames"},
@@ -43,6 +44,7 @@ constexpr OptionDef kOptions[] = {
     {"rbfo", 0, "SET", "the camera's RBFO parameters for temperatures: internal (default) or external"},
     {"bigtiff", 0, "", "write BigTIFF, which has no 4 GiB limit (about 3.5 hours); fewer programs open it"},
 };
+constexpr auto kOptions = join_options(kRecordOptions, kObjectOptions, kRegionOptions);
 
 constexpr int64_t kMaxCount = int64_t{1} << 32;
 // A bridge streams several frames a second; this long without one means it stopped.
@@ -58,6 +60,8 @@ struct RecordOptions {
     std::optional<uint64_t> count;
     RbfoSet rbfo_set = RbfoSet::internal;
     RecordingWriter::Container container = RecordingWriter::Container::classic;
+    lep3_object_params_t object{};
+    std::vector<lep3::thermo::NamedRegion> regions;
 };
 
 // "rec.tif" gives "rec-celsius.tif".
@@ -93,6 +97,8 @@ RecordOptions parse_options(const ParsedArgs &args)
         o.rbfo_set = parse_rbfo_set(*set);
     if (args.has("bigtiff"))
         o.container = RecordingWriter::Container::big;
+    o.object = parse_object_settings(args).params;
+    o.regions = parse_regions(args);
     // A recording is not replaced by accident, nor written through a link.
     for (const std::string *p : {&o.path, &o.celsius_path})
         if (!p->empty() && std::filesystem::exists(std::filesystem::symlink_status(*p)))
@@ -100,10 +106,12 @@ RecordOptions parse_options(const ParsedArgs &args)
     return o;
 }
 
-rec::FileInfo file_info(rec::Values values)
+rec::FileInfo file_info(rec::Values values, const RecordOptions &o)
 {
     rec::FileInfo f;
     f.values = values;
+    f.object = o.object;
+    f.regions = o.regions;
     f.library_version = LEP3_GetLibraryVersion();
     uint32_t firmware = 0;
     if (awaiting_reply([&] { return LEP3_GetFirmwareVersion(&firmware); }) == 0)
@@ -150,14 +158,21 @@ std::string tally_text(const rec::Tally &t)
     return s + format_text(", %.1f s", t.seconds());
 }
 
-// The Celsius page of a raw frame: NaN throughout when there is no R, O to convert with.
-void celsius_page(const uint16_t *raw, const std::optional<rec::Rbfo> &rbfo, std::vector<float> &out)
+// The Celsius page of a raw frame: NaN throughout when there is no R, O to convert with;
+// the plain conversion at the default object parameters, the object's otherwise.
+void celsius_page(const uint16_t *raw, const std::optional<rec::Rbfo> &rbfo, const lep3_object_params_t &object,
+                  std::vector<float> &out)
 {
     if (!rbfo) {
         std::fill(out.begin(), out.end(), std::numeric_limits<float>::quiet_NaN());
         return;
     }
-    LEP3_LuxToKelvin(raw, out.data(), static_cast<int32_t>(rbfo->r), static_cast<int32_t>(rbfo->o));
+    const auto r = static_cast<int32_t>(rbfo->r), offset = static_cast<int32_t>(rbfo->o);
+    if (!rec::is_black_body(object)) {
+        LEP3_RawToObjectCelsius(raw, out.data(), r, offset, &object); // the parameters were checked when parsed
+        return;
+    }
+    LEP3_LuxToKelvin(raw, out.data(), r, offset);
     LEP3_KelvinToCelsius(out.data());
 }
 
@@ -169,7 +184,7 @@ int run_record(const ParsedArgs &args)
 
     Session session(session_options(args));
     check_result(LEP3_GetRawVideo(), "the video request");
-    const rec::FileInfo raw_info = file_info(rec::Values::raw);
+    const rec::FileInfo raw_info = file_info(rec::Values::raw, o);
     const rec::TelemetrySource source{LEP3_GetSysFpaTemperatureCelcius, o.rbfo_set == RbfoSet::internal
                                                                             ? LEP3_GetRadRBFOInternal0
                                                                             : LEP3_GetRadRBFOExternal0};
@@ -225,7 +240,7 @@ int run_record(const ParsedArgs &args)
         try {
             raw.add(page, frame.data());
             if (celsius) {
-                celsius_page(frame.data(), page.rbfo, temps);
+                celsius_page(frame.data(), page.rbfo, o.object, temps);
                 celsius->add(page, temps.data());
             }
         } catch (const WriteError &e) {
@@ -269,12 +284,16 @@ int run_record(const ParsedArgs &args)
 
 const Command kRecordCommand = {
     "record",
-    "-o FILE [--seconds S | -n N] [--celsius] [--rbfo SET] [--bigtiff]",
+    "-o FILE [--seconds S | -n N] [--celsius] [--rbfo SET] [--bigtiff]\n"
+    "        [--emissivity E ...] [--spot|--box|--line [NAME=]X0,Y0[,X1,Y1] ...]",
     "record every raw frame into one multi-page 16-bit TIFF with the metadata for temperatures",
     "One page a frame, lossless. Each page's description holds the frame number, the host\n"
     "time (UTC, microseconds), the FPA temperature, the R, B, F, O in use and whether the\n"
     "frame's check byte was confirmed; the first page's also the library and bridge firmware\n"
-    "versions, the camera's serial number and how a value becomes kelvin. Gaps in the frame\n"
+    "versions, the camera's serial number, how a value becomes kelvin, the object parameters\n"
+    "(--emissivity, --reflected, --air, --humidity, --distance, --window, --window-temp;\n"
+    "the Celsius pages are then the object's temperatures) and the regions given with\n"
+    "--spot, --box and --line, for 'lep3 inspect' to measure later. Gaps in the frame\n"
     "numbers are frames the tool did not take in time. Each page is in the file before the\n"
     "next frame is taken: a recording cut by Ctrl-C, SIGHUP, an unplugged bridge or a full\n"
     "disk is a valid file of every complete frame. 'lep3 inspect FILE' summarises it;\n"

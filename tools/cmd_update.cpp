@@ -148,6 +148,8 @@ int run_update(const ParsedArgs &args)
 {
     const std::string image = find_image(args);
     SessionOptions options = session_options(args);
+    if (options.sim)
+        options.sim_images.push_back(image);
     if (auto boot = args.value("boot-device")) {
         if (options.sim)
             throw UsageError("--boot-device names a bridge's bootloader; the emulator has its own");

@@ -55,6 +55,9 @@ Session::Session(const SessionOptions &options)
         sim_options.path = temp_dir_ + "/ttyACM0";
         sim_options.boot_path = temp_dir_ + "/ttyACM1";
         sim_options.fps = kSimFramesPerSecond;
+        // The bootloader receives an image's body only; the emulator finds the file it came
+        // from to report the version its first line names.
+        sim_options.image_paths = options.sim_images;
         try {
             sim_ = std::make_unique<lep3::sim::BridgeSim>(sim_options);
         } catch (...) {

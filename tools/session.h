@@ -7,6 +7,7 @@
 
 #include <memory>
 #include <string>
+#include <vector>
 
 namespace lep3::sim {
 class BridgeSim;
@@ -19,6 +20,9 @@ struct SessionOptions {
     std::string device;       // bridge device; empty: the library's default
     std::string boot_device;  // the bridge bootloader's device; empty: the library's default
     std::string firmware_dir; // directory of the firmware image; empty: the library's default
+
+    // Image files an update tells the emulator about, so that it reports their version.
+    std::vector<std::string> sim_images;
 };
 
 class Session {

@@ -32,7 +32,7 @@ from .png_file import save_png
 from .settings import RBFO, ROI, Setting, settings
 from .thermography import Measurement, ObjectParams, measure, object_celsius
 
-__version__ = "1.1.0"
+__version__ = "1.2.0"
 
 __all__ = [
     "Camera",

@@ -31,7 +31,7 @@ from ctypes import (
 from typing import Any, List, Optional, Tuple
 
 # The library's first version with the managed session.
-REQUIRED_VERSION = "1.1.0"
+REQUIRED_VERSION = "1.2.0"
 
 WIDTH = 160
 HEIGHT = 120

@@ -88,6 +88,45 @@ TEST_P(FrameKelvin, BitIdenticalToThePerPixelFormulaForEveryRawValue)
 }
 INSTANTIATE_TEST_SUITE_P(, FrameKelvin, lep3::test::kEveryVectorLevel, lep3::test::vector_level_name);
 
+// Frames within a span of raw values have the span computed in vector lanes after each
+// change of calibration: every pixel must still be the formula's, for uniformly random
+// 14-bit frames, narrow scenes, spans across O (no logarithm below it), calibrations that
+// put u next to 1 (huge kelvin), a negative R, and spans that grow, shrink and move.
+TEST_P(FrameKelvin, SpansComputedInLanesAreTheFormulasToTheBit)
+{
+    std::mt19937 rng(5);
+    const auto frame = [&](uint32_t low, uint32_t span) {
+        RawFrame raw;
+        for (auto &v : raw)
+            v = static_cast<uint16_t>(low + rng() % span);
+        return raw;
+    };
+    struct Case {
+        uint32_t low, span;
+        int32_t r, o;
+    };
+    // clang-format off
+    const Case cases[] = {
+        {0, 16384, 347000, 1000}, {0, 16384, 348000, 1000}, {7000, 1500, 347000, 1000}, {7000, 1500, 264000, 0},
+        {7900, 600, 600000, 8192}, {0, 16384, 3, 100}, {30000, 32000, 5, 65535}, {100, 900, -5000, 300},
+        {0, 16384, 1, 16384}, {60000, 5535, 900000, 2}, {12000, 20000, 347000, 1000}, {0, 32767, 347001, 1000},
+    };
+    // clang-format on
+    Temps temps;
+    for (const Case &c : cases) {
+        for (int n = 0; n < 2; ++n) { // the span's first frame, then another in the same span
+            const RawFrame raw = frame(c.low, c.span);
+            LEP3_LuxToKelvin(raw.data(), temps.data(), c.r, c.o);
+            size_t wrong = 0;
+            for (size_t i = 0; i < kPixels; ++i) {
+                const float want = lep3::naive::lux_to_kelvin(raw[i], c.r, c.o);
+                wrong += bits(temps[i]) == bits(want) || (std::isnan(temps[i]) && std::isnan(want)) ? 0 : 1;
+            }
+            EXPECT_EQ(wrong, 0U) << "span " << c.low << "+" << c.span << " R " << c.r << " O " << c.o;
+        }
+    }
+}
+
 // The table behind the conversion is the process's one, in static storage: a thread's
 // first conversion takes nothing from the heap, however many threads convert.
 TEST(FrameTemperature, TakesNoHeapInAnyThread)

@@ -63,22 +63,12 @@ TEST(Regions, BoxesTakeTheirCornersInAnyOrderAndOnePixelBoxesAreSpots)
 TEST(Regions, LinesInEveryDirectionTakeThePixelsNearestTheIdealLine)
 {
     constexpr int cx = 80, cy = 60;
-    for (const auto &[dx, dy] : std::vector<std::pair<int, int>>{{21, 8},
-                                                                 {8, 21},
-                                                                 {-8, 21},
-                                                                 {-21, 8},
-                                                                 {-21, -8},
-                                                                 {-8, -21},
-                                                                 {8, -21},
-                                                                 {21, -8},
-                                                                 {31, 0},
-                                                                 {0, 31},
-                                                                 {-31, 0},
-                                                                 {0, -31},
-                                                                 {25, 25},
-                                                                 {-25, 25},
-                                                                 {-25, -25},
-                                                                 {25, -25}}) {
+    std::vector<std::pair<int, int>> directions;
+    for (const auto &[a, b] : {std::pair{21, 8}, {31, 0}, {25, 25}})
+        for (const int sx : {1, -1})
+            for (const int sy : {1, -1})
+                directions.insert(directions.end(), {{sx * a, sy * b}, {sx * b, sy * a}});
+    for (const auto &[dx, dy] : directions) {
         const int steps = std::max(std::abs(dx), std::abs(dy));
         std::vector<float> f(kWidth * kHeight, kNan);
         for (int k = 0; k <= steps; ++k) {
@@ -120,14 +110,12 @@ TEST(Regions, OutsideTheFrameUnknownKindsAndNullPointersAreRefused)
 {
     const std::vector<float> f = indexed_frame();
     const lep3_region_stats_t untouched{1, 2, 3, 4, 5, 6, 7, 8, 9};
-    for (const lep3_region_t r : std::vector<lep3_region_t>{{LEP3_REGION_SPOT, 160, 0, 0, 0},
-                                                            {LEP3_REGION_SPOT, 0, 120, 0, 0},
-                                                            {LEP3_REGION_SPOT, -1, 0, 0, 0},
-                                                            {LEP3_REGION_BOX, 0, 0, 160, 10},
-                                                            {LEP3_REGION_BOX, 0, -1, 10, 10},
-                                                            {LEP3_REGION_LINE, 0, 0, 10, 120},
-                                                            {LEP3_REGION_LINE, -3, 0, 10, 10},
-                                                            {3, 0, 0, 0, 0}}) {
+    // clang-format off
+    for (const lep3_region_t r : std::vector<lep3_region_t>{
+             {LEP3_REGION_SPOT, 160, 0, 0, 0}, {LEP3_REGION_SPOT, 0, 120, 0, 0}, {LEP3_REGION_SPOT, -1, 0, 0, 0},
+             {LEP3_REGION_BOX, 0, 0, 160, 10}, {LEP3_REGION_BOX, 0, -1, 10, 10}, {LEP3_REGION_LINE, 0, 0, 10, 120},
+             {LEP3_REGION_LINE, -3, 0, 10, 10}, {3, 0, 0, 0, 0}}) {
+        // clang-format on
         lep3_region_stats_t s = untouched;
         EXPECT_EQ(LEP3_MeasureRegion(f.data(), &r, &s), -3) << r.kind << " " << r.x0 << "," << r.y0;
         EXPECT_EQ(s.pixels, 8U);

@@ -26,10 +26,12 @@ TEST(TransactionRequest, PacketsAreByteExactForEveryShape)
 // Each failure, for each kind of transaction: its code, its message, the reply buffer
 // untouched, and the next transaction working, its reply taken when it comes during the
 // last poll's pause and nothing sooner. A reply for another command is -9 before its
-// status byte is looked at.
+// status byte is looked at. A request not written whole is -1 at once, without a wait.
 TEST(TransactionResult, EachFailureHasItsCodeAndMessageAndLeavesTheReplyAlone)
 {
     const std::pair<int, std::string> cases[] = {
+        {-1, "LEP3_RunCommand: send command error:6!\nLEP3_GetCommand: send command error:7!\n"
+             "LEP3_SetCommand: send command error:10!\n"},
         {-2, "LEP3_RunCommand: reply timeout\nLEP3_GetCommand: reply timeout\nLEP3_SetCommand: reply timeout\n"},
         {-9, "LEP3_RunCommand: reply commandID error:513\nLEP3_GetCommand: reply commandID error:533\n"
              "LEP3_SetCommand: reply commandID error:537\n"},
@@ -41,6 +43,7 @@ TEST(TransactionResult, EachFailureHasItsCodeAndMessageAndLeavesTheReplyAlone)
     for (const auto &[code, out] : cases) {
         SCOPED_TRACE(code);
         VirtualBridge bridge;
+        bridge.short_write = code == -1;
         bridge.answer = [code](const Request &r) {
             return code == -2   ? Answer{}
                    : code == -9 ? Answer{reply_packet(static_cast<uint16_t>(r.id + 1), r.type, {5})}
@@ -57,28 +60,9 @@ TEST(TransactionResult, EachFailureHasItsCodeAndMessageAndLeavesTheReplyAlone)
         EXPECT_EQ(bridge.sleeps.size(), code == -2 ? 3 * kReplyPolls : 0);
         EXPECT_EQ(bytes_of(reply), Bytes(sizeof reply, 0x5A));
         bridge.sleeps.clear();
+        bridge.short_write = false;
         bridge.answer = [&](const Request &r) { return Answer{status_answer(r, 0).reply, int{kReplyPolls}}; };
         EXPECT_EQ(LEP3_RunCommand(0x0200, nullptr), 0);
         EXPECT_EQ(bridge.sleeps, std::vector<useconds_t>(kReplyPolls, 1000));
     }
-}
-
-// A request not written whole is -1 at once, with the count write returned, no wait and
-// the reply buffer untouched.
-TEST(TransactionResult, ShortWriteIsMinusOneWithoutWaiting)
-{
-    VirtualBridge bridge;
-    bridge.short_write = true;
-    command_read_t reply;
-    std::memset(&reply, 0x5A, sizeof reply);
-    const uint8_t one[4] = {1, 0, 0, 0};
-    EXPECT_EQ(stdout_of([&] {
-                  EXPECT_EQ(LEP3_RunCommand(0x0200, &reply), -1);
-                  EXPECT_EQ(LEP3_GetCommand(0x0214, 1, &reply), -1);
-                  EXPECT_EQ(LEP3_SetCommand(0x0218, one, sizeof one, &reply), -1);
-              }),
-              "LEP3_RunCommand: send command error:6!\nLEP3_GetCommand: send command error:7!\n"
-              "LEP3_SetCommand: send command error:10!\n");
-    EXPECT_TRUE(bridge.sleeps.empty());
-    EXPECT_EQ(bytes_of(reply), Bytes(sizeof reply, 0x5A));
 }

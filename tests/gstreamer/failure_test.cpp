@@ -1,7 +1,6 @@
 // lep3src when things go wrong: a silent or unplugged bridge, one that returns, a bridge
 // held by another process or by another element until its release at EOS or NULL.
 #include <signal.h>
-#include <spawn.h>
 #include <sys/wait.h>
 
 #include <fstream>
@@ -9,8 +8,7 @@
 
 #include "gstreamer/pipeline.h"
 #include "lep3.h"
-
-extern char **environ;
+#include "support/spawn_program.h"
 
 namespace lep3::gsttest {
 namespace {
@@ -108,12 +106,7 @@ class OtherProcess {
     explicit OtherProcess(const std::string &property)
     {
         init_gstreamer(); // the child inherits GST_PLUGIN_PATH, the registry and TMPDIR
-        std::vector<std::string> args = {"gst-launch-1.0", "-q", "lep3src", property, "!", "fakesink"};
-        std::vector<char *> argv;
-        for (std::string &a : args)
-            argv.push_back(a.data());
-        argv.push_back(nullptr);
-        EXPECT_EQ(posix_spawnp(&pid_, argv[0], nullptr, nullptr, argv.data(), environ), 0);
+        EXPECT_EQ(lep3::test::spawn_program(&pid_, {"gst-launch-1.0", "-q", "lep3src", property, "!", "fakesink"}), 0);
     }
     ~OtherProcess() { end(SIGINT); }
     void end(int sig)

@@ -1,5 +1,5 @@
-// lep3src in working pipelines: the palette names, the raw and colour buffers against
-// the emulator's frames and the library's colouring, the counters, and the README's lines.
+// lep3src in working pipelines: the raw and colour buffers against the emulator's frames and
+// the library's colouring, the counters, the defaults, and the README's lines.
 #include <stdio.h>
 #include <sys/wait.h>
 
@@ -81,27 +81,9 @@ uint64_t gaps(const std::vector<Frame> &frames)
     return skipped;
 }
 
-TEST(Lep3Src, PaletteNamesOrderAndDefaultAreTheTools)
-{
-    init_gstreamer();
-    GstElement *src = gst_element_factory_make("lep3src", nullptr);
-    ASSERT_NE(src, nullptr) << "lep3src not found in " LEP3_GST_PLUGIN_DIR;
-    GParamSpec *palette = g_object_class_find_property(G_OBJECT_GET_CLASS(src), "palette");
-    ASSERT_NE(palette, nullptr);
-    auto *names = static_cast<GEnumClass *>(g_type_class_ref(palette->value_type));
-    ASSERT_EQ(names->n_values, lep3::names::kPaletteNames.size());
-    for (guint i = 0; i < names->n_values; ++i) {
-        EXPECT_EQ(names->values[i].value, static_cast<gint>(i));
-        EXPECT_EQ(names->values[i].value_nick, lep3::names::kPaletteNames[i]);
-    }
-    EXPECT_EQ(G_PARAM_SPEC_ENUM(palette)->default_value, static_cast<gint>(lep3::names::kDefaultPalette));
-    g_type_class_unref(names);
-    gst_object_unref(src);
-}
-
 // sim=true: raw buffers equal to the emulator's frames; a consumer slower than the camera
 // sees gaps in the offsets, which the stats count as dropped; the emulator goes with the
-// pipeline.
+// pipeline; a new element has the default device and palette.
 TEST(Lep3Src, SimDeliversTheEmulatorsRawFramesCountsWhatASlowConsumerMissedAndCleansUp)
 {
     Pipeline p("lep3src name=src sim=true num-buffers=6 ! appsink name=sink sync=false max-buffers=1 drop=false");
@@ -138,53 +120,52 @@ TEST(Lep3Src, SimDeliversTheEmulatorsRawFramesCountsWhatASlowConsumerMissedAndCl
     ASSERT_EQ(p.stop(), GST_STATE_CHANGE_SUCCESS);
     EXPECT_TRUE(std::filesystem::is_empty(test_tmpdir()));
 
-    // A new element still defaults to the library's device, not the emulator's.
+    // A new element still defaults to the library's device, not the emulator's, and to the
+    // tools' default palette (the palette names are the shared table's).
     GstElement *next = gst_element_factory_make("lep3src", nullptr);
     gchar *device = nullptr;
-    g_object_get(next, "device", &device, nullptr);
+    gint palette = -1;
+    g_object_get(next, "device", &device, "palette", &palette, nullptr);
     EXPECT_STREQ(device, "/dev/ttyACM0");
+    EXPECT_EQ(palette, static_cast<gint>(lep3::names::kDefaultPalette));
     g_free(device);
     gst_object_unref(next);
 }
 
-TEST(Lep3Src, RgbCapsAreColouredOnTheHostExactlyAsTheLibraryColoursTheSameFrames)
+// RGB caps: the host colours exactly as the library colours the same frames, in the palette
+// the property names; with colour=bridge the buffers are the bridge's own RGB frames.
+TEST(Lep3Src, RgbBuffersAreTheLibrarysColouringOrTheBridgesOwnFrames)
 {
     const uint32_t rain = *lep3::names::palette_by_name("rain");
-    Pipeline p("lep3src name=src sim=true num-buffers=5 palette=rain ! video/x-raw,format=RGB ! "
-               "appsink name=sink sync=false");
-    ASSERT_NE(p.play(), GST_STATE_CHANGE_FAILURE);
-    const std::vector<Frame> frames = p.pull_all();
-    ASSERT_EQ(frames.size(), 5U);
-    expect_rising_offsets(frames);
-
-    // The colouring loses the stamp: find each buffer among the emulator's frames.
-    uint32_t seq = 1;
-    for (const Frame &f : frames) {
-        ASSERT_EQ(f.format, "RGB");
-        ASSERT_EQ(f.bytes.size(), kRgbBytes);
-        const uint32_t first = seq;
-        while (seq < first + 200 && library_colouring(seq, rain) != f.bytes)
+    for (const std::string colour : {"palette=rain", "colour=bridge"}) {
+        SCOPED_TRACE(colour);
+        Pipeline p("lep3src name=src sim=true num-buffers=5 " + colour +
+                   " ! video/x-raw,format=RGB ! appsink name=sink sync=false");
+        ASSERT_NE(p.play(), GST_STATE_CHANGE_FAILURE);
+        const std::vector<Frame> frames = p.pull_all();
+        ASSERT_EQ(frames.size(), 5U);
+        expect_rising_offsets(frames);
+        // The host's colouring loses the stamp: find each buffer among the emulator's frames.
+        uint32_t seq = 1;
+        std::vector<uint8_t> expected(kRgbBytes);
+        for (const Frame &f : frames) {
+            ASSERT_EQ(f.format, "RGB");
+            ASSERT_EQ(f.bytes.size(), kRgbBytes);
+            if (colour == "colour=bridge") {
+                BridgeSim::rgb_frame(BridgeSim::stamp_of_rgb(f.bytes.data()), expected.data());
+                EXPECT_EQ(f.bytes, expected);
+                continue;
+            }
+            const uint32_t first = seq;
+            while (seq < first + 200 && library_colouring(seq, rain) != f.bytes)
+                ++seq;
+            ASSERT_LT(seq, first + 200) << "buffer at offset " << f.offset << " is no colouring of a frame after "
+                                        << first;
             ++seq;
-        ASSERT_LT(seq, first + 200) << "buffer at offset " << f.offset << " is no colouring of a frame after " << first;
-        ++seq;
-    }
-    EXPECT_NE(frames.front().bytes, frames.back().bytes);
-    EXPECT_NE(frames.front().bytes, library_colouring(1, *lep3::names::palette_by_name("iron")))
-        << "the palette property was not applied";
-}
-
-TEST(Lep3Src, BridgeColourPassesTheBridgesOwnRgbFrames)
-{
-    Pipeline p("lep3src name=src sim=true num-buffers=3 colour=bridge ! video/x-raw,format=RGB ! "
-               "appsink name=sink sync=false");
-    ASSERT_NE(p.play(), GST_STATE_CHANGE_FAILURE);
-    const std::vector<Frame> frames = p.pull_all();
-    ASSERT_EQ(frames.size(), 3U);
-    std::vector<uint8_t> expected(kRgbBytes);
-    for (const Frame &f : frames) {
-        ASSERT_EQ(f.bytes.size(), kRgbBytes);
-        BridgeSim::rgb_frame(BridgeSim::stamp_of_rgb(f.bytes.data()), expected.data());
-        EXPECT_EQ(f.bytes, expected);
+        }
+        EXPECT_NE(frames.front().bytes, frames.back().bytes);
+        EXPECT_NE(frames.front().bytes, library_colouring(1, *lep3::names::palette_by_name("iron")))
+            << "the palette property was not applied";
     }
 }
 

@@ -11,6 +11,7 @@
 #include <malloc.h>
 
 #include <algorithm>
+#include <chrono>
 #include <filesystem>
 
 #include "link/helpers.h"
@@ -130,13 +131,32 @@ TEST(LifecycleTest, VideoRequestsWriteTheirExactPackets)
     LEP3_Destroy(); // the write results after it: with the descriptors the library doesn't hold
 }
 
+// Video requests and commands in the classic calling order, before any LEP3_Init or
+// after LEP3_Destroy: each fails at once as a write to a closed port does.
+std::string requests_without_a_port()
+{
+    return stdout_of([] {
+        command_read_t reply{};
+        const uint32_t value = 1;
+        const auto start = std::chrono::steady_clock::now();
+        EXPECT_EQ(LEP3_GetRawVideo() + LEP3_GetRGBVideo() + LEP3_RunCommand(0x0202, &reply) +
+                      LEP3_GetCommand(0x0214, 1, &reply) + LEP3_SetCommand(0x0100, &value, sizeof value, &reply),
+                  -5);
+        EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(1));
+    });
+}
+
 // uart_fd is 0 at load, like every link global, and a descriptor number the library has
-// closed may come back to the host: neither is closed or written by a stray LEP3_Destroy
-// or a video request. A file the host opens after LEP3_Destroy gets the port's number
-// and keeps it.
+// closed may come back to the host: neither is closed or written by a stray LEP3_Destroy,
+// a video request or a command. A file the host opens after LEP3_Destroy gets the port's
+// number and keeps it.
 TEST(LifecycleTest, DescriptorsTheLibraryDoesNotHoldAreNeverClosedOrWritten)
 {
+    const std::string refused = "LEP3_GetRawVideo: send command error:-1!\nLEP3_GetRGBVideo: send command error:-1!\n"
+                                "LEP3_RunCommand: send command error:-1!\nLEP3_GetCommand: send command error:-1!\n"
+                                "LEP3_SetCommand: send command error:-1!\n";
     EXPECT_EQ(uart_fd, 0);
+    EXPECT_EQ(requests_without_a_port(), refused) << "written to the host's standard input";
     if (!is_open(0)) {
         ASSERT_EQ(open("/dev/null", O_RDONLY), 0);
     }
@@ -154,14 +174,10 @@ TEST(LifecycleTest, DescriptorsTheLibraryDoesNotHoldAreNeverClosedOrWritten)
     const int host_file = dup2(opened, port); // the host's file with the freed number
     close(opened);
     ASSERT_EQ(host_file, port);
-    EXPECT_EQ(stdout_of([] {
-                  EXPECT_EQ(LEP3_GetRawVideo(), -1);
-                  EXPECT_EQ(LEP3_GetRGBVideo(), -1);
-              }),
-              "LEP3_GetRawVideo: send command error:-1!\nLEP3_GetRGBVideo: send command error:-1!\n");
+    EXPECT_EQ(requests_without_a_port(), refused);
     LEP3_Destroy();
     EXPECT_TRUE(is_open(host_file)) << "a second LEP3_Destroy closed the host's file";
-    EXPECT_EQ(lseek(host_file, 0, SEEK_END), 0) << "a video request wrote to the host's file";
+    EXPECT_EQ(lseek(host_file, 0, SEEK_END), 0) << "a request wrote to the host's file";
     close(host_file);
     unlink(name);
 }

@@ -4,6 +4,8 @@
 
 #include <cmath>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "recording/format.h"
 #include "recording/tally.h"
@@ -85,6 +87,57 @@ TEST(RecordingFormat, BrokenDescriptionsNameWhatIsWrong)
               std::string::npos);
     // Lines a later version adds are passed over.
     EXPECT_EQ(error_of(good + "Lens: wide\n"), "accepted");
+}
+
+// The object parameters and the regions travel with the file: exactly (the shortest text
+// of each float), in order; a file written before them reads with none; a broken one is
+// named by its line.
+TEST(RecordingFormat, ObjectParametersAndRegionsRoundTrip)
+{
+    FileInfo file{Values::celsius, "1.1.0", 262, 0x0041F3C9};
+    lep3_object_params_t p{};
+    LEP3_DefaultObjectParams(&p);
+    p.emissivity = 0.95F;
+    p.reflected_c = -12.3F;
+    p.humidity = 0.333F;
+    p.distance_m = 1.5F;
+    p.window_transmission = 0.9F;
+    p.window_c = 35.1F;
+    file.object = p;
+    file.regions = {{"hot", {LEP3_REGION_BOX, 159, 119, 0, 0}},
+                    {"spot1", {LEP3_REGION_SPOT, 80, 60, 0, 0}},
+                    {"seam", {LEP3_REGION_LINE, 0, 119, 159, 0}}};
+    const std::string text = describe_page(sample_page(), &file);
+    EXPECT_EQ(*parse_description(text).file, file);
+    for (const char *line : {"Emissivity: 0.95\n", "Reflected temperature: -12.3 C\n", "Distance: 1.5 m\n",
+                             "Region 1: box hot=159,119,0,0\n", "Region 2: spot spot1=80,60\n",
+                             "Temperature: degrees Celsius of the objects"})
+        EXPECT_NE(text.find(line), std::string::npos) << line;
+
+    // At the defaults a Celsius file holds the plain conversion and says so.
+    LEP3_DefaultObjectParams(&p);
+    file.object = p;
+    EXPECT_NE(describe_page(sample_page(), &file).find(kCelsiusText), std::string::npos);
+
+    file.object.reset();
+    file.regions.clear();
+    const std::string older = describe_page(sample_page(), &file);
+    EXPECT_EQ(older.find("Emissivity"), std::string::npos);
+    EXPECT_EQ(*parse_description(older).file, file);
+
+    for (const auto &[line, error] : std::vector<std::pair<std::string, std::string>>{
+             {"Emissivity: 0.9\n", "no 'Reflected temperature' line"},
+             {"Region 1: box hot=1,2,3\n", "'Region 1' is not a region"},
+             {"Region 1: circle c=1,2\n", "'Region 1' is not 'spot|box|line"},
+             {"Emissivity: nan\n", "'Emissivity' is not a number"},
+         }) {
+        try {
+            parse_description(older + line);
+            ADD_FAILURE() << line << " accepted";
+        } catch (const FormatError &e) {
+            EXPECT_NE(std::string(e.what()).find(error), std::string::npos) << e.what();
+        }
+    }
 }
 
 TEST(RecordingTally, CountsGapsInTheFrameNumbers)

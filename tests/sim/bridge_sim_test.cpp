@@ -15,6 +15,7 @@
 
 #include "sim/bridge_sim.h"
 #include "sim/checksums.h"
+#include "sim/image_files.h"
 #include "sim/pty_device.h"
 
 namespace lep3::sim {
@@ -94,6 +95,29 @@ TEST(Checksums, MatchTheReferenceValues)
     for (uint8_t b : image)
         masked.push_back(b ^ kImageMask);
     EXPECT_EQ(flash_crc32(image, 100), crc32(masked));
+}
+
+// The version an image file's first line names, found as the library finds it but
+// rounded to the hundredths the bridge reports.
+TEST(ImageFiles, FirstLineVersionIsReadAsTheLibraryReadsIt)
+{
+    const struct {
+        std::string file;
+        std::optional<uint16_t> version;
+    } cases[] = {
+        {"SAMG55;V2.70\r\nbody", 270},
+        {"SAMG55;V1.15\r\n", 115}, // 114.99999999999999 before rounding
+        {"SAMG55;V\r\n", 0},       // the text is the lone LF
+        {"SAMG55;V\r\r2.5\r\n", 250},
+        {"SAMG55;V" + std::string(23, ' ') + "9.99\r\n", 0}, // beyond the 31 bytes read
+        {"SAMG55;Vx", 0},                                    // no number reads as 0
+        {"SAMG55;V-1.00\r\n", std::nullopt},
+        {"SAMG56;V2.70\r\n", std::nullopt},
+    };
+    for (const auto &c : cases) {
+        const Bytes file(c.file.begin(), c.file.end());
+        EXPECT_EQ(first_line_version(file), c.version) << c.file;
+    }
 }
 
 // Unplugged, the device is closed and its symlink gone: the host's open port reads

@@ -6,10 +6,8 @@
 
 #include <cstdlib>
 #include <filesystem>
-#include <memory>
 #include <stdexcept>
 #include <string>
-#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -18,16 +16,6 @@
 namespace lep3::test {
 
 namespace {
-
-std::string make_temp_dir()
-{
-    std::string templ = "/tmp/lep3-link-XXXXXX";
-    std::vector<char> buf(templ.begin(), templ.end());
-    buf.push_back('\0');
-    if (mkdtemp(buf.data()) == nullptr)
-        throw std::runtime_error("mkdtemp failed");
-    return std::string(buf.data());
-}
 
 pthread_t start(void *(*routine)(void *))
 {
@@ -47,88 +35,62 @@ void stop(pthread_t thread)
 
 } // namespace
 
-struct LinkHarness::Impl {
-    std::string dir;
-    std::unique_ptr<lep3::sim::BridgeSim> sim;
-    pthread_t reader{};
-    bool reader_joinable = false;
-    pthread_t parser{};
-};
-
 LinkHarness::LinkHarness(lep3::sim::Options options)
+    : dir_((std::filesystem::temp_directory_path() / "lep3-link-XXXXXX").string())
 {
-    auto owned = std::make_unique<Impl>();
-    Impl &s = *owned;
-    s.dir = make_temp_dir();
+    if (mkdtemp(dir_.data()) == nullptr)
+        throw std::runtime_error("mkdtemp failed");
     if (options.path.empty())
-        options.path = s.dir + "/ttyACM0";
+        options.path = dir_ + "/ttyACM0";
     if (options.boot_path.empty())
-        options.boot_path = s.dir + "/ttyACM1";
-    s.sim = std::make_unique<lep3::sim::BridgeSim>(options);
+        options.boot_path = dir_ + "/ttyACM1";
+    sim_ = std::make_unique<lep3::sim::BridgeSim>(options);
 
-    const std::string firmware = s.dir + "/mmcblk0";
-    const std::string sdcard = s.dir + "/sdcard";
+    const std::string firmware = dir_ + "/mmcblk0";
+    const std::string sdcard = dir_ + "/sdcard";
     std::filesystem::create_directories(firmware);
     std::filesystem::create_directories(sdcard);
     EXPECT_EQ(LEP3_SetPath(LEP3_PATH_UART, options.path.c_str()), 0);
     EXPECT_EQ(LEP3_SetPath(LEP3_PATH_UART_ALT, options.boot_path.c_str()), 0);
     EXPECT_EQ(LEP3_SetPath(LEP3_PATH_FIRMWARE_DIR, firmware.c_str()), 0);
     EXPECT_EQ(LEP3_SetPath(LEP3_PATH_SDCARD_DIR, sdcard.c_str()), 0);
-    EXPECT_EQ(LEP3_SetPath(LEP3_PATH_CAPTURE_DIR, s.dir.c_str()), 0);
+    EXPECT_EQ(LEP3_SetPath(LEP3_PATH_CAPTURE_DIR, dir_.c_str()), 0);
     if (LEP3_Init() != 0) {
         ADD_FAILURE() << "LEP3_Init failed against the emulator at " << options.path;
-        s.sim.reset();
+        sim_.reset();
         std::error_code ignored;
-        std::filesystem::remove_all(s.dir, ignored);
+        std::filesystem::remove_all(dir_, ignored);
         throw std::runtime_error("LEP3_Init failed");
     }
-    s.reader = start(LEP3_Read_Thr);
-    s.reader_joinable = true;
-    s.parser = start(LEP3_Parse_Thr);
-    impl_ = owned.release();
+    reader_ = start(LEP3_Read_Thr);
+    reader_joinable_ = true;
+    parser_ = start(LEP3_Parse_Thr);
 }
 
 LinkHarness::~LinkHarness()
 {
-    Impl &s = *impl_;
     stop_reader();
-    stop(s.parser);
+    stop(parser_);
     LEP3_Destroy();
-    s.sim.reset();
+    sim_.reset();
     std::error_code ignored;
-    std::filesystem::remove_all(s.dir, ignored);
-    delete impl_;
-}
-
-lep3::sim::BridgeSim &LinkHarness::sim()
-{
-    return *impl_->sim;
-}
-
-pthread_t LinkHarness::reader() const
-{
-    return impl_->reader;
-}
-
-const std::string &LinkHarness::dir() const
-{
-    return impl_->dir;
+    std::filesystem::remove_all(dir_, ignored);
 }
 
 void LinkHarness::stop_reader()
 {
-    if (!impl_->reader_joinable)
+    if (!reader_joinable_)
         return;
-    stop(impl_->reader);
-    impl_->reader_joinable = false;
+    stop(reader_);
+    reader_joinable_ = false;
 }
 
 void LinkHarness::restart_reader()
 {
     // The old reader may have been cancelled by the library; collect it before starting anew.
     stop_reader();
-    impl_->reader = start(LEP3_Read_Thr);
-    impl_->reader_joinable = true;
+    reader_ = start(LEP3_Read_Thr);
+    reader_joinable_ = true;
 }
 
 } // namespace lep3::test

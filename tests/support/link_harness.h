@@ -4,6 +4,7 @@
 
 #include <pthread.h>
 
+#include <memory>
 #include <string>
 
 #include "sim/bridge_sim.h"
@@ -21,9 +22,9 @@ class LinkHarness {
     LinkHarness(const LinkHarness &) = delete;
     LinkHarness &operator=(const LinkHarness &) = delete;
 
-    lep3::sim::BridgeSim &sim();
-    pthread_t reader() const;
-    const std::string &dir() const;
+    lep3::sim::BridgeSim &sim() { return *sim_; }
+    pthread_t reader() const { return reader_; }
+    const std::string &dir() const { return dir_; }
     // Cancels and joins the reader loop (once; later calls do nothing). A host stops its
     // reader before it initialises the link again.
     void stop_reader();
@@ -31,8 +32,11 @@ class LinkHarness {
     void restart_reader();
 
   private:
-    struct Impl;
-    Impl *impl_;
+    std::string dir_;
+    std::unique_ptr<lep3::sim::BridgeSim> sim_;
+    pthread_t reader_{};
+    bool reader_joinable_ = false;
+    pthread_t parser_{};
 };
 
 } // namespace lep3::test

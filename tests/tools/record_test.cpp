@@ -17,6 +17,7 @@
 
 #include "lep3.h"
 #include "recording/reader.h"
+#include "recording/writer.h"
 #include "sim/bridge_sim.h"
 #include "tools/tool_fixture.h"
 
@@ -138,7 +139,106 @@ TEST_F(RecordTest, ReplayedAndRecordedAgainGivesTheSameFramesAndMetadata)
     ASSERT_EQ(r.status, 0) << r.err;
     EXPECT_TRUE(lep3::test::search(r.out, "frames: +6 \\(numbers 1\\.\\.")) << r.out;
     EXPECT_TRUE(lep3::test::search(r.out, "RBFO \\(internal\\): R 878900, B 1428, F 1, O 1000")) << r.out;
-    EXPECT_EQ(std::count(r.out.begin(), r.out.end(), '\n'), 14 + 6) << r.out;
+    EXPECT_EQ(std::count(r.out.begin(), r.out.end(), '\n'), 16 + 6) << r.out;
+}
+
+// The object parameters and regions given to record come back from the file, the Celsius
+// pages are the object's temperatures, and inspect measures the raw pages again with
+// each page's R and O and any parameter replaced; a file without them still measures.
+TEST_F(RecordTest, ObjectParametersAndRegionsAreRecordedAndMeasuredAgain)
+{
+    const std::string file = path("object.tif");
+    auto r = run_tool({"record", "--sim", "-n", "2", "--celsius", "--emissivity", "0.9", "--distance", "2", "--box",
+                       "hot=10,10,50,40", "--spot", "80,60", "-o", file});
+    ASSERT_EQ(r.status, 0) << r.err;
+    const Recording a = read_recording(file), c = read_recording(path("object-celsius.tif"));
+    ASSERT_TRUE(a.file.object.has_value());
+    lep3_object_params_t object{};
+    LEP3_DefaultObjectParams(&object);
+    object.emissivity = 0.9F;
+    object.distance_m = 2;
+    EXPECT_TRUE(rec::same_object(*a.file.object, object));
+    ASSERT_EQ(a.file.regions.size(), 2U);
+    EXPECT_EQ(rec::describe_region(a.file.regions[0]), "spot spot1=80,60");
+    EXPECT_EQ(rec::describe_region(a.file.regions[1]), "box hot=10,10,50,40");
+    rec::FileInfo celsius_file = a.file;
+    celsius_file.values = rec::Values::celsius;
+    EXPECT_EQ(c.file, celsius_file);
+
+    // The second page's box mean, by the library, for the parameters inspect should use.
+    const std::vector<uint16_t> raw = raw_of(a.values[1]);
+    ASSERT_TRUE(a.pages[1].rbfo.has_value());
+    const auto hot_mean = [&](const lep3_object_params_t &p) {
+        std::vector<float> celsius(rec::kPixels);
+        EXPECT_EQ(LEP3_RawToObjectCelsius(raw.data(), celsius.data(), static_cast<int32_t>(a.pages[1].rbfo->r),
+                                          static_cast<int32_t>(a.pages[1].rbfo->o), &p),
+                  0);
+        lep3_region_stats_t s{};
+        LEP3_MeasureRegion(celsius.data(), &a.file.regions[1].region, &s);
+        return s.mean;
+    };
+    std::vector<float> object_page(rec::kPixels);
+    std::memcpy(object_page.data(), c.values[1].data(), c.values[1].size());
+    lep3_region_stats_t recorded{};
+    LEP3_MeasureRegion(object_page.data(), &a.file.regions[1].region, &recorded);
+    EXPECT_EQ(recorded.mean, hot_mean(object));
+
+    r = run_tool({"inspect", file});
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_TRUE(lep3::test::search(r.out, "object: +emissivity 0.9, .*distance 2 m")) << r.out;
+    EXPECT_TRUE(lep3::test::search(r.out, "regions: +spot spot1=80,60; box hot=10,10,50,40\n")) << r.out;
+
+    // The scene is warmer than the 20 C it reflects: a lower emissivity reads warmer, a
+    // warmer reflection cooler.
+    struct Case {
+        std::vector<std::string> args;
+        float lep3_object_params_t::*field;
+        float value;
+    };
+    float previous = 0;
+    for (const Case &k : std::vector<Case>{
+             {{}, &lep3_object_params_t::emissivity, 0.9F},
+             {{"--emissivity", "0.5"}, &lep3_object_params_t::emissivity, 0.5F},
+             {{"--reflected", "30C"}, &lep3_object_params_t::reflected_c, 30},
+         }) {
+        std::vector<std::string> args{"inspect", file, "--measure", "--page", "2"};
+        args.insert(args.end(), k.args.begin(), k.args.end());
+        r = run_tool(args);
+        ASSERT_EQ(r.status, 0) << r.err;
+        lep3_object_params_t p = object;
+        p.*k.field = k.value;
+        const auto m = lep3::test::search(r.out, "page 2, frame [0-9]+, .*\n.*\n +hot: .* mean ([0-9.-]+) °C");
+        ASSERT_TRUE(m) << r.out;
+        EXPECT_NEAR(std::stod((*m)[1]), hot_mean(p), 0.006) << r.out;
+        EXPECT_EQ(r.out.find("page 1,"), std::string::npos) << r.out;
+        if (k.field == &lep3_object_params_t::emissivity)
+            EXPECT_GT(hot_mean(p), previous);
+        else
+            EXPECT_LT(hot_mean(p), hot_mean(object));
+        previous = hot_mean(p);
+    }
+
+    // A file from before: no object lines, no regions; measured with the defaults.
+    const std::string older = path("older.tif");
+    {
+        rec::FileInfo info = a.file;
+        info.object.reset();
+        info.regions.clear();
+        rec::RecordingWriter w(older, info, rec::RecordingWriter::Container::classic);
+        w.add(a.pages[1], raw.data());
+        w.finish();
+    }
+    lep3_object_params_t defaults{};
+    LEP3_DefaultObjectParams(&defaults);
+    r = run_tool({"inspect", older, "--box", "hot=10,10,50,40"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_TRUE(lep3::test::search(r.out, "object: +not recorded \\(the defaults\\)\n +regions: +none\n")) << r.out;
+    const auto m = lep3::test::search(r.out, "hot: .* mean ([0-9.-]+) °C");
+    ASSERT_TRUE(m) << r.out;
+    EXPECT_NEAR(std::stod((*m)[1]), hot_mean(defaults), 0.006);
+    expect_clean_failure(run_tool({"inspect", older, "--measure"}), "the recording names no regions");
+    expect_clean_failure(run_tool({"inspect", path("object-celsius.tif"), "--emissivity", "0.5"}),
+                         "are temperatures already");
 }
 
 TEST_F(RecordTest, StopSignalEndsWithAFileOfEveryFrameCounted)

@@ -1,8 +1,16 @@
 // lep3 update against an emulated bridge published at paths of the test's choosing: the
 // bootloader's device is given with --boot-device, versions read as the bridge shows
-// them, an older image needs --force, and the version is checked after the update.
+// them, an older image needs --force, and the version is checked after the update. The
+// emulator, in the tool or as a program of its own, reports the version of the image
+// file it was flashed from.
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <fstream>
 #include <string>
 #include <vector>
@@ -12,6 +20,7 @@
 namespace {
 
 using UpdateTest = lep3::test::BridgeTest;
+using EmulatorUpdateTest = lep3::test::ToolTest;
 
 constexpr uint16_t kRestartBridge = 0x0402;
 
@@ -58,6 +67,50 @@ TEST_F(UpdateTest, NewerImageGoesInOlderNeedsForceAndTheVersionIsCheckedAfterwar
     r = with({"--force", path("old.talvor")});
     lep3::test::expect_clean_failure(r, "the bridge reports firmware 2.70, not the image's 1.15");
     EXPECT_EQ(sim().request_count(kRestartBridge), 1u);
+}
+
+constexpr char kComplete[] = "update complete: the bridge runs firmware 2.70\n";
+
+// The image's body names no version: the emulator in the tool is told the file.
+TEST_F(EmulatorUpdateTest, ToolsEmulatorReportsTheVersionOfTheImageFilesFirstLine)
+{
+    write_image(path("SAMG55_V2.70.talvor"), "2.70", false);
+    const auto r = lep3::test::run_tool({"update", "--sim", path("SAMG55_V2.70.talvor")});
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_NE(r.out.find(kComplete), std::string::npos) << r.out;
+}
+
+// The emulator as a program finds the file in the directory it was given.
+TEST_F(EmulatorUpdateTest, EmulatorProgramFindsTheImageFileInItsImageDir)
+{
+    std::filesystem::create_directory(path("images"));
+    write_image(path("images/SAMG55_V2.70.talvor"), "2.70", false);
+    const std::string device = path("bridge");
+    std::vector<std::string> strings = {LEP3_BRIDGE_SIM_PATH, "--path", device, "--image-dir", path("images")};
+    std::vector<char *> argv;
+    for (auto &a : strings)
+        argv.push_back(a.data());
+    argv.push_back(nullptr);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
+    pid_t pid = 0;
+    ASSERT_EQ(posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ), 0);
+    posix_spawn_file_actions_destroy(&actions);
+
+    std::error_code ignored;
+    if (lep3::test::eventually([&] { return std::filesystem::exists(device, ignored); })) {
+        const auto r = lep3::test::run_tool(
+            {"update", "--device", device, "--boot-device", device + ".boot", path("images/SAMG55_V2.70.talvor")});
+        EXPECT_EQ(r.status, 0) << r.err;
+        EXPECT_NE(r.out.find(kComplete), std::string::npos) << r.out;
+    } else {
+        ADD_FAILURE() << "the emulator published no device at " << device;
+    }
+    kill(pid, SIGTERM);
+    int status = 0;
+    EXPECT_EQ(waitpid(pid, &status, 0), pid);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
 }
 
 } // namespace
