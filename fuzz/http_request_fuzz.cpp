@@ -48,6 +48,7 @@ struct World {
     FixedFeed feed;
     PictureMaker pictures;
     ClientSlots followers{2, 4};
+    ThermoSetup thermo{MeasureSetup{}, {}, 0.5};
 
     World()
     {
@@ -97,8 +98,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     add_form_fields(req);
     req.client = "127.0.0.2";
 
-    ViewContext context{world.hub, world.feed, world.pictures, world.followers,
-                        with_token ? "0123456789abcdef0123456789abcdef" : ""};
+    ViewContext context{world.hub,       world.feed,   world.pictures,
+                        world.followers, world.thermo, with_token ? "0123456789abcdef0123456789abcdef" : ""};
     HttpResponse res = answer(req, context);
     check(res.status >= 200 && res.status < 600, "status");
     if (res.content_type == "application/json") {

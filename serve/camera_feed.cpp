@@ -7,6 +7,7 @@
 #include "tools/console.h"
 #include "tools/result_text.h"
 #include "tools/signals.h"
+#include "tools/thermography.h"
 
 namespace lep3tool::serve {
 
@@ -18,8 +19,8 @@ constexpr std::chrono::seconds kRateWindow{2};
 
 } // namespace
 
-CameraFeed::CameraFeed(FrameHub &hub, RbfoSet rbfo_set)
-    : hub_(hub), rbfo_set_(rbfo_set), incoming_(std::make_unique<Frame>())
+CameraFeed::CameraFeed(FrameHub &hub, RbfoSet rbfo_set, ThermoSetup &thermo)
+    : hub_(hub), rbfo_set_(rbfo_set), thermo_(thermo), incoming_(std::make_unique<Frame>())
 {
     read_rbfo_parameters();
     lep3_link_stats_t stats{};
@@ -78,7 +79,17 @@ void CameraFeed::take_frame()
     frame->taken = incoming_->taken;
     frame->rbfo_set = rbfo_set_;
     frame->rbfo = rbfo_;
+    auto setup = thermo_.setup();
+    if (setup->object_given)
+        frame->object = setup->object;
     measure_frame(*frame);
+    if (frame->has_temperatures()) {
+        frame->readings = measure_regions(frame->celsius, setup->regions);
+        frame->alarms = thermo_.observe(*setup, frame->readings, incoming_->completed);
+    } else {
+        frame->alarms = thermo_.alarms();
+    }
+    frame->measured = std::move(setup);
     {
         const std::lock_guard lock(mutex_);
         const auto now = Clock::now();

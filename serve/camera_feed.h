@@ -1,5 +1,6 @@
 // The viewer's one taker of frames: a thread that waits on the library's session for
-// each new raw frame, measures it (temperatures, spots) and publishes it to the hub,
+// each new raw frame, measures it (temperatures, spots, the regions and alarms of the
+// thermography setup) and publishes it to the hub,
 // and keeps what the status line shows. After the bridge comes back it reads the RBFO
 // parameters and the camera's identity anew.
 #pragma once
@@ -16,6 +17,7 @@
 #include "lep3.h"
 #include "serve/feed_info.h"
 #include "serve/frame_hub.h"
+#include "serve/thermo_setup.h"
 #include "tools/frame_pictures.h"
 #include "tools/frame_pump.h"
 #include "tools/radiometry.h"
@@ -25,7 +27,7 @@ namespace lep3tool::serve {
 class CameraFeed : public FeedInfo {
   public:
     // The session must be open. Asks for raw video and starts the thread.
-    CameraFeed(FrameHub &hub, RbfoSet rbfo_set);
+    CameraFeed(FrameHub &hub, RbfoSet rbfo_set, ThermoSetup &thermo);
     ~CameraFeed();
     CameraFeed(const CameraFeed &) = delete;
     CameraFeed &operator=(const CameraFeed &) = delete;
@@ -44,6 +46,7 @@ class CameraFeed : public FeedInfo {
 
     FrameHub &hub_;
     const RbfoSet rbfo_set_;
+    ThermoSetup &thermo_;
     std::optional<lep3_rbfo_t> rbfo_; // the feed thread's own
     uint64_t reconnects_seen_ = 0;    // the feed thread's own
     FramePump pump_;                  // the feed thread's own

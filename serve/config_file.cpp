@@ -7,7 +7,9 @@
 #include <map>
 #include <optional>
 #include <stdexcept>
+#include <string>
 #include <string_view>
+#include <vector>
 
 namespace lep3tool::serve {
 
@@ -59,8 +61,9 @@ bool merge_config_file(const std::string &path, std::span<const OptionDef> optio
             return false;
         throw std::runtime_error("cannot read the configuration " + path + ": " + std::strerror(errno));
     }
-    // The last line of a key holds; a flag that is off has no value.
-    std::map<std::string, std::optional<std::string>, std::less<>> from_file;
+    // Every line of a key, in order: the last holds, and a repeatable option (--box,
+    // --alarm) takes them all. A flag keeps its last line; off has no value.
+    std::map<std::string, std::vector<std::optional<std::string>>, std::less<>> from_file;
     std::string text;
     for (int number = 1; std::getline(file, text); ++number) {
         const std::string_view line = trimmed(text);
@@ -78,19 +81,21 @@ bool merge_config_file(const std::string &path, std::span<const OptionDef> optio
         if (value.empty())
             throw UsageError(where + "'" + std::string(key) + "' has no value");
         if (!option->value_name.empty()) {
-            from_file[std::string(key)] = std::string(value);
+            from_file[std::string(key)].emplace_back(std::string(value));
             continue;
         }
         const std::optional<bool> on = flag_value(value);
         if (!on)
             throw UsageError(where + "'" + std::string(key) + "' is yes or no, not '" + std::string(value) + "'");
-        from_file[std::string(key)] = *on ? std::optional<std::string>("") : std::nullopt;
+        from_file[std::string(key)] = {*on ? std::optional<std::string>("") : std::nullopt};
     }
     if (file.bad())
         throw std::runtime_error("cannot read the configuration " + path + ": " + std::strerror(errno));
-    for (const auto &[key, value] : from_file)
-        if (value && !args.has(key))
-            args.set(key, *value);
+    for (const auto &[key, lines] : from_file)
+        if (!args.has(key))
+            for (const auto &value : lines)
+                if (value)
+                    args.set(key, *value);
     return true;
 }
 

@@ -2,9 +2,13 @@
 
 #include <openssl/evp.h>
 
+#include <algorithm>
 #include <array>
+#include <cstdio>
+#include <stdexcept>
 
 #include "names/palettes.h"
+#include "thermo/alarm.h"
 #include "tools/args.h"
 #include "tools/frame_pictures.h"
 #include "tools/png_writer.h"
@@ -15,6 +19,11 @@ namespace lep3tool::serve {
 namespace {
 
 constexpr size_t kPaletteEntries = 256;
+// The isotherm's picture, as `lep3 capture --isotherm` draws it.
+constexpr uint32_t kGreyPalette = 5; // whitehot
+constexpr std::array<uint8_t, 3> kIsothermColour{255, 0, 0};
+constexpr float kLowestBand = -100;
+constexpr float kHighestBand = 2000;
 
 std::string base64(const std::string &bytes)
 {
@@ -41,7 +50,14 @@ uint32_t palette_named(const std::string &name)
 
 std::string cache_key(const PictureStyle &style)
 {
-    return std::to_string(style.palette) + "/" + style.range.describe();
+    std::string key = std::to_string(style.palette) + "/" + style.range.describe();
+    if (style.isotherm) {
+        char band[64];
+        std::snprintf(band, sizeof band, "/%a:%a", static_cast<double>(style.isotherm->first),
+                      static_cast<double>(style.isotherm->second));
+        key += band;
+    }
+    return key;
 }
 
 } // namespace
@@ -62,6 +78,22 @@ PictureStyle parse_picture_style(const std::optional<std::string> &palette, cons
     return style;
 }
 
+std::pair<float, float> parse_isotherm_band(std::string_view text)
+{
+    const size_t colon = text.find(':');
+    if (colon == std::string_view::npos)
+        throw UsageError("isotherm takes LOW:HIGH in degrees, as in 35:40");
+    try {
+        const double low = lep3::thermo::parse_celsius(text.substr(0, colon), "isotherm");
+        const double high = lep3::thermo::parse_celsius(text.substr(colon + 1), "isotherm");
+        if (!(low <= high) || low < kLowestBand || high > kHighestBand)
+            throw UsageError("isotherm runs from low to high, within -100..2000 C");
+        return {static_cast<float>(low), static_cast<float>(high)};
+    } catch (const std::invalid_argument &e) {
+        throw UsageError(e.what());
+    }
+}
+
 std::shared_ptr<const Picture> PictureMaker::make(const ViewFrame &frame, const PictureStyle &style)
 {
     const std::string key = cache_key(style);
@@ -77,16 +109,26 @@ std::shared_ptr<const Picture> PictureMaker::make(const ViewFrame &frame, const 
 
     if (style.range.mode == FrameRange::Mode::celsius && !frame.rbfo)
         throw UsageError("a range in degrees needs temperatures, and the camera's RBFO parameters could not be read");
+    if (style.isotherm && !frame.has_temperatures())
+        throw UsageError("an isotherm needs temperatures, and the camera's RBFO parameters could not be read");
+    const uint32_t palette = style.isotherm ? kGreyPalette : style.palette;
     GreyConverter grey(style.range, frame.rbfo);
     std::array<uint8_t, kFramePixels> gray8{};
     std::vector<uint8_t> rgb(kRgbFrameBytes);
     auto picture = std::make_shared<Picture>();
     picture->seq = frame.seq;
     grey.convert(frame.raw.data(), gray8.data(), picture->raw_lo, picture->raw_hi);
-    Gray8ToRGB24(gray8.data(), rgb.data(), style.palette);
+    Gray8ToRGB24(gray8.data(), rgb.data(), palette);
+    if (style.isotherm) {
+        const auto [low, high] = *style.isotherm;
+        for (size_t i = 0; i < kFramePixels; ++i)
+            if (frame.celsius[i] >= low && frame.celsius[i] <= high)
+                std::copy(kIsothermColour.begin(), kIsothermColour.end(),
+                          rgb.begin() + static_cast<std::ptrdiff_t>(3 * i));
+    }
     picture->range_warning = range_miss(frame.raw.data(), picture->raw_lo, picture->raw_hi, style.range.describe());
     picture->png = encode_png_rgb8(rgb, kFrameWidth, kFrameHeight,
-                                   colour_picture_text(frame.number, frame.taken, style.palette, picture->raw_lo,
+                                   colour_picture_text(frame.number, frame.taken, palette, picture->raw_lo,
                                                        picture->raw_hi, style.range.describe()));
     picture->png_base64 = base64(picture->png);
     if (frame.seq == cached_seq_)

@@ -7,6 +7,8 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <string_view>
+#include <utility>
 #include <vector>
 
 #include "serve/view_frame.h"
@@ -16,13 +18,19 @@ namespace lep3tool::serve {
 
 // A palette, and a range as `lep3 capture --range` takes it: auto, held (the first frame's
 // a follower sees; a single picture's own), MIN:MAX in raw values, 20C:35C, or p1:p99.
+// With an isotherm band, the picture is grey and the pixels whose temperature lies in the
+// band (C, both ends included) are red, as `lep3 capture --isotherm` draws them.
 struct PictureStyle {
     uint32_t palette = 0;
     FrameRange range;
+    std::optional<std::pair<float, float>> isotherm;
 };
 
 // From the query parameters (either may be missing: the defaults). Throws UsageError.
 PictureStyle parse_picture_style(const std::optional<std::string> &palette, const std::optional<std::string> &range);
+
+// "LOW:HIGH" in degrees ("35:40", "35C:40C"), low not above high. Throws UsageError.
+std::pair<float, float> parse_isotherm_band(std::string_view text);
 
 struct Picture {
     uint64_t seq = 0;

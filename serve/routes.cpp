@@ -1,9 +1,13 @@
 #include "serve/routes.h"
 
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
 #include <exception>
 #include <optional>
 #include <stdexcept>
 #include <string>
+#include <vector>
 
 #include "lep3.h"
 #include "names/palettes.h"
@@ -12,10 +16,14 @@
 #include "serve/page_assets.h"
 #include "serve/request_checks.h"
 #include "serve/view_json.h"
+#include "thermo/alarm.h"
+#include "thermo/readings_json.h"
+#include "thermo/region_spec.h"
 #include "tools/args.h"
 #include "tools/frame_pictures.h"
 #include "tools/result_text.h"
 #include "tools/settings.h"
+#include "tools/thermography.h"
 
 namespace lep3tool::serve {
 
@@ -25,6 +33,7 @@ constexpr int kBadRequest = 400;
 constexpr int kUnauthorized = 401;
 constexpr int kForbidden = 403;
 constexpr int kNotFound = 404;
+constexpr int kCreated = 201;
 constexpr int kTooManyRequests = 429;
 constexpr int kServerError = 500;
 constexpr int kBadGateway = 502;
@@ -150,7 +159,14 @@ PictureStyle style_of(const HttpRequest &req, bool with_range)
     const auto range = with_range ? req.param("range") : std::nullopt;
     if (range && !range->empty())
         check_range_text(*range);
-    return parse_picture_style(palette, range);
+    PictureStyle style = parse_picture_style(palette, range);
+    if (const auto band = req.param("isotherm"); band && !band->empty()) {
+        constexpr size_t kLongestBand = 32;
+        if (band->size() > kLongestBand)
+            throw UsageError("isotherm takes LOW:HIGH in degrees, not '" + shown(*band) + "'");
+        style.isotherm = parse_isotherm_band(*band);
+    }
+    return style;
 }
 
 HttpResponse page_file(const HttpRequest &req)
@@ -213,7 +229,8 @@ HttpResponse palettes()
     auto names = nlohmann::json::array();
     for (const auto name : lep3::names::kPaletteNames)
         names.push_back(name);
-    return json_answer(200, {{"palettes", names}, {"default", lep3::names::kPaletteNames[lep3::names::kDefaultPalette]}});
+    return json_answer(200,
+                       {{"palettes", names}, {"default", lep3::names::kPaletteNames[lep3::names::kDefaultPalette]}});
 }
 
 HttpResponse temperature(const HttpRequest &req, ViewContext &ctx)
@@ -286,6 +303,182 @@ HttpResponse set_setting(const HttpRequest &req, std::string_view name)
     return json_answer(200, j);
 }
 
+// The sentence of a thermography parser, which quotes what it refused in full: cut to a
+// length an answer quotes, and printable, as every refusal is.
+UsageError refused(const std::invalid_argument &e)
+{
+    constexpr size_t kLongest = 160;
+    std::string what = e.what();
+    const bool cut = what.size() > kLongest;
+    what.resize(std::min(what.size(), kLongest));
+    std::replace_if(what.begin(), what.end(), [](char c) { return c < ' ' || c > '~'; }, '?');
+    return UsageError(cut ? what + "..." : what);
+}
+
+// A body that must be one JSON object with only the keys given.
+nlohmann::json json_object_body(const HttpRequest &req, std::initializer_list<std::string_view> keys)
+{
+    nlohmann::json body = nlohmann::json::parse(req.body, nullptr, false);
+    if (body.is_discarded() || !body.is_object())
+        throw UsageError("the body must be a JSON object");
+    for (const auto &[key, value] : body.items())
+        if (std::find(keys.begin(), keys.end(), key) == keys.end())
+            throw UsageError("unknown key '" + shown(key) + "'");
+    return body;
+}
+
+int coordinate(const nlohmann::json &body, const char *key, int hi)
+{
+    if (!body.contains(key))
+        throw UsageError(std::string("give ") + key);
+    const nlohmann::json &v = body.at(key);
+    if (!v.is_number_integer() || v.get<int64_t>() < 0 || v.get<int64_t>() > hi)
+        throw UsageError(std::string(key) + " must be a whole number from 0 to " + std::to_string(hi));
+    return v.get<int>();
+}
+
+HttpResponse regions(ViewContext &ctx)
+{
+    const auto setup = ctx.thermo.setup();
+    std::vector<lep3_region_stats_t> readings;
+    if (const auto frame = ctx.hub.newest(); frame && frame->has_temperatures())
+        readings = measure_regions(frame->celsius, setup->regions);
+    return json_answer(200, {{"regions", regions_json(setup.get(), readings)}});
+}
+
+HttpResponse add_region(const HttpRequest &req, ViewContext &ctx)
+{
+    const nlohmann::json body = json_object_body(req, {"name", "kind", "x0", "y0", "x1", "y1"});
+    if (!body.contains("kind") || !body.at("kind").is_string())
+        throw UsageError("give the kind: spot, box or line");
+    const std::string kind_name = body.at("kind").get<std::string>();
+    int kind = -1;
+    for (const int k : {LEP3_REGION_SPOT, LEP3_REGION_BOX, LEP3_REGION_LINE})
+        if (lep3::thermo::region_kind_name(k) == kind_name)
+            kind = k;
+    if (kind < 0)
+        throw UsageError("the kind is spot, box or line, not '" + shown(kind_name) + "'");
+    std::string name;
+    if (body.contains("name")) {
+        if (!body.at("name").is_string())
+            throw UsageError("the name must be a string");
+        name = body.at("name").get<std::string>();
+    }
+    std::string text = std::to_string(coordinate(body, "x0", kFrameWidth - 1)) + "," +
+                       std::to_string(coordinate(body, "y0", kFrameHeight - 1));
+    if (kind == LEP3_REGION_SPOT) {
+        if (body.contains("x1") || body.contains("y1"))
+            throw UsageError("a spot is one pixel: give x0 and y0 only");
+    } else {
+        text += "," + std::to_string(coordinate(body, "x1", kFrameWidth - 1)) + "," +
+                std::to_string(coordinate(body, "y1", kFrameHeight - 1));
+    }
+    try {
+        // The tool's judge of names and coordinates; an empty name is the viewer's to choose.
+        const auto parsed = lep3::thermo::parse_region(kind, name.empty() ? text : name + "=" + text, 1);
+        const auto added = ctx.thermo.add_region(kind, name, parsed.region);
+        return json_answer(kCreated, region_definition_json(added));
+    } catch (const std::invalid_argument &e) {
+        throw refused(e);
+    }
+}
+
+HttpResponse delete_region(std::string_view name, ViewContext &ctx)
+{
+    check_name(name, "region");
+    if (!ctx.thermo.remove_region(std::string(name)))
+        throw RequestError(kNotFound, "no region named '" + shown(name) + "'");
+    return json_answer(200, {{"deleted", std::string(name)}});
+}
+
+// The parameters with the digits a float holds: 0.95, not the 0.949999988 it widens to.
+nlohmann::json object_answer(const lep3_object_params_t &p)
+{
+    nlohmann::json j;
+    const auto shared = lep3::thermo::object_json(p);
+    for (const auto &[key, value] : shared.items()) {
+        char text[32];
+        std::snprintf(text, sizeof text, "%.6g", value.get<double>());
+        j[key] = std::stod(text);
+    }
+    return j;
+}
+
+HttpResponse object(ViewContext &ctx)
+{
+    return json_answer(200, object_answer(ctx.thermo.setup()->object));
+}
+
+HttpResponse set_object(const HttpRequest &req, ViewContext &ctx)
+{
+    const nlohmann::json body = json_object_body(
+        req, {"emissivity", "reflected_c", "air_c", "humidity", "distance_m", "window_transmission", "window_c"});
+    constexpr const char *kRanges = "object parameters out of range: emissivity and window_transmission take "
+                                    "0.01..1, humidity 0..1, distance_m 0..10000, temperatures -100..2000";
+    constexpr double kFar = 1e9; // beyond every range, and within a float's
+    lep3_object_params_t p = ctx.thermo.setup()->object;
+    const std::pair<const char *, float *> fields[] = {
+        {"emissivity", &p.emissivity}, {"reflected_c", &p.reflected_c}, {"air_c", &p.air_c},
+        {"humidity", &p.humidity},     {"distance_m", &p.distance_m},   {"window_transmission", &p.window_transmission},
+        {"window_c", &p.window_c},
+    };
+    for (const auto &[key, field] : fields) {
+        if (!body.contains(key))
+            continue;
+        if (!body.at(key).is_number())
+            throw UsageError(std::string(key) + " must be a number");
+        const double v = body.at(key).get<double>();
+        if (!(std::fabs(v) < kFar))
+            throw UsageError(kRanges);
+        *field = static_cast<float>(v);
+    }
+    // The library is the judge of the ranges: one conversion of an empty frame.
+    static const std::vector<uint16_t> probe(kFramePixels, 0);
+    std::vector<float> out(kFramePixels);
+    if (LEP3_RawToObjectCelsius(probe.data(), out.data(), 1, 0, &p) != 0)
+        throw UsageError(kRanges);
+    ctx.thermo.set_object(p);
+    return json_answer(200, object_answer(p));
+}
+
+HttpResponse alarms(ViewContext &ctx)
+{
+    return json_answer(200,
+                       {{"alarms", alarms_json(ctx.thermo.alarms())}, {"hysteresis_c", ctx.thermo.hysteresis_c()}});
+}
+
+HttpResponse add_alarm(const HttpRequest &req, ViewContext &ctx)
+{
+    std::string text = req.param("rule").value_or(req.body);
+    while (!text.empty() && (text.back() == '\n' || text.back() == '\r' || text.back() == ' '))
+        text.pop_back();
+    constexpr size_t kLongestRule = 200;
+    if (text.empty() || text.size() > kLongestRule ||
+        std::any_of(text.begin(), text.end(), [](char c) { return c < ' ' || c > '~'; }))
+        throw UsageError("give one rule of printable text, as in box1>60C for 2s");
+    try {
+        return json_answer(kCreated, alarm_json(ctx.thermo.add_alarm(lep3::thermo::parse_alarm(text))));
+    } catch (const std::invalid_argument &e) {
+        throw refused(e);
+    }
+}
+
+HttpResponse delete_alarm(std::string_view id, ViewContext &ctx)
+{
+    const auto number = static_cast<uint64_t>(parse_decimal(id, "alarm", 1, INT64_MAX));
+    if (!ctx.thermo.remove_alarm(number))
+        throw RequestError(kNotFound, "no alarm " + std::to_string(number));
+    return json_answer(200, {{"deleted", number}});
+}
+
+// The NAME of PREFIX/NAME, when the path is that and NAME is one non-empty segment.
+std::optional<std::string_view> item_of(const std::string &path, std::string_view prefix)
+{
+    if (!path.starts_with(prefix) || path.size() == prefix.size() || path.find('/', prefix.size()) != std::string::npos)
+        return std::nullopt;
+    return std::string_view(path).substr(prefix.size());
+}
+
 HttpResponse route(const HttpRequest &req, ViewContext &ctx)
 {
     const std::string &p = req.path;
@@ -301,8 +494,17 @@ HttpResponse route(const HttpRequest &req, ViewContext &ctx)
             return png_answer(palette_png(style_of(req, false).palette), "");
         if (p == "/api/palettes")
             return palettes();
-        if (p == "/api/status")
-            return json_answer(200, status_json(ctx.feed.status(), ctx.hub.followers()));
+        if (p == "/api/status") {
+            nlohmann::json j = status_json(ctx.feed.status(), ctx.hub.followers());
+            j["alarms"] = alarms_json(ctx.thermo.alarms());
+            return json_answer(200, j);
+        }
+        if (p == "/api/regions")
+            return regions(ctx);
+        if (p == "/api/object")
+            return object(ctx);
+        if (p == "/api/alarms")
+            return alarms(ctx);
         if (p == "/api/temperature")
             return temperature(req, ctx);
         if (p == "/api/settings")
@@ -314,9 +516,21 @@ HttpResponse route(const HttpRequest &req, ViewContext &ctx)
     if (req.method == "POST") {
         if (p == "/api/ffc")
             return ffc(req);
+        if (p == "/api/regions")
+            return add_region(req, ctx);
+        if (p == "/api/object")
+            return set_object(req, ctx);
+        if (p == "/api/alarms")
+            return add_alarm(req, ctx);
         if (p.starts_with(kSettingPrefix) && p.size() > kSettingPrefix.size() &&
             p.find('/', kSettingPrefix.size()) == std::string::npos)
             return set_setting(req, std::string_view(p).substr(kSettingPrefix.size()));
+    }
+    if (req.method == "DELETE") {
+        if (const auto name = item_of(p, "/api/regions/"))
+            return delete_region(*name, ctx);
+        if (const auto id = item_of(p, "/api/alarms/"))
+            return delete_alarm(*id, ctx);
     }
     throw RequestError(kNotFound, "no such path");
 }

@@ -5,7 +5,9 @@
 #include <csignal>
 #include <memory>
 #include <optional>
+#include <stdexcept>
 #include <string>
+#include <vector>
 
 #include "serve/camera_feed.h"
 #include "serve/config_file.h"
@@ -13,36 +15,65 @@
 #include "serve/notifier.h"
 #include "serve/service.h"
 #include "serve/service_log.h"
+#include "serve/thermo_setup.h"
 #include "serve/viewer_output.h"
 #include "tools/command_support.h"
 #include "tools/commands.h"
 #include "tools/console.h"
 #include "tools/library_messages.h"
 #include "tools/signals.h"
+#include "tools/thermography.h"
 
 namespace lep3tool {
 
 namespace {
 
-constexpr OptionDef kViewOptions[] = {
+constexpr OptionDef kViewerOptions[] = {
     {"port", 'p', "N", "TCP port (default 8080; 0 takes any free port)"},
     {"bind", 'b', "ADDR", "address to listen on (default 127.0.0.1; 0.0.0.0 for every network)"},
     {"rbfo", 0, "SET", "the camera's RBFO parameters for temperatures: internal (default) or external"},
+    {"alarm", 'a', "RULE", "an alarm on a region, e.g. 'box1>60C for 2s' or 'spot1<5C' (repeatable)"},
+    {"hysteresis", 0, "T", "how far back past its limit a raised alarm's value must come to clear (default 0.5C)"},
 };
+constexpr auto kViewOptions = join_options(kViewerOptions, kObjectOptions, kRegionOptions);
 
-constexpr OptionDef kServeOptions[] = {
-    kViewOptions[0],
-    kViewOptions[1],
-    kViewOptions[2],
+constexpr OptionDef kServiceOptions[] = {
     {"config", 'c', "FILE", "read options from FILE, 'key = value' lines (the command line wins)"},
     {"watchdog-grace", 0, "S", "seconds without frames before the watchdog's pings stop (default 30)"},
     {"journal", 0, "", "log in the journal's form (the default when systemd gives it standard error)"},
 };
+constexpr auto kServeOptions = join_options(kViewerOptions, kObjectOptions, kRegionOptions, kServiceOptions);
 
 constexpr int kDefaultPort = 8080;
 constexpr const char *kDefaultAddress = "127.0.0.1";
 constexpr double kDefaultGraceSeconds = 30;
 constexpr double kLongestGraceSeconds = 86400;
+constexpr double kDefaultHysteresis = 0.5;
+
+// The regions, object parameters and alarms the service starts with; throws UsageError.
+serve::MeasureSetup initial_setup(const ParsedArgs &args, std::vector<lep3::thermo::AlarmRule> &rules,
+                                  double &hysteresis_c)
+{
+    serve::MeasureSetup setup;
+    const ObjectSettings object = parse_object_settings(args);
+    setup.object = object.params;
+    setup.object_given = object.given;
+    setup.regions = parse_regions(args);
+    if (setup.regions.size() > serve::kMaxRegions)
+        throw UsageError("the viewer keeps " + std::to_string(serve::kMaxRegions) + " regions at most");
+    try {
+        for (const std::string &text : args.values("alarm"))
+            rules.push_back(lep3::thermo::parse_alarm(text));
+        if (auto h = args.value("hysteresis")) {
+            hysteresis_c = lep3::thermo::parse_celsius(*h, "--hysteresis");
+            if (hysteresis_c < 0)
+                throw UsageError("--hysteresis can't be negative");
+        }
+    } catch (const std::invalid_argument &e) {
+        throw UsageError(e.what());
+    }
+    return setup;
+}
 
 // Runs the service until a stop signal; the log is the command's.
 int run_service(const ParsedArgs &args, const serve::ServiceLog &log, std::chrono::milliseconds grace)
@@ -55,13 +86,21 @@ int run_service(const ParsedArgs &args, const serve::ServiceLog &log, std::chron
     if (address.empty())
         throw UsageError("--bind needs an address");
     const RbfoSet rbfo_set = args.value("rbfo") ? parse_rbfo_set(*args.value("rbfo")) : RbfoSet::internal;
+    std::vector<lep3::thermo::AlarmRule> rules;
+    double hysteresis_c = kDefaultHysteresis;
+    std::optional<serve::ThermoSetup> thermo;
+    try {
+        thermo.emplace(initial_setup(args, rules, hysteresis_c), rules, hysteresis_c);
+    } catch (const std::invalid_argument &e) {
+        throw UsageError(std::string(e.what()) + ": define it with --spot, --box or --line");
+    }
 
     Session session(session_options(args));
     serve::FrameHub hub;
     serve::Notifier notifier(session.device(), grace, log);
-    serve::CameraFeed feed(hub, rbfo_set);
+    serve::CameraFeed feed(hub, rbfo_set, *thermo);
     serve::Service service(hub, feed, notifier, log);
-    service.add(std::make_unique<serve::ViewerOutput>(hub, feed, address, port, log));
+    service.add(std::make_unique<serve::ViewerOutput>(hub, feed, *thermo, address, port, log));
     return service.run();
 }
 
@@ -107,27 +146,33 @@ int run_view(const ParsedArgs &args)
 
 const Command kServeCommand = {
     "serve",
-    "[--port N] [--bind ADDR] [--rbfo SET] [--config FILE] [--watchdog-grace S] [--journal]",
+    "[--port N] [--bind ADDR] [--rbfo SET] [--config FILE] [--watchdog-grace S] [--journal] "
+    "[--spot|--box|--line [NAME=]X0,Y0[,X1,Y1] ...] [--alarm RULE ...] [--hysteresis T] [--emissivity E ...]",
     "run the long-running service for one camera: for now the web viewer and its HTTP API",
     "Stays with the camera until SIGTERM or Ctrl-C, through unplugs, re-plugs and SIGHUP\n"
     "(which it logs and ignores). Its output today is the web viewer of `lep3 view`: the\n"
     "page and its HTTP paths (see the README), on 127.0.0.1 unless --bind says otherwise,\n"
     "with an access token when bound off loopback. Under systemd (Type=notify) it reports\n"
     "ready once the first frame has arrived, keeps the watchdog fed while frames flow, and\n"
-    "says what it does in its status. Every option is also a key of the --config file.",
+    "says what it does in its status. It starts with the regions, alarms and object parameters\n"
+    "given (as lep3 watch takes them); the page and the API change them while it runs. Every\n"
+    "option is also a key of the --config file; a repeatable one takes each of its lines.",
     kServeOptions,
     run_serve,
 };
 
 const Command kViewCommand = {
     "view",
-    "[--port N] [--bind ADDR] [--rbfo SET]",
+    "[--port N] [--bind ADDR] [--rbfo SET] [--spot|--box|--line [NAME=]X0,Y0[,X1,Y1] ...] [--alarm RULE ...] "
+    "[--hysteresis T] [--emissivity E ...]",
     "serve a web page with the live picture, temperatures and the camera's controls",
     "Open the printed address in a browser: the live picture in any palette, the temperature\n"
     "under the pointer, the scene's minimum, maximum and centre, flat-field correction, the\n"
     "camera's settings, and snapshots (the files `lep3 capture` writes). Scripts use the same\n"
     "HTTP paths (see the README). It listens on 127.0.0.1 unless --bind says otherwise; then\n"
-    "it prints an address with an access token, which everything but the page itself needs.",
+    "it prints an address with an access token, which everything but the page itself needs.\n"
+    "Spots, boxes and lines drawn on the picture (or given with --spot, --box, --line) show\n"
+    "their readings live; --alarm rules on them show on the page when raised.",
     kViewOptions,
     run_view,
 };

@@ -27,7 +27,8 @@ void measure_frame(ViewFrame &frame)
     size_t hi = 0;
     if (frame.rbfo) {
         frame.celsius.resize(kFramePixels);
-        const SceneTemperatures range = frame_celsius(frame.raw.data(), *frame.rbfo, frame.celsius);
+        const SceneTemperatures range =
+            frame_celsius(frame.raw.data(), *frame.rbfo, frame.celsius, frame.object ? &*frame.object : nullptr);
         // The first pixel of each extreme; a frame without any temperature keeps pixel 0.
         bool found_lo = false;
         bool found_hi = false;

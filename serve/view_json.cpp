@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "thermo/readings_json.h"
 #include "tools/frame_pump.h"
 #include "tools/radiometry.h"
 
@@ -16,12 +17,13 @@ namespace {
 constexpr std::array<double, 5> kTicks = {0.0, 0.25, 0.5, 0.75, 1.0};
 
 // The temperatures of a few raw values, through the conversion of a whole frame.
-std::vector<float> celsius_of(const std::vector<uint16_t> &raw, const lep3_rbfo_t &rbfo)
+std::vector<float> celsius_of(const std::vector<uint16_t> &raw, const lep3_rbfo_t &rbfo,
+                              const std::optional<lep3_object_params_t> &object)
 {
     std::vector<uint16_t> frame(kFramePixels, raw.empty() ? 0 : raw.front());
     std::copy(raw.begin(), raw.end(), frame.begin());
     std::vector<float> celsius(kFramePixels);
-    frame_celsius(frame.data(), rbfo, celsius);
+    frame_celsius(frame.data(), rbfo, celsius, object ? &*object : nullptr);
     celsius.resize(raw.size());
     return celsius;
 }
@@ -62,12 +64,55 @@ nlohmann::json status_json(const FeedStatus &status, unsigned browsers)
     };
 }
 
+nlohmann::json region_definition_json(const lep3::thermo::NamedRegion &r)
+{
+    return {{"name", r.name},    {"kind", lep3::thermo::region_kind_name(r.region.kind)},
+            {"x0", r.region.x0}, {"y0", r.region.y0},
+            {"x1", r.region.x1}, {"y1", r.region.y1}};
+}
+
+nlohmann::json regions_json(const MeasureSetup *measured, const std::vector<lep3_region_stats_t> &readings)
+{
+    auto list = nlohmann::json::array();
+    if (measured == nullptr)
+        return list;
+    const auto &regions = measured->regions;
+    for (size_t i = 0; i < regions.size(); ++i) {
+        nlohmann::json j = region_definition_json(regions[i]);
+        if (i < readings.size()) {
+            const auto shared = lep3::thermo::region_json(regions[i], readings[i]);
+            for (const auto &[key, value] : shared.items())
+                j[key] = nlohmann::json(value);
+        }
+        list.push_back(std::move(j));
+    }
+    return list;
+}
+
+nlohmann::json alarm_json(const AlarmState &alarm)
+{
+    return {{"id", alarm.id},
+            {"rule", alarm.rule},
+            {"region", alarm.region},
+            {"raised", alarm.raised},
+            {"value_c", alarm.value_c ? nlohmann::json(std::round(*alarm.value_c * 100) / 100) : nullptr}};
+}
+
+nlohmann::json alarms_json(const std::vector<AlarmState> &alarms)
+{
+    auto list = nlohmann::json::array();
+    for (const AlarmState &a : alarms)
+        list.push_back(alarm_json(a));
+    return list;
+}
+
 nlohmann::json frame_json(const ViewFrame &frame, const Picture &picture, const FrameRange &range)
 {
     std::vector<uint16_t> tick_raw;
     for (const double at : kTicks)
         tick_raw.push_back(static_cast<uint16_t>(std::lround(picture.raw_lo + at * (picture.raw_hi - picture.raw_lo))));
-    const std::vector<float> tick_celsius = frame.rbfo ? celsius_of(tick_raw, *frame.rbfo) : std::vector<float>();
+    const std::vector<float> tick_celsius =
+        frame.rbfo ? celsius_of(tick_raw, *frame.rbfo, frame.object) : std::vector<float>();
     auto scale = nlohmann::json::array();
     for (size_t i = 0; i < kTicks.size(); ++i) {
         nlohmann::json tick = {{"at", kTicks[i]}, {"raw", tick_raw[i]}};
@@ -85,6 +130,8 @@ nlohmann::json frame_json(const ViewFrame &frame, const Picture &picture, const 
         {"range", {{"text", range.describe()}, {"raw_lo", picture.raw_lo}, {"raw_hi", picture.raw_hi}}},
         {"scale", std::move(scale)},
         {"spots", {{"min", spot_json(frame.min)}, {"max", spot_json(frame.max)}, {"centre", spot_json(frame.centre)}}},
+        {"regions", regions_json(frame.measured.get(), frame.readings)},
+        {"alarms", alarms_json(frame.alarms)},
     };
 }
 

@@ -6,9 +6,11 @@
 
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "serve/feed_info.h"
 #include "serve/picture.h"
+#include "serve/thermo_setup.h"
 #include "serve/view_frame.h"
 
 namespace lep3tool::serve {
@@ -27,8 +29,20 @@ nlohmann::json spot_json(const Spot &spot);
 //  "reconnects", "browsers", "temperatures"}
 nlohmann::json status_json(const FeedStatus &status, unsigned browsers);
 
+// A region as it is defined: {"name", "kind", "x0", "y0", "x1", "y1"} (a spot's x1, y1 are
+// its x0, y0).
+nlohmann::json region_definition_json(const lep3::thermo::NamedRegion &r);
+
+// Regions and their readings (one each, or none without temperatures): each one's
+// definition and its readings in the keys of `lep3 capture --json`'s regions.
+nlohmann::json regions_json(const MeasureSetup *measured, const std::vector<lep3_region_stats_t> &readings);
+
+// {"id", "rule", "region", "raised", "value_c"}
+nlohmann::json alarm_json(const AlarmState &alarm);
+nlohmann::json alarms_json(const std::vector<AlarmState> &alarms);
+
 // A frame as the page draws it: its picture, the raw range used, the colour bar's
-// labels, and the spots.
+// labels, the spots, the regions' readings and the alarms.
 nlohmann::json frame_json(const ViewFrame &frame, const Picture &picture, const FrameRange &range);
 
 } // namespace lep3tool::serve

@@ -58,11 +58,11 @@ std::vector<std::string> page_urls(const std::string &address, int port, const s
 
 } // namespace
 
-ViewerOutput::ViewerOutput(FrameHub &hub, const FeedInfo &feed, const std::string &address, int port,
-                           const ServiceLog &log)
+ViewerOutput::ViewerOutput(FrameHub &hub, const FeedInfo &feed, ThermoSetup &thermo, const std::string &address,
+                           int port, const ServiceLog &log)
     : log_(log), address_(address),
-      followers_(kStreamsPerAddress, kStreams), context_{hub, feed, pictures_, followers_,
-                                                         is_loopback(address) ? "" : make_token()},
+      followers_(kStreamsPerAddress, kStreams), context_{hub,        feed,   pictures_,
+                                                         followers_, thermo, is_loopback(address) ? "" : make_token()},
       server_(context_, address, port)
 {
 }

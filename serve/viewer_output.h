@@ -20,7 +20,8 @@ class ViewerOutput : public Output {
   public:
     // Binds the address at once: a taken port is an error before the service starts.
     // An address off loopback gets an access token.
-    ViewerOutput(FrameHub &hub, const FeedInfo &feed, const std::string &address, int port, const ServiceLog &log);
+    ViewerOutput(FrameHub &hub, const FeedInfo &feed, ThermoSetup &thermo, const std::string &address, int port,
+                 const ServiceLog &log);
 
     std::string_view name() const override { return "viewer"; }
     // Serves, and says where in the log.

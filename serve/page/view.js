@@ -1,5 +1,5 @@
-// lep3 view: the live picture, the temperatures under the pointer and the camera's
-// controls. Everything goes through the tool's HTTP interface, the same paths that
+// lep3 view: the live picture, the temperatures under the pointer, regions drawn on the
+// picture with their readings, the object parameters, alarms and the camera's controls. Everything goes through the tool's HTTP interface, the same paths that
 // scripts use; frames arrive as server-sent events and only the newest is drawn.
 'use strict';
 
@@ -15,6 +15,8 @@ const stats = (window.lep3View = {
   palette: null, // and its palette
   spots: null, // its minimum, maximum and centre
   pointer: null, // the last reading under the pointer
+  regions: [], // the regions of the frame on screen, with their readings
+  alarms: [], // and the alarms' state after it
   latencies: [],
   status: null,
 });
@@ -24,6 +26,7 @@ const view = {
   rangeMode: 'auto',
   range: 'auto',
   smooth: localStorage.getItem('lep3.smooth') === '1',
+  isotherm: '', // "LOW:HIGH" in °C, or empty
 };
 
 let current = null; // the frame on screen
@@ -41,6 +44,7 @@ function withToken(url) {
 async function request(method, url, body) {
   const headers = {};
   if (token) headers.Authorization = 'Bearer ' + token;
+  if (body !== undefined && typeof body !== 'string') body = JSON.stringify(body);
   if (body !== undefined) headers['Content-Type'] = 'text/plain';
   const r = await fetch(url, { method, headers, body, cache: 'no-store' });
   let data = null;
@@ -60,7 +64,9 @@ function celsius(value) {
 // ---- the stream -----------------------------------------------------------------
 
 function streamQuery() {
-  return new URLSearchParams({ palette: view.palette, range: view.range }).toString();
+  const q = { palette: view.palette, range: view.range };
+  if (view.isotherm) q.isotherm = view.isotherm;
+  return new URLSearchParams(q).toString();
 }
 
 function openStream() {
@@ -130,6 +136,7 @@ function paint(frame, bitmap) {
   ctx.imageSmoothingQuality = 'high';
   ctx.drawImage(bitmap, 0, 0, canvas.width, canvas.height);
   drawMarkers(ctx, frame.spots, canvas.width / WIDTH);
+  drawRegions(ctx, frame.regions || [], canvas.width / WIDTH);
   current = frame;
   stats.framesDrawn += 1;
   stats.frame = frame.frame;
@@ -141,6 +148,8 @@ function paint(frame, bitmap) {
   stats.latencies.push(Date.now() - frame.completed_ms);
   if (stats.latencies.length > 200) stats.latencies.shift();
   showReadings(frame);
+  showRegions(frame.regions || []);
+  showAlarms(frame.alarms || []);
   showScale(frame);
   if (view.rangeMode === 'held' && view.range === 'auto') holdRange(frame);
   if (pointer) readPointer();
@@ -165,6 +174,95 @@ function drawMarkers(ctx, spots, k) {
   ctx.lineWidth = 1.5;
   ctx.strokeStyle = '#fff';
   ctx.strokeRect((c.x + 0.5) * k - half, (c.y + 0.5) * k - half, 2 * half, 2 * half);
+}
+
+const REGION_COLOUR = '#40ff80';
+
+// The regions as outlines over the pixels they cover, and the one being drawn.
+function drawRegions(ctx, regions, k) {
+  const shapes = drag && drag.moved ? [...regions, dragRegion(drag)] : regions;
+  for (const r of shapes) {
+    ctx.beginPath();
+    if (r.kind === 'spot') {
+      ctx.rect(r.x0 * k, r.y0 * k, k, k);
+    } else if (r.kind === 'box') {
+      const [x, y] = [Math.min(r.x0, r.x1), Math.min(r.y0, r.y1)];
+      ctx.rect(x * k, y * k, (Math.abs(r.x1 - r.x0) + 1) * k, (Math.abs(r.y1 - r.y0) + 1) * k);
+    } else {
+      ctx.moveTo((r.x0 + 0.5) * k, (r.y0 + 0.5) * k);
+      ctx.lineTo((r.x1 + 0.5) * k, (r.y1 + 0.5) * k);
+    }
+    ctx.lineWidth = 3;
+    ctx.strokeStyle = '#000';
+    ctx.stroke();
+    ctx.lineWidth = 1.5;
+    ctx.strokeStyle = REGION_COLOUR;
+    ctx.stroke();
+    if (r.name) {
+      ctx.font = `${4 * k}px system-ui, sans-serif`;
+      ctx.fillStyle = REGION_COLOUR;
+      ctx.fillText(r.name, Math.min(r.x0, r.x1 ?? r.x0) * k + 2, Math.min(r.y0, r.y1 ?? r.y0) * k - 3);
+    }
+  }
+}
+
+function regionRow(name) {
+  const row = document.createElement('tr');
+  row.dataset.name = name;
+  const head = document.createElement('th');
+  head.textContent = name;
+  const cells = ['min', 'max', 'mean'].map((k) => {
+    const td = document.createElement('td');
+    td.className = k;
+    return td;
+  });
+  const del = document.createElement('button');
+  del.type = 'button';
+  del.textContent = 'delete';
+  del.setAttribute('aria-label', `delete ${name}`);
+  del.addEventListener('click', async () => {
+    del.disabled = true;
+    try {
+      await request('DELETE', `/api/regions/${encodeURIComponent(name)}`);
+      row.remove();
+      $('region-note').value = '';
+    } catch (err) {
+      $('region-note').value = err.message;
+      del.disabled = false;
+    }
+  });
+  const last = document.createElement('td');
+  last.append(del);
+  row.append(head, ...cells, last);
+  return row;
+}
+
+// One row a region, kept from frame to frame (a button under the pointer stays put);
+// rows of regions gone are removed.
+function showRegions(regions) {
+  stats.regions = regions;
+  const body = $('region-list').tBodies[0];
+  const rows = new Map([...body.rows].map((r) => [r.dataset.name, r]));
+  const wanted = regions.map((r) => rows.get(r.name) || regionRow(r.name));
+  if (wanted.length !== body.rows.length || wanted.some((row, i) => body.rows[i] !== row)) body.replaceChildren(...wanted);
+  regions.forEach((r, i) => {
+    const row = wanted[i];
+    row.title = `${r.kind} (${r.x0}, ${r.y0})` + (r.kind === 'spot' ? '' : ` to (${r.x1}, ${r.y1})`);
+    for (const k of ['min', 'max', 'mean'])
+      row.querySelector('.' + k).textContent = r.pixels === undefined ? '–' : celsius(r[k + '_c']);
+  });
+}
+
+function showAlarms(alarms) {
+  stats.alarms = alarms;
+  const raised = alarms.filter((a) => a.raised);
+  const banner = $('alarm');
+  banner.hidden = raised.length === 0;
+  banner.textContent = raised.length
+    ? 'alarm: ' + raised.map((a) => `${a.rule} (${celsius(a.value_c)})`).join(' · ')
+    : '';
+  for (const row of $('region-list').tBodies[0].rows)
+    row.classList.toggle('raised', raised.some((a) => a.region === row.dataset.name));
 }
 
 function showReadings(frame) {
@@ -285,7 +383,85 @@ async function readPointer() {
 
 function pointerMoved(e) {
   pointer = pixelAt(e);
+  if (drag) {
+    drag.to = pointer;
+    drag.moved = drag.moved || drag.to.x !== drag.from.x || drag.to.y !== drag.from.y;
+  }
   readPointer();
+}
+
+// ---- drawing regions ------------------------------------------------------------
+
+let drag = null; // {from, to, line, moved} while the pointer is held on the picture
+
+function dragRegion(d) {
+  const kind = d.line ? 'line' : 'box';
+  return { kind, x0: d.from.x, y0: d.from.y, x1: d.to.x, y1: d.to.y };
+}
+
+function dragStarted(e) {
+  if (e.button !== 0) return;
+  const at = pixelAt(e);
+  const line = e.shiftKey || document.querySelector('input[name=draw]:checked').value === 'line';
+  drag = { from: at, to: at, line, moved: false };
+  $('frame').setPointerCapture(e.pointerId);
+}
+
+async function dragEnded(e) {
+  if (!drag) return;
+  const d = drag;
+  drag = null;
+  d.to = pixelAt(e);
+  d.moved = d.moved || d.to.x !== d.from.x || d.to.y !== d.from.y;
+  // A click is a spot; a line needs two pixels.
+  if (!d.moved && d.line) return;
+  const region = d.moved ? dragRegion(d) : { kind: 'spot', x0: d.from.x, y0: d.from.y };
+  try {
+    const added = await request('POST', '/api/regions', region);
+    $('region-note').value = `${added.name} added`;
+  } catch (err) {
+    $('region-note').value = err.message;
+  }
+}
+
+// ---- object parameters ----------------------------------------------------------
+
+const OBJECT_KEYS = ['emissivity', 'reflected_c', 'air_c', 'humidity', 'distance_m', 'window_transmission', 'window_c'];
+
+function showObject(p) {
+  const form = $('object-form');
+  for (const k of OBJECT_KEYS) form.elements[k].value = Number(p[k].toPrecision(4));
+}
+
+async function applyObject(e) {
+  e.preventDefault();
+  const form = $('object-form');
+  const body = {};
+  for (const k of OBJECT_KEYS) body[k] = Number(form.elements[k].value);
+  try {
+    showObject(await request('POST', '/api/object', body));
+    $('object-note').value = 'applied';
+  } catch (err) {
+    $('object-note').value = err.message;
+  }
+}
+
+// ---- isotherm -------------------------------------------------------------------
+
+function applyIsotherm() {
+  $('isotherm-note').value = '';
+  if (!$('isotherm-on').checked) {
+    view.isotherm = '';
+  } else {
+    const lo = Number($('isotherm-low').value);
+    const hi = Number($('isotherm-high').value);
+    if (!Number.isFinite(lo) || !Number.isFinite(hi) || lo > hi) {
+      $('isotherm-note').value = 'the band runs from low to high';
+      return;
+    }
+    view.isotherm = `${lo}:${hi}`;
+  }
+  openStream();
 }
 
 function pointerLeft(e) {
@@ -430,8 +606,13 @@ async function start() {
   const canvas = $('frame');
   canvas.addEventListener('pointermove', pointerMoved);
   canvas.addEventListener('pointerdown', pointerMoved);
+  canvas.addEventListener('pointerdown', dragStarted);
+  canvas.addEventListener('pointerup', dragEnded);
   canvas.addEventListener('pointerleave', pointerLeft);
-  canvas.addEventListener('pointercancel', pointerLeft);
+  canvas.addEventListener('pointercancel', (e) => {
+    drag = null;
+    pointerLeft(e);
+  });
 
   const smooth = $('smooth');
   smooth.checked = view.smooth;
@@ -447,6 +628,8 @@ async function start() {
   $('range-apply').addEventListener('click', applyFixedRange);
   $('ffc').addEventListener('click', runFfc);
   $('reload-settings').addEventListener('click', loadSettings);
+  $('object-form').addEventListener('submit', applyObject);
+  for (const id of ['isotherm-on', 'isotherm-low', 'isotherm-high']) $(id).addEventListener('change', applyIsotherm);
 
   const palettes = await request('GET', '/api/palettes');
   const select = $('palette');
@@ -461,6 +644,9 @@ async function start() {
 
   openStream();
   loadSettings();
+  request('GET', '/api/object')
+    .then(showObject)
+    .catch((err) => ($('object-note').value = err.message));
 }
 
 start().catch((err) => {

@@ -18,6 +18,7 @@ constexpr OptionDef kOptions[] = {
     {"port", 'p', "N", ""},
     {"config", 'c', "FILE", ""},
     {"journal", 0, "", ""},
+    {"box", 0, "[NAME=]X0,Y0,X1,Y1", ""},
 };
 
 struct Case {
@@ -62,6 +63,16 @@ TEST(ConfigFileTest, KeysAreTheLongOptionsAndTheCommandLineWins)
                 << name;
         }
     }
+    // A repeatable option takes every line of its key, unless the command line gives it.
+    std::ofstream(path) << "box = motor=1,1,9,9\nport = 1\nbox = 2,2,3,3\nport = 2\n";
+    ParsedArgs boxes = lep3tool::parse_args(std::vector<std::string>{}, kOptions);
+    lep3tool::serve::merge_config_file(path, kOptions, boxes);
+    EXPECT_EQ(boxes.values("box"), (std::vector<std::string>{"motor=1,1,9,9", "2,2,3,3"}));
+    EXPECT_EQ(boxes.value("port"), "2");
+    ParsedArgs given = lep3tool::parse_args(std::vector<std::string>{"--box", "5,5,6,6"}, kOptions);
+    lep3tool::serve::merge_config_file(path, kOptions, given);
+    EXPECT_EQ(given.values("box"), (std::vector<std::string>{"5,5,6,6"}));
+
     std::filesystem::remove(path);
     ParsedArgs args;
     EXPECT_FALSE(lep3tool::serve::merge_config_file(path, kOptions, args)) << "a missing file means the defaults";

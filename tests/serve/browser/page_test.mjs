@@ -1,7 +1,8 @@
 // The viewer's page in a real browser: Debian's chromium, headless, against lep3 view and
 // the bridge emulator. The page loads and draws frame after frame, the pointer over a
 // pixel reads its temperature, a palette change recolours the picture, the FFC button
-// reaches the camera, and an unplugged bridge shows "bridge gone" until it is back.
+// reaches the camera, a box dragged and a spot clicked on the picture read their pixels
+// live and can be deleted, and an unplugged bridge shows "bridge gone" until it is back.
 //
 //   node page_test.mjs --lep3 PATH --sim PATH --out DIR
 //
@@ -116,6 +117,49 @@ try {
   await page.waitForFunction(() => document.getElementById('action-note').value === 'flat-field correction done', null, {
     timeout: LIMIT,
   });
+
+  step('a box dragged and a spot clicked on the picture are listed with their readings');
+  await page.mouse.move(...at(20, 30));
+  await page.mouse.down();
+  await page.mouse.move(...at(35, 40), { steps: 4 });
+  await page.mouse.move(...at(50, 50), { steps: 4 });
+  await page.mouse.up();
+  await page.mouse.click(...at(70, 65));
+  await page.waitForFunction(() => document.querySelectorAll('#region-list tbody tr').length === 2, null, {
+    timeout: LIMIT,
+  });
+  const regions = await page.evaluate(() => window.lep3View.regions);
+  assert.deepEqual(
+    regions.map((r) => [r.name, r.kind, r.x0, r.y0, r.x1, r.y1, r.pixels]),
+    [
+      ['box1', 'box', 20, 30, 50, 50, 31 * 21],
+      ['spot1', 'spot', 70, 65, 70, 65, 1],
+    ],
+  );
+  // The spot reads its pixel of the frame the page shows, as the list does.
+  const listed = await page.evaluate(() => ({
+    regions: window.lep3View.regions,
+    frame: window.lep3View.frame,
+    text: document.querySelector('#region-list tr[data-name=spot1] .max').textContent,
+  }));
+  const spotTruth = await (await fetch(`${url}api/temperature?x=70&y=65&frame=${listed.frame}`)).json();
+  assert.equal(listed.regions[1].max_c, spotTruth.celsius);
+  assert.match(listed.text, /^-?\d+\.\d\d °C$/);
+  const boxed = listed.regions[0];
+  assert.ok(boxed.min_c <= boxed.mean_c && boxed.mean_c <= boxed.max_c, JSON.stringify(boxed));
+
+  step('an alarm on the box shows on the page; deleting the box leaves the spot');
+  const alarm = await fetch(`${url}api/alarms`, { method: 'POST', body: 'box1>-90C' });
+  assert.equal(alarm.status, 201);
+  await page.waitForSelector('#alarm:not([hidden])', { timeout: LIMIT });
+  assert.match(await page.textContent('#alarm'), /box1>-90C/);
+  await fetch(`${url}api/alarms/${(await alarm.json()).id}`, { method: 'DELETE' });
+  await page.waitForSelector('#alarm', { state: 'hidden', timeout: LIMIT });
+  await page.click('#region-list tr[data-name=box1] button');
+  await page.waitForFunction(() => window.lep3View.regions.map((r) => r.name).join() === 'spot1', null, {
+    timeout: LIMIT,
+  });
+  assert.equal(await page.locator('#region-list tbody tr').count(), 1);
 
   step('an unplugged bridge shows "bridge gone" and the page resumes when it is back');
   const before = await page.evaluate(() => window.lep3View.framesDrawn);
