@@ -122,9 +122,12 @@ class TiffFile:
         return text
 
     def close(self) -> None:
-        if self._handle:
+        if getattr(self, "_handle", None):
             self._tiff.TIFFClose(self._handle)
             self._handle = None
+
+    def __del__(self) -> None:
+        self.close()
 
     def directories(self) -> int:
         return int(self._tiff.TIFFNumberOfDirectories(self._handle))
