@@ -8,6 +8,9 @@
         hot = cam.celsius(raw, object=lep3.ObjectParams(emissivity=0.95))
         print(lep3.measure(hot, box=(60, 40, 100, 80)).max)
         print(temps[60, 80])
+
+    with lep3.Recording("walk.tif") as rec:   # written by lep3 record
+        again = rec.celsius(0, object=lep3.ObjectParams(emissivity=0.7))
         picture = lep3.colourise(lep3.to_gray8(raw), "ironblack")   # (120, 160, 3) uint8
 
 The library is found through ``LEP3_LIBRARY`` (a path to liblep3.so), the build tree
@@ -25,10 +28,12 @@ from .errors import (
     Lep3Error,
     OutOfRange,
     PermissionDenied,
+    RecordingError,
     Timeout,
     UpdateError,
 )
 from .png_file import save_png
+from .recording import PageInfo, Recording, Region
 from .settings import RBFO, ROI, Setting, settings
 from .thermography import Measurement, ObjectParams, measure, object_celsius
 
@@ -48,6 +53,9 @@ __all__ = [
     "object_celsius",
     "measure",
     "save_png",
+    "Recording",
+    "PageInfo",
+    "Region",
     "RangeWarning",
     "settings",
     "Setting",
@@ -62,4 +70,5 @@ __all__ = [
     "OutOfRange",
     "CommandFailed",
     "UpdateError",
+    "RecordingError",
 ]

@@ -15,6 +15,7 @@ __all__ = [
     "OutOfRange",
     "CommandFailed",
     "UpdateError",
+    "RecordingError",
 ]
 
 
@@ -57,6 +58,11 @@ class PermissionDenied(Lep3Error, PermissionError):
 
 class OutOfRange(Lep3Error, ValueError):
     """The library refused a value as out of range (result -3)."""
+
+
+class RecordingError(Lep3Error, ValueError):
+    """A file that is not a complete recording of ``lep3 record``; the message names the
+    page where it goes wrong."""
 
 
 class CommandFailed(Lep3Error):
