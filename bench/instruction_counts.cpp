@@ -2,8 +2,8 @@
 // lep3_measured(). bench/instruction-counts tells callgrind to count in the functions each
 // case names: lep3_measured() for a conversion; for the link, the reader's and the parser's
 // passes themselves, as their threads' loops call them, without this program's own loop
-// around them (link-* the classic loops', session-* the session's on the same packet). Set-up, warm-up and feeding the pipe happen outside them (the link cases
-// have no warm-up: their passes would count in it).
+// around them (link-* the classic loops', session-* the session's on the same packet). Set-up, warm-up and feeding the
+// pipe happen outside them (the link cases have no warm-up: their passes would count in it).
 //
 //   instruction_counts --list          one line per case: name, unit, goal (0 = none), the
 //                                      functions counted (comma-separated)

@@ -452,7 +452,6 @@ std::vector<pid_t> tasks()
     return ids;
 }
 
-
 // ---- The session's own loops: event-driven, reads handed over whole ----------------------
 //
 // The session no longer polls, so the poll settings above don't apply to it: each of these

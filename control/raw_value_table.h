@@ -80,8 +80,11 @@ template <typename Key, typename Compute> class RawValueTable {
 
   private:
     static constexpr uint32_t kUnknown = 0xFFFFFFFFU;
-    static constexpr bool kFillsSpans = requires(uint32_t *bits, uint8_t *doubts, const Key &key) {
-        { Compute::fill_span(bits, doubts, 0U, 0U, key) } -> std::same_as<bool>;
+    static constexpr bool kFillsSpans = requires(uint32_t * bits, uint8_t *doubts, const Key &key)
+    {
+        {
+            Compute::fill_span(bits, doubts, 0U, 0U, key)
+            } -> std::same_as<bool>;
     };
     // Widest span of raw values filled whole (any 14-bit frame's).
     static constexpr uint32_t kDenseSpan = 32768;
@@ -182,7 +185,7 @@ template <typename Key, typename Compute> class RawValueTable {
     std::atomic_flag busy_;
     std::array<uint32_t, kRawValues> bits_{};
     std::array<uint8_t, kFillsSpans ? kRawValues / kSpanGroup : 1> doubts_{}; // the span filler's flags
-    uint32_t filled_low_ = kRawValues; // entries outside [low, high] are unknown
+    uint32_t filled_low_ = kRawValues;                                        // entries outside [low, high] are unknown
     uint32_t filled_high_ = 0;
     Key key_{};
     bool keyed_ = false;

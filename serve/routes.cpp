@@ -311,7 +311,8 @@ UsageError refused(const std::invalid_argument &e)
     std::string what = e.what();
     const bool cut = what.size() > kLongest;
     what.resize(std::min(what.size(), kLongest));
-    std::replace_if(what.begin(), what.end(), [](char c) { return c < ' ' || c > '~'; }, '?');
+    std::replace_if(
+        what.begin(), what.end(), [](char c) { return c < ' ' || c > '~'; }, '?');
     return UsageError(cut ? what + "..." : what);
 }
 

@@ -65,9 +65,9 @@ uint64_t monotonic_ns()
 }
 
 struct Link {
-    link::Fd claim;             // our lock on the device
-    std::string path;           // where the bridge is published
-    uint32_t frames_before = 0; // frame count carried over a re-open
+    link::Fd claim;                        // our lock on the device
+    std::string path;                      // where the bridge is published
+    uint32_t frames_before = 0;            // frame count carried over a re-open
     std::atomic<uint64_t> last_byte_ns{0}; // CLOCK_MONOTONIC of the last read, by the reader
 };
 Link link_now;

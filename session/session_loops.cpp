@@ -74,7 +74,6 @@ void sleep_on(const link::Fd &event)
 
 // ---- The reader -------------------------------------------------------------------------
 
-
 // Room in the ring as one contiguous run; sleeps while there is none.
 std::span<uint8_t> room()
 {

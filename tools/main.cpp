@@ -15,8 +15,8 @@ namespace lep3tool {
 namespace {
 
 constexpr const Command *kCommands[] = {
-    &kInfoCommand,  &kCaptureCommand, &kStreamCommand, &kListCommand,  &kFfcCommand,    &kGetCommand,
-    &kSetCommand,   &kUpdateCommand,  &kRecoverCommand, &kViewCommand, &kServeCommand, &kWatchCommand,
+    &kInfoCommand,   &kCaptureCommand, &kStreamCommand,  &kListCommand, &kFfcCommand,   &kGetCommand,
+    &kSetCommand,    &kUpdateCommand,  &kRecoverCommand, &kViewCommand, &kServeCommand, &kWatchCommand,
 #ifdef LEP3_HAVE_TIFF
     &kRecordCommand, &kInspectCommand,
 #endif

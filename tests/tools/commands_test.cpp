@@ -41,7 +41,8 @@ TEST_F(CommandsTest, EveryHelpTextFitsEightyColumns)
         if (!name.empty())
             args.insert(args.begin(), name);
         const auto r = name == "lep3-bridge-sim"
-                           ? lep3::test::ToolProcess({}, {"/bin/sh", "-c", std::string("exec ") + LEP3_BRIDGE_SIM_PATH + " --help"})
+                           ? lep3::test::ToolProcess(
+                                 {}, {"/bin/sh", "-c", std::string("exec ") + LEP3_BRIDGE_SIM_PATH + " --help"})
                                  .finish()
                            : run_tool(args);
         if (r.status != 0 && (name == "record" || name == "inspect"))
