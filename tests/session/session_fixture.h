@@ -15,34 +15,10 @@
 
 #include "lep3.h"
 #include "sim/bridge_sim.h"
+#include "support/eventually.h"
+#include "support/process_counts.h"
 
 namespace lep3::test {
-
-inline size_t entries_in(const char *dir)
-{
-    const std::filesystem::directory_iterator it(dir);
-    return static_cast<size_t>(std::distance(begin(it), end(it)));
-}
-inline size_t open_descriptors()
-{
-    return entries_in("/proc/self/fd");
-}
-inline size_t running_threads()
-{
-    return entries_in("/proc/self/task");
-}
-
-// Waits (polling) until done() or the limit; the result of the last look.
-template <class Done> bool eventually(Done &&done, std::chrono::milliseconds limit = std::chrono::seconds(5))
-{
-    const auto end = std::chrono::steady_clock::now() + limit;
-    while (!done()) {
-        if (std::chrono::steady_clock::now() > end)
-            return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-    return true;
-}
 
 class SessionTest : public testing::Test {
   protected:

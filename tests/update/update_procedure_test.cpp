@@ -70,7 +70,7 @@ TEST_F(UpdateProcedure, RefusalBeforeTheRestartLeavesTheFirmwareRunningAndTheLin
 TEST_F(UpdateProcedure, BadImageFileFailsAfterTheRestartWithoutLeaks)
 {
     put_file("SAMG55_V1.5.talvor", bytes_of("SAMG55;X1.05\r\nnot an image"));
-    const size_t descriptors = open_descriptor_count();
+    const size_t descriptors = open_descriptors();
     EXPECT_EQ(update(), -3);
     EXPECT_EQ(count_of(printed_, "ERROR: firmware file flag not match!\n"), 3u) << printed_;
     expect_in_order(printed_, {"ERROR: update_flow failed!\n"});
@@ -78,7 +78,7 @@ TEST_F(UpdateProcedure, BadImageFileFailsAfterTheRestartWithoutLeaks)
     EXPECT_EQ(sim().mode(), Mode::bootloader);
     EXPECT_TRUE(sim().boot_received().empty()) << "the bootloader was spoken to";
     // Only the link's port is gone; the queues stay as they were.
-    EXPECT_EQ(open_descriptor_count(), descriptors - 1);
+    EXPECT_EQ(open_descriptors(), descriptors - 1);
     EXPECT_NE(uart_queue.storage, nullptr);
     EXPECT_NE(frame_queue.slot[0], nullptr);
 }
