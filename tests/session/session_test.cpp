@@ -197,7 +197,7 @@ TEST_F(SessionTest, FirmwareUpdateThroughTheSessionEndsWithFramesFlowing)
     ASSERT_EQ(take_frame(5000).result, 0);
 
     // A file the transfer would refuse costs nothing: no restart request reaches the bridge.
-    const std::string bad = dir_ + "/bad.bin";
+    const std::string bad = bridge_.dir() + "/bad.bin";
     std::ofstream(bad) << "not an image";
     sim().clear_requests();
     EXPECT_EQ(LEP3_UpdateFirmware(bad.c_str()), -3);
@@ -206,7 +206,7 @@ TEST_F(SessionTest, FirmwareUpdateThroughTheSessionEndsWithFramesFlowing)
     std::string image(3 * 64 + 17, '\0');
     for (size_t i = 0; i < image.size(); ++i)
         image[i] = static_cast<char>(i * 7 + 3);
-    const std::string good = dir_ + "/new-firmware.bin";
+    const std::string good = bridge_.dir() + "/new-firmware.bin";
     std::ofstream(good, std::ios::binary) << "SAMG55;V1.07\r\n" << image;
 
     std::atomic<bool> finished{false};
