@@ -20,6 +20,7 @@
 
 #include "sim/bridge_sim.h"
 #include "support/eventually.h"
+#include "support/pluggable_bridge.h"
 
 namespace lep3::gsttest {
 
@@ -195,37 +196,7 @@ class Pipeline {
     GstBus *bus_ = nullptr;
 };
 
-// The emulator in this process, published in a directory of the test's own; it can be
-// taken away and put back at the same path, as a bridge is unplugged and plugged in.
-class EmulatedBridge {
-  public:
-    explicit EmulatedBridge(double fps = 30)
-    {
-        dir_ = (std::filesystem::temp_directory_path() / "lep3src-bridge-XXXXXX").string();
-        if (mkdtemp(dir_.data()) == nullptr)
-            ADD_FAILURE() << "mkdtemp";
-        options_.path = dir_ + "/ttyACM0";
-        options_.boot_path = dir_ + "/ttyACM1";
-        options_.fps = fps;
-        plug();
-    }
-    ~EmulatedBridge()
-    {
-        sim_.reset();
-        std::filesystem::remove_all(dir_);
-    }
-
-    void plug() { sim_ = std::make_unique<lep3::sim::BridgeSim>(options_); }
-    void unplug() { sim_.reset(); }
-    const std::string &path() const { return options_.path; }
-    lep3::sim::BridgeSim &sim() { return *sim_; }
-
-  private:
-    std::string dir_;
-    lep3::sim::Options options_;
-    std::unique_ptr<lep3::sim::BridgeSim> sim_;
-};
-
+using EmulatedBridge = lep3::test::PluggableBridge;
 using lep3::test::eventually;
 
 inline double seconds_since(Clock::time_point t)

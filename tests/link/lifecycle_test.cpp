@@ -12,21 +12,16 @@
 
 #include <algorithm>
 #include <chrono>
-#include <filesystem>
 
 #include "link/helpers.h"
 #include "link/serial_port.h"
+#include "support/process_counts.h"
 
 namespace {
 
+using lep3::test::open_descriptors;
 using lep3::test::Pty;
 using lep3::test::stdout_of;
-
-size_t open_descriptors()
-{
-    const std::filesystem::directory_iterator fds("/proc/self/fd");
-    return size_t(std::distance(begin(fds), end(fds)));
-}
 
 size_t heap_in_use()
 {

@@ -2,7 +2,6 @@
 // failed write, a kill) leaves a file that opens with every complete page.
 #include <gtest/gtest.h>
 #include <signal.h>
-#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -16,6 +15,7 @@
 #include "recording/reader.h"
 #include "recording/scratch_dir.h"
 #include "recording/writer.h"
+#include "support/file_size_limit.h"
 
 namespace {
 
@@ -107,28 +107,6 @@ TEST_F(RecordingWriterTest, PagesReadBackExactlyInBothContainersAndBothKinds)
     }
 }
 
-// Writes under a file-size limit, as a disk that fills up at that size would.
-class SizeLimit {
-  public:
-    explicit SizeLimit(uint64_t bytes)
-    {
-        getrlimit(RLIMIT_FSIZE, &saved_);
-        rlimit lower = saved_;
-        lower.rlim_cur = bytes;
-        setrlimit(RLIMIT_FSIZE, &lower);
-        old_handler_ = signal(SIGXFSZ, SIG_IGN);
-    }
-    ~SizeLimit()
-    {
-        setrlimit(RLIMIT_FSIZE, &saved_);
-        signal(SIGXFSZ, old_handler_);
-    }
-
-  private:
-    rlimit saved_{};
-    sighandler_t old_handler_;
-};
-
 TEST_F(RecordingWriterTest, FailedWriteLeavesAFileOfEveryCompletePage)
 {
     const std::string file = path("full.tif");
@@ -149,7 +127,7 @@ TEST_F(RecordingWriterTest, FailedWriteLeavesAFileOfEveryCompletePage)
         std::filesystem::remove(file);
         RecordingWriter w(file, file_info(rec::Values::raw), RecordingWriter::Container::classic);
         {
-            const SizeLimit limit(three_pages + room);
+            const lep3::test::FileSizeLimit limit(three_pages + room);
             std::string error;
             try {
                 for (const Page &p : pages)

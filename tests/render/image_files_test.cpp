@@ -1,8 +1,6 @@
 // The image files: what each writer stores and prints, RAW14 numbering, and names that
 // something planted in a shared directory can't redirect.
 #include <gtest/gtest.h>
-#include <signal.h>
-#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -16,6 +14,7 @@
 #include <vector>
 
 #include "lep3.h"
+#include "support/file_size_limit.h"
 
 namespace {
 
@@ -47,16 +46,8 @@ std::string captured_call(const std::function<int()> &call, int expected)
 // regular file.
 int with_short_files(const std::function<int()> &call)
 {
-    rlimit saved{};
-    getrlimit(RLIMIT_FSIZE, &saved);
-    rlimit limit = saved;
-    limit.rlim_cur = 1000;
-    const auto old_handler = signal(SIGXFSZ, SIG_IGN); // the write fails instead
-    setrlimit(RLIMIT_FSIZE, &limit);
-    const int result = call();
-    setrlimit(RLIMIT_FSIZE, &saved);
-    signal(SIGXFSZ, old_handler);
-    return result;
+    const lep3::test::FileSizeLimit limit(1000);
+    return call();
 }
 
 // Each test runs in a process of its own, in a fresh temporary working directory.

@@ -59,8 +59,9 @@ Bytes faulty_packets()
 {
     Bytes overlong = lep3::test::checked(Bytes{0xAA, 0x55, 60, 0x02, 0x04, 0x01} + Bytes(10, 0x11) + kSetReply +
                                          Bytes(60 - 3 - 10 - kSetReply.size(), 0x22));
-    return Bytes{0xAA, 0x55, 0x05, 0x02, 0x00, 0x03, 0x00, 0x00, 0x00} + Bytes{0xAA, 0x55, 0x03, 0x02, 0x00, 0x02, 0x7E} +
-           overlong + Bytes{0xAA, 0x55, 0x80, 0x02, 0x00, 0x07} + Bytes{0xAA, 0x55, 0x70, 0x01, 0x02} + rgb_frame() +
+    return Bytes{0xAA, 0x55, 0x05, 0x02, 0x00, 0x03, 0x00, 0x00, 0x00} +
+           Bytes{0xAA, 0x55, 0x03, 0x02, 0x00, 0x02, 0x7E} + overlong + Bytes{0xAA, 0x55, 0x80, 0x02, 0x00, 0x07} +
+           Bytes{0xAA, 0x55, 0x70, 0x01, 0x02} + rgb_frame() +
            Bytes{0xAA, 0xAA, 0x55, 0x04, 0x02, 0x08, 0x02, 0x00, 0x00} + kRunReply;
 }
 
@@ -122,17 +123,17 @@ TEST(ParsePathsTest, EveryStreamDeliversTheSameInWholeAndInRandomReads)
         const int threads_before = lep3::test::ParseRun::reinit_threads();
         uint64_t notices = 0;
         for (const uint32_t seed : {0U, 1U, 2U, 3U}) {
-            const std::vector<size_t> reads = seed == 0 ? std::vector<size_t>{s.bytes.size()}
-                                                        : random_reads(s.bytes.size(), seed);
+            const std::vector<size_t> reads =
+                seed == 0 ? std::vector<size_t>{s.bytes.size()} : random_reads(s.bytes.size(), seed);
             const std::string what = std::string(s.name) + ", reads seed " + std::to_string(seed);
             const std::vector<Delivered> classic = run_path(Path::classic, s.bytes, reads);
             expect_same(classic, run_path(Path::session, s.bytes, reads), what.c_str());
             notices += 2 * classic.back().words.counters.reset_notices;
         }
         // One re-initialisation thread for every notice, down either path.
-        EXPECT_TRUE(lep3::test::eventually(
-            [&] { return static_cast<uint64_t>(lep3::test::ParseRun::reinit_threads() - threads_before) == notices; }))
-            << s.name;
+        EXPECT_TRUE(lep3::test::eventually([&] {
+            return static_cast<uint64_t>(lep3::test::ParseRun::reinit_threads() - threads_before) == notices;
+        })) << s.name;
     }
 }
 
@@ -160,8 +161,8 @@ TEST(ParsePathsTest, TwoReadsSplitAtEveryOffsetDeliverTheSame)
     for (size_t k = 1; k < stream.size(); ++k) {
         const auto &before = bytewise[k - 1].words;
         const int total = before.state == 5 ? lep3::link::kRawPacketData : lep3::link::kRgbPacketData;
-        const bool deep_in_frame = (before.state == 5 || before.state == 6) && before.image_index > 300 &&
-                                   before.image_index < total - 300;
+        const bool deep_in_frame =
+            (before.state == 5 || before.state == 6) && before.image_index > 300 && before.image_index < total - 300;
         if (deep_in_frame && k % 97 != 0)
             continue;
         const std::vector<size_t> reads{k};

@@ -1,78 +1,39 @@
-// A bridge emulator published in a private directory, with every library path pointed
-// there, for the session tests. The emulator can be taken away and put back at the same
-// path, as a bridge is unplugged and plugged in again.
+// The session tests' fixture: a pluggable bridge emulator with the library's paths pointed
+// into its directory, and frames taken through the session.
 #pragma once
 
 #include <gtest/gtest.h>
 #include <stdlib.h>
 
 #include <chrono>
-#include <filesystem>
-#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "lep3.h"
 #include "sim/bridge_sim.h"
+#include "support/eventually.h"
+#include "support/pluggable_bridge.h"
+#include "support/process_counts.h"
 
 namespace lep3::test {
-
-inline size_t entries_in(const char *dir)
-{
-    const std::filesystem::directory_iterator it(dir);
-    return static_cast<size_t>(std::distance(begin(it), end(it)));
-}
-inline size_t open_descriptors()
-{
-    return entries_in("/proc/self/fd");
-}
-inline size_t running_threads()
-{
-    return entries_in("/proc/self/task");
-}
-
-// Waits (polling) until done() or the limit; the result of the last look.
-template <class Done> bool eventually(Done &&done, std::chrono::milliseconds limit = std::chrono::seconds(5))
-{
-    const auto end = std::chrono::steady_clock::now() + limit;
-    while (!done()) {
-        if (std::chrono::steady_clock::now() > end)
-            return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-    return true;
-}
 
 class SessionTest : public testing::Test {
   protected:
     void SetUp() override
     {
-        dir_ = (std::filesystem::temp_directory_path() / "lep3-session-XXXXXX").string();
-        ASSERT_NE(mkdtemp(dir_.data()), nullptr);
-        options_.path = dir_ + "/ttyACM0";
-        options_.boot_path = dir_ + "/ttyACM1";
-        options_.fps = 30;
-        ASSERT_EQ(LEP3_SetPath(LEP3_PATH_UART_ALT, options_.boot_path.c_str()), 0);
-        ASSERT_EQ(LEP3_SetPath(LEP3_PATH_FIRMWARE_DIR, dir_.c_str()), 0);
+        ASSERT_EQ(LEP3_SetPath(LEP3_PATH_UART_ALT, bridge_.boot_path().c_str()), 0);
+        ASSERT_EQ(LEP3_SetPath(LEP3_PATH_FIRMWARE_DIR, bridge_.dir().c_str()), 0);
         LEP3_SetMessageHandler(nullptr, nullptr); // the tests look at results, not chatter
-        plug();
     }
-    void TearDown() override
-    {
-        LEP3_Close();
-        sim_.reset();
-        std::filesystem::remove_all(dir_);
-    }
+    void TearDown() override { LEP3_Close(); }
 
-    void plug() { sim_ = std::make_unique<lep3::sim::BridgeSim>(options_); }
-    void unplug() { sim_.reset(); }
-    const std::string &path() const { return options_.path; }
-    lep3::sim::BridgeSim &sim() { return *sim_; }
+    void plug() { bridge_.plug(); }
+    void unplug() { bridge_.unplug(); }
+    const std::string &path() const { return bridge_.path(); }
+    lep3::sim::BridgeSim &sim() { return bridge_.sim(); }
 
-    std::string dir_;
-    lep3::sim::Options options_;
-    std::unique_ptr<lep3::sim::BridgeSim> sim_;
+    PluggableBridge bridge_;
 };
 
 // A raw frame taken through the session, with what the session said of it.

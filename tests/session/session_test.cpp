@@ -16,6 +16,7 @@ namespace {
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
 
+// Each frame with its facts: format, size, check and when it was completed.
 TEST_F(SessionTest, OpenFramesCloseFiftyTimesLeavesNoDescriptorOrThread)
 {
     // Warm up once: the first open creates lazily made process-wide state.
@@ -29,8 +30,13 @@ TEST_F(SessionTest, OpenFramesCloseFiftyTimesLeavesNoDescriptorOrThread)
         const Taken t = take_frame(5000);
         ASSERT_EQ(t.result, 0) << "cycle " << i;
         EXPECT_TRUE(whole(t));
-        EXPECT_EQ(t.info.format, 0U);
-        EXPECT_EQ(t.info.size, 38400U);
+        EXPECT_EQ(std::tie(t.info.format, t.info.size, t.info.width, t.info.height, t.info.check_ok),
+                  std::tuple(0U, 38400U, 160U, 120U, 1U));
+        timespec now{};
+        clock_gettime(CLOCK_MONOTONIC, &now);
+        const uint64_t now_ns = static_cast<uint64_t>(now.tv_sec) * 1000000000U + static_cast<uint64_t>(now.tv_nsec);
+        EXPECT_LE(t.info.completed_ns, now_ns);
+        EXPECT_GT(t.info.completed_ns + 2000000000U, now_ns);
         LEP3_Close();
         EXPECT_EQ(LEP3_GetLinkState(), LEP3_LINK_CLOSED);
     }
@@ -57,28 +63,6 @@ TEST_F(SessionTest, AHostOpeningWhileTheBridgeStreamsHasItsFirstRequestAnswered)
         EXPECT_EQ(LEP3_GetSysFpaTemperatureCelcius(&celsius), 0) << "open " << i;
         EXPECT_EQ(take_frame(5000).result, 0) << "the stream goes on";
         LEP3_Close();
-    }
-}
-
-TEST_F(SessionTest, FramesArriveNewestFirstWithTheirFacts)
-{
-    ASSERT_EQ(LEP3_Open(path().c_str()), 0);
-    ASSERT_EQ(LEP3_GetRawVideo(), 0);
-    uint32_t previous = 0;
-    for (int i = 0; i < 5; ++i) {
-        const Taken t = take_frame(5000);
-        ASSERT_EQ(t.result, 0);
-        EXPECT_TRUE(whole(t));
-        EXPECT_GT(t.info.frame_number, previous);
-        EXPECT_EQ(t.info.check_ok, 1U);
-        EXPECT_EQ(t.info.width, 160U);
-        EXPECT_EQ(t.info.height, 120U);
-        timespec now{};
-        clock_gettime(CLOCK_MONOTONIC, &now);
-        const uint64_t now_ns = static_cast<uint64_t>(now.tv_sec) * 1000000000U + static_cast<uint64_t>(now.tv_nsec);
-        EXPECT_LE(t.info.completed_ns, now_ns);
-        EXPECT_GT(t.info.completed_ns + 2000000000U, now_ns);
-        previous = t.info.frame_number;
     }
 }
 
@@ -139,10 +123,12 @@ TEST_F(SessionTest, UnplugIsSeenAndReplugResumesWholeFrames)
     ASSERT_TRUE(eventually([] { return LEP3_GetLinkState() == LEP3_LINK_UP; }));
     const Taken resumed = take_frame(5000);
     ASSERT_EQ(resumed.result, 0);
-    for (int i = 0; i < 5; ++i) {
+    for (uint32_t i = 0, previous = 0; i < 5; ++i) {
         const Taken t = i == 0 ? resumed : take_frame(5000);
         ASSERT_EQ(t.result, 0);
         EXPECT_TRUE(whole(t)) << "frame " << i << " after the re-plug is torn";
+        EXPECT_GT(t.info.frame_number, previous) << "frames newest first";
+        previous = t.info.frame_number;
     }
     EXPECT_EQ(LEP3_GetLinkState(), LEP3_LINK_UP);
     lep3_link_stats_t stats{};
@@ -197,7 +183,7 @@ TEST_F(SessionTest, FirmwareUpdateThroughTheSessionEndsWithFramesFlowing)
     ASSERT_EQ(take_frame(5000).result, 0);
 
     // A file the transfer would refuse costs nothing: no restart request reaches the bridge.
-    const std::string bad = dir_ + "/bad.bin";
+    const std::string bad = bridge_.dir() + "/bad.bin";
     std::ofstream(bad) << "not an image";
     sim().clear_requests();
     EXPECT_EQ(LEP3_UpdateFirmware(bad.c_str()), -3);
@@ -206,7 +192,7 @@ TEST_F(SessionTest, FirmwareUpdateThroughTheSessionEndsWithFramesFlowing)
     std::string image(3 * 64 + 17, '\0');
     for (size_t i = 0; i < image.size(); ++i)
         image[i] = static_cast<char>(i * 7 + 3);
-    const std::string good = dir_ + "/new-firmware.bin";
+    const std::string good = bridge_.dir() + "/new-firmware.bin";
     std::ofstream(good, std::ios::binary) << "SAMG55;V1.07\r\n" << image;
 
     std::atomic<bool> finished{false};

@@ -39,10 +39,10 @@ struct BootloaderTransfer : BridgeFixture {
     int transfer(const Bytes &image)
     {
         sim().clear_requests();
-        const size_t before = open_descriptor_count();
+        const size_t before = open_descriptors();
         const int result =
             captured(printed_, [&] { return send_update_file(image.data(), static_cast<uint32_t>(image.size())); });
-        EXPECT_EQ(open_descriptor_count(), before) << "descriptor leaked";
+        EXPECT_EQ(open_descriptors(), before) << "descriptor leaked";
         return result;
     }
 

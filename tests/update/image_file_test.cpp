@@ -93,12 +93,12 @@ TEST(UpdateFlow, RefusesMissingWronglyFlaggedTruncatedAndEmptyImagesWithoutLeaks
         SCOPED_TRACE(pieces.front());
         if (!file.empty())
             put_file("SAMG55_V1.0.talvor", file);
-        const size_t before = open_descriptor_count();
+        const size_t before = open_descriptors();
         std::string printed;
         EXPECT_EQ(captured(printed, [] { return update_flow(); }), -1);
         expect_in_order(printed, pieces);
         EXPECT_EQ(printed.find("failure"), std::string::npos) << "tried to open a device:\n" << printed;
-        EXPECT_EQ(open_descriptor_count(), before) << "descriptor leaked";
+        EXPECT_EQ(open_descriptors(), before) << "descriptor leaked";
     }
     EXPECT_EQ(send_update_file(nullptr, 10), -1);
 }

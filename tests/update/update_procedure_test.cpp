@@ -71,7 +71,7 @@ TEST_F(UpdateProcedure, RefusalBeforeTheRestartLeavesTheFirmwareRunningAndTheLin
 TEST_F(UpdateProcedure, BadImageFileFailsAfterTheRestartWithoutLeaks)
 {
     put_file("SAMG55_V1.5.talvor", bytes_of("SAMG55;X1.05\r\nnot an image"));
-    const size_t descriptors = open_descriptor_count();
+    const size_t descriptors = open_descriptors();
     EXPECT_EQ(update(), -3);
     EXPECT_EQ(count_of(printed_, "ERROR: firmware file flag not match!\n"), 3u) << printed_;
     expect_in_order(printed_, {"ERROR: update_flow failed!\n"});
@@ -81,8 +81,8 @@ TEST_F(UpdateProcedure, BadImageFileFailsAfterTheRestartWithoutLeaks)
     // Only the link's port is gone; the queues stay as they were. The emulator in this
     // process opens its bootloader's device a moment after the restart: looked at until
     // it has, however loaded the machine.
-    EXPECT_TRUE(lep3::test::eventually([&] { return open_descriptor_count() == descriptors - 1; }))
-        << open_descriptor_count() << " descriptors, " << descriptors - 1 << " expected";
+    EXPECT_TRUE(lep3::test::eventually([&] { return open_descriptors() == descriptors - 1; }))
+        << open_descriptors() << " descriptors, " << descriptors - 1 << " expected";
     EXPECT_NE(uart_queue.storage, nullptr);
     EXPECT_NE(frame_queue.slot[0], nullptr);
 }

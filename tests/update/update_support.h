@@ -1,5 +1,5 @@
 // Helpers for the update tests: image files in a private firmware directory, captured
-// console text, a descriptor count, a thread that follows the progress word, and a
+// console text, a thread that follows the progress word, and a
 // fixture around the bridge emulator.
 #pragma once
 
@@ -15,17 +15,13 @@
 
 #include "lep3.h"
 #include "support/link_harness.h"
+#include "support/process_counts.h"
 
 namespace lep3::test {
 
 using Bytes = std::vector<uint8_t>;
 inline constexpr uint16_t kUserRbfoId = 0x0403;
 
-inline size_t open_descriptor_count()
-{
-    const std::filesystem::directory_iterator fds("/proc/self/fd");
-    return static_cast<size_t>(std::distance(begin(fds), end(fds)));
-}
 inline Bytes bytes_of(std::string_view text)
 {
     return Bytes(text.begin(), text.end());
