@@ -11,19 +11,12 @@ namespace {
 using lep3::thermo::NamedRegion;
 using lep3::thermo::Statistic;
 
+// Nothing where the region held no pixel with a temperature.
 std::optional<double> statistic_of(const lep3_region_stats_t &s, Statistic which)
 {
     if (s.pixels == 0)
         return std::nullopt;
-    switch (which) {
-    case Statistic::min:
-        return s.min;
-    case Statistic::mean:
-        return s.mean;
-    case Statistic::max:
-        break;
-    }
-    return s.max;
+    return lep3::thermo::value_of(s, which);
 }
 
 } // namespace

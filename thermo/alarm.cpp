@@ -45,6 +45,8 @@ std::chrono::milliseconds duration(std::string_view text, std::string_view what)
     return std::chrono::milliseconds(std::llround(ms));
 }
 
+} // namespace
+
 double value_of(const lep3_region_stats_t &s, Statistic statistic)
 {
     switch (statistic) {
@@ -57,8 +59,6 @@ double value_of(const lep3_region_stats_t &s, Statistic statistic)
     }
     return s.max;
 }
-
-} // namespace
 
 double parse_celsius(std::string_view text, std::string_view what)
 {

@@ -18,6 +18,9 @@ namespace lep3::thermo {
 
 enum class Statistic { min, max, mean };
 
+// The statistic of a region's reading (as LEP3_MeasureRegion gives it).
+double value_of(const lep3_region_stats_t &s, Statistic statistic);
+
 struct AlarmRule {
     std::string text;   // as written
     std::string region; // the region's name
