@@ -17,7 +17,7 @@
 #include <vector>
 
 #include "lep3.h"
-#include "thermo/region_spec.h"
+#include "thermo/region_text.h"
 
 namespace lep3::recording {
 

@@ -18,7 +18,7 @@
 #include "serve/view_json.h"
 #include "thermo/alarm.h"
 #include "thermo/readings_json.h"
-#include "thermo/region_spec.h"
+#include "thermo/region_text.h"
 #include "tools/args.h"
 #include "tools/frame_pictures.h"
 #include "tools/result_text.h"

@@ -16,7 +16,7 @@
 
 #include "lep3.h"
 #include "thermo/alarm.h"
-#include "thermo/region_spec.h"
+#include "thermo/region_text.h"
 
 namespace lep3tool::serve {
 

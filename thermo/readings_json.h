@@ -5,7 +5,7 @@
 #include <nlohmann/json.hpp>
 
 #include "lep3.h"
-#include "thermo/region_spec.h"
+#include "thermo/region_text.h"
 
 namespace lep3::thermo {
 

@@ -11,7 +11,7 @@
 
 #include "lep3.h"
 #include "thermo/readings_json.h"
-#include "thermo/region_spec.h"
+#include "thermo/region_text.h"
 #include "tools/args.h"
 
 namespace lep3tool {

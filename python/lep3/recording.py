@@ -129,8 +129,8 @@ def _page_info(lines: Dict[str, str]) -> PageInfo:
 
 
 def _region(key: str, text: str) -> Tuple[str, Region]:
-    kind, _, spec = text.partition(" ")
-    name, _, numbers = spec.rpartition("=")
+    kind, _, written = text.partition(" ")
+    name, _, numbers = written.rpartition("=")
     try:
         corners = tuple(int(v) for v in numbers.split(","))
     except ValueError:

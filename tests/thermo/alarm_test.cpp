@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "thermo/alarm.h"
-#include "thermo/region_spec.h"
+#include "thermo/region_text.h"
 
 namespace lep3::thermo {
 namespace {

@@ -1,4 +1,4 @@
-#include "thermo/region_spec.h"
+#include "thermo/region_text.h"
 
 #include <charconv>
 #include <stdexcept>
