@@ -8,6 +8,7 @@
 #include <cstring>
 
 #include "control/control_internal.h"
+#include "control/kelvin_span.h"
 #include "control/raw_value_table.h"
 #include "lep3.h"
 #include "link/console.h"
@@ -37,105 +38,6 @@ float raw_to_kelvin(uint16_t raw, float r, float o)
     return static_cast<float>(kRadiometricB / std::log(static_cast<double>(u)));
 }
 
-// The same kelvin for a span of consecutive raw values at once, in vector lanes, bit for
-// bit. The quotient and the sum are the formula's own single-precision operations; the
-// logarithm is approximated (exponent split off, ln m = 2 atanh((m - 1) / (m + 1)) by its
-// series to s^17, for m in [sqrt(1/2), sqrt(2)): relative error below 2^-44, well within
-// kDoubtMargin). A value whose float rounding the approximation can't settle (the exact
-// quotient B / ln u might round to another float within the margin), or whose u is no
-// positive normal float, is computed by the formula itself, so every entry is the formula's.
-namespace span_kelvin {
-
-// Four lanes, as GCC's vector extensions: the float lanes of the formula's quotient and
-// sum, and the double lanes of the logarithm and the division (two SSE registers each at
-// the baseline, one AVX register each with AVX2).
-constexpr size_t kLanes = 4;
-using Floats = float __attribute__((vector_size(kLanes * sizeof(float))));
-using Ints = int32_t __attribute__((vector_size(kLanes * sizeof(int32_t))));
-using Doubles = double __attribute__((vector_size(kLanes * sizeof(double))));
-using Words = uint64_t __attribute__((vector_size(kLanes * sizeof(uint64_t))));
-using Masks = int64_t __attribute__((vector_size(kLanes * sizeof(int64_t))));
-
-constexpr double kLn2 = 0x1.62e42fefa39efp-1;
-constexpr uint64_t kSqrtHalfBits = 0x3FE6A09E667F3BCDULL;
-constexpr uint64_t kExponentBias = uint64_t{1023} << 52;
-constexpr uint64_t kTwoTo52Bits = 0x4330000000000000ULL; // 2^52: an integer below it in its low bits
-// A double rounds to a float at its 29 low bits: from 2^28 on, upwards. A value whose low
-// bits lie within kDoubtUlps of that boundary may round otherwise than the formula's own
-// quotient (within 2^-44 relative, some 2^9 units of the last place): it is in doubt.
-constexpr uint64_t kFloatRoundingBits = (uint64_t{1} << 29) - 1;
-constexpr uint64_t kFloatHalfway = uint64_t{1} << 28;
-constexpr uint64_t kDoubtUlps = uint64_t{1} << 17;
-
-// The lanes of one vector type read as another of the same size. (std::bit_cast would return
-// the vector by value, through a different ABI with and without AVX.)
-template <typename To, typename From> [[gnu::always_inline]] inline void reinterpret(const From &from, To &to)
-{
-    static_assert(sizeof(To) == sizeof(From));
-    std::memcpy(&to, &from, sizeof to);
-}
-
-// ln x for positive normal lanes, within 2^-44 relative (the series' next term, s^16 / 17,
-// is below 2^-44 of the sum). (By reference: vectors passed by
-// value would take a different ABI with and without AVX.)
-[[gnu::always_inline]] inline void ln_approx(const Doubles &x, Doubles &ln)
-{
-    Words bits;
-    reinterpret(x, bits);
-    // x = m 2^k with m in [sqrt(1/2), sqrt(2)); biased = k + 1023.
-    const Words biased = (bits - kSqrtHalfBits + kExponentBias) >> 52;
-    Doubles m;
-    reinterpret(Words{bits - (biased << 52) + kExponentBias}, m);
-    Doubles k;
-    reinterpret(Words{biased | kTwoTo52Bits}, k);
-    k = k - 0x1p52 - 1023.0;
-    const Doubles s = (m - 1.0) / (m + 1.0);
-    const Doubles s2 = s * s;
-    Doubles p = s2 * (1.0 / 15) + 1.0 / 13;
-    p = p * s2 + 1.0 / 11;
-    p = p * s2 + 1.0 / 9;
-    p = p * s2 + 1.0 / 7;
-    p = p * s2 + 1.0 / 5;
-    p = p * s2 + 1.0 / 3;
-    p = p * s2 + 1.0;
-    ln = k * kLn2 + 2.0 * s * p;
-}
-
-// Entries (float bits) for the raw values first .. last (first a multiple of kLanes, last
-// one below the next) into bits[first ..]; doubts[v / kLanes] says whether any of a
-// group's lanes is in doubt, and any whether any group is.
-[[gnu::always_inline]] inline void fill(uint32_t *bits, uint8_t *doubts, uint32_t first, uint32_t last, float r,
-                                        float o, uint32_t *any)
-{
-    const Ints step{0, 1, 2, 3};
-    uint64_t doubt_seen = 0;
-    for (uint32_t v = first; v <= last; v += kLanes) {
-        const Ints raw = static_cast<int32_t>(v) + step;
-        const Floats u = r / (__builtin_convertvector(raw, Floats) - o) + kRadiometricF;
-        const Ints normal = (u >= FLT_MIN) & (u <= FLT_MAX);
-        // Lanes without a positive normal u are settled by the formula; 2 keeps theirs tame.
-        const Floats usable = normal != 0 ? u : Floats{} + 2.0F;
-        Doubles ln;
-        ln_approx(__builtin_convertvector(usable, Doubles), ln);
-        const Doubles y = kRadiometricB / ln;
-        Words y_bits;
-        reinterpret(y, y_bits);
-        const Words near_halfway = ((y_bits - kFloatHalfway + kDoubtUlps) & kFloatRoundingBits) < 2 * kDoubtUlps;
-        Ints doubt;
-        reinterpret(__builtin_convertvector(__builtin_convertvector(near_halfway, Masks), Ints) | ~normal, doubt);
-        uint64_t halves[2];
-        std::memcpy(halves, &doubt, sizeof halves);
-        const uint64_t group = halves[0] | halves[1];
-        doubt_seen |= group;
-        doubts[v / kLanes] = static_cast<uint8_t>(group != 0);
-        const Floats kelvin = __builtin_convertvector(y, Floats);
-        std::memcpy(&bits[v], &kelvin, sizeof kelvin);
-    }
-    *any = static_cast<uint32_t>(doubt_seen != 0);
-}
-
-} // namespace span_kelvin
-
 // A float converted to an unsigned integer by truncation towards zero; a negative value
 // or NaN gives 0 and a value of 2^32 or more saturates.
 uint32_t truncate_to_unsigned(float value)
@@ -161,13 +63,9 @@ struct KelvinOfRaw {
         return raw_to_kelvin(raw, static_cast<float>(c.r), static_cast<float>(c.o));
     }
     // A whole span of raw values at once (see RawValueTable).
-    static bool fill_span(uint32_t *bits, uint8_t *doubts, uint32_t low, uint32_t high, const Calibration &c)
+    static bool fill_span(uint32_t *bits, uint32_t low, uint32_t high, const Calibration &c)
     {
-        static_assert(span_kelvin::kLanes == lep3::control::kSpanGroup);
-        uint32_t any = 0;
-        lep3::render::run_vectorised<span_kelvin::fill>(bits, doubts, low, high, static_cast<float>(c.r),
-                                                        static_cast<float>(c.o), &any);
-        return any != 0;
+        return lep3::control::fill_kelvin_span(bits, low, high, static_cast<float>(c.r), static_cast<float>(c.o));
     }
 };
 

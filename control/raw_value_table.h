@@ -17,8 +17,15 @@
 
 namespace lep3::control {
 
-// A span filler (below) flags its entries in doubt by groups of this many raw values.
-inline constexpr uint32_t kSpanGroup = 4;
+// A span filler (below) fills groups of this many raw values.
+inline constexpr uint32_t kSpanGroup = 8;
+
+// The bits of an entry not yet computed (see RawValueTable).
+inline constexpr uint32_t kUnknownEntry = 0xFFFFFFFFU;
+
+// Every pixel's entry of a table of one 32-bit entry per raw value, into out; returns the
+// largest entry's bits (kUnknownEntry when any pixel met an unknown one).
+uint32_t copy_entries(const uint32_t *bits, const uint16_t *raw, float *out);
 
 // The result of every raw value for the last key used, filled in as values are met, so a
 // stream of frames with one key computes each distinct value once instead of each pixel.
@@ -30,12 +37,11 @@ inline constexpr uint32_t kSpanGroup = 4;
 // its frame pixel by pixel instead, so no caller waits and every result is the formula's.
 //
 // Key is compared with ==; Compute is a function object float(uint16_t raw, const Key &).
-// Compute may also offer static bool fill_span(uint32_t *bits, uint8_t *doubts, uint32_t
-// low, uint32_t high, const Key &): the entries of a whole span of raw values at once (low
-// a multiple of kSpanGroup, high one below the next), with doubts[v / kSpanGroup] set for
-// each group whose entries it can't vouch for (the table computes those with Compute), and
-// true when there is any. A frame whose values lie within kDenseSpan then has its span
-// filled whole after a change of key.
+// Compute may also offer static bool fill_span(uint32_t *bits, uint32_t low, uint32_t high,
+// const Key &): the entries of a whole span of raw values at once (low a multiple of
+// kSpanGroup, high one below the next), with kUnknownEntry in each entry it can't vouch for
+// (the table computes those with Compute), and true when there is any. A frame whose values
+// lie within kDenseSpan then has its span filled whole after a change of key.
 template <typename Key, typename Compute> class RawValueTable {
   public:
     static constexpr size_t kRawValues = 65536;
@@ -60,11 +66,10 @@ template <typename Key, typename Compute> class RawValueTable {
                     low -= low % kSpanGroup;
                     high |= kSpanGroup - 1;
                     rekey(key, low, high);
-                    if (Compute::fill_span(bits_.data(), doubts_.data(), low, high, key_))
+                    if (Compute::fill_span(bits_.data(), low, high, key_))
                         settle_doubts(low, high);
                     note_filled(low, high);
-                    uint32_t top = 0; // every entry the frame meets is filled now
-                    lep3::render::run_vectorised<copy_entries>(bits_.data(), raw, out, &top);
+                    copy_entries(bits_.data(), raw, out); // every entry the frame meets is filled now
                     return;
                 }
             }
@@ -72,18 +77,16 @@ template <typename Key, typename Compute> class RawValueTable {
             fill_unknown(raw, out, false);
             return;
         }
-        uint32_t top = 0;
-        lep3::render::run_vectorised<copy_entries>(bits_.data(), raw, out, &top);
-        if (top == kUnknown)
+        if (copy_entries(bits_.data(), raw, out) == kUnknown)
             fill_unknown(raw, out, true);
     }
 
   private:
-    static constexpr uint32_t kUnknown = 0xFFFFFFFFU;
-    static constexpr bool kFillsSpans = requires(uint32_t * bits, uint8_t *doubts, const Key &key)
+    static constexpr uint32_t kUnknown = kUnknownEntry;
+    static constexpr bool kFillsSpans = requires(uint32_t * bits, const Key &key)
     {
         {
-            Compute::fill_span(bits, doubts, 0U, 0U, key)
+            Compute::fill_span(bits, 0U, 0U, key)
             } -> std::same_as<bool>;
     };
     // Widest span of raw values filled whole (any 14-bit frame's).
@@ -102,30 +105,23 @@ template <typename Key, typename Compute> class RawValueTable {
         *high = hi;
     }
 
-    // The groups the span filler left in doubt, computed one value at a time.
+    // The entries the span filler left unknown, computed one value at a time. They are
+    // few (a value in some thousands): blocks are scanned in vector compares and only a
+    // block holding one is looked at value by value.
     void settle_doubts(uint32_t low, uint32_t high)
     {
-        for (uint32_t v = low; v <= high; v += kSpanGroup) {
-            if (doubts_[v / kSpanGroup] == 0)
+        constexpr uint32_t kBlock = 64;
+        for (uint32_t block = low; block <= high; block += kBlock) {
+            const uint32_t end = std::min(block + kBlock, high + 1);
+            uint32_t unknown = 0;
+            for (uint32_t v = block; v < end; ++v)
+                unknown |= bits_[v] == kUnknown ? 1U : 0U;
+            if (unknown == 0)
                 continue;
-            for (uint32_t i = v; i < v + kSpanGroup; ++i)
-                bits_[i] = std::bit_cast<uint32_t>(Compute{}(static_cast<uint16_t>(i), key_));
+            for (uint32_t v = block; v < end; ++v)
+                if (bits_[v] == kUnknown)
+                    bits_[v] = std::bit_cast<uint32_t>(Compute{}(static_cast<uint16_t>(v), key_));
         }
-    }
-
-    // Every pixel's entry as it stands; top receives the largest entry's bits, which is
-    // kUnknown when any pixel met an unknown one.
-    [[gnu::always_inline]] static inline void copy_entries(const uint32_t *bits, const uint16_t *raw, float *out,
-                                                           uint32_t *top)
-    {
-        uint32_t largest = 0;
-#pragma GCC unroll 8
-        for (size_t i = 0; i < lep3::render::kFramePixels; ++i) {
-            const uint32_t entry = bits[raw[i]];
-            std::memcpy(&out[i], &entry, sizeof(entry));
-            largest = entry > largest ? entry : largest;
-        }
-        *top = largest;
     }
 
     // Computes the entries that pixels lack. With copied, only pixels whose copy is
@@ -184,8 +180,7 @@ template <typename Key, typename Compute> class RawValueTable {
 
     std::atomic_flag busy_;
     std::array<uint32_t, kRawValues> bits_{};
-    std::array<uint8_t, kFillsSpans ? kRawValues / kSpanGroup : 1> doubts_{}; // the span filler's flags
-    uint32_t filled_low_ = kRawValues;                                        // entries outside [low, high] are unknown
+    uint32_t filled_low_ = kRawValues; // entries outside [low, high] are unknown
     uint32_t filled_high_ = 0;
     Key key_{};
     bool keyed_ = false;
