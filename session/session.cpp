@@ -239,14 +239,20 @@ void supervise()
     }
 }
 
-void start_supervisor()
+// Before the loops start: the reader pokes the supervisor's eventfd as soon as the port
+// hangs up, which may be before the supervisor runs.
+void ready_supervisor_wake()
 {
-    supervisor.stop.store(false);
     // Made once and kept: the reader may still poke it while a close stops the supervisor.
     if (!supervisor.wake.valid())
         supervisor.wake.reset(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
     uint64_t stale = 0;
     (void)!read(supervisor.wake.get(), &stale, sizeof stale);
+}
+
+void start_supervisor()
+{
+    supervisor.stop.store(false);
     // The supervisor takes none of the host's signals either.
     sigset_t all;
     sigset_t previous;
@@ -363,6 +369,7 @@ extern "C" LEP3_API int LEP3_Open(const char *device)
     link_now.claim.reset(claim.fd);
     link_now.frames_before = 0;
     lep3::link::forget_video_request();
+    ready_supervisor_wake();
     {
         const std::unique_lock<std::shared_mutex> guard(link_lock);
         if (!bring_up()) {

@@ -8,10 +8,14 @@
 // while no byte comes, and a streaming link costs one reader wake-up a read and about one
 // parser wake-up a packet.
 //
-// Both are stopped with pthread_cancel (the firmware update cancels the reader itself):
-// they wait only in read() (and, after a hang-up, the reader in usleep()), cancellation
-// points, and hold nothing there; the parser keeps cancellation off while it works
-// through a run.
+// The parser is stopped with pthread_cancel: it waits only in read() of its eventfd, a
+// cancellation point, and holds nothing there; it keeps cancellation off while it works
+// through a run. So is the reader while the port lives (the firmware update cancels it
+// itself): it waits only in its blocking read. Once the port hung up, the reader waits out
+// its pause between reads on a stop eventfd instead, with cancellation off, and ends by
+// returning when stopped: a thread cancelled in that pause (a sleep) could end with
+// ThreadSanitizer's thread registry locked, and every thread after it waiting for it.
+#include <poll.h>
 #include <pthread.h>
 #include <signal.h>
 #include <sys/eventfd.h>
@@ -59,6 +63,16 @@ struct Ring {
 };
 Ring ring;
 
+// How the reader is to be stopped: cancelled while reading, woken by the eventfd once hung
+// up. stop() and the reader's hang-up both leave `reading` by exchange, so exactly one of
+// them decides.
+enum class ReaderMode : int { reading, hung_up, stopping };
+struct ReaderStop {
+    std::atomic<ReaderMode> mode{ReaderMode::reading};
+    link::Fd event;
+};
+ReaderStop reader_stop;
+
 void signal(const link::Fd &event)
 {
     const uint64_t one = 1;
@@ -98,11 +112,20 @@ std::span<uint8_t> room()
     }
 }
 
-// One read into the ring. A port that hung up (end-of-file, or a read that fails) is told
-// to the supervisor, which takes the link down at once; until then the reader reads again
-// after the classic reader's pause rather than spin on a dead descriptor. (Parking it in a
-// blocking call instead left ThreadSanitizer's thread registry locked when it ended.)
-void reader_pass()
+// The reader's pause after a read that brought nothing, on the stop eventfd; false when
+// the reader is to end.
+bool pause_unless_stopped()
+{
+    pollfd stop{reader_stop.event.get(), POLLIN, 0};
+    const timespec pause{0, static_cast<long>(link::kEmptyReadPauseUs) * 1000};
+    return ppoll(&stop, 1, &pause, nullptr) != 1;
+}
+
+// One read into the ring; false when the reader is to end. A port that hung up
+// (end-of-file, or a read that fails) is told to the supervisor, which takes the link down
+// at once; until then the reader reads again after the classic reader's pause rather than
+// spin on a dead descriptor.
+bool reader_pass()
 {
     // The port is blocking: the read sleeps until bytes come and reports a hang-up itself
     // (end-of-file, or EIO), so no poll() goes before it. Measured at real-time RGB, the
@@ -117,14 +140,21 @@ void reader_pass()
         if (until != 0 && tail >= until)
             signal(ring.bytes_came);
         note_bytes_arrived();
-        return;
+        return true;
     }
     if (n < 0 && (errno == EINTR || errno == EAGAIN))
-        return;
+        return true;
     link::bump(n < 0 ? link::link_counters.read_failures : link::link_counters.empty_reads);
-    if (!std::exchange(ring.hung_up, true))
+    if (!std::exchange(ring.hung_up, true)) {
+        // From here on the reader is woken, not cancelled. A stop that came first has a
+        // cancellation pending, which can't act now: the reader ends by returning.
+        pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, nullptr);
+        ReaderMode expected = ReaderMode::reading;
+        if (!reader_stop.mode.compare_exchange_strong(expected, ReaderMode::hung_up))
+            return false;
         note_hangup();
-    usleep(link::kEmptyReadPauseUs);
+    }
+    return pause_unless_stopped();
 }
 
 void *reader_loop(void * /*arg*/)
@@ -132,8 +162,9 @@ void *reader_loop(void * /*arg*/)
     console::put_line("Enter LEP_Read_Thr");
     link::prepare_for_cancellation();
     link::count_reader_in();
-    for (;;)
-        reader_pass();
+    while (reader_pass()) {
+    }
+    return nullptr;
 }
 
 // ---- The parser -------------------------------------------------------------------------
@@ -207,7 +238,11 @@ void stop(Loop &loop)
 {
     if (!loop.running)
         return;
-    pthread_cancel(loop.thread);
+    ReaderMode expected = ReaderMode::reading;
+    if (&loop != &reader || reader_stop.mode.compare_exchange_strong(expected, ReaderMode::stopping))
+        pthread_cancel(loop.thread);
+    else
+        signal(reader_stop.event);
     pthread_join(loop.thread, nullptr);
     loop.running = false;
 }
@@ -223,13 +258,16 @@ bool make_ring()
     ring.hung_up = false;
     ring.bytes_came.reset(eventfd(0, EFD_CLOEXEC));
     ring.room_came.reset(eventfd(0, EFD_CLOEXEC));
-    return ring.bytes_came.valid() && ring.room_came.valid();
+    reader_stop.mode.store(ReaderMode::reading);
+    reader_stop.event.reset(eventfd(0, EFD_CLOEXEC));
+    return ring.bytes_came.valid() && ring.room_came.valid() && reader_stop.event.valid();
 }
 
 void release_ring()
 {
     ring.bytes_came.reset();
     ring.room_came.reset();
+    reader_stop.event.reset();
 }
 
 } // namespace
@@ -259,7 +297,7 @@ bool prepare_loop_passes()
 
 void loop_read_pass()
 {
-    reader_pass();
+    (void)reader_pass();
 }
 
 void loop_parse_pass()
