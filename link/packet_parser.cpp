@@ -60,6 +60,17 @@ struct Trail {
 };
 Trail trail;
 
+// The run path's CRC of the frame data stored so far: frame data leaves trail.crc alone
+// until the packet is complete, so each run can join a register of its own as it is
+// stored, and the frame's last run is all that remains to fold when it completes. Valid
+// while `upto` is where the data ends (a reset or a byte stored otherwise breaks that, and
+// the whole data is folded at completion as the byte path does).
+struct DataFold {
+    int32_t upto = -1;
+    uint8_t crc = 0;
+};
+DataFold data_fold;
+
 void go(ParserState next)
 {
     parser_state = static_cast<int32_t>(next);
@@ -452,12 +463,23 @@ void parse_bytes(std::span<const uint8_t> bytes)
     while (at != end) {
         const int total = frame_data_total();
         if (total != 0 && static_cast<uint32_t>(image_buffer_index) < static_cast<uint32_t>(total)) {
-            const auto run = std::min(static_cast<size_t>(end - at), static_cast<size_t>(total - image_buffer_index));
-            std::memcpy(&image_buffer[image_buffer_index], at, run);
+            const int32_t from = image_buffer_index;
+            const auto run = std::min(static_cast<size_t>(end - at), static_cast<size_t>(total - from));
+            std::memcpy(&image_buffer[from], at, run);
             image_buffer_index += static_cast<int32_t>(run);
             at += run;
+            if (from == 0)
+                data_fold = DataFold{0, trail.crc};
+            if (data_fold.upto == from) {
+                data_fold.crc = crc8_run(data_fold.crc, &image_buffer[from], run);
+                data_fold.upto = image_buffer_index;
+            }
             if (image_buffer_index == total) {
-                fold_frame_data(total);
+                if (data_fold.upto == total)
+                    trail.crc = data_fold.crc;
+                else
+                    fold_frame_data(total);
+                data_fold.upto = -1;
                 if (total == kRgbPacketData)
                     complete_rgb_frame();
                 else

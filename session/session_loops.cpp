@@ -45,6 +45,9 @@ static_assert((kRingBytes & (kRingBytes - 1)) == 0, "positions wrap by mask");
 static_assert(kRingBytes > 2 * link::kRgbPacketData);
 // The most one read asks for: whatever the port holds, in one call.
 constexpr size_t kReadMax = 64 * 1024;
+// The end of a frame packet's data that the parser leaves for the wake-up at its last byte
+// (about one read of the port).
+constexpr uint64_t kFinalRun = 4096;
 
 // Single producer (the reader), single consumer (the parser). Positions count bytes since
 // the loops started and only grow; each side sleeps on its own eventfd, after announcing
@@ -187,10 +190,13 @@ void parser_pass()
 {
     const uint64_t head = ring.head.load(std::memory_order_relaxed);
     // Inside a frame packet's data nothing completes before its last byte: the parser
-    // sleeps until the rest of the packet is there (the bytes, the frame and the time it is
-    // queued are the same), so a frame costs it one wake-up rather than one a read.
+    // sleeps until all but kFinalRun bytes of it are there, takes them, and sleeps again
+    // until the rest is (the bytes, the frame and the time it is queued are the same), so a
+    // frame costs it two wake-ups rather than one a read, and its delivery after its last
+    // byte waits on little parsing.
     const auto missing = static_cast<uint64_t>(link::frame_bytes_missing());
-    const uint64_t tail = wait_for_bytes(head, std::max<uint64_t>(missing, 1));
+    const uint64_t tail =
+        wait_for_bytes(head, missing > kFinalRun ? missing - kFinalRun : std::max<uint64_t>(missing, 1));
     int previous = 0;
     pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, &previous);
     for (uint64_t at = head; at != tail;) {
