@@ -197,17 +197,19 @@ LEP3_TARGET_AVX2_FMA bool fill_fused(uint32_t *bits, uint32_t first, uint32_t la
 
 bool fused_available()
 {
-    __builtin_cpu_init();
-    static const bool available = __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma");
+    static const bool available = [] {
+        __builtin_cpu_init();
+        return __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma");
+    }();
     return available;
 }
-#endif
 
 // The formula's kelvin of a u, in its own operations.
 float kelvin_of_u(float u)
 {
     return static_cast<float>(kRadiometricB / std::log(static_cast<double>(u)));
 }
+#endif
 
 } // namespace
 
