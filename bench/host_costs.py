@@ -27,8 +27,8 @@ FPS = 8.7  # the emulator's real-time rate
 PYTHON_HOST = """
 import sys, lep3
 with lep3.Camera(sys.argv[1]) as cam:
-    for raw in cam:
-        cam.celsius(raw)
+    while True:  # as plain as the package's first versions allow
+        cam.celsius(cam.raw())
 """
 
 
