@@ -526,6 +526,7 @@ void reset_parser()
     command_buffer_index = 0;
     image_buffer_index = 0;
     trail = Trail{};
+    data_fold = DataFold{};
 }
 
 void set_reinit_routine(ThreadRoutine routine)
