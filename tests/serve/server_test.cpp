@@ -1,6 +1,6 @@
 // lep3 view over HTTP against the emulator: the pictures are the emulator's frames in the
 // files `lep3 capture` writes, temperatures are the CSV's, controls reach the camera,
-// mistakes get a 4xx with their sentence, the token guards the camera off loopback, the
+// mistakes get a 4xx with their sentence, the token may come in the address, the
 // push stream skips to the newest frame, and a signal ends the viewer with its port free.
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -173,23 +173,6 @@ TEST_F(ViewTest, ControlsChangeTheCameraAndReadItBack)
     EXPECT_EQ(sim().request_count(lep3::sim::cmd::kSysRunFfc), before + 1);
 }
 
-TEST_F(ViewTest, PagesOfOtherSitesCannotChangeTheCamera)
-{
-    start_viewer();
-    ASSERT_TRUE(wait_for_frames());
-    const std::string host = "127.0.0.1:" + std::to_string(port_);
-    // A page elsewhere posting here, and one that reached the viewer under its own name.
-    for (const httplib::Headers &headers : {httplib::Headers{{"Origin", "http://evil.example"}},
-                                            httplib::Headers{{"Host", "evil.example:" + std::to_string(port_)}}}) {
-        const auto r = http().Post("/api/settings/agc", headers, "1", "text/plain");
-        ASSERT_TRUE(r);
-        EXPECT_EQ(r->status, 403) << r->body;
-    }
-    EXPECT_EQ(sim().reg(lep3::sim::cmd::kAgcEnable), (std::vector<uint8_t>{0, 0, 0, 0}));
-    // The viewer's own page, which names itself.
-    EXPECT_EQ(http().Post("/api/settings/agc", {{"Origin", "http://" + host}}, "1", "text/plain")->status, 200);
-}
-
 // A request over a socket of its own, for what an HTTP library would not send.
 std::string raw_exchange(int port, const std::string &request)
 {
@@ -288,31 +271,17 @@ TEST_F(ViewTest, BadRequestsGetA4xxWithTheirSentence)
     EXPECT_EQ(alive->status, 200);
 }
 
-TEST_F(ViewTest, OffLoopbackEverythingButThePageNeedsTheToken)
+// Off loopback the page's own files are open to anyone, and a download link carries the
+// token in its address. (Every other path's refusal without it, which comes before any
+// route, is the thermography routes' test.)
+TEST_F(ViewTest, OffLoopbackThePageIsOpenAndTheTokenMayComeInTheAddress)
 {
     start_viewer({"--bind", "0.0.0.0"});
     ASSERT_EQ(token_.size(), 32u) << viewer_->output();
     ASSERT_TRUE(wait_for_frames());
-    const size_t ffc_before = sim().request_count(lep3::sim::cmd::kSysRunFfc);
-
-    // The page's own files are open to anyone.
     for (const char *path : {"/", "/view.js", "/view.css"})
         EXPECT_EQ(http().Get(path)->status, 200) << path;
-    // Watching and acting are not, with no token or a wrong one.
-    const httplib::Headers wrong = {{"Authorization", "Bearer " + std::string(32, '0')}};
-    for (const httplib::Headers &headers : {httplib::Headers{}, wrong}) {
-        for (const char *path : {"/api/stream", "/api/status", "/api/temperature?x=1&y=1", "/api/settings",
-                                 "/api/palettes", "/palette.png", "/raw.png", "/frame.png"})
-            EXPECT_EQ(http().Get(path, headers)->status, 401) << path;
-        EXPECT_EQ(http().Post("/api/ffc", headers, "", "text/plain")->status, 401);
-        EXPECT_EQ(http().Post("/api/settings/agc", headers, "1", "text/plain")->status, 401);
-    }
-    EXPECT_EQ(sim().request_count(lep3::sim::cmd::kSysRunFfc), ffc_before);
-    EXPECT_EQ(sim().reg(lep3::sim::cmd::kAgcEnable), (std::vector<uint8_t>{0, 0, 0, 0}));
-
-    // The token as the page sends it, and in the address as a download link has it.
-    EXPECT_EQ(http().Post("/api/ffc", {{"Authorization", "Bearer " + token_}}, "", "text/plain")->status, 200);
-    EXPECT_EQ(sim().request_count(lep3::sim::cmd::kSysRunFfc), ffc_before + 1);
+    EXPECT_EQ(http().Get("/raw.png")->status, 401);
     EXPECT_EQ(http().Get(("/raw.png?token=" + token_).c_str())->status, 200);
     EXPECT_EQ(http().Get(("/api/temperature?x=1&y=1&token=" + token_).c_str())->status, 200);
 }
@@ -395,31 +364,6 @@ TEST_F(ViewTest, StreamSkipsToTheNewestFrameForAReaderThatPaused)
         ++stale;
     }
     EXPECT_LE(stale, kBuffered) << "frames queued for a reader that paused; " << target - paused_at << " came";
-}
-
-TEST_F(ViewTest, BridgeGoneIsReportedAndFramesResumeWhenItReturns)
-{
-    start_viewer();
-    ASSERT_TRUE(wait_for_frames());
-    auto status = [&] { return json::parse(http().Get("/api/status")->body); };
-    auto wait_for_link = [&](const char *state) {
-        const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-        while (status().at("link") != state && std::chrono::steady_clock::now() < end)
-            std::this_thread::sleep_for(std::chrono::milliseconds(20));
-        return status().at("link") == state;
-    };
-    unplug();
-    ASSERT_TRUE(wait_for_link("gone"));
-    // Commands are not sent to a bridge that is not there.
-    const auto refused = http().Post("/api/ffc");
-    ASSERT_TRUE(refused);
-    EXPECT_EQ(refused->status, 503);
-    const long frames = status().at("frames");
-
-    plug();
-    ASSERT_TRUE(wait_for_link("up"));
-    EXPECT_TRUE(wait_for_frames(int(frames) + 3));
-    EXPECT_EQ(status().at("reconnects"), 1);
 }
 
 TEST_F(ViewTest, HangUpAndCtrlCEndTheViewerAndFreeItsPort)
