@@ -76,8 +76,8 @@ TEST_F(ThermographyTest, CaptureReportsRegionsAndPaintsTheIsothermBand)
 TEST_F(ThermographyTest, WatchPrintsTheEventsOfItsRulesAndEndsWithTheirStatus)
 {
     for (const auto &[rule, status, events] : {std::tuple{"hand>-90C", 3, 1U}, {"hand>2000C", 0, 0U}}) {
-        const auto r = run_tool({"watch", "--sim", "-q", "--json", "-n", "3", "--box", "hand=70,40,110,80",
-                                 "--alarm", rule, "--hysteresis", "0.5C"});
+        const auto r = run_tool({"watch", "--sim", "-q", "--json", "-n", "3", "--box", "hand=70,40,110,80", "--alarm",
+                                 rule, "--hysteresis", "0.5C"});
         EXPECT_EQ(r.status, status) << rule << ": " << r.err;
         const auto lines = json_lines(r.out);
         ASSERT_EQ(lines.size(), events) << r.out;
