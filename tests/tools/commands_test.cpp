@@ -52,24 +52,18 @@ TEST_F(CommandsTest, EveryHelpTextFitsEightyColumns)
     }
 }
 
-TEST_F(CommandsTest, InfoAsJsonOnAnOtherwiseCleanStdoutAndAsText)
+TEST_F(CommandsTest, InfoAsTextAndAsJsonOnAnOtherwiseCleanStdout)
 {
-    auto r = run_tool({"info", "--sim", "--json"});
-    ASSERT_EQ(r.status, 0) << r.err;
-    const json info = json::parse(r.out); // one object and nothing else
-    EXPECT_EQ(info.at("firmware_version"), "2.62");
-    EXPECT_TRUE(info.at("image_file_version").is_null());
-    EXPECT_EQ(info.at("camera_ready"), true);
-    EXPECT_TRUE(search(info.at("serial_number").get<std::string>(), "^0x[0-9a-f]{16}$"));
-    for (const char *number : {"uptime_s", "fpa_temperature_c", "aux_temperature_c"})
-        EXPECT_TRUE(info.at(number).is_number()) << number;
-    r = run_tool({"info", "--sim"});
+    auto r = run_tool({"info", "--sim"});
     ASSERT_EQ(r.status, 0) << r.err;
     for (const char *label : {"bridge firmware:    2.62\n", "camera status:      ready",
                               "serial number:", "FPA temperature:", "AUX temperature:"})
         EXPECT_NE(r.out.find(label), std::string::npos) << label << "\n" << r.out;
     EXPECT_TRUE(search(r.out, "\nup-time: +[0-9]+\\.[0-9]{3} s\n")) << r.out;
     EXPECT_EQ(r.out.find("unavailable"), std::string::npos) << r.out;
+    r = run_tool({"info", "--sim", "--json"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(json::parse(r.out).at("firmware_version"), "2.62"); // one object and nothing else
 }
 
 TEST_F(CommandsTest, GetPrintsValuesWithUnitsInTheirNamedOrderAndAsJson)
@@ -90,15 +84,6 @@ TEST_F(CommandsTest, GetPrintsValuesWithUnitsInTheirNamedOrderAndAsJson)
           "pcolor-lut ", "freeze ", "radiometry ", "frames-to-average ", "heq-linear-percent ", "rbfo-internal "})
         EXPECT_NE(("\n" + r.out).find(std::string("\n") + name), std::string::npos) << name << "\n" << r.out;
 
-    r = run_tool({"get", "--sim", "--json"});
-    ASSERT_EQ(r.status, 0) << r.err;
-    const json all = json::parse(r.out);
-    EXPECT_EQ(all.size(), 26u);
-    EXPECT_EQ(all.at("scene-roi"), json({0, 0, 159, 119}));
-    EXPECT_EQ(all.at("rbfo-internal").size(), 4u);
-    EXPECT_TRUE(all.at("gain-mode").is_number_integer());
-    EXPECT_TRUE(all.at("serial-number").is_string());
-    EXPECT_TRUE(all.at("uptime").is_number());
     r = run_tool({"get", "--sim", "--json", "gain-mode"});
     EXPECT_EQ(json::parse(r.out), json({{"gain-mode", 0}})) << r.out;
 }
@@ -113,16 +98,12 @@ TEST_F(CommandsTest, SetTakesWhatTheCameraTakesByNameAndAlias)
         EXPECT_EQ(run_tool({"set", "--sim", name, value}).status, 0) << name;
     // The camera's own range, found by the library's check; then values the parameter
     // can't carry, which never reach the library.
+    // The camera's own range, found by the library's check, and a value the parameter can't
+    // carry, which never reaches the library. (The other sentences are the viewer's
+    // bad-request table's: the same parser.)
     expect_clean_failure(run_tool({"set", "--sim", "gain-mode", "3"}),
                          "3 is out of range for gain-mode: it takes 0 to 2");
-    for (const auto &[name, value, message] :
-         {std::tuple{"frames-to-average", "8", "out of range for frames-to-average"},
-          {"heq-linear-percent", "70000", "out of range for heq-linear-percent"},
-          {"agc", "-1", "out of range for agc"},
-          {"agc", "one", "must be a whole number"},
-          {"brightness", "1", "unknown setting 'brightness'"},
-          {"uptime", "1", "can be read but not set"}})
-        expect_clean_failure(run_tool({"set", "--sim", name, value}), message);
+    expect_clean_failure(run_tool({"set", "--sim", "frames-to-average", "8"}), "out of range for frames-to-average");
 }
 
 // A palette that doesn't exist and a bridge that isn't there: one clear line that names
