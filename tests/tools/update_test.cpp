@@ -15,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "support/spawn_program.h"
 #include "tools/tool_fixture.h"
 
 namespace {
@@ -86,16 +87,13 @@ TEST_F(EmulatorUpdateTest, EmulatorProgramFindsTheImageFileInItsImageDir)
     std::filesystem::create_directory(path("images"));
     write_image(path("images/SAMG55_V2.70.talvor"), "2.70", false);
     const std::string device = path("bridge");
-    std::vector<std::string> strings = {LEP3_BRIDGE_SIM_PATH, "--path", device, "--image-dir", path("images")};
-    std::vector<char *> argv;
-    for (auto &a : strings)
-        argv.push_back(a.data());
-    argv.push_back(nullptr);
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
     pid_t pid = 0;
-    ASSERT_EQ(posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ), 0);
+    ASSERT_EQ(lep3::test::spawn_program(&pid, {LEP3_BRIDGE_SIM_PATH, "--path", device, "--image-dir", path("images")},
+                                        &actions),
+              0);
     posix_spawn_file_actions_destroy(&actions);
 
     std::error_code ignored;
