@@ -48,7 +48,6 @@ constexpr int kDefaultPort = 8080;
 constexpr const char *kDefaultAddress = "127.0.0.1";
 constexpr double kDefaultGraceSeconds = 30;
 constexpr double kLongestGraceSeconds = 86400;
-constexpr double kDefaultHysteresis = 0.5;
 
 // The regions, object parameters and alarms the service starts with; throws UsageError.
 serve::MeasureSetup initial_setup(const ParsedArgs &args, std::vector<lep3::thermo::AlarmRule> &rules,
@@ -64,11 +63,8 @@ serve::MeasureSetup initial_setup(const ParsedArgs &args, std::vector<lep3::ther
     try {
         for (const std::string &text : args.values("alarm"))
             rules.push_back(lep3::thermo::parse_alarm(text));
-        if (auto h = args.value("hysteresis")) {
-            hysteresis_c = lep3::thermo::parse_celsius(*h, "--hysteresis");
-            if (hysteresis_c < 0)
-                throw UsageError("--hysteresis can't be negative");
-        }
+        if (auto h = args.value("hysteresis"))
+            hysteresis_c = lep3::thermo::parse_hysteresis(*h);
     } catch (const std::invalid_argument &e) {
         throw UsageError(e.what());
     }
@@ -87,7 +83,7 @@ int run_service(const ParsedArgs &args, const serve::ServiceLog &log, std::chron
         throw UsageError("--bind needs an address");
     const RbfoSet rbfo_set = args.value("rbfo") ? parse_rbfo_set(*args.value("rbfo")) : RbfoSet::internal;
     std::vector<lep3::thermo::AlarmRule> rules;
-    double hysteresis_c = kDefaultHysteresis;
+    double hysteresis_c = lep3::thermo::kDefaultHysteresisC;
     std::optional<serve::ThermoSetup> thermo;
     try {
         thermo.emplace(initial_setup(args, rules, hysteresis_c), rules, hysteresis_c);

@@ -61,7 +61,7 @@ const char *statistic_name(lep3::thermo::Statistic s)
 
 struct WatchOptions {
     std::vector<lep3::thermo::AlarmRule> alarms;
-    double hysteresis_c = 0.5;
+    double hysteresis_c = lep3::thermo::kDefaultHysteresisC;
     std::optional<int64_t> count;
     std::optional<std::chrono::steady_clock::duration> limit;
     bool until_alarm = false;
@@ -92,12 +92,10 @@ WatchOptions parse_options(const ParsedArgs &args)
         throw UsageError("watch needs at least one --alarm");
     if (auto h = args.value("hysteresis")) {
         try {
-            o.hysteresis_c = lep3::thermo::parse_celsius(*h, "--hysteresis");
+            o.hysteresis_c = lep3::thermo::parse_hysteresis(*h);
         } catch (const std::invalid_argument &e) {
             throw UsageError(e.what());
         }
-        if (o.hysteresis_c < 0)
-            throw UsageError("--hysteresis can't be negative");
     }
     if (auto n = args.value("count"))
         o.count = parse_integer(*n, "-n", 1, kMaxCount);

@@ -27,6 +27,8 @@ TEST(AlarmRules, ReadRegionStatisticLimitAndHoldAndRefuseTheMalformed)
               std::make_tuple(std::string("motor"), Statistic::mean, -2.5, std::chrono::milliseconds(250)));
     for (const char *bad : {"box1=60C", ">60C", "box1>hot", "box1>60C for 2", "box1.median>3", "box1>60C for -1s"})
         EXPECT_THROW(parse_alarm(bad), std::invalid_argument) << bad;
+    EXPECT_EQ(parse_hysteresis("0.25C"), 0.25);
+    EXPECT_THROW(parse_hysteresis("-1C"), std::invalid_argument);
 }
 
 TEST(RegionSpecs, NameByKindAndPlaceOrByPrefixAndStayInsideTheFrame)
