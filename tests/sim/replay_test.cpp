@@ -1,6 +1,7 @@
 // The emulator replaying a recording: the host receives the recorded values exactly, no
 // faster than they were recorded, with the camera's registers as they were; a file that
-// is no recording is refused with a reason, never a crash.
+// is no recording is refused with a reason. (Any bytes at all are the reader's fuzz
+// target's.)
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <spawn.h>
@@ -14,7 +15,6 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
-#include <random>
 #include <string>
 #include <tuple>
 #include <vector>
@@ -205,7 +205,6 @@ TEST_F(ReplayTest, ForeignOrDamagedFilesAreRefusedWithAReason)
     const std::vector<Case> cases = {
         {"missing", [] {}, "cannot open"},
         {"text", [&] { std::ofstream(file) << "frame 1: 8000 8001 ...\n"; }, "is not a TIFF file"},
-        {"empty", [&] { std::ofstream{file}; }, "is not a TIFF file"},
         {"8-bit", [&] { write_tiff(file, pages, kFile, {.bits = 8}); }, "does not hold one 16-bit unsigned sample"},
         {"320x240", [&] { write_tiff(file, pages, kFile, {.width = 320, .height = 240}); }, "is 320x240"},
         {"undescribed", [&] { write_tiff(file, pages, kFile, {.described = false}); }, "no recording description"},
@@ -230,21 +229,6 @@ TEST_F(ReplayTest, ForeignOrDamagedFilesAreRefusedWithAReason)
         const std::string why = refusal(options_);
         EXPECT_NE(why.find(c.reason), std::string::npos) << why;
         EXPECT_NE(why.find(file), std::string::npos) << why;
-    }
-
-    // Bytes flipped anywhere: refused or replayed, never a crash (the sanitizer builds
-    // watch every read).
-    write_tiff(file, pages, kFile);
-    std::vector<char> good(std::filesystem::file_size(file));
-    std::ifstream(file, std::ios::binary).read(good.data(), static_cast<std::streamsize>(good.size()));
-    std::mt19937 rng(17);
-    for (int round = 0; round < 40; ++round) {
-        std::vector<char> bad = good;
-        for (int k = 0; k < 8; ++k)
-            bad[std::uniform_int_distribution<size_t>(0, bad.size() - 1)(rng)] = static_cast<char>(rng());
-        std::ofstream(file, std::ios::binary | std::ios::trunc)
-            .write(bad.data(), static_cast<std::streamsize>(bad.size()));
-        (void)refusal(options_);
     }
 }
 
