@@ -217,8 +217,10 @@ GstRTSPMediaFactory *RtspOutput::add_factory(GstRTSPMountPoints *mounts, const c
 {
     GstRTSPMediaFactory *factory = gst_rtsp_media_factory_new();
     gst_rtsp_media_factory_set_launch(factory, launch.c_str());
-    // One pipeline for every client of the path: one conversion and one encoder.
-    gst_rtsp_media_factory_set_shared(factory, TRUE);
+    // A pipeline (and encoder) per client, each with its own short queue: a client that
+    // stalls its TCP connection holds up its own pipeline alone. The frames are coloured
+    // once for all of them.
+    gst_rtsp_media_factory_set_shared(factory, FALSE);
     if (!token_.empty())
         gst_rtsp_media_factory_add_role(factory, kRtspViewerRole, GST_RTSP_PERM_MEDIA_FACTORY_ACCESS, G_TYPE_BOOLEAN,
                                         TRUE, GST_RTSP_PERM_MEDIA_FACTORY_CONSTRUCT, G_TYPE_BOOLEAN, TRUE, nullptr);

@@ -1,10 +1,10 @@
 // RTSP as one of the service's outputs: rtsp://HOST:PORT/lep3 carries the coloured picture
 // in H.264 for video recorders and players, and /lep3/raw every frame's raw values for
-// clients that record the measurements themselves. Each path is one pipeline that all of
-// its clients share, started when the first comes and ended when the last goes; its source
-// takes the frames a thread of this output follows on the hub and converts. That thread
-// queues at most kQueuedFrames for a pipeline and drops frames beyond them (counted), so a
-// stalled client or encoder never reaches the camera or another output.
+// clients that record the measurements themselves. Each client gets a pipeline of its own,
+// made when it starts playing and ended when it leaves; its source takes the frames a
+// thread of this output follows on the hub and converts once for all. That thread queues
+// at most a couple of frames for a pipeline and drops those beyond (counted), so a stalled
+// client or encoder never reaches the camera, another output or another client.
 #pragma once
 
 #include <memory>
