@@ -6,7 +6,6 @@
 
 #include <array>
 #include <atomic>
-#include <cstring>
 #include <mutex>
 #include <stdexcept>
 #include <string_view>
@@ -27,6 +26,8 @@ using namespace std::chrono_literals;
 
 constexpr const char *kPicturePath = "/lep3";
 constexpr const char *kRawPath = "/lep3/raw";
+// The pipelines' source, which this output feeds.
+constexpr const char *kSourceName = "frames";
 // Frames a pipeline's source may hold before the frames for it are dropped: enough to
 // ride out a pause of the encoder, too few for a client to see old pictures.
 constexpr guint64 kQueuedFrames = 2;
@@ -35,7 +36,8 @@ constexpr auto kFollowSlice = 200ms;
 // How often sessions whose clients went silent are ended (their time-out is the server's).
 constexpr guint kSessionSweepSeconds = 2;
 // A key frame every second or so (the camera gives a little under nine frames a second),
-// so that a client who joins sees a picture at once; 160 x 120 needs few bits.
+// so that a client who joins sees a picture at once; 160 x 120 needs few bits, and one
+// thread of the encoder a client.
 constexpr int kKeyFrameInterval = 9;
 constexpr int kBitrateKbitPerSecond = 512;
 
@@ -57,15 +59,16 @@ enum class Stream { picture, raw };
 // A source takes this output's frames; the rate is variable, a little under nine a second.
 std::string frame_source(const char *format)
 {
-    return std::string("appsrc name=frames is-live=true do-timestamp=true format=time caps=video/x-raw,format=") +
-           format + ",width=" + std::to_string(kFrameWidth) + ",height=" + std::to_string(kFrameHeight) +
-           ",framerate=0/1";
+    return std::string("appsrc name=") + kSourceName +
+           " is-live=true do-timestamp=true format=time caps=video/x-raw,format=" + format +
+           ",width=" + std::to_string(kFrameWidth) + ",height=" + std::to_string(kFrameHeight) + ",framerate=0/1";
 }
 
 std::string picture_launch()
 {
     return "( " + frame_source("RGB") +
-           " ! videoconvert ! video/x-raw,format=I420 ! x264enc tune=zerolatency speed-preset=ultrafast key-int-max=" +
+           " ! videoconvert ! video/x-raw,format=I420 ! x264enc tune=zerolatency speed-preset=ultrafast threads=1 "
+           "key-int-max=" +
            std::to_string(kKeyFrameInterval) + " bitrate=" + std::to_string(kBitrateKbitPerSecond) +
            " ! rtph264pay name=pay0 pt=96 config-interval=-1 )";
 }
@@ -84,6 +87,20 @@ bool same_rbfo(const std::optional<lep3_rbfo_t> &a, const std::optional<lep3_rbf
         return false;
     return !a || (a->r == b->r && a->b == b->b && a->f == b->f && a->o == b->o);
 }
+
+// GLib's objects, each given back by its own function.
+template <class T, auto Release> struct Released {
+    void operator()(T *p) const { Release(p); }
+};
+void destroy_source(GSource *source)
+{
+    g_source_destroy(source);
+    g_source_unref(source);
+}
+using MainContext = std::unique_ptr<GMainContext, Released<GMainContext, g_main_context_unref>>;
+using MainLoop = std::unique_ptr<GMainLoop, Released<GMainLoop, g_main_loop_unref>>;
+using Server = std::unique_ptr<GstRTSPServer, Released<GstRTSPServer, g_object_unref>>;
+using Source = std::unique_ptr<GSource, Released<GSource, destroy_source>>;
 
 GstBuffer *buffer_of(const std::vector<uint8_t> &bytes)
 {
@@ -114,8 +131,7 @@ class RtspOutput : public Output {
         Stream stream;
     };
 
-    GstRTSPMediaFactory *add_factory(GstRTSPMountPoints *mounts, const char *path, const std::string &launch,
-                                     FactoryHook &hook);
+    void add_factory(GstRTSPMountPoints *mounts, const char *path, const std::string &launch, FactoryHook &hook);
     static void media_configured(GstRTSPMediaFactory *factory, GstRTSPMedia *media, gpointer data);
     static void media_unprepared(GstRTSPMedia *media, gpointer data);
     static gboolean sweep_sessions(gpointer server);
@@ -132,11 +148,11 @@ class RtspOutput : public Output {
     const std::string token_;
     std::array<FactoryHook, 2> hooks_;
 
-    GMainContext *context_ = nullptr;
-    GMainLoop *loop_ = nullptr;
-    GstRTSPServer *server_ = nullptr;
-    GSource *listener_ = nullptr;
-    GSource *sweeper_ = nullptr;
+    MainContext context_;
+    MainLoop loop_;
+    Server server_;
+    Source listener_;
+    Source sweeper_;
 
     std::mutex mutex_; // guards pipelines_
     std::vector<Pipeline> pipelines_;
@@ -169,51 +185,40 @@ RtspOutput::RtspOutput(FrameHub &hub, const RtspSettings &settings, const Servic
         gst_object_unref(found);
     }
 
-    context_ = g_main_context_new();
-    loop_ = g_main_loop_new(context_, FALSE);
-    server_ = gst_rtsp_server_new();
-    gst_rtsp_server_set_address(server_, settings_.address.c_str());
-    gst_rtsp_server_set_service(server_, std::to_string(settings_.port).c_str());
-    GstRTSPMountPoints *mounts = gst_rtsp_server_get_mount_points(server_);
+    context_.reset(g_main_context_new());
+    loop_.reset(g_main_loop_new(context_.get(), FALSE));
+    server_.reset(gst_rtsp_server_new());
+    gst_rtsp_server_set_address(server_.get(), settings_.address.c_str());
+    gst_rtsp_server_set_service(server_.get(), std::to_string(settings_.port).c_str());
+    GstRTSPMountPoints *mounts = gst_rtsp_server_get_mount_points(server_.get());
     add_factory(mounts, kPicturePath, picture_launch(), hooks_[0]);
     add_factory(mounts, kRawPath, raw_launch(), hooks_[1]);
     g_object_unref(mounts);
     if (!token_.empty()) {
         GstRTSPAuth *auth = make_rtsp_token_auth(token_);
-        gst_rtsp_server_set_auth(server_, auth);
+        gst_rtsp_server_set_auth(server_.get(), auth);
         g_object_unref(auth);
     }
 
-    listener_ = gst_rtsp_server_create_source(server_, nullptr, &error);
-    if (listener_ == nullptr) {
+    listener_.reset(gst_rtsp_server_create_source(server_.get(), nullptr, &error));
+    if (!listener_) {
         const std::string why = error ? error->message : "unknown";
         g_clear_error(&error);
-        g_object_unref(server_);
-        g_main_loop_unref(loop_);
-        g_main_context_unref(context_);
         throw std::runtime_error("cannot serve RTSP on " + settings_.address + " port " +
                                  std::to_string(settings_.port) + ": " + why);
     }
-    g_source_attach(listener_, context_);
-    sweeper_ = g_timeout_source_new_seconds(kSessionSweepSeconds);
-    g_source_set_callback(sweeper_, sweep_sessions, server_, nullptr);
-    g_source_attach(sweeper_, context_);
+    g_source_attach(listener_.get(), context_.get());
+    sweeper_.reset(g_timeout_source_new_seconds(kSessionSweepSeconds));
+    g_source_set_callback(sweeper_.get(), sweep_sessions, server_.get(), nullptr);
+    g_source_attach(sweeper_.get(), context_.get());
 }
 
 RtspOutput::~RtspOutput()
 {
     stop();
-    g_source_destroy(sweeper_);
-    g_source_unref(sweeper_);
-    g_source_destroy(listener_);
-    g_source_unref(listener_);
-    g_object_unref(server_);
-    g_main_loop_unref(loop_);
-    g_main_context_unref(context_);
 }
 
-GstRTSPMediaFactory *RtspOutput::add_factory(GstRTSPMountPoints *mounts, const char *path, const std::string &launch,
-                                             FactoryHook &hook)
+void RtspOutput::add_factory(GstRTSPMountPoints *mounts, const char *path, const std::string &launch, FactoryHook &hook)
 {
     GstRTSPMediaFactory *factory = gst_rtsp_media_factory_new();
     gst_rtsp_media_factory_set_launch(factory, launch.c_str());
@@ -226,14 +231,13 @@ GstRTSPMediaFactory *RtspOutput::add_factory(GstRTSPMountPoints *mounts, const c
                                         TRUE, GST_RTSP_PERM_MEDIA_FACTORY_CONSTRUCT, G_TYPE_BOOLEAN, TRUE, nullptr);
     g_signal_connect(factory, "media-configure", G_CALLBACK(media_configured), &hook);
     gst_rtsp_mount_points_add_factory(mounts, path, factory); // takes our reference
-    return factory;
 }
 
 void RtspOutput::media_configured(GstRTSPMediaFactory *, GstRTSPMedia *media, gpointer data)
 {
     const auto *hook = static_cast<FactoryHook *>(data);
     GstElement *bin = gst_rtsp_media_get_element(media);
-    GstElement *source = gst_bin_get_by_name_recurse_up(GST_BIN(bin), "frames");
+    GstElement *source = gst_bin_get_by_name_recurse_up(GST_BIN(bin), kSourceName);
     gst_object_unref(bin);
     if (source == nullptr)
         return;
@@ -276,9 +280,9 @@ gboolean RtspOutput::sweep_sessions(gpointer server)
 
 void RtspOutput::start()
 {
-    loop_thread_ = std::thread([this] { g_main_loop_run(loop_); });
+    loop_thread_ = std::thread([this] { g_main_loop_run(loop_.get()); });
     feeder_ = std::thread([this] { feed(); });
-    const std::string port = std::to_string(gst_rtsp_server_get_bound_port(server_));
+    const std::string port = std::to_string(gst_rtsp_server_get_bound_port(server_.get()));
     for (const auto &host : reachable_hosts(settings_.address)) {
         const std::string base = "rtsp://" + (token_.empty() ? "" : "lep3:" + token_ + "@") + host + ":" + port;
         log_.say(kLogNotice, "RTSP: the picture is at %s%s, the raw frames at %s%s", base.c_str(), kPicturePath,
@@ -297,8 +301,8 @@ void RtspOutput::stop()
     feeder_.join();
     // Closing the clients ends their sessions; the pipelines left are ended here.
     gst_rtsp_server_client_filter(
-        server_, [](GstRTSPServer *, GstRTSPClient *, gpointer) { return GST_RTSP_FILTER_REMOVE; }, nullptr);
-    g_main_loop_quit(loop_);
+        server_.get(), [](GstRTSPServer *, GstRTSPClient *, gpointer) { return GST_RTSP_FILTER_REMOVE; }, nullptr);
+    g_main_loop_quit(loop_.get());
     loop_thread_.join();
     std::vector<Pipeline> left;
     {

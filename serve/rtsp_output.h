@@ -1,10 +1,15 @@
 // RTSP as one of the service's outputs: rtsp://HOST:PORT/lep3 carries the coloured picture
 // in H.264 for video recorders and players, and /lep3/raw every frame's raw values for
 // clients that record the measurements themselves. Each client gets a pipeline of its own,
-// made when it starts playing and ended when it leaves; its source takes the frames a
+// made when it asks for the path and ended when it leaves; its source takes the frames a
 // thread of this output follows on the hub and converts once for all. That thread queues
 // at most a couple of frames for a pipeline and drops those beyond (counted), so a stalled
 // client or encoder never reaches the camera, another output or another client.
+//
+// The camera is the service's: the library's session is one per process and the feed is
+// its one taker of frames, so the pipelines start from the hub's frames, not from a source
+// that would open the camera again. They are coloured as the viewer colours them, by the
+// library's conversion and palettes, the same that the GStreamer element uses.
 #pragma once
 
 #include <memory>
