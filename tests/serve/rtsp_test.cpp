@@ -154,6 +154,28 @@ TEST_F(RtspTest, BothPathsCarryThirtyFramesOfTheCamerasSize)
     EXPECT_EQ(outside, 0U);
 }
 
+TEST_F(RtspTest, ThePictureTakesTheConfiguredIsotherm)
+{
+    if (!installed("ffmpeg"))
+        GTEST_SKIP() << "no ffmpeg to decode the picture";
+    // A band around every temperature the scene can have: the whole picture is the band's red.
+    start_serving({"--rtsp-isotherm", "-100C:2000C"});
+    const std::string rgb = path("picture.rgb");
+    const auto r = run({"ffmpeg", "-v", "error", "-rtsp_transport", "tcp", "-i", url("/lep3"), "-frames:v", "1", "-f",
+                        "rawvideo", "-pix_fmt", "rgb24", rgb});
+    ASSERT_EQ(r.status, 0) << r.output;
+    std::ifstream in(rgb, std::ios::binary);
+    const std::string bytes((std::istreambuf_iterator<char>(in)), {});
+    ASSERT_EQ(bytes.size(), 160U * 120 * 3);
+    double sum[3] = {};
+    for (size_t i = 0; i < bytes.size(); ++i)
+        sum[i % 3] += static_cast<uint8_t>(bytes[i]);
+    // H.264 keeps colours only near their value.
+    EXPECT_GT(sum[0] / (160 * 120), 200);
+    EXPECT_LT(sum[1] / (160 * 120), 40);
+    EXPECT_LT(sum[2] / (160 * 120), 40);
+}
+
 TEST_F(RtspTest, OffLoopbackOnlyTheTokenLetsAClientIn)
 {
     start_serving({"--bind", "0.0.0.0"});
