@@ -13,6 +13,7 @@
 #include "serve/config_file.h"
 #include "serve/frame_hub.h"
 #include "serve/notifier.h"
+#include "serve/rtsp_output.h"
 #include "serve/service.h"
 #include "serve/service_log.h"
 #include "serve/thermo_setup.h"
@@ -42,7 +43,14 @@ constexpr OptionDef kServiceOptions[] = {
     {"watchdog-grace", 0, "S", "seconds without frames before the watchdog's pings stop (default 30)"},
     {"journal", 0, "", "log in the journal's form (the default when systemd gives it standard error)"},
 };
-constexpr auto kServeOptions = join_options(kViewerOptions, kObjectOptions, kRegionOptions, kServiceOptions);
+constexpr OptionDef kRtspOptions[] = {
+    {"rtsp-port", 0, "N", "also serve rtsp://HOST:N/lep3 (H.264) and /lep3/raw (raw frames); 0 takes any free port"},
+    {"rtsp-palette", 0, "NAME", "the RTSP picture's palette (default ironblack)"},
+    {"rtsp-range", 0, "RANGE", "the RTSP picture's range, as lep3 capture --range takes it (default auto)"},
+    {"rtsp-isotherm", 0, "LOW:HIGH", "a grey RTSP picture with the temperatures in LOW..HIGH (35C:40C) in red"},
+};
+constexpr auto kServeOptions =
+    join_options(kViewerOptions, kObjectOptions, kRegionOptions, kServiceOptions, kRtspOptions);
 
 constexpr int kDefaultPort = 8080;
 constexpr const char *kDefaultAddress = "127.0.0.1";
@@ -81,6 +89,7 @@ int run_service(const ParsedArgs &args, const serve::ServiceLog &log, std::chron
     const std::string address = args.value("bind").value_or(kDefaultAddress);
     if (address.empty())
         throw UsageError("--bind needs an address");
+    const auto rtsp = serve::rtsp_settings(args, address);
     const RbfoSet rbfo_set = args.value("rbfo") ? parse_rbfo_set(*args.value("rbfo")) : RbfoSet::internal;
     std::vector<lep3::thermo::AlarmRule> rules;
     double hysteresis_c = lep3::thermo::kDefaultHysteresisC;
@@ -97,6 +106,8 @@ int run_service(const ParsedArgs &args, const serve::ServiceLog &log, std::chron
     serve::CameraFeed feed(hub, rbfo_set, *thermo);
     serve::Service service(hub, feed, notifier, log);
     service.add(std::make_unique<serve::ViewerOutput>(hub, feed, *thermo, address, port, log));
+    if (rtsp)
+        service.add(serve::make_rtsp_output(hub, *rtsp, log));
     return service.run();
 }
 
