@@ -25,11 +25,6 @@ template <typename T> void add_up(std::span<std::byte> rows, size_t row_bytes)
 
 } // namespace
 
-uint64_t longest_stream(uint64_t bytes)
-{
-    return compressBound(static_cast<uLong>(bytes));
-}
-
 bool inflate_exactly(std::span<const std::byte> stream, std::span<std::byte> out)
 {
     constexpr size_t kMost = std::numeric_limits<uInt>::max();

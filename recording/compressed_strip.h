@@ -10,8 +10,14 @@
 
 namespace lep3::recording {
 
-// The longest Deflate stream that values of `bytes` bytes can take.
-uint64_t longest_stream(uint64_t bytes);
+// The longest Deflate stream of values of `bytes` bytes that a reader takes: twice
+// their length, far beyond what any encoder's stored blocks add to values it cannot
+// shrink, and short enough that a hostile directory can't make the reader load more
+// than a few pages' worth for one.
+constexpr uint64_t longest_stream(uint64_t bytes)
+{
+    return 2 * bytes + 64;
+}
 
 // Decodes a zlib stream into out, which it must fill exactly; false when the stream is
 // damaged, ends early or holds more.
