@@ -288,8 +288,8 @@ int run_record(const ParsedArgs &args)
 
 const Command kRecordCommand = {
     "record",
-    "-o FILE [--seconds S | -n N] [--celsius] [--rbfo SET] [--bigtiff] [--no-compress]\n"
-    "        [--emissivity E ...] [--spot|--box|--line [NAME=]X0,Y0[,X1,Y1] ...]",
+    "-o FILE [--seconds S | -n N] [--celsius] [--rbfo SET] [--bigtiff] [--no-compress] [--emissivity E ...] "
+    "[--spot|--box|--line [NAME=]X0,Y0[,X1,Y1] ...]",
     "record every raw frame into one multi-page 16-bit TIFF with the metadata for temperatures",
     "One page a frame, losslessly compressed (Deflate with horizontal differencing, which\n"
     "every TIFF reader with Deflate opens; --no-compress for those without). Each page's\n"
