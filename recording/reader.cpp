@@ -147,7 +147,8 @@ RecordingReader::Storage RecordingReader::check_strips(uint64_t index, uint64_t 
         const uint64_t offset = TIFFGetStrileOffset(tif, s);
         const uint64_t bytes = TIFFGetStrileByteCount(tif, s);
         const bool stored = storage == Storage::stored;
-        if (offset > survey_.bytes || survey_.bytes - offset < std::max(bytes, stored ? values : 0))
+        const uint64_t read = stored ? values : bytes; // what reading the strip takes of the file
+        if (offset > survey_.bytes || survey_.bytes - offset < read)
             fail(index, "has values past the end of the file (strip " + std::to_string(s + 1) + ")");
         if (stored ? bytes < values : bytes == 0 || bytes > longest_stream(values))
             fail(index, "has a strip of " + std::to_string(bytes) + " bytes for " + std::to_string(values) +
