@@ -1,7 +1,8 @@
-// lep3 record, inspect and the emulator's replay together: a recording replayed and
-// recorded again gives the same values frame by frame with the same metadata, and
-// whatever cuts a recording short (a stop signal, an unplugged bridge, a full disk)
-// leaves files that open with every frame the summary counts.
+// lep3 record, inspect and the emulator's replay together: a recording (compressed, as
+// by default) replayed and recorded again (uncompressed) gives the same values frame by
+// frame with the same metadata, and whatever cuts a recording short (a stop signal, an
+// unplugged bridge, a full disk) leaves files that open with every frame the summary
+// counts.
 #include <gtest/gtest.h>
 #include <sys/mount.h>
 
@@ -106,7 +107,7 @@ TEST_F(RecordTest, ReplayedAndRecordedAgainGivesTheSameFramesAndMetadata)
     replay.replay = first;
     {
         lep3::sim::BridgeSim sim(replay);
-        r = run_tool({"record", "--device", replay.path, "-n", "6", "-o", second});
+        r = run_tool({"record", "--device", replay.path, "-n", "6", "--no-compress", "-o", second});
         ASSERT_EQ(r.status, 0) << r.err;
     }
     const Recording b = read_recording(second);
@@ -124,11 +125,14 @@ TEST_F(RecordTest, ReplayedAndRecordedAgainGivesTheSameFramesAndMetadata)
         EXPECT_EQ(b.pages[k].rbfo_set, a.pages[j].rbfo_set);
     }
     EXPECT_EQ(b.values.front(), a.values.front());
+    EXPECT_EQ(rec::RecordingReader(first).survey().compressed_pages, 6U);
+    EXPECT_EQ(rec::RecordingReader(second).survey().compressed_pages, 0U);
 
     r = run_tool({"inspect", first, "--pages"});
     ASSERT_EQ(r.status, 0) << r.err;
     EXPECT_TRUE(lep3::test::search(r.out, "frames: +6 \\(numbers 1\\.\\.")) << r.out;
     EXPECT_TRUE(lep3::test::search(r.out, "RBFO \\(internal\\): R 878900, B 1428, F 1, O 1000")) << r.out;
+    EXPECT_TRUE(lep3::test::search(r.out, "size: +[0-9.]+ MB \\([0-9.]+ kB a frame, Deflate\\)")) << r.out;
     EXPECT_EQ(std::count(r.out.begin(), r.out.end(), '\n'), 16 + 6) << r.out;
 }
 
@@ -184,7 +188,8 @@ TEST_F(RecordTest, ObjectParametersAndRegionsAreRecordedAndMeasuredAgain)
         rec::FileInfo info = a.file;
         info.object.reset();
         info.regions.clear();
-        rec::RecordingWriter w(older, info, rec::RecordingWriter::Container::classic);
+        rec::RecordingWriter w(older, info, rec::RecordingWriter::Container::classic,
+                               rec::RecordingWriter::Compression::none);
         w.add(a.pages[1], raw.data());
         w.finish();
     }
