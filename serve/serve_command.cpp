@@ -12,6 +12,8 @@
 #include "serve/camera_feed.h"
 #include "serve/config_file.h"
 #include "serve/frame_hub.h"
+#include "serve/mqtt_output.h"
+#include "serve/mqtt_settings.h"
 #include "serve/notifier.h"
 #include "serve/service.h"
 #include "serve/service_log.h"
@@ -42,7 +44,8 @@ constexpr OptionDef kServiceOptions[] = {
     {"watchdog-grace", 0, "S", "seconds without frames before the watchdog's pings stop (default 30)"},
     {"journal", 0, "", "log in the journal's form (the default when systemd gives it standard error)"},
 };
-constexpr auto kServeOptions = join_options(kViewerOptions, kObjectOptions, kRegionOptions, kServiceOptions);
+constexpr auto kServeOptions =
+    join_options(kViewerOptions, kObjectOptions, kRegionOptions, kServiceOptions, serve::kMqttOptions);
 
 constexpr int kDefaultPort = 8080;
 constexpr const char *kDefaultAddress = "127.0.0.1";
@@ -94,6 +97,7 @@ int run_service(const ParsedArgs &args, const serve::ServiceLog &log, std::chron
     } catch (const std::invalid_argument &e) {
         throw UsageError(std::string(e.what()) + ": define it with --spot, --box or --line");
     }
+    const auto mqtt = serve::parse_mqtt_settings(args);
 
     Session session(session_options(args));
     serve::FrameHub hub;
@@ -101,6 +105,8 @@ int run_service(const ParsedArgs &args, const serve::ServiceLog &log, std::chron
     serve::CameraFeed feed(hub, rbfo_set, *thermo);
     serve::Service service(hub, feed, notifier, log);
     service.add(std::make_unique<serve::ViewerOutput>(hub, feed, *thermo, address, port, log));
+    if (mqtt)
+        service.add(serve::make_mqtt_output(hub, feed, *thermo, *mqtt, session.device(), log));
     return service.run();
 }
 
@@ -147,7 +153,8 @@ int run_view(const ParsedArgs &args)
 const Command kServeCommand = {
     "serve",
     "[--port N] [--bind ADDR] [--rbfo SET] [--config FILE] [--watchdog-grace S] [--journal] "
-    "[--spot|--box|--line [NAME=]X0,Y0[,X1,Y1] ...] [--alarm RULE ...] [--hysteresis T] [--emissivity E ...]",
+    "[--spot|--box|--line [NAME=]X0,Y0[,X1,Y1] ...] [--alarm RULE ...] [--hysteresis T] [--emissivity E ...] "
+    "[--mqtt URL [--mqtt-topic PREFIX] [--mqtt-interval S] [--mqtt-commands] [--mqtt-discovery] ...]",
     "run the long-running service for one camera: for now the web viewer and its HTTP API",
     "Stays with the camera until SIGTERM or Ctrl-C, through unplugs, re-plugs and SIGHUP\n"
     "(which it logs and ignores). Its output today is the web viewer of `lep3 view`: the\n"
@@ -156,7 +163,9 @@ const Command kServeCommand = {
     "ready once the first frame has arrived, keeps the watchdog fed while frames flow, and\n"
     "says what it does in its status. It starts with the regions, alarms and object parameters\n"
     "given (as lep3 watch takes them); the page and the API change them while it runs. Every\n"
-    "option is also a key of the --config file; a repeatable one takes each of its lines.",
+    "option is also a key of the --config file; a repeatable one takes each of its lines.\n"
+    "With --mqtt it also publishes its state, measurements, alarms and health to an MQTT\n"
+    "broker (see the README).",
     kServeOptions,
     run_serve,
 };
