@@ -100,8 +100,9 @@ void MqttOutput::stop()
     stopping_ = true;
     if (thread_.joinable())
         thread_.join();
-    commands_.reset();
+    // The client's thread hands commands over until it ends.
     client_->stop(state("offline"), kGoodbyeWait);
+    commands_.reset();
 }
 
 void MqttOutput::run()
@@ -197,6 +198,7 @@ void MqttOutput::connected()
         const std::lock_guard lock(flight_mutex_);
         again = ever_connected_;
         ever_connected_ = true;
+        loss_said_ = false;
     }
     if (again)
         reconnects_.fetch_add(1);
@@ -214,7 +216,7 @@ void MqttOutput::lost(const std::string &why)
 {
     const bool was = connected_.exchange(false);
     uint64_t measurements = 0;
-    bool ever = false;
+    bool say = false;
     {
         // What QoS 0 had not written yet went with the connection; QoS 1 is sent again.
         const std::lock_guard lock(flight_mutex_);
@@ -224,10 +226,12 @@ void MqttOutput::lost(const std::string &why)
             return qos0;
         });
         delivered_early_.clear();
-        ever = ever_connected_;
+        // Once an outage: the attempts that follow fail alike.
+        say = was || !loss_said_;
+        loss_said_ = true;
     }
     queue_.count_lost(measurements);
-    if (was || !ever)
+    if (say)
         log_.say(kLogWarning, "the MQTT broker at %s is away (%s); up to %zu messages wait while it is tried again",
                  settings_.address().c_str(), why.c_str(), settings_.queue_limit);
 }

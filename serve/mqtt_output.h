@@ -89,10 +89,11 @@ class MqttOutput : public Output {
     std::vector<std::string> announced_key_;
     std::map<std::string, std::string> announced_;
 
-    std::mutex flight_mutex_;              // guards the three below
+    std::mutex flight_mutex_;              // guards the four below
     std::map<int, MessageKind> in_flight_; // handed to the client, not yet delivered
     std::set<int> delivered_early_;        // delivered before send() could note them
     bool ever_connected_ = false;
+    bool loss_said_ = false; // in the log, since the last connection
 
     std::atomic<bool> connected_{false};
     std::atomic<bool> announce_all_{false};
