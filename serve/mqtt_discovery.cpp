@@ -42,7 +42,6 @@ std::string config_payload(const DiscoveryDevice &device, const std::string &nod
           {"name", "lep3 " + device.serial},
           {"manufacturer", "lep3"},
           {"model", "160x120 thermal camera"},
-          {"serial_number", device.serial},
           {"sw_version", device.firmware}}},
     };
     if (e.component == "sensor") {

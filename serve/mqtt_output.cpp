@@ -218,13 +218,13 @@ void MqttOutput::lost(const std::string &why)
     uint64_t measurements = 0;
     bool say = false;
     {
-        // What QoS 0 had not written yet went with the connection; QoS 1 is sent again.
+        // What QoS 0 had not written yet went with the connection; the library sends QoS 1
+        // again by itself after reconnecting, outside the window (a window that waited for
+        // those could stay shut if one never came).
         const std::lock_guard lock(flight_mutex_);
-        std::erase_if(in_flight_, [&](const auto &entry) {
-            const bool qos0 = entry.second == MessageKind::measurement || entry.second == MessageKind::health;
-            measurements += entry.second == MessageKind::measurement ? 1 : 0;
-            return qos0;
-        });
+        for (const auto &[mid, kind] : in_flight_)
+            measurements += kind == MessageKind::measurement ? 1 : 0;
+        in_flight_.clear();
         delivered_early_.clear();
         // Once an outage: the attempts that follow fail alike.
         say = was || !loss_said_;

@@ -224,8 +224,8 @@ TEST_F(MqttTest, MeasurementsMatchTheApiAtTheIntervalCommandsAreIgnoredAndAKille
 {
     constexpr double kInterval = 0.25;
     constexpr size_t kWanted = 10;
-    start_service({"--mqtt-interval", "0.25", "--spot", "middle=80,60"});
-    Subscriber sub(broker_port_, {"lep3/#"});
+    start_service({"--mqtt-interval", "0.25", "--spot", "middle=80,60", "--mqtt-discovery"});
+    Subscriber sub(broker_port_, {"lep3/#", "homeassistant/#"});
     // The retained state names the default prefix, lep3/SERIAL.
     ASSERT_TRUE(eventually([&] { return !sub.messages("/state").empty(); }, 10s));
     const Message state = sub.messages("/state").front();
@@ -256,6 +256,22 @@ TEST_F(MqttTest, MeasurementsMatchTheApiAtTheIntervalCommandsAreIgnoredAndAKille
         (seconds_of(measurements[kWanted - 1]) - seconds_of(measurements[0])) / static_cast<double>(kWanted - 1);
     EXPECT_NEAR(mean_gap, kInterval, kInterval / 4);
     EXPECT_TRUE(sub.messages("/cmd/result").empty()) << "a command was taken without --mqtt-commands";
+
+    // Home Assistant learns of a region added, and of its removal, by their retained configurations.
+    const auto door_config = [&] {
+        std::vector<std::string> payloads;
+        for (const Message &m : sub.messages("/region_door_max/config"))
+            payloads.push_back(m.payload);
+        return payloads;
+    };
+    ASSERT_FALSE(sub.messages("/region_middle_max/config").empty());
+    EXPECT_EQ(http().Post("/api/regions", R"({"name":"door","kind":"spot","x0":1,"y0":1})", "application/json")->status,
+              201);
+    ASSERT_TRUE(eventually([&] { return door_config().size() == 1; }, 5s));
+    EXPECT_EQ(json::parse(door_config()[0]).at("state_topic"), prefix + "/measurements");
+    EXPECT_EQ(http().Delete("/api/regions/door")->status, 200);
+    ASSERT_TRUE(eventually([&] { return door_config().size() == 2; }, 5s));
+    EXPECT_EQ(door_config()[1], "(null)"); // an empty payload, as mosquitto_sub -v shows it
 
     viewer_->send_signal(SIGKILL);
     ASSERT_TRUE(eventually([&] { return sub.messages("/state").back().payload == "offline"; }, 10s));
