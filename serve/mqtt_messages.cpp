@@ -46,7 +46,7 @@ nlohmann::json measurement_json(const ViewFrame &frame)
         const auto &defined = frame.measured->regions;
         for (size_t i = 0; i < defined.size() && i < frame.readings.size(); ++i)
             regions[defined[i].name] = lep3::thermo::region_json(defined[i], frame.readings[i]);
-        j["object"] = lep3::thermo::object_json(frame.measured->object);
+        j["object"] = object_parameters_json(frame.measured->object);
     }
     j["regions"] = std::move(regions);
     j["alarms"] = alarms_json(frame.alarms);
