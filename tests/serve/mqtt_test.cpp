@@ -4,10 +4,7 @@
 // commands only when allowed, and a broker that stops and comes back.
 #include <netinet/in.h>
 #include <signal.h>
-#include <spawn.h>
-#include <sys/mman.h>
 #include <sys/socket.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <fstream>
@@ -22,54 +19,14 @@ using namespace std::chrono_literals;
 using json = nlohmann::json;
 using lep3::test::eventually;
 
-// A program of the broker's package, its output (standard output and error) in memory.
-class Program {
-  public:
-    explicit Program(const std::vector<std::string> &args)
-    {
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_adddup2(&actions, out_, STDOUT_FILENO);
-        posix_spawn_file_actions_adddup2(&actions, out_, STDERR_FILENO);
-        std::vector<std::string> words = args;
-        std::vector<char *> argv;
-        for (std::string &word : words)
-            argv.push_back(word.data());
-        argv.push_back(nullptr);
-        const int rc = posix_spawnp(&pid_, argv[0], &actions, nullptr, argv.data(), environ);
-        posix_spawn_file_actions_destroy(&actions);
-        if (rc != 0)
-            throw std::runtime_error("cannot start " + args[0]);
-    }
-    ~Program()
-    {
-        end(SIGKILL);
-        close(out_);
-    }
-    Program(const Program &) = delete;
-    Program &operator=(const Program &) = delete;
+using lep3::test::ToolProcess;
 
-    std::string output() const
-    {
-        std::string s(static_cast<size_t>(lseek(out_, 0, SEEK_END)), '\0');
-        return s.substr(0, static_cast<size_t>(std::max<ssize_t>(0, pread(out_, s.data(), s.size(), 0))));
-    }
-    // Sends the signal (0: none) and reaps the program; its wait status.
-    int end(int signo)
-    {
-        int status = 0;
-        if (pid_ > 0) {
-            kill(pid_, signo);
-            waitpid(pid_, &status, 0);
-            pid_ = -1;
-        }
-        return status;
-    }
-
-  private:
-    int out_ = memfd_create("program", MFD_CLOEXEC);
-    pid_t pid_ = -1;
-};
+// A program of the broker's package, started in place of the tool by a shell that drops
+// the tool's path; its standard output in memory.
+std::unique_ptr<ToolProcess> start_program(const std::vector<std::string> &args)
+{
+    return std::make_unique<ToolProcess>(args, std::vector<std::string>{"/bin/sh", "-c", "shift; exec \"$@\"", "sh"});
+}
 
 bool installed(const char *program)
 {
@@ -119,7 +76,7 @@ class Subscriber {
             "stdbuf", "-oL", "mosquitto_sub", "-h", "127.0.0.1", "-p", std::to_string(port), "-v", "-d"};
         for (const auto &t : topics)
             args.insert(args.end(), {"-t", t});
-        program_ = std::make_unique<Program>(args);
+        program_ = start_program(args);
         if (!eventually([&] { return program_->output().find("Subscribed (mid") != std::string::npos; }, 10s))
             throw std::runtime_error("mosquitto_sub did not subscribe: " + program_->output());
     }
@@ -147,7 +104,7 @@ class Subscriber {
     }
 
   private:
-    std::unique_ptr<Program> program_;
+    std::unique_ptr<ToolProcess> program_;
 };
 
 class MqttTest : public lep3::test::ViewTest {
@@ -174,7 +131,7 @@ class MqttTest : public lep3::test::ViewTest {
 
     void start_broker()
     {
-        broker_ = std::make_unique<Program>(std::vector<std::string>{"mosquitto", "-c", path("broker.conf")});
+        broker_ = start_program({"mosquitto", "-c", path("broker.conf")});
         ASSERT_TRUE(eventually([&] { return accepts(broker_port_); }, 10s)) << broker_->output();
     }
     std::string broker_url() const
@@ -204,13 +161,14 @@ class MqttTest : public lep3::test::ViewTest {
     }
     void publish(const std::string &topic, const std::string &payload)
     {
-        Program pub({"mosquitto_pub", "-h", "127.0.0.1", "-p", std::to_string(broker_port_), "-q", "1", "-t", topic,
-                     "-m", payload});
-        EXPECT_EQ(pub.end(0), 0) << pub.output(); // signal 0: waits for it to end
+        const auto r = start_program({"mosquitto_pub", "-h", "127.0.0.1", "-p", std::to_string(broker_port_), "-q", "1",
+                                      "-t", topic, "-m", payload})
+                           ->finish(10s);
+        EXPECT_EQ(r.status, 0) << r.err;
     }
 
     int broker_port_ = 0;
-    std::unique_ptr<Program> broker_;
+    std::unique_ptr<ToolProcess> broker_;
 };
 
 // Seconds of the day in a measurement's UTC time, 2024-05-01T12:00:00.123Z.
@@ -349,7 +307,8 @@ TEST_F(MqttTest, BrokerAwayAndBackLosesNoFrameKeepsTheQueueBoundedAndMeasurement
         ASSERT_TRUE(eventually([&] { return before.messages().size() >= 3; }, 10s));
     }
     const json status_before = get("/api/status");
-    broker_->end(SIGTERM);
+    broker_->send_signal(SIGTERM);
+    broker_->finish(10s);
     std::this_thread::sleep_for(1500ms);
     // Measurements of frames up to this one waited in the queue, or were dropped.
     const int last_frame_away = get("/api/status").at("frame");
