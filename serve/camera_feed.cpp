@@ -77,6 +77,7 @@ void CameraFeed::take_frame()
     std::memcpy(frame->raw.data(), incoming_->raw(), sizeof frame->raw);
     frame->number = incoming_->number;
     frame->taken = incoming_->taken;
+    frame->check_ok = incoming_->check_ok;
     frame->rbfo_set = rbfo_set_;
     frame->rbfo = rbfo_;
     auto setup = thermo_.setup();

@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <cmath>
-#include <cstdio>
 #include <exception>
 #include <optional>
 #include <stdexcept>
@@ -392,22 +391,9 @@ HttpResponse delete_region(std::string_view name, ViewContext &ctx)
     return json_answer(200, {{"deleted", std::string(name)}});
 }
 
-// The parameters with the digits a float holds: 0.95, not the 0.949999988 it widens to.
-nlohmann::json object_answer(const lep3_object_params_t &p)
-{
-    nlohmann::json j;
-    const auto shared = lep3::thermo::object_json(p);
-    for (const auto &[key, value] : shared.items()) {
-        char text[32];
-        std::snprintf(text, sizeof text, "%.6g", value.get<double>());
-        j[key] = std::stod(text);
-    }
-    return j;
-}
-
 HttpResponse object(ViewContext &ctx)
 {
-    return json_answer(200, object_answer(ctx.thermo.setup()->object));
+    return json_answer(200, object_parameters_json(ctx.thermo.setup()->object));
 }
 
 HttpResponse set_object(const HttpRequest &req, ViewContext &ctx)
@@ -439,7 +425,7 @@ HttpResponse set_object(const HttpRequest &req, ViewContext &ctx)
     if (LEP3_RawToObjectCelsius(probe.data(), out.data(), 1, 0, &p) != 0)
         throw UsageError(kRanges);
     ctx.thermo.set_object(p);
-    return json_answer(200, object_answer(p));
+    return json_answer(200, object_parameters_json(p));
 }
 
 HttpResponse alarms(ViewContext &ctx)

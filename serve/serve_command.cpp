@@ -12,6 +12,8 @@
 #include "serve/camera_feed.h"
 #include "serve/config_file.h"
 #include "serve/frame_hub.h"
+#include "serve/mqtt_output.h"
+#include "serve/mqtt_settings.h"
 #include "serve/notifier.h"
 #include "serve/rtsp_output.h"
 #include "serve/service.h"
@@ -50,7 +52,8 @@ constexpr OptionDef kRtspOptions[] = {
     {"rtsp-isotherm", 0, "LOW:HIGH", "a grey RTSP picture with the temperatures in LOW..HIGH (35C:40C) in red"},
 };
 constexpr auto kServeOptions =
-    join_options(kViewerOptions, kObjectOptions, kRegionOptions, kServiceOptions, kRtspOptions);
+    join_options(kViewerOptions, kObjectOptions, kRegionOptions, kServiceOptions, kRtspOptions,
+                 serve::kMqttOptions);
 
 constexpr int kDefaultPort = 8080;
 constexpr const char *kDefaultAddress = "127.0.0.1";
@@ -99,6 +102,7 @@ int run_service(const ParsedArgs &args, const serve::ServiceLog &log, std::chron
     } catch (const std::invalid_argument &e) {
         throw UsageError(std::string(e.what()) + ": define it with --spot, --box or --line");
     }
+    const auto mqtt = serve::parse_mqtt_settings(args);
 
     Session session(session_options(args));
     serve::FrameHub hub;
@@ -108,6 +112,8 @@ int run_service(const ParsedArgs &args, const serve::ServiceLog &log, std::chron
     service.add(std::make_unique<serve::ViewerOutput>(hub, feed, *thermo, address, port, log));
     if (rtsp)
         service.add(serve::make_rtsp_output(hub, *rtsp, log));
+    if (mqtt)
+        service.add(serve::make_mqtt_output(hub, feed, *thermo, *mqtt, session.device(), log));
     return service.run();
 }
 
@@ -154,7 +160,8 @@ int run_view(const ParsedArgs &args)
 const Command kServeCommand = {
     "serve",
     "[--port N] [--bind ADDR] [--rbfo SET] [--config FILE] [--watchdog-grace S] [--journal] "
-    "[--spot|--box|--line [NAME=]X0,Y0[,X1,Y1] ...] [--alarm RULE ...] [--hysteresis T] [--emissivity E ...]",
+    "[--spot|--box|--line [NAME=]X0,Y0[,X1,Y1] ...] [--alarm RULE ...] [--hysteresis T] [--emissivity E ...] "
+    "[--mqtt URL [--mqtt-topic PREFIX] [--mqtt-interval S] [--mqtt-commands] [--mqtt-discovery] ...]",
     "run the long-running service for one camera: for now the web viewer and its HTTP API",
     "Stays with the camera until SIGTERM or Ctrl-C, through unplugs, re-plugs and SIGHUP\n"
     "(which it logs and ignores). Its output today is the web viewer of `lep3 view`: the\n"
@@ -163,7 +170,9 @@ const Command kServeCommand = {
     "ready once the first frame has arrived, keeps the watchdog fed while frames flow, and\n"
     "says what it does in its status. It starts with the regions, alarms and object parameters\n"
     "given (as lep3 watch takes them); the page and the API change them while it runs. Every\n"
-    "option is also a key of the --config file; a repeatable one takes each of its lines.",
+    "option is also a key of the --config file; a repeatable one takes each of its lines.\n"
+    "With --mqtt it also publishes its state, measurements, alarms and health to an MQTT\n"
+    "broker (see the README).",
     kServeOptions,
     run_serve,
 };
