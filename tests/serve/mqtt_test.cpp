@@ -245,7 +245,8 @@ std::string hot_recording(const std::string &file)
     constexpr uint32_t kPages = 30;
     constexpr uint16_t kHot = 12000;
     lep3::recording::RecordingWriter writer(file, lep3::recording::FileInfo{},
-                                            lep3::recording::RecordingWriter::Container::classic);
+                                            lep3::recording::RecordingWriter::Container::classic,
+                                            lep3::recording::RecordingWriter::Compression::deflate);
     std::vector<uint16_t> raw(lep3::recording::kPixels);
     for (uint32_t page = 1; page <= kPages; ++page) {
         lep3::sim::BridgeSim::raw_frame(page, raw.data());
