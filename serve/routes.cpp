@@ -13,6 +13,7 @@
 #include "names/palettes.h"
 #include "serve/access_token.h"
 #include "serve/event_stream.h"
+#include "serve/metrics.h"
 #include "serve/page_assets.h"
 #include "serve/request_checks.h"
 #include "serve/view_json.h"
@@ -510,6 +511,8 @@ HttpResponse route(const HttpRequest &req, ViewContext &ctx)
             return temperature(req, ctx);
         if (p == "/api/settings")
             return settings();
+        if (p == "/metrics")
+            return metrics_answer(ctx);
         return page_file(req);
     }
     if (req.method == "HEAD")

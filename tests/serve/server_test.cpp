@@ -302,7 +302,7 @@ TEST_F(ViewTest, OffLoopbackEverythingButThePageNeedsTheToken)
     const httplib::Headers wrong = {{"Authorization", "Bearer " + std::string(32, '0')}};
     for (const httplib::Headers &headers : {httplib::Headers{}, wrong}) {
         for (const char *path : {"/api/stream", "/api/status", "/api/temperature?x=1&y=1", "/api/settings",
-                                 "/api/palettes", "/palette.png", "/raw.png", "/frame.png"})
+                                 "/api/palettes", "/palette.png", "/raw.png", "/frame.png", "/metrics"})
             EXPECT_EQ(http().Get(path, headers)->status, 401) << path;
         EXPECT_EQ(http().Post("/api/ffc", headers, "", "text/plain")->status, 401);
         EXPECT_EQ(http().Post("/api/settings/agc", headers, "1", "text/plain")->status, 401);
