@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "serve/access_token.h"
 #include "serve/camera_feed.h"
 #include "serve/config_file.h"
 #include "serve/frame_hub.h"
@@ -34,6 +35,7 @@ constexpr OptionDef kViewerOptions[] = {
     {"rbfo", 0, "SET", "the camera's RBFO parameters for temperatures: internal (default) or external"},
     {"alarm", 'a', "RULE", "an alarm on a region, e.g. 'box1>60C for 2s' or 'spot1<5C' (repeatable)"},
     {"hysteresis", 0, "T", "how far back past its limit a raised alarm's value must come to clear (default 0.5C)"},
+    {"token-file", 0, "FILE", "off loopback, the access token from FILE instead of a new one at each start"},
 };
 constexpr auto kViewOptions = join_options(kViewerOptions, kObjectOptions, kRegionOptions);
 
@@ -95,12 +97,21 @@ int run_service(const ParsedArgs &args, const serve::ServiceLog &log, std::chron
         throw UsageError(std::string(e.what()) + ": define it with --spot, --box or --line");
     }
 
+    std::string token;
+    if (const auto file = args.value("token-file")) {
+        try {
+            token = serve::read_token_file(*file);
+        } catch (const std::runtime_error &e) {
+            throw UsageError(e.what());
+        }
+    }
+
     Session session(session_options(args));
     serve::FrameHub hub;
     serve::Notifier notifier(session.device(), grace, log);
     serve::CameraFeed feed(hub, rbfo_set, *thermo);
     serve::Service service(hub, feed, notifier, log);
-    service.add(std::make_unique<serve::ViewerOutput>(hub, feed, *thermo, address, port, log));
+    service.add(std::make_unique<serve::ViewerOutput>(hub, feed, *thermo, address, port, log, token));
     return service.run();
 }
 
@@ -146,7 +157,7 @@ int run_view(const ParsedArgs &args)
 
 const Command kServeCommand = {
     "serve",
-    "[--port N] [--bind ADDR] [--rbfo SET] [--config FILE] [--watchdog-grace S] [--journal] "
+    "[--port N] [--bind ADDR] [--token-file FILE] [--rbfo SET] [--config FILE] [--watchdog-grace S] [--journal] "
     "[--spot|--box|--line [NAME=]X0,Y0[,X1,Y1] ...] [--alarm RULE ...] [--hysteresis T] [--emissivity E ...]",
     "run the long-running service for one camera: for now the web viewer and its HTTP API",
     "Stays with the camera until SIGTERM or Ctrl-C, through unplugs, re-plugs and SIGHUP\n"
@@ -163,7 +174,8 @@ const Command kServeCommand = {
 
 const Command kViewCommand = {
     "view",
-    "[--port N] [--bind ADDR] [--rbfo SET] [--spot|--box|--line [NAME=]X0,Y0[,X1,Y1] ...] [--alarm RULE ...] "
+    "[--port N] [--bind ADDR] [--token-file FILE] [--rbfo SET] [--spot|--box|--line [NAME=]X0,Y0[,X1,Y1] ...] "
+    "[--alarm RULE ...] "
     "[--hysteresis T] [--emissivity E ...]",
     "serve a web page with the live picture, temperatures and the camera's controls",
     "Open the printed address in a browser: the live picture in any palette, the temperature\n"

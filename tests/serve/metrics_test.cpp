@@ -2,10 +2,12 @@
 // parser (python3-prometheus-client), each figure tied to what the camera did.
 #include <chrono>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <map>
 #include <sstream>
 #include <string>
+#include <utility>
 
 #include "serve/view_fixture.h"
 #include "support/eventually.h"
@@ -13,6 +15,8 @@
 namespace {
 
 using namespace std::chrono_literals;
+using lep3::test::expect_clean_failure;
+using lep3::test::run_tool;
 
 // Prints each sample of the exposition on standard input as "KEY VALUE TYPE", KEY being
 // the name with its labels sorted; exits 77 without the parser, 1 when it refuses the text.
@@ -45,8 +49,8 @@ class MetricsTest : public lep3::test::ViewTest {
         EXPECT_EQ(r->get_header_value("Content-Type"), "text/plain; version=0.0.4; charset=utf-8");
         std::ofstream(path("parser.py")) << kParser;
         std::ofstream(path("metrics.txt")) << r->body;
-        const std::string command = "/usr/bin/python3 " + path("parser.py") + " < " + path("metrics.txt") + " > " +
-                                    path("samples.txt");
+        const std::string command =
+            "/usr/bin/python3 " + path("parser.py") + " < " + path("metrics.txt") + " > " + path("samples.txt");
         const int status = std::system(command.c_str());
         if (WIFEXITED(status) && WEXITSTATUS(status) == 77)
             skipped_ = true;
@@ -119,6 +123,32 @@ TEST_F(MetricsTest, EveryFigureParsesAndFollowsTheCamera)
     EXPECT_GT(second.at("process_resident_memory_bytes").value, 1e6);
     EXPECT_GT(second.at("process_open_fds").value, 3);
     EXPECT_LE(second.at("process_open_fds").value, second.at("process_max_fds").value);
+}
+
+// Off loopback the scraper needs the token, which a file keeps the same across restarts;
+// a file that holds no usable token stops the start.
+TEST_F(MetricsTest, OffLoopbackTheTokenComesFromItsFile)
+{
+    const std::string file = path("token");
+    const std::pair<const char *, const char *> refused[] = {
+        {nullptr, "cannot read the access token"},
+        {"0123456789abcde\n", "must be one line of 16 to 128"},
+        {"0123456789abcdef&x=1\n", "must be one line of 16 to 128"},
+    };
+    for (const auto &[content, needle] : refused) {
+        SCOPED_TRACE(needle);
+        std::filesystem::remove(file);
+        if (content != nullptr)
+            std::ofstream(file) << content;
+        expect_clean_failure(run_tool({"view", "--device", options_.path, "--bind", "0.0.0.0", "--token-file", file}),
+                             needle);
+    }
+
+    std::ofstream(file) << "00112233445566778899aabb\n";
+    start_viewer({"--bind", "0.0.0.0", "--token-file", file});
+    EXPECT_EQ(token_, "00112233445566778899aabb");
+    EXPECT_EQ(http().Get("/metrics")->status, 401);
+    EXPECT_EQ(http().Get("/metrics", {{"Authorization", "Bearer " + token_}})->status, 200);
 }
 
 } // namespace
