@@ -11,7 +11,7 @@
 #include <fstream>
 #include <stdexcept>
 
-#include "tools/text_format.h"
+#include "hostkit/text_format.h"
 
 namespace lep3tool::serve {
 

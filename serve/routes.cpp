@@ -9,6 +9,11 @@
 #include <string>
 #include <vector>
 
+#include "hostkit/args.h"
+#include "hostkit/frame_pictures.h"
+#include "hostkit/result_text.h"
+#include "hostkit/settings.h"
+#include "hostkit/thermography.h"
 #include "lep3.h"
 #include "names/palettes.h"
 #include "serve/access_token.h"
@@ -20,11 +25,6 @@
 #include "thermo/alarm.h"
 #include "thermo/readings_json.h"
 #include "thermo/region_text.h"
-#include "tools/args.h"
-#include "tools/frame_pictures.h"
-#include "tools/result_text.h"
-#include "tools/settings.h"
-#include "tools/thermography.h"
 
 namespace lep3tool::serve {
 

@@ -9,6 +9,12 @@
 #include <string>
 #include <vector>
 
+#include "hostkit/command.h"
+#include "hostkit/command_support.h"
+#include "hostkit/console.h"
+#include "hostkit/library_messages.h"
+#include "hostkit/signals.h"
+#include "hostkit/thermography.h"
 #include "serve/access_token.h"
 #include "serve/camera_feed.h"
 #include "serve/config_file.h"
@@ -18,12 +24,6 @@
 #include "serve/service_log.h"
 #include "serve/thermo_setup.h"
 #include "serve/viewer_output.h"
-#include "tools/command_support.h"
-#include "tools/commands.h"
-#include "tools/console.h"
-#include "tools/library_messages.h"
-#include "tools/signals.h"
-#include "tools/thermography.h"
 
 namespace lep3tool {
 
@@ -155,7 +155,8 @@ int run_view(const ParsedArgs &args)
 
 } // namespace
 
-const Command kServeCommand = {
+// extern: the tool's table of commands names it, from another file.
+extern const Command kServeCommand = {
     "serve",
     "[--port N] [--bind ADDR] [--token-file FILE] [--rbfo SET] [--config FILE] [--watchdog-grace S] [--journal] "
     "[--spot|--box|--line [NAME=]X0,Y0[,X1,Y1] ...] [--alarm RULE ...] [--hysteresis T] [--emissivity E ...]",
@@ -172,7 +173,8 @@ const Command kServeCommand = {
     run_serve,
 };
 
-const Command kViewCommand = {
+// extern: the tool's table of commands names it, from another file.
+extern const Command kViewCommand = {
     "view",
     "[--port N] [--bind ADDR] [--token-file FILE] [--rbfo SET] [--spot|--box|--line [NAME=]X0,Y0[,X1,Y1] ...] "
     "[--alarm RULE ...] "

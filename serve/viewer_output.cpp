@@ -7,8 +7,8 @@
 
 #include <vector>
 
+#include "hostkit/console.h"
 #include "serve/access_token.h"
-#include "tools/console.h"
 
 namespace lep3tool::serve {
 
