@@ -3,11 +3,11 @@
 #include <cstring>
 #include <utility>
 
-#include "tools/command_thread.h"
-#include "tools/console.h"
-#include "tools/result_text.h"
-#include "tools/signals.h"
-#include "tools/thermography.h"
+#include "hostkit/command_thread.h"
+#include "hostkit/console.h"
+#include "hostkit/result_text.h"
+#include "hostkit/signals.h"
+#include "hostkit/thermography.h"
 
 namespace lep3tool::serve {
 

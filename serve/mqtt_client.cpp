@@ -8,7 +8,7 @@
 #include <stdexcept>
 #include <thread>
 
-#include "tools/signals.h"
+#include "hostkit/signals.h"
 
 namespace lep3tool::serve {
 

@@ -4,7 +4,7 @@
 
 #include "serve/request_checks.h"
 #include "serve/view_json.h"
-#include "tools/signals.h"
+#include "hostkit/signals.h"
 
 namespace lep3tool::serve {
 

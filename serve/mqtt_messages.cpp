@@ -6,7 +6,7 @@
 
 #include "serve/view_json.h"
 #include "thermo/readings_json.h"
-#include "tools/frame_pictures.h"
+#include "hostkit/frame_pictures.h"
 
 namespace lep3tool::serve {
 

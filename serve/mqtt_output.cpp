@@ -7,9 +7,9 @@
 #include "serve/mqtt_discovery.h"
 #include "serve/mqtt_messages.h"
 #include "serve/view_json.h"
-#include "tools/console.h"
-#include "tools/frame_pictures.h"
-#include "tools/signals.h"
+#include "hostkit/console.h"
+#include "hostkit/frame_pictures.h"
+#include "hostkit/signals.h"
 
 namespace lep3tool::serve {
 

@@ -9,7 +9,7 @@
 #include <optional>
 #include <string>
 
-#include "tools/args.h"
+#include "hostkit/args.h"
 
 namespace lep3tool::serve {
 

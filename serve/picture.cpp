@@ -7,12 +7,12 @@
 #include <cstdio>
 #include <stdexcept>
 
+#include "hostkit/args.h"
+#include "hostkit/frame_pictures.h"
+#include "hostkit/png_writer.h"
+#include "hostkit/text_format.h"
 #include "names/palettes.h"
 #include "thermo/alarm.h"
-#include "tools/args.h"
-#include "tools/frame_pictures.h"
-#include "tools/png_writer.h"
-#include "tools/text_format.h"
 
 namespace lep3tool::serve {
 

@@ -11,8 +11,8 @@
 #include <utility>
 #include <vector>
 
+#include "hostkit/frame_range.h"
 #include "serve/view_frame.h"
-#include "tools/frame_range.h"
 
 namespace lep3tool::serve {
 

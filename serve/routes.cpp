@@ -8,21 +8,22 @@
 #include <string>
 #include <vector>
 
+#include "hostkit/args.h"
+#include "hostkit/frame_pictures.h"
+#include "hostkit/result_text.h"
+#include "hostkit/settings.h"
+#include "hostkit/thermography.h"
 #include "lep3.h"
 #include "names/palettes.h"
 #include "serve/access_token.h"
 #include "serve/event_stream.h"
+#include "serve/metrics.h"
 #include "serve/page_assets.h"
 #include "serve/request_checks.h"
 #include "serve/view_json.h"
 #include "thermo/alarm.h"
 #include "thermo/readings_json.h"
 #include "thermo/region_text.h"
-#include "tools/args.h"
-#include "tools/frame_pictures.h"
-#include "tools/result_text.h"
-#include "tools/settings.h"
-#include "tools/thermography.h"
 
 namespace lep3tool::serve {
 
@@ -496,6 +497,8 @@ HttpResponse route(const HttpRequest &req, ViewContext &ctx)
             return temperature(req, ctx);
         if (p == "/api/settings")
             return settings();
+        if (p == "/metrics")
+            return metrics_answer(ctx);
         return page_file(req);
     }
     if (req.method == "HEAD")

@@ -15,8 +15,8 @@
 #include "serve/access_token.h"
 #include "serve/reachable_hosts.h"
 #include "serve/rtsp_token_auth.h"
-#include "tools/console.h"
-#include "tools/frame_pump.h"
+#include "hostkit/console.h"
+#include "hostkit/frame_pump.h"
 
 namespace lep3tool::serve {
 

@@ -20,7 +20,7 @@
 #include "serve/output.h"
 #include "serve/picture.h"
 #include "serve/service_log.h"
-#include "tools/args.h"
+#include "hostkit/args.h"
 
 namespace lep3tool::serve {
 

@@ -10,10 +10,10 @@
 #include <optional>
 #include <vector>
 
+#include "hostkit/frame_pump.h"
+#include "hostkit/radiometry.h"
 #include "lep3.h"
 #include "serve/thermo_setup.h"
-#include "tools/frame_pump.h"
-#include "tools/radiometry.h"
 
 namespace lep3tool::serve {
 

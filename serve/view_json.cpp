@@ -6,9 +6,9 @@
 #include <string>
 #include <vector>
 
+#include "hostkit/frame_pump.h"
+#include "hostkit/radiometry.h"
 #include "thermo/readings_json.h"
-#include "tools/frame_pump.h"
-#include "tools/radiometry.h"
 
 namespace lep3tool::serve {
 

@@ -2,9 +2,9 @@
 
 #include <vector>
 
+#include "hostkit/console.h"
 #include "serve/access_token.h"
 #include "serve/reachable_hosts.h"
-#include "tools/console.h"
 
 namespace lep3tool::serve {
 
@@ -21,10 +21,10 @@ std::vector<std::string> page_urls(const std::string &address, int port, const s
 } // namespace
 
 ViewerOutput::ViewerOutput(FrameHub &hub, const FeedInfo &feed, ThermoSetup &thermo, const std::string &address,
-                           int port, const ServiceLog &log)
-    : log_(log), address_(address),
-      followers_(kStreamsPerAddress, kStreams), context_{hub,        feed,   pictures_,
-                                                         followers_, thermo, is_loopback(address) ? "" : make_token()},
+                           int port, const ServiceLog &log, const std::string &token)
+    : log_(log), address_(address), followers_(kStreamsPerAddress, kStreams),
+      context_{hub,        feed,   pictures_,
+               followers_, thermo, is_loopback(address) ? "" : (token.empty() ? make_token() : token)},
       server_(context_, address, port)
 {
 }

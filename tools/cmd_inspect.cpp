@@ -8,13 +8,13 @@
 #include <string_view>
 #include <vector>
 
+#include "hostkit/console.h"
+#include "hostkit/firmware_version.h"
+#include "hostkit/text_format.h"
+#include "hostkit/thermography.h"
 #include "lep3.h"
 #include "recording/reader.h"
 #include "tools/commands.h"
-#include "tools/console.h"
-#include "tools/firmware_version.h"
-#include "tools/text_format.h"
-#include "tools/thermography.h"
 
 namespace lep3tool {
 

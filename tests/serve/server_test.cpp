@@ -12,10 +12,10 @@
 #include <string>
 #include <vector>
 
+#include "hostkit/text_format.h"
 #include "lep3.h"
 #include "serve/view_fixture.h"
 #include "sim/camera_core.h"
-#include "tools/text_format.h"
 
 namespace {
 

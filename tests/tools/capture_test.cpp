@@ -13,9 +13,9 @@
 
 #include <nlohmann/json.hpp>
 
+#include "hostkit/text_format.h"
 #include "lep3.h"
 #include "sim/bridge_sim.h"
-#include "tools/text_format.h"
 #include "tools/tool_fixture.h"
 
 namespace {

@@ -4,9 +4,9 @@
 
 #include <string>
 
+#include "hostkit/console.h"
+#include "hostkit/library_messages.h"
 #include "link/console.h"
-#include "tools/console.h"
-#include "tools/library_messages.h"
 
 namespace {
 

@@ -1,5 +1,5 @@
 // The PNG files the tool writes decode to exactly the pixels it was given.
-#include "tools/png_writer.h"
+#include "hostkit/png_writer.h"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-#include "tools/result_text.h"
+#include "hostkit/result_text.h"
 
 namespace lep3tool {
 

@@ -1,4 +1,4 @@
-#include "tools/text_format.h"
+#include "hostkit/text_format.h"
 
 #include <cstdarg>
 #include <cstdio>

@@ -9,10 +9,10 @@
 #include <string>
 #include <vector>
 
+#include "hostkit/args.h"
 #include "lep3.h"
 #include "thermo/readings_json.h"
 #include "thermo/region_text.h"
-#include "tools/args.h"
 
 namespace lep3tool {
 

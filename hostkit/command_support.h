@@ -4,8 +4,8 @@
 #include <chrono>
 #include <string>
 
-#include "tools/args.h"
-#include "tools/session.h"
+#include "hostkit/args.h"
+#include "hostkit/session.h"
 
 namespace lep3tool {
 

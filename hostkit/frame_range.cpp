@@ -1,4 +1,4 @@
-#include "tools/frame_range.h"
+#include "hostkit/frame_range.h"
 
 #include <algorithm>
 #include <cmath>
@@ -6,8 +6,8 @@
 #include <stdexcept>
 #include <vector>
 
-#include "tools/args.h"
-#include "tools/text_format.h"
+#include "hostkit/args.h"
+#include "hostkit/text_format.h"
 
 namespace lep3tool {
 

@@ -1,12 +1,12 @@
-#include "tools/frame_pictures.h"
+#include "hostkit/frame_pictures.h"
 
 #include <cinttypes>
 #include <ctime>
 
+#include "hostkit/command_thread.h"
+#include "hostkit/firmware_version.h"
+#include "hostkit/text_format.h"
 #include "names/palettes.h"
-#include "tools/command_thread.h"
-#include "tools/firmware_version.h"
-#include "tools/text_format.h"
 
 namespace lep3tool {
 

@@ -1,11 +1,11 @@
-#include "tools/firmware_version.h"
+#include "hostkit/firmware_version.h"
 
 #include <cerrno>
 #include <cstring>
 #include <fstream>
 #include <stdexcept>
 
-#include "tools/text_format.h"
+#include "hostkit/text_format.h"
 
 namespace lep3tool {
 

@@ -1,5 +1,5 @@
-#include "tools/console.h"
-#include "tools/text_format.h"
+#include "hostkit/console.h"
+#include "hostkit/text_format.h"
 
 #include <unistd.h>
 

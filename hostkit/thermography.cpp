@@ -1,14 +1,14 @@
-#include "tools/thermography.h"
+#include "hostkit/thermography.h"
 
 #include <cmath>
 #include <set>
 #include <stdexcept>
 #include <string_view>
 
+#include "hostkit/frame_pump.h"
+#include "hostkit/radiometry.h"
+#include "hostkit/text_format.h"
 #include "thermo/alarm.h"
-#include "tools/frame_pump.h"
-#include "tools/radiometry.h"
-#include "tools/text_format.h"
 
 namespace lep3tool {
 

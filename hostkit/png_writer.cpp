@@ -1,4 +1,4 @@
-#include "tools/png_writer.h"
+#include "hostkit/png_writer.h"
 
 #include <png.h>
 

@@ -1,14 +1,14 @@
-#include "tools/radiometry.h"
+#include "hostkit/radiometry.h"
 
 #include <algorithm>
 #include <cmath>
 #include <limits>
 #include <string>
 
-#include "tools/args.h"
-#include "tools/console.h"
-#include "tools/result_text.h"
-#include "tools/text_format.h"
+#include "hostkit/args.h"
+#include "hostkit/console.h"
+#include "hostkit/result_text.h"
+#include "hostkit/text_format.h"
 
 namespace lep3tool {
 

@@ -1,6 +1,6 @@
-#include "tools/settings.h"
+#include "hostkit/settings.h"
 
-#include "tools/args.h"
+#include "hostkit/args.h"
 
 namespace lep3tool {
 

@@ -9,9 +9,9 @@
 #include <string>
 #include <vector>
 
+#include "hostkit/png_writer.h"
+#include "hostkit/radiometry.h"
 #include "lep3.h"
-#include "tools/png_writer.h"
-#include "tools/radiometry.h"
 
 namespace lep3tool {
 

@@ -1,7 +1,7 @@
-#include "tools/args.h"
+#include "hostkit/args.h"
 
-#include "tools/console.h"
-#include "tools/text_format.h"
+#include "hostkit/console.h"
+#include "hostkit/text_format.h"
 
 #include <algorithm>
 #include <cerrno>

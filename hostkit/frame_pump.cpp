@@ -1,13 +1,13 @@
-#include "tools/frame_pump.h"
+#include "hostkit/frame_pump.h"
 
 #include <algorithm>
 #include <stdexcept>
 #include <string>
 #include <thread>
 
+#include "hostkit/signals.h"
+#include "hostkit/text_format.h"
 #include "lep3.h"
-#include "tools/signals.h"
-#include "tools/text_format.h"
 
 namespace lep3tool {
 

@@ -1,4 +1,4 @@
-#include "tools/command_thread.h"
+#include "hostkit/command_thread.h"
 
 #include <unistd.h>
 
@@ -10,9 +10,9 @@
 #include <mutex>
 #include <thread>
 
-#include "tools/console.h"
-#include "tools/session.h"
-#include "tools/signals.h"
+#include "hostkit/console.h"
+#include "hostkit/session.h"
+#include "hostkit/signals.h"
 
 namespace lep3tool {
 

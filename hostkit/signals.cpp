@@ -1,4 +1,4 @@
-#include "tools/signals.h"
+#include "hostkit/signals.h"
 
 #include <pthread.h>
 #include <unistd.h>

@@ -1,11 +1,11 @@
-#include "tools/library_messages.h"
+#include "hostkit/library_messages.h"
 
 #include <cstdio>
 #include <mutex>
 #include <string_view>
 
+#include "hostkit/console.h"
 #include "lep3.h"
-#include "tools/console.h"
 
 namespace lep3tool {
 

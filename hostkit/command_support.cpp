@@ -1,10 +1,10 @@
 // Helpers shared by the subcommands.
-#include "tools/command_support.h"
+#include "hostkit/command_support.h"
 
 #include <stdexcept>
 
-#include "tools/result_text.h"
-#include "tools/signals.h"
+#include "hostkit/result_text.h"
+#include "hostkit/signals.h"
 
 namespace lep3tool {
 

@@ -16,8 +16,8 @@
 
 #include <nlohmann/json.hpp>
 
+#include "hostkit/text_format.h"
 #include "lep3.h"
-#include "tools/text_format.h"
 
 namespace lep3tool {
 

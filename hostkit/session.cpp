@@ -1,4 +1,4 @@
-#include "tools/session.h"
+#include "hostkit/session.h"
 
 #include <sys/stat.h>
 
@@ -9,9 +9,9 @@
 #include <mutex>
 #include <stdexcept>
 
+#include "hostkit/library_messages.h"
 #include "lep3.h"
 #include "sim/bridge_sim.h"
-#include "tools/library_messages.h"
 
 namespace lep3tool {
 
