@@ -14,9 +14,7 @@ TEST(ResetNotice, EachStartsOneReinitialisationAndHostCommandsKeepTheirOwnReplie
     constexpr uint16_t kTelemetry = 0x0218, kRadEnable = 0x4E10, kShutterMode = 0x023C;
     lep3::test::LinkHarness link;
     auto &sim = link.sim();
-    lep3::sim::Faults faults = sim.faults();
-    faults.commands[kTelemetry].late_reply_ms = 50;
-    sim.set_faults(faults);
+    sim.set_faults({.commands = {{kTelemetry, {.late_reply_ms = 50}}}});
     sim.clear_requests();
     std::atomic<bool> host_done{false};
     std::thread notices([&] {

@@ -18,9 +18,7 @@ using lep3::test::run_tool;
 
 TEST_F(CaptureFaultsTest, FramesWithAFailedCheckByteAreSkippedOrKeptMarked)
 {
-    auto faults = sim().faults();
-    faults.corrupt_frame_every = 1;
-    sim().set_faults(faults);
+    sim().set_faults({.corrupt_frame_every = 1});
     expect_clean_failure(run_tool({"capture", "--device", device(), "-o", path("skip"), "--timeout", "1"}),
                          "sends only frames whose check byte fails");
     EXPECT_FALSE(std::filesystem::exists(path("skip/frame-0001.png")));
@@ -39,8 +37,7 @@ TEST_F(CaptureFaultsTest, FramesWithAFailedCheckByteAreSkippedOrKeptMarked)
     EXPECT_NE(r.out.find("(check byte failed), centre "), std::string::npos) << r.out;
 
     // One damaged frame in two: only good ones are saved, and the skipped ones counted.
-    faults.corrupt_frame_every = 2;
-    sim().set_faults(faults);
+    sim().set_faults({.corrupt_frame_every = 2});
     r = run_tool({"capture", "--device", device(), "-o", path("some"), "-n", "4", "--json"});
     ASSERT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(r.out.find("\"check_ok\":false"), std::string::npos) << r.out;
@@ -53,9 +50,7 @@ TEST_F(CaptureFaultsTest, FramesWithAFailedCheckByteAreSkippedOrKeptMarked)
 // Silence fails within the frame time-out, before any command waits for its reply.
 TEST_F(CaptureFaultsTest, ASilentBridgeFailsWithinTheFrameTimeOut)
 {
-    auto faults = sim().faults();
-    faults.silent = true;
-    sim().set_faults(faults);
+    sim().set_faults({.silent = true});
     for (const auto &command : {std::vector<std::string>{"capture", "-o", path("none")},
                                 std::vector<std::string>{"stream", "--seconds", "30"}}) {
         SCOPED_TRACE(command[0]);

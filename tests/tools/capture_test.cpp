@@ -1,5 +1,5 @@
 // lep3 capture against the emulator: the files it writes hold the frames the bridge sent,
-// coloured and converted as the options say.
+// coloured and converted as the options say; a file it can't write is left out whole.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -8,13 +8,16 @@
 #include <filesystem>
 #include <fstream>
 #include <sstream>
+#include <stdexcept>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include <nlohmann/json.hpp>
 
 #include "lep3.h"
 #include "sim/bridge_sim.h"
+#include "tools/png_writer.h"
 #include "tools/text_format.h"
 #include "tools/tool_fixture.h"
 
@@ -63,9 +66,9 @@ TEST_F(CaptureTest, FilesHoldTheSentFramesTheirProvenanceAndTemperatures)
         EXPECT_EQ(raw, sent);
         for (const char *key : {"Frame Number", "Creation Time", "FPA Temperature", "R", "B", "F", "O"})
             EXPECT_EQ(raw_png.text.count(key), 1u) << key;
-        EXPECT_EQ(raw_png.text.at("Camera Serial Number"), "0x000000000041f3c9");
-        EXPECT_EQ(raw_png.text.at("Bridge Firmware"), "2.62");
-        EXPECT_EQ(raw_png.text.at("Library Version"), LEP3_GetLibraryVersion());
+        EXPECT_EQ(std::tie(raw_png.text.at("Camera Serial Number"), raw_png.text.at("Bridge Firmware"),
+                           raw_png.text.at("Library Version")),
+                  std::make_tuple("0x000000000041f3c9", "2.62", LEP3_GetLibraryVersion()));
         // The colour picture is the raw frame through the library's own conversion and,
         // by default, the frame's own range and ironblack.
         uint16_t hi = 0, lo = 0;
@@ -101,8 +104,7 @@ TEST_F(CaptureTest, FilesHoldTheSentFramesTheirProvenanceAndTemperatures)
     }
     // Only the tool's results reach standard output; the library's messages, without
     // --verbose, nowhere.
-    EXPECT_EQ(r.out.find("LEP_Uart inited"), std::string::npos);
-    EXPECT_EQ(r.err.find("LEP_Uart inited"), std::string::npos);
+    EXPECT_EQ((r.out + r.err).find("LEP_Uart inited"), std::string::npos);
 }
 
 // Ctrl-C, and the hang-up the bridge's device sends a tool that runs without a terminal
@@ -157,6 +159,15 @@ TEST_F(CaptureTest, PercentileRangeColoursAsItSays)
     Gray14ToGray8WithUserSetPalette(raw.data(), gray8.data(), hi, lo);
     Gray8ToRGB24(gray8.data(), rgb.data(), 8);
     EXPECT_EQ(read_png(line.at("picture").get<std::string>()).samples, std::vector<uint16_t>(rgb.begin(), rgb.end()));
+}
+
+TEST_F(CaptureTest, PngFailureThrowsAndLeavesNoFileBehind)
+{
+    const std::vector<uint16_t> grey(4);
+    EXPECT_THROW(lep3tool::write_png_gray16(path("missing/g.png"), grey, 2, 2, {}), std::runtime_error);
+    // A buffer smaller than the image must not be read past its end.
+    EXPECT_THROW(lep3tool::write_png_gray16(path("short.png"), grey, 3, 2, {}), std::runtime_error);
+    EXPECT_TRUE(std::filesystem::is_empty(dir_));
 }
 
 } // namespace

@@ -1,5 +1,6 @@
 // The tool's other subcommands against the emulator, the ways a user can get them wrong,
-// and help texts that fit a terminal.
+// help texts that fit a terminal, and the library's messages, which belong to the tool:
+// hidden unless asked for, and never glued to the tool's own lines.
 #include <gtest/gtest.h>
 
 #include <fstream>
@@ -8,6 +9,9 @@
 
 #include <nlohmann/json.hpp>
 
+#include "link/console.h"
+#include "tools/console.h"
+#include "tools/library_messages.h"
 #include "tools/tool_fixture.h"
 
 namespace {
@@ -96,8 +100,6 @@ TEST_F(CommandsTest, SetTakesWhatTheCameraTakesByNameAndAlias)
     EXPECT_EQ(r.out, "gain-mode set to 2 (in the emulator, which forgets it when this command ends)\n");
     for (const auto &[name, value] : {std::pair{"vid", "14"}, {"shutter-position", "-1"}, {"agc", "on"}})
         EXPECT_EQ(run_tool({"set", "--sim", name, value}).status, 0) << name;
-    // The camera's own range, found by the library's check; then values the parameter
-    // can't carry, which never reach the library.
     // The camera's own range, found by the library's check, and a value the parameter can't
     // carry, which never reaches the library. (The other sentences are the viewer's
     // bad-request table's: the same parser.)
@@ -106,32 +108,47 @@ TEST_F(CommandsTest, SetTakesWhatTheCameraTakesByNameAndAlias)
     expect_clean_failure(run_tool({"set", "--sim", "frames-to-average", "8"}), "out of range for frames-to-average");
 }
 
-// A palette that doesn't exist and a bridge that isn't there: one clear line that names
-// the cause, no crash.
-TEST_F(CommandsTest, UnknownPaletteAndMissingDeviceFailCleanly)
-{
-    expect_clean_failure(run_tool({"capture", "--sim", "--palette", "nosuch", "-o", "unused"}),
-                         "unknown palette 'nosuch'");
-    expect_clean_failure(run_tool({"info", "--device", "/nonexistent/tty"}),
-                         "no bridge at /nonexistent/tty: No such file or directory");
-}
-
-// --quiet: nothing of the library, even when the device isn't a terminal and the library
-// has much to say about it; the tool's own line remains, which names no system call even
-// with --verbose. Results stay on standard output.
-TEST_F(CommandsTest, QuietSilencesTheLibraryCompletely)
+// A palette that doesn't exist, a bridge that isn't there, a device that is no terminal:
+// one clear line that names the cause, no crash. --quiet: nothing of the library, even
+// when it has much to say about a device that isn't a terminal; the tool's own line
+// remains, which names no system call even with --verbose. Results stay on standard output.
+TEST_F(CommandsTest, MistakesFailCleanlyAndQuietSilencesTheLibraryCompletely)
 {
     std::ofstream(path("not-a-tty")).put('\n');
-    for (const char *quiet : {"--quiet", "--verbose"}) {
-        const auto r = run_tool({"info", quiet, "--device", path("not-a-tty")});
-        expect_clean_failure(r, path("not-a-tty") + " is not a serial device");
+    for (const auto &[args, message] : std::vector<std::pair<std::vector<std::string>, std::string>>{
+             {{"capture", "--sim", "--palette", "nosuch", "-o", "unused"}, "unknown palette 'nosuch'"},
+             {{"info", "--device", "/nonexistent/tty"}, "no bridge at /nonexistent/tty: No such file or directory"},
+             {{"info", "--verbose", "--device", path("not-a-tty")}, path("not-a-tty") + " is not a serial device"},
+             {{"info", "--quiet", "--device", path("not-a-tty")}, path("not-a-tty") + " is not a serial device"}}) {
+        const auto r = run_tool(args);
+        expect_clean_failure(r, message);
         EXPECT_EQ(r.err.find("ioctl"), std::string::npos) << r.err;
-        EXPECT_TRUE(quiet[2] != 'q' || search(r.err, "^lep3: error: [^\n]*is not a serial device\n$")) << r.err;
+        EXPECT_TRUE(args[1] != "--quiet" || search(r.err, "^lep3: error: [^\n]*is not a serial device\n$")) << r.err;
     }
     auto r = run_tool({"ffc", "--sim", "--rad", "--quiet"});
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(r.err, "");
     EXPECT_EQ(r.out, "radiometric flat-field correction done\n");
+}
+
+TEST(LibraryMessages, HiddenByDefaultShownVerboseAndAnOpenLineEndsBeforeTheToolsNext)
+{
+    struct Case {
+        bool verbose;
+        const char *library;
+        std::string want;
+    };
+    for (const auto &c : {Case{false, "LEP_Uart inited,fd=6\n", "lep3: error: next\n"},
+                          Case{true, "LEP_Uart inited,fd=6\n", "LEP_Uart inited,fd=6\nlep3: error: next\n"},
+                          Case{true, "Send get firmware version error: -2!",
+                               "Send get firmware version error: -2!\nlep3: error: next\n"}}) {
+        SCOPED_TRACE(c.library);
+        lep3tool::route_library_messages(c.verbose);
+        testing::internal::CaptureStderr();
+        lep3::console::write_error(c.library);
+        lep3tool::error("next");
+        EXPECT_EQ(testing::internal::GetCapturedStderr(), c.want);
+    }
 }
 
 TEST_F(CommandsTest, FfcAndListAndStreamRunToTheEnd)

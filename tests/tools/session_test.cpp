@@ -60,9 +60,7 @@ TEST_F(ToolSessionTest, CtrlCEndsACommandWaitingForItsReplyAtOnce)
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.args[0]);
-        lep3::sim::Faults faults;
-        faults.commands[c.silent_id].no_reply = true;
-        sim().set_faults(faults);
+        sim().set_faults({.commands = {{c.silent_id, {.no_reply = true}}}});
         sim().clear_requests();
         ToolProcess p(c.args);
         ASSERT_TRUE(lep3::test::eventually([&] { return sim().request_count(c.silent_id) > 0; }, 20s));

@@ -70,23 +70,18 @@ TEST_F(UpdateTest, NewerImageGoesInOlderNeedsForceAndTheVersionIsCheckedAfterwar
     EXPECT_EQ(sim().request_count(kRestartBridge), 1u);
 }
 
-constexpr char kComplete[] = "update complete: the bridge runs firmware 2.70\n";
-
-// The image's body names no version: the emulator in the tool is told the file.
-TEST_F(EmulatorUpdateTest, ToolsEmulatorReportsTheVersionOfTheImageFilesFirstLine)
+// The image's body names no version: the emulator in the tool is told the file; the
+// emulator as a program finds it in the directory it was given.
+TEST_F(EmulatorUpdateTest, EmulatorInTheToolOrAsAProgramReportsTheVersionOfTheImageFilesFirstLine)
 {
-    write_image(path("SAMG55_V2.70.talvor"), "2.70", false);
-    const auto r = lep3::test::run_tool({"update", "--sim", path("SAMG55_V2.70.talvor")});
+    constexpr char kComplete[] = "update complete: the bridge runs firmware 2.70\n";
+    std::filesystem::create_directory(path("images"));
+    const std::string image = path("images/SAMG55_V2.70.talvor"), device = path("bridge");
+    write_image(image, "2.70", false);
+    auto r = lep3::test::run_tool({"update", "--sim", image});
     ASSERT_EQ(r.status, 0) << r.err;
     EXPECT_NE(r.out.find(kComplete), std::string::npos) << r.out;
-}
 
-// The emulator as a program finds the file in the directory it was given.
-TEST_F(EmulatorUpdateTest, EmulatorProgramFindsTheImageFileInItsImageDir)
-{
-    std::filesystem::create_directory(path("images"));
-    write_image(path("images/SAMG55_V2.70.talvor"), "2.70", false);
-    const std::string device = path("bridge");
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
@@ -95,16 +90,12 @@ TEST_F(EmulatorUpdateTest, EmulatorProgramFindsTheImageFileInItsImageDir)
                                         &actions),
               0);
     posix_spawn_file_actions_destroy(&actions);
-
     std::error_code ignored;
-    if (lep3::test::eventually([&] { return std::filesystem::exists(device, ignored); })) {
-        const auto r = lep3::test::run_tool(
-            {"update", "--device", device, "--boot-device", device + ".boot", path("images/SAMG55_V2.70.talvor")});
-        EXPECT_EQ(r.status, 0) << r.err;
-        EXPECT_NE(r.out.find(kComplete), std::string::npos) << r.out;
-    } else {
-        ADD_FAILURE() << "the emulator published no device at " << device;
-    }
+    EXPECT_TRUE(lep3::test::eventually([&] { return std::filesystem::exists(device, ignored); }))
+        << "the emulator published no device at " << device;
+    r = lep3::test::run_tool({"update", "--device", device, "--boot-device", device + ".boot", image});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_NE(r.out.find(kComplete), std::string::npos) << r.out;
     kill(pid, SIGTERM);
     int status = 0;
     EXPECT_EQ(waitpid(pid, &status, 0), pid);
