@@ -31,8 +31,7 @@ WAIT_S = 10.0
 
 
 def test_frames_are_what_the_emulator_sent(camera: lep3.Camera) -> None:
-    seen = []
-    numbers = []
+    seen, numbers = [], []
     for _ in range(4):
         raw = camera.raw(timeout=WAIT_S)
         assert raw.dtype == np.uint16 and raw.shape == (120, 160)
@@ -75,23 +74,6 @@ def test_check_ok_tells_damaged_frames_from_whole_ones(camera: lep3.Camera) -> N
         verdicts.append((whole, camera.last_info.check_ok))
     assert all(whole == check_ok for whole, check_ok in verdicts), verdicts
     assert {True, False} == {whole for whole, _ in verdicts}
-
-
-def test_temperatures_use_the_cameras_parameters(camera: lep3.Camera) -> None:
-    raw = camera.raw(timeout=WAIT_S)
-    internal = camera.get("rbfo-internal")
-    assert camera.rbfo == internal
-    np.testing.assert_array_equal(camera.celsius(raw), lep3.celsius(raw, internal.r, internal.o))
-    np.testing.assert_array_equal(camera.kelvin(raw), lep3.kelvin(raw, internal.r, internal.o))
-    assert 10.0 < camera.celsius(raw)[60, 80] < 45.0  # a room with a warm hand in it
-    assert camera.calibration == (internal.r, internal.o)
-    params = lep3.ObjectParams(0.95, distance_m=1.0)
-    np.testing.assert_array_equal(camera.celsius(raw, object=params),
-                                  lep3.object_celsius(raw, internal.r, internal.o, params))
-
-    external = camera.refresh_rbfo("external")
-    assert external == camera.get("rbfo-external") != internal
-    np.testing.assert_array_equal(camera.celsius(raw), lep3.celsius(raw, external.r, external.o))
 
 
 # A value for each writable setting that differs from the emulator's power-on value.
@@ -168,8 +150,21 @@ def test_setting_arguments_are_taken_as_the_tool_takes_them_or_refused(camera: l
     assert caught.value.code == -3
 
 
-def test_info_as_the_tool_gives_it_stats_and_state(camera: lep3.Camera) -> None:
-    camera.raw(timeout=WAIT_S)
+def test_temperatures_info_stats_and_state_as_the_tool_gives_them(camera: lep3.Camera) -> None:
+    raw = camera.raw(timeout=WAIT_S)
+    internal = camera.get("rbfo-internal")
+    assert camera.rbfo == internal
+    np.testing.assert_array_equal(camera.celsius(raw), lep3.celsius(raw, internal.r, internal.o))
+    np.testing.assert_array_equal(camera.kelvin(raw), lep3.kelvin(raw, internal.r, internal.o))
+    assert 10.0 < camera.celsius(raw)[60, 80] < 45.0  # a room with a warm hand in it
+    assert camera.calibration == (internal.r, internal.o)
+    params = lep3.ObjectParams(0.95, distance_m=1.0)
+    np.testing.assert_array_equal(camera.celsius(raw, object=params),
+                                  lep3.object_celsius(raw, internal.r, internal.o, params))
+    external = camera.refresh_rbfo("external")
+    assert external == camera.get("rbfo-external") != internal
+    np.testing.assert_array_equal(camera.celsius(raw), lep3.celsius(raw, external.r, external.o))
+
     info = camera.info()
     assert info["library_version"] == lep3.library_version()
     assert info["camera_ready"] is True and info["camera_status"] == 0
