@@ -3,7 +3,6 @@ link, a second user, the firmware update, and the life cycle."""
 
 from __future__ import annotations
 
-import json
 import os
 import re
 import shutil
@@ -20,7 +19,7 @@ import pytest
 import lep3
 from lep3 import _sim
 
-from conftest import sent_frame, stamp_of_raw, tool_path
+from conftest import sent_frame, stamp_of_raw, tool_json
 
 pytestmark = pytest.mark.usefixtures("sim_available")
 
@@ -136,9 +135,7 @@ def test_settings_take_values_as_the_tool_takes_them_and_read_as_it_reads_them(e
         values = {s.name: cam.get(s.name) for s in lep3.settings()}
 
     # The tool, on the same bridge, reads every value under the same name.
-    out = subprocess.run([tool_path(), "get", "--json", "--device", emulator.path], check=True,
-                         stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True).stdout
-    tool = json.loads(out)
+    tool = tool_json("get", "--device", emulator.path)
     assert list(tool) == list(values)
     assert 0 < values["uptime"] <= tool["uptime"] < values["uptime"] + 60
     changing = {"uptime", "fpa-temperature", "aux-temperature"}
@@ -182,9 +179,7 @@ def test_temperatures_info_stats_and_state_as_the_tool_gives_them(camera: lep3.C
     with pytest.raises(ValueError, match="closed"):
         camera.raw(timeout=WAIT_S)
     # The tool, on the same bridge once it is free, gives the same keys in the same order.
-    out = subprocess.run([tool_path(), "info", "--json", "--device", info["device"]], check=True,
-                         stdout=subprocess.PIPE, text=True).stdout
-    tool = json.loads(out)
+    tool = tool_json("info", "--device", info["device"])
     assert list(info) == list(tool)
     for key in ("device", "library_version", "firmware_version", "image_file_version", "serial_number"):
         assert info[key] == tool[key], key
