@@ -266,31 +266,24 @@ def test_sim_camera_cleans_up_on_exception_and_at_exit() -> None:
             raise KeyError("boom")
     assert cam.closed and not os.path.exists(directory)
 
-    # Left open: closed at interpreter exit, quietly.
-    script = (
-        "import lep3\ncam = lep3.Camera(sim=True)\ncam.raw(timeout=10)\n"
-        "import sys\nsys.stderr.write(cam._sim.directory)\n"
-    )
-    run = subprocess.run([sys.executable, "-c", script], stdout=subprocess.PIPE, stderr=subprocess.PIPE,
-                         text=True, timeout=60)
-    assert run.returncode == 0 and run.stdout == "", run.stderr
-    assert not os.path.exists(run.stderr.strip().splitlines()[-1])
-
-    # Killed outright: the emulator ends by itself.
+    # Left open: closed at interpreter exit, quietly. Killed outright: the emulator ends by itself.
     script = (
         "import os, signal, sys, lep3\ncam = lep3.Camera(sim=True)\ncam.raw(timeout=10)\n"
         "sys.stderr.write('%d %s' % (cam._sim.process.pid, cam._sim.directory))\nsys.stderr.flush()\n"
-        "os.kill(os.getpid(), signal.SIGKILL)\n"
+        "if sys.argv[1] == 'kill':\n    os.kill(os.getpid(), signal.SIGKILL)\n"
     )
-    run = subprocess.run([sys.executable, "-c", script], stdout=subprocess.PIPE, stderr=subprocess.PIPE,
-                         text=True, timeout=60)
-    pid_text, directory = run.stderr.strip().splitlines()[-1].split(" ", 1)
-    emulator_pid = int(pid_text)
-    shutil.rmtree(directory)  # the killed host could not
-    deadline = time.monotonic() + 10
-    while os.path.exists("/proc/%d" % emulator_pid) and time.monotonic() < deadline:
-        time.sleep(0.1)
-    assert not os.path.exists("/proc/%d" % emulator_pid), "the emulator outlived its host"
+    for how in ("exit", "kill"):
+        run = subprocess.run([sys.executable, "-c", script, how], stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                             text=True, timeout=60)
+        pid_text, directory = run.stderr.strip().splitlines()[-1].split(" ", 1)
+        if how == "exit":
+            assert run.returncode == 0 and run.stdout == "" and not os.path.exists(directory), run.stderr
+        else:
+            shutil.rmtree(directory)  # the killed host could not
+        deadline = time.monotonic() + 10
+        while os.path.exists("/proc/%s" % pid_text) and time.monotonic() < deadline:
+            time.sleep(0.1)
+        assert not os.path.exists("/proc/%s" % pid_text), "the emulator outlived its host (%s)" % how
 
 
 def test_examples_run_on_the_emulator(tmp_path: Path, sim_available: None) -> None:

@@ -145,9 +145,7 @@ TEST_F(RecordTest, ObjectParametersAndRegionsAreRecordedAndMeasuredAgain)
     object.emissivity = 0.9F;
     object.distance_m = 2;
     EXPECT_TRUE(rec::same_object(*a.file.object, object));
-    ASSERT_EQ(a.file.regions.size(), 2U);
-    EXPECT_EQ(rec::describe_region(a.file.regions[0]), "spot spot1=80,60");
-    EXPECT_EQ(rec::describe_region(a.file.regions[1]), "box hot=10,10,50,40");
+    ASSERT_EQ(a.file.regions.size(), 2U); // as inspect shows them below
     rec::FileInfo celsius_file = a.file;
     celsius_file.values = rec::Values::celsius;
     EXPECT_EQ(c.file, celsius_file);
