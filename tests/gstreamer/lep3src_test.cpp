@@ -3,6 +3,7 @@
 // things go wrong: a silent or unplugged bridge, one that returns, a bridge held by another
 // process or by another element until its release at EOS or NULL.
 #include <signal.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 
 #include <algorithm>
@@ -348,15 +349,17 @@ pid_t process_naming(const std::string &path)
     return -1;
 }
 
-// Whether the process holds a lock, as the kernel's table of locks shows it.
-bool holds_a_lock(pid_t pid)
+// Whether the process holds a lock on the device, as the kernel's table of locks shows it.
+bool holds_lock_on(pid_t pid, const std::string &device)
 {
+    struct stat st {};
     std::ifstream locks("/proc/locks");
-    for (std::string line; std::getline(locks, line);) {
-        std::istringstream fields(line); // "1: FLOCK ADVISORY WRITE <pid> <device> ..."
-        std::string skip;
+    for (std::string line; stat(device.c_str(), &st) == 0 && std::getline(locks, line);) {
+        std::istringstream fields(line); // "1: FLOCK ADVISORY WRITE <pid> <major>:<minor>:<inode> ..."
+        std::string skip, file;
         long holder = 0;
-        if (fields >> skip >> skip >> skip >> skip >> holder && holder == pid)
+        if (fields >> skip >> skip >> skip >> skip >> holder >> file && holder == pid &&
+            file.ends_with(":" + std::to_string(st.st_ino)))
             return true;
     }
     return false;
@@ -378,7 +381,7 @@ TEST(Lep3SrcFailure, ABridgeHeldByAnotherProcessIsRefusedAndItsEmulatorEndsWithI
             for (const auto &entry : std::filesystem::directory_iterator(test_tmpdir()))
                 if (std::filesystem::exists(entry.path() / "ttyACM0"))
                     device = (entry.path() / "ttyACM0").string();
-            return !device.empty() && holds_a_lock(host);
+            return !device.empty() && holds_lock_on(host, device);
         },
         20s);
     const pid_t emulator = published ? process_naming(device) : -1;
