@@ -1,17 +1,22 @@
-// lep3src in working pipelines: the raw and colour buffers against the emulator's frames and
-// the library's colouring, the counters, the defaults, and the README's lines.
-#include <stdio.h>
+// lep3src in working pipelines (the raw and colour buffers against the emulator's frames
+// and the library's colouring, the counters, the defaults, the README's lines) and when
+// things go wrong: a silent or unplugged bridge, one that returns, a bridge held by another
+// process or by another element until its release at EOS or NULL.
+#include <signal.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 
 #include <algorithm>
-#include <array>
 #include <cstring>
 #include <fstream>
+#include <iterator>
 #include <sstream>
+#include <tuple>
 
 #include "gstreamer/pipeline.h"
 #include "lep3.h"
 #include "names/palettes.h"
+#include "support/spawn_program.h"
 
 namespace lep3::gsttest {
 namespace {
@@ -28,19 +33,16 @@ constexpr size_t kRgbBytes = kPixels * 3;
 #define SKIP_WITHOUT_TOOLS() (void)0
 #endif
 
+// The shell's output of command, and its exit status (-1 when it did not exit).
 std::string run(const std::string &command, int *status)
 {
-    std::string out;
-    FILE *p = popen(command.c_str(), "r");
-    if (p == nullptr)
-        return out;
-    std::array<char, 4096> chunk;
-    size_t n;
-    while ((n = fread(chunk.data(), 1, chunk.size(), p)) > 0)
-        out.append(chunk.data(), n);
-    const int raw = pclose(p);
-    *status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
-    return out;
+    g_autofree gchar *out = nullptr;
+    const gchar *argv[] = {"/bin/sh", "-c", command.c_str(), nullptr};
+    gint wait = -1;
+    g_spawn_sync(nullptr, const_cast<gchar **>(argv), nullptr, GSpawnFlags{}, nullptr, nullptr, &out, nullptr, &wait,
+                 nullptr);
+    *status = WIFEXITED(wait) ? WEXITSTATUS(wait) : -1;
+    return out != nullptr ? out : "";
 }
 
 // The emulator's raw frame with the stamp the buffer carries.
@@ -103,10 +105,8 @@ TEST(Lep3Src, SimDeliversTheEmulatorsRawFramesCountsWhatASlowConsumerMissedAndCl
     ASSERT_EQ(frames.size(), 6U);
     EXPECT_EQ(p.wait_end(5s), "EOS");
     for (const Frame &f : frames) {
-        EXPECT_EQ(f.format, "GRAY16_LE");
-        EXPECT_EQ(f.width, 160);
-        EXPECT_EQ(f.height, 120);
-        EXPECT_EQ(f.fps_n, 0) << "the camera's rate is variable";
+        EXPECT_EQ(std::tie(f.format, f.width, f.height, f.fps_n), std::make_tuple("GRAY16_LE", 160, 120, 0))
+            << "the camera's rate is variable: 0 frames a second";
         ASSERT_EQ(f.bytes.size(), kRawBytes);
         EXPECT_TRUE(std::equal(f.raw(), f.raw() + kPixels, emulated_raw(f.raw()).begin()))
             << "frame stamped " << BridgeSim::stamp_of_raw(f.raw());
@@ -164,17 +164,13 @@ TEST(Lep3Src, RgbBuffersAreTheLibrarysColouringOrTheBridgesOwnFrames)
             ++seq;
         }
         EXPECT_NE(frames.front().bytes, frames.back().bytes);
-        EXPECT_NE(frames.front().bytes, library_colouring(1, *lep3::names::palette_by_name("iron")))
-            << "the palette property was not applied";
     }
 }
 
 TEST(Lep3Src, FramesWhoseCheckByteFailsAreFlaggedAndCounted)
 {
     EmulatedBridge bridge(30);
-    lep3::sim::Faults faults;
-    faults.corrupt_frame_every = 2;
-    bridge.sim().set_faults(faults);
+    bridge.sim().set_faults({.corrupt_frame_every = 2});
     Pipeline p("lep3src name=src device=" + bridge.path() + " num-buffers=10 ! appsink name=sink sync=false");
     ASSERT_NE(p.play(), GST_STATE_CHANGE_FAILURE);
     const std::vector<Frame> frames = p.pull_all();
@@ -264,6 +260,182 @@ TEST(Lep3Src, ReadmeLinesWorkAsWrittenAndTheRecordingIsLossless)
         EXPECT_TRUE(std::equal(f.raw(), f.raw() + kPixels, emulated_raw(f.raw()).begin()))
             << "recorded frame stamped " << BridgeSim::stamp_of_raw(f.raw()) << " differs from the emulator's";
     }
+}
+
+// ---- When things go wrong --------------------------------------------------------------
+
+// Margin on top of a time-out for a loaded machine, small enough that an element that
+// ignored timeout-ms (default 3000 ms) would miss it; the tests assert bounds, not speed.
+constexpr GstClockTime kMargin = 2 * GST_SECOND;
+
+std::string appsink_pipeline(const std::string &device, const std::string &properties = "")
+{
+    return "lep3src name=src device=" + device + " " + properties + " ! appsink name=sink sync=false";
+}
+
+// A bridge that falls silent, or is unplugged and stays away: an error once the time-out
+// has passed, and the library's words about the loss go to the debug log, not the console.
+TEST(Lep3SrcFailure, ASilentOrVanishedBridgeEndsInAnErrorOnceTheTimeoutHasPassed)
+{
+    const struct {
+        bool unplug;
+        GstClockTime timeout_ms;
+        const char *error;
+    } cases[] = {{false, 600, "No frame from the bridge"},
+                 {true, 500, "is gone (unplugged?) and did not come back within 500 ms"}};
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.error);
+        EmulatedBridge bridge;
+        Pipeline p(appsink_pipeline(bridge.path(), "timeout-ms=" + std::to_string(c.timeout_ms)));
+        testing::internal::CaptureStdout();
+        testing::internal::CaptureStderr();
+        ASSERT_NE(p.play(), GST_STATE_CHANGE_FAILURE);
+        const auto first = p.pull();
+        ASSERT_TRUE(first);
+        if (c.unplug)
+            bridge.unplug();
+        else
+            bridge.sim().set_faults({.silent = true});
+        // The element's time-out counts from the last buffer's frame: how long after it, in
+        // running time, the error came.
+        const std::string error = p.wait_end(10s);
+        const GstClockTime at = p.running_time();
+        GstClockTime last = first->pts;
+        while (auto f = p.pull(200ms))
+            last = f->pts;
+        p.stop();
+        const std::string out = testing::internal::GetCapturedStdout();
+        const std::string err = testing::internal::GetCapturedStderr();
+        EXPECT_NE(error.find(c.error), std::string::npos) << error;
+        EXPECT_GE(at - last, c.timeout_ms * GST_MSECOND);
+        EXPECT_LE(at - last, c.timeout_ms * GST_MSECOND + kMargin);
+        EXPECT_EQ(out, "");
+        EXPECT_EQ(err.find("LEP3"), std::string::npos) << err;
+    }
+}
+
+TEST(Lep3SrcFailure, ABridgeThatReturnsWithinTheTimeoutKeepsTheStreamGoing)
+{
+    EmulatedBridge bridge;
+    Pipeline p("lep3src name=src device=" + bridge.path() +
+               " timeout-ms=10000 ! appsink name=sink sync=false max-buffers=1 drop=true");
+    ASSERT_NE(p.play(), GST_STATE_CHANGE_FAILURE);
+    auto before = p.pull();
+    ASSERT_TRUE(before);
+    bridge.unplug();
+    ASSERT_TRUE(eventually([] { return LEP3_GetLinkState() == LEP3_LINK_GONE; }));
+    std::this_thread::sleep_for(200ms);
+    bridge.plug();
+    ASSERT_TRUE(eventually([&] { return p.stat("reconnects") == 1; }, 10s)) << p.wait_end(0ms);
+    for (int i = 0; i < 3; ++i) {
+        auto next = p.pull();
+        ASSERT_TRUE(next) << p.wait_end(0ms);
+        EXPECT_GT(next->offset, before->offset);
+        before = next;
+    }
+    EXPECT_EQ(p.stat("reconnects"), 1U);
+    EXPECT_EQ(p.wait_end(0ms), "");
+}
+
+// The process whose command line names path, or -1.
+pid_t process_naming(const std::string &path)
+{
+    for (const auto &entry : std::filesystem::directory_iterator("/proc")) {
+        std::ifstream cmdline(entry.path() / "cmdline");
+        std::string args((std::istreambuf_iterator<char>(cmdline)), std::istreambuf_iterator<char>());
+        if (args.find(path) != std::string::npos)
+            return static_cast<pid_t>(std::atoi(entry.path().filename().c_str()));
+    }
+    return -1;
+}
+
+// Whether the process holds a lock on the device, as the kernel's table of locks shows it.
+bool holds_lock_on(pid_t pid, const std::string &device)
+{
+    struct stat st {};
+    std::ifstream locks("/proc/locks");
+    for (std::string line; stat(device.c_str(), &st) == 0 && std::getline(locks, line);) {
+        std::istringstream fields(line); // "1: FLOCK ADVISORY WRITE <pid> <major>:<minor>:<inode> ..."
+        std::string skip, file;
+        long holder = 0;
+        if (fields >> skip >> skip >> skip >> skip >> holder >> file && holder == pid &&
+            file.ends_with(":" + std::to_string(st.st_ino)))
+            return true;
+    }
+    return false;
+}
+
+// gst-launch-1.0 running "lep3src sim=true ! fakesink" in a process of its own holds the
+// emulator it started: a pipeline here is refused with the holder named; the emulator ends
+// when its host is killed outright.
+TEST(Lep3SrcFailure, ABridgeHeldByAnotherProcessIsRefusedAndItsEmulatorEndsWithIt)
+{
+    SKIP_WITHOUT_TOOLS();
+    init_gstreamer(); // the child inherits GST_PLUGIN_PATH, the registry and TMPDIR
+    pid_t host = -1;
+    ASSERT_EQ(lep3::test::spawn_program(&host, {"gst-launch-1.0", "-q", "lep3src", "sim=true", "!", "fakesink"}), 0);
+    // The element publishes the emulator's device in a directory under TMPDIR, then takes it.
+    std::string device;
+    const bool published = eventually(
+        [&] {
+            for (const auto &entry : std::filesystem::directory_iterator(test_tmpdir()))
+                if (std::filesystem::exists(entry.path() / "ttyACM0"))
+                    device = (entry.path() / "ttyACM0").string();
+            return !device.empty() && holds_lock_on(host, device);
+        },
+        20s);
+    const pid_t emulator = published ? process_naming(device) : -1;
+    if (published) {
+        Pipeline p(appsink_pipeline(device));
+        EXPECT_EQ(p.play(), GST_STATE_CHANGE_FAILURE);
+        const std::string end = p.wait_end(1s);
+        EXPECT_NE(end.find("is in use by process " + std::to_string(host)), std::string::npos) << end;
+    }
+    kill(host, SIGKILL);
+    waitpid(host, nullptr, 0);
+    ASSERT_GT(emulator, 0) << "no emulator published a device";
+    const bool ended = eventually([&] { return kill(emulator, 0) != 0; }, 5s);
+    EXPECT_TRUE(ended) << "the emulator outlived its host";
+    if (!ended)
+        kill(emulator, SIGTERM);
+}
+
+// One element per process: a second is refused while the first streams, undisturbed.
+// The first lets go of the port at EOS, and at NULL even while it waits for a frame that
+// will not come, so the next pipeline opens it at once.
+TEST(Lep3SrcFailure, ASecondElementIsRefusedUntilTheFirstLetsGoAtEosOrNull)
+{
+    EmulatedBridge bridge;
+    {
+        Pipeline ended(appsink_pipeline(bridge.path(), "num-buffers=3"));
+        ASSERT_NE(ended.play(), GST_STATE_CHANGE_FAILURE);
+        EXPECT_EQ(ended.pull_all().size(), 3U);
+        EXPECT_EQ(ended.wait_end(5s), "EOS");
+        const auto t = Clock::now();
+        EXPECT_EQ(ended.stop(), GST_STATE_CHANGE_SUCCESS);
+        EXPECT_LE(seconds_since(t), 2.0);
+    }
+
+    Pipeline waiting(appsink_pipeline(bridge.path(), "timeout-ms=0"));
+    ASSERT_NE(waiting.play(), GST_STATE_CHANGE_FAILURE);
+    ASSERT_TRUE(waiting.pull());
+    Pipeline second(appsink_pipeline(bridge.path()));
+    EXPECT_EQ(second.play(), GST_STATE_CHANGE_FAILURE);
+    const std::string end = second.wait_end(1s);
+    EXPECT_NE(end.find("Another lep3src in this process"), std::string::npos) << end;
+    EXPECT_NE(end.find("one camera per process"), std::string::npos) << end;
+    EXPECT_TRUE(waiting.pull()) << "the refusal disturbed the first element";
+
+    bridge.sim().set_faults({.silent = true});
+    std::this_thread::sleep_for(300ms);
+    const auto t = Clock::now();
+    EXPECT_EQ(waiting.stop(), GST_STATE_CHANGE_SUCCESS);
+    EXPECT_LE(seconds_since(t), 2.0);
+
+    bridge.sim().set_faults({});
+    second.stop();
+    ASSERT_NE(second.play(), GST_STATE_CHANGE_FAILURE);
+    EXPECT_TRUE(second.pull());
 }
 
 } // namespace
