@@ -11,6 +11,7 @@
 #include <sstream>
 
 #include "recording/writer.h"
+#include "serve/loopback_client.h"
 #include "serve/view_fixture.h"
 
 namespace {
@@ -47,18 +48,6 @@ int free_port()
     getsockname(fd, reinterpret_cast<sockaddr *>(&at), &size);
     close(fd);
     return ntohs(at.sin_port);
-}
-
-bool accepts(int port)
-{
-    const int fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in at{};
-    at.sin_family = AF_INET;
-    at.sin_port = htons(static_cast<uint16_t>(port));
-    at.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    const bool ok = connect(fd, reinterpret_cast<sockaddr *>(&at), sizeof at) == 0;
-    close(fd);
-    return ok;
 }
 
 struct Message {
@@ -132,7 +121,8 @@ class MqttTest : public lep3::test::ViewTest {
     void start_broker()
     {
         broker_ = start_program({"mosquitto", "-c", path("broker.conf")});
-        ASSERT_TRUE(eventually([&] { return accepts(broker_port_); }, 10s)) << broker_->output();
+        ASSERT_TRUE(eventually([&] { return lep3::test::LoopbackClient(broker_port_).ok(); }, 10s))
+            << broker_->output();
     }
     std::string broker_url() const
     {

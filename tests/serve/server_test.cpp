@@ -14,6 +14,7 @@
 
 #include "hostkit/text_format.h"
 #include "lep3.h"
+#include "serve/loopback_client.h"
 #include "serve/view_fixture.h"
 #include "sim/camera_core.h"
 
@@ -173,27 +174,6 @@ TEST_F(ViewTest, ControlsChangeTheCameraAndReadItBack)
     EXPECT_EQ(sim().request_count(lep3::sim::cmd::kSysRunFfc), before + 1);
 }
 
-// A request over a socket of its own, for what an HTTP library would not send.
-std::string raw_exchange(int port, const std::string &request)
-{
-    const int fd = socket(AF_INET, SOCK_STREAM, 0);
-    const timeval limit{10, 0};
-    setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
-    sockaddr_in to{};
-    to.sin_family = AF_INET;
-    to.sin_port = htons(static_cast<uint16_t>(port));
-    to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    std::string answer;
-    if (connect(fd, reinterpret_cast<sockaddr *>(&to), sizeof to) == 0 &&
-        write(fd, request.data(), request.size()) == ssize_t(request.size())) {
-        char buf[4096];
-        for (ssize_t n; (n = read(fd, buf, sizeof buf)) > 0;)
-            answer.append(buf, size_t(n));
-    }
-    close(fd);
-    return answer;
-}
-
 // curl -X POST sends neither a body nor a Content-Length: answered at once, not refused
 // after the read time-out. A range that misses the frame's values says so in a header.
 TEST_F(ViewTest, BodilessPostIsAnsweredAndAMissedRangeIsSaid)
@@ -201,7 +181,7 @@ TEST_F(ViewTest, BodilessPostIsAnsweredAndAMissedRangeIsSaid)
     start_viewer();
     ASSERT_TRUE(wait_for_frames());
     const std::string answer =
-        raw_exchange(port_, "POST /api/ffc HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n\r\n");
+        lep3::test::exchange(port_, "POST /api/ffc HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n\r\n");
     EXPECT_EQ(answer.substr(0, 12), "HTTP/1.1 200") << answer;
 
     for (const auto &[range, warned] : {std::pair{"20:30", true}, {"auto", false}, {"20C:40C", false}}) {
@@ -260,10 +240,10 @@ TEST_F(ViewTest, BadRequestsGetA4xxWithTheirSentence)
     EXPECT_EQ(sim().reg(lep3::sim::cmd::kSysGainMode), (std::vector<uint8_t>{0, 0, 0, 0}));
 
     // Garbage instead of HTTP, and a body too large: refused, and the viewer carries on.
-    EXPECT_NE(raw_exchange(port_, "\x01\x02 garbage\r\n\r\n").find(" 400 "), std::string::npos);
-    EXPECT_NE(raw_exchange(port_, "POST /api/settings/agc HTTP/1.1\r\nConnection: close\r\n"
-                                  "Content-Length: 100000\r\n\r\n" +
-                                      std::string(100000, '1'))
+    EXPECT_NE(lep3::test::exchange(port_, "\x01\x02 garbage\r\n\r\n").find(" 400 "), std::string::npos);
+    EXPECT_NE(lep3::test::exchange(port_, "POST /api/settings/agc HTTP/1.1\r\nConnection: close\r\n"
+                                          "Content-Length: 100000\r\n\r\n" +
+                                              std::string(100000, '1'))
                   .find(" 413 "),
               std::string::npos);
     const auto alive = http().Get("/api/status");
@@ -290,22 +270,11 @@ TEST_F(ViewTest, OffLoopbackThePageIsOpenAndTheTokenMayComeInTheAddress)
 // buffer, so that a reader that pauses really stops the server's writes.
 class EventReader {
   public:
-    explicit EventReader(int port)
+    explicit EventReader(int port) : client_(port, "127.0.0.1", 16 * 1024)
     {
-        const int small = 16 * 1024;
-        setsockopt(fd_, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
-        const timeval limit{20, 0};
-        setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
-        sockaddr_in to{};
-        to.sin_family = AF_INET;
-        to.sin_port = htons(static_cast<uint16_t>(port));
-        to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        const std::string request = "GET /api/stream HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n";
-        ok_ = connect(fd_, reinterpret_cast<sockaddr *>(&to), sizeof to) == 0 &&
-              write(fd_, request.data(), request.size()) == ssize_t(request.size());
+        client_.send("GET /api/stream HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n");
     }
-    ~EventReader() { close(fd_); }
-    bool ok() const { return ok_; }
+    bool ok() const { return client_.ok(); }
 
     // The frame number of the next frame event, or -1 when the stream ends.
     long next_frame()
@@ -316,17 +285,15 @@ class EventReader {
                 buffer_.erase(0, buffer_.find((*m)[0]) + (*m)[0].size());
                 return std::stol((*m)[1]);
             }
-            char buf[4096];
-            const ssize_t n = read(fd_, buf, sizeof buf);
-            if (n <= 0)
+            const std::string more = client_.receive(1);
+            if (more.empty())
                 return -1;
-            buffer_.append(buf, size_t(n));
+            buffer_ += more;
         }
     }
 
   private:
-    int fd_ = socket(AF_INET, SOCK_STREAM, 0);
-    bool ok_ = false;
+    lep3::test::LoopbackClient client_;
     std::string buffer_;
 };
 
