@@ -432,6 +432,11 @@ typedef struct lep3_link_stats_t {
 /* 0, or -5 for a null pointer. */
 LEP3_API int LEP3_GetLinkStats(lep3_link_stats_t *out);
 
+/* Commands whose reply did not come within the reply time (their -2), since the library
+ * was loaded: the re-initialisation after a camera reset's included. 0, or -5 for a null
+ * pointer. Any thread. */
+LEP3_API int LEP3_GetCommandTimeouts(uint64_t *out);
+
 /* The name of palette index (0 to 10, as Gray8ToRGB24 numbers them; "fusion" to
  * "grayfusion", the names of the exported tables), or NULL past the end. Every host
  * accepts these names, in any case. */

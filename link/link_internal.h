@@ -274,7 +274,8 @@ inline int32_t queue_count(const cir_queue_t &queue)
 }
 
 // ---------------------------------------------------------------------------------------
-// Link statistics: relaxed counters bumped by the reader, the parser and the frame queue.
+// Link statistics: relaxed counters bumped by the reader, the parser, the frame queue and
+// the command transactions.
 
 struct LinkCounters {
     std::atomic<uint64_t> bytes_read{0};
@@ -291,6 +292,7 @@ struct LinkCounters {
     std::atomic<uint64_t> frame_check_errors{0};
     std::atomic<uint64_t> reply_check_errors{0};
     std::atomic<uint64_t> reconnects{0}; // bumped by the session
+    std::atomic<uint64_t> command_timeouts{0};
 };
 extern LinkCounters link_counters;
 

@@ -1,5 +1,5 @@
-// Link statistics: counters the reader, the parser and the frame queue bump as they go,
-// so a host can tell a silent link from a noisy one.
+// Link statistics: counters the reader, the parser, the frame queue and the command
+// transactions bump as they go, so a host can tell a silent link from a noisy one.
 #include <atomic>
 
 #include "link/link_internal.h"
@@ -30,5 +30,13 @@ extern "C" LEP3_API int LEP3_GetLinkStats(lep3_link_stats_t *out)
     out->frame_check_errors = c.frame_check_errors.load(relaxed);
     out->reply_check_errors = c.reply_check_errors.load(relaxed);
     out->reconnects = c.reconnects.load(relaxed);
+    return 0;
+}
+
+extern "C" LEP3_API int LEP3_GetCommandTimeouts(uint64_t *out)
+{
+    if (out == nullptr)
+        return -5;
+    *out = lep3::link::link_counters.command_timeouts.load(std::memory_order_relaxed);
     return 0;
 }

@@ -133,6 +133,7 @@ int transact(uint16_t command_id, uint8_t type, std::span<const uint8_t> request
         if (lep3::link::bridge_gone())
             return kGone; // pulled while the reply was awaited: no reply can come
         if (polls == kReplyPolls) {
+            lep3::link::bump(lep3::link::link_counters.command_timeouts);
             lep3::console::put_line(messages.timeout);
             return kTimeout;
         }

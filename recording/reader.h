@@ -2,6 +2,8 @@
 // file is opened (layout and description), then the pages are read one after another,
 // as the emulator streams them, as often as the caller starts over. Nothing of the
 // pixels is kept between reads, so a recording of any length costs one page of memory.
+// Pages are stored as they are or compressed as the writer compresses them; a damaged
+// compressed page is found when it is read.
 #pragma once
 
 #include <cstdint>
@@ -9,6 +11,7 @@
 #include <span>
 #include <stdexcept>
 #include <string>
+#include <vector>
 
 #include "recording/format.h"
 #include "recording/tally.h"
@@ -32,6 +35,7 @@ struct Survey {
     std::string rbfo_set;           // the first page's set name
     uint64_t rbfo_changes = 0;      // pages whose R, B, F, O differ from the page before's
     uint64_t pages_without_rbfo = 0;
+    uint64_t compressed_pages = 0; // stored with Deflate
 };
 
 class RecordingReader {
@@ -51,8 +55,17 @@ class RecordingReader {
     void rewind();
 
   private:
-    Description check_page(uint64_t index);
-    void check_strips(uint64_t index, uint64_t row_bytes);
+    // How a page's values lie in the file.
+    enum class Storage { stored, deflate, deflate_differences };
+    struct CheckedPage {
+        Description description;
+        Storage storage = Storage::stored;
+    };
+    CheckedPage check_page(uint64_t index);
+    Storage check_strips(uint64_t index, uint64_t row_bytes);
+    uint32_t strip_rows();
+    // One strip of the current page into out, which it fills; false when it can't.
+    bool read_strip(uint32_t strip, Storage storage, std::span<std::byte> out, size_t sample_bytes);
     [[noreturn]] void fail(uint64_t index, const std::string &what);
 
     std::string path_;
@@ -60,7 +73,8 @@ class RecordingReader {
     TiffPtr tif_;
     FileInfo file_;
     Survey survey_;
-    uint64_t position_ = 0; // the page the handle has loaded and next() returns
+    uint64_t position_ = 0;         // the page the handle has loaded and next() returns
+    std::vector<std::byte> stream_; // a compressed strip as it lies in the file
 };
 
 } // namespace lep3::recording

@@ -4,12 +4,14 @@
 #include <openssl/crypto.h>
 #include <sys/random.h>
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <cstring>
+#include <fstream>
 #include <stdexcept>
 
-#include "tools/text_format.h"
+#include "hostkit/text_format.h"
 
 namespace lep3tool::serve {
 
@@ -28,6 +30,27 @@ std::string make_token()
     std::string token;
     for (const unsigned char b : bytes)
         token += format_text("%02x", b);
+    return token;
+}
+
+std::string read_token_file(const std::string &path)
+{
+    std::ifstream in(path);
+    std::string token;
+    if (!in || !std::getline(in, token))
+        throw std::runtime_error("cannot read the access token from " + path);
+    if (!token.empty() && token.back() == '\r')
+        token.pop_back();
+    constexpr size_t kShortest = 16;
+    constexpr size_t kLongest = 128;
+    const auto unreserved = [](char c) {
+        return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '-' || c == '.' ||
+               c == '_' || c == '~';
+    };
+    if (token.size() < kShortest || token.size() > kLongest || !std::all_of(token.begin(), token.end(), unreserved))
+        throw std::runtime_error("the access token in " + path +
+                                 " must be one line of 16 to 128 letters, digits, '-', '.', '_' or '~' "
+                                 "(openssl rand -hex 16 makes one)");
     return token;
 }
 

@@ -11,6 +11,12 @@ namespace lep3tool::serve {
 // 128 random bits as 32 hexadecimal digits; throws std::runtime_error without randomness.
 std::string make_token();
 
+// The token kept in a file, so that it outlives a restart (a scraper's configuration
+// holds it): the file's first line, 16 to 128 characters a URL carries as they are
+// (letters, digits, '-', '.', '_', '~'). Throws std::runtime_error with a sentence saying
+// what is wrong.
+std::string read_token_file(const std::string &path);
+
 // True for addresses only this machine reaches: 127.0.0.0/8, ::1 and "localhost".
 bool is_loopback(std::string_view address);
 

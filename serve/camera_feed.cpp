@@ -3,11 +3,11 @@
 #include <cstring>
 #include <utility>
 
-#include "tools/command_thread.h"
-#include "tools/console.h"
-#include "tools/result_text.h"
-#include "tools/signals.h"
-#include "tools/thermography.h"
+#include "hostkit/command_thread.h"
+#include "hostkit/console.h"
+#include "hostkit/result_text.h"
+#include "hostkit/signals.h"
+#include "hostkit/thermography.h"
 
 namespace lep3tool::serve {
 
@@ -77,6 +77,7 @@ void CameraFeed::take_frame()
     std::memcpy(frame->raw.data(), incoming_->raw(), sizeof frame->raw);
     frame->number = incoming_->number;
     frame->taken = incoming_->taken;
+    frame->check_ok = incoming_->check_ok;
     frame->rbfo_set = rbfo_set_;
     frame->rbfo = rbfo_;
     auto setup = thermo_.setup();

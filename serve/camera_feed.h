@@ -14,13 +14,13 @@
 #include <optional>
 #include <thread>
 
+#include "hostkit/frame_pictures.h"
+#include "hostkit/frame_pump.h"
+#include "hostkit/radiometry.h"
 #include "lep3.h"
 #include "serve/feed_info.h"
 #include "serve/frame_hub.h"
 #include "serve/thermo_setup.h"
-#include "tools/frame_pictures.h"
-#include "tools/frame_pump.h"
-#include "tools/radiometry.h"
 
 namespace lep3tool::serve {
 

@@ -6,7 +6,7 @@
 #include <span>
 #include <string>
 
-#include "tools/args.h"
+#include "hostkit/args.h"
 
 namespace lep3tool::serve {
 

@@ -4,8 +4,8 @@
 
 #include <cstdint>
 
+#include "hostkit/frame_pictures.h"
 #include "lep3.h"
-#include "tools/frame_pictures.h"
 
 namespace lep3tool::serve {
 

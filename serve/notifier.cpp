@@ -3,9 +3,9 @@
 #include <ctime>
 #include <utility>
 
+#include "hostkit/console.h"
+#include "hostkit/text_format.h"
 #include "lep3.h"
-#include "tools/console.h"
-#include "tools/text_format.h"
 
 #ifdef LEP3_HAVE_SYSTEMD
 #include <systemd/sd-daemon.h>

@@ -7,12 +7,12 @@
 #include <cstdio>
 #include <stdexcept>
 
+#include "hostkit/args.h"
+#include "hostkit/frame_pictures.h"
+#include "hostkit/png_writer.h"
+#include "hostkit/text_format.h"
 #include "names/palettes.h"
 #include "thermo/alarm.h"
-#include "tools/args.h"
-#include "tools/frame_pictures.h"
-#include "tools/png_writer.h"
-#include "tools/text_format.h"
 
 namespace lep3tool::serve {
 
@@ -24,6 +24,10 @@ constexpr uint32_t kGreyPalette = 5; // whitehot
 constexpr std::array<uint8_t, 3> kIsothermColour{255, 0, 0};
 constexpr float kLowestBand = -100;
 constexpr float kHighestBand = 2000;
+
+// The library's automatic range is shared by the whole process: one conversion at a time,
+// whichever output makes it.
+std::mutex conversion_mutex;
 
 std::string base64(const std::string &bytes)
 {
@@ -94,6 +98,36 @@ std::pair<float, float> parse_isotherm_band(std::string_view text)
     }
 }
 
+GreyConverter grey_converter(const ViewFrame &frame, const PictureStyle &style)
+{
+    if (style.range.mode == FrameRange::Mode::celsius && !frame.rbfo)
+        throw UsageError("a range in degrees needs temperatures, and the camera's RBFO parameters could not be read");
+    return GreyConverter(style.range, frame.rbfo);
+}
+
+ColourFrame colour_frame(const ViewFrame &frame, const PictureStyle &style, GreyConverter &grey)
+{
+    if (style.isotherm && !frame.has_temperatures())
+        throw UsageError("an isotherm needs temperatures, and the camera's RBFO parameters could not be read");
+    ColourFrame out;
+    out.palette = style.isotherm ? kGreyPalette : style.palette;
+    out.rgb.resize(kRgbFrameBytes);
+    std::array<uint8_t, kFramePixels> gray8{};
+    {
+        const std::lock_guard lock(conversion_mutex);
+        grey.convert(frame.raw.data(), gray8.data(), out.raw_lo, out.raw_hi);
+    }
+    Gray8ToRGB24(gray8.data(), out.rgb.data(), out.palette);
+    if (style.isotherm) {
+        const auto [low, high] = *style.isotherm;
+        for (size_t i = 0; i < kFramePixels; ++i)
+            if (frame.celsius[i] >= low && frame.celsius[i] <= high)
+                std::copy(kIsothermColour.begin(), kIsothermColour.end(),
+                          out.rgb.begin() + static_cast<std::ptrdiff_t>(3 * i));
+    }
+    return out;
+}
+
 std::shared_ptr<const Picture> PictureMaker::make(const ViewFrame &frame, const PictureStyle &style)
 {
     const std::string key = cache_key(style);
@@ -107,28 +141,15 @@ std::shared_ptr<const Picture> PictureMaker::make(const ViewFrame &frame, const 
         cache_.clear();
     }
 
-    if (style.range.mode == FrameRange::Mode::celsius && !frame.rbfo)
-        throw UsageError("a range in degrees needs temperatures, and the camera's RBFO parameters could not be read");
-    if (style.isotherm && !frame.has_temperatures())
-        throw UsageError("an isotherm needs temperatures, and the camera's RBFO parameters could not be read");
-    const uint32_t palette = style.isotherm ? kGreyPalette : style.palette;
-    GreyConverter grey(style.range, frame.rbfo);
-    std::array<uint8_t, kFramePixels> gray8{};
-    std::vector<uint8_t> rgb(kRgbFrameBytes);
+    GreyConverter grey = grey_converter(frame, style);
+    const ColourFrame colours = colour_frame(frame, style, grey);
     auto picture = std::make_shared<Picture>();
     picture->seq = frame.seq;
-    grey.convert(frame.raw.data(), gray8.data(), picture->raw_lo, picture->raw_hi);
-    Gray8ToRGB24(gray8.data(), rgb.data(), palette);
-    if (style.isotherm) {
-        const auto [low, high] = *style.isotherm;
-        for (size_t i = 0; i < kFramePixels; ++i)
-            if (frame.celsius[i] >= low && frame.celsius[i] <= high)
-                std::copy(kIsothermColour.begin(), kIsothermColour.end(),
-                          rgb.begin() + static_cast<std::ptrdiff_t>(3 * i));
-    }
+    picture->raw_lo = colours.raw_lo;
+    picture->raw_hi = colours.raw_hi;
     picture->range_warning = range_miss(frame.raw.data(), picture->raw_lo, picture->raw_hi, style.range.describe());
-    picture->png = encode_png_rgb8(rgb, kFrameWidth, kFrameHeight,
-                                   colour_picture_text(frame.number, frame.taken, palette, picture->raw_lo,
+    picture->png = encode_png_rgb8(colours.rgb, kFrameWidth, kFrameHeight,
+                                   colour_picture_text(frame.number, frame.taken, colours.palette, picture->raw_lo,
                                                        picture->raw_hi, style.range.describe()));
     picture->png_base64 = base64(picture->png);
     if (frame.seq == cached_seq_)

@@ -11,8 +11,8 @@
 #include <utility>
 #include <vector>
 
+#include "hostkit/frame_range.h"
 #include "serve/view_frame.h"
-#include "tools/frame_range.h"
 
 namespace lep3tool::serve {
 
@@ -41,6 +41,23 @@ struct Picture {
     std::string range_warning; // the range misses the frame's values (range_miss), or empty
 };
 
+// A frame in the style's colours: 8-bit RGB, row by row, with the isotherm drawn.
+struct ColourFrame {
+    std::vector<uint8_t> rgb;
+    uint32_t palette = 0; // the palette used: grey under an isotherm
+    uint16_t raw_lo = 0;  // the raw range used
+    uint16_t raw_hi = 0;
+};
+
+// The converter of the style's range for frames like this one (it holds a held range
+// across the frames it converts). Throws UsageError for a range in degrees when the frame
+// has no temperatures.
+GreyConverter grey_converter(const ViewFrame &frame, const PictureStyle &style);
+
+// Colours the frame through grey, a converter of the style's range. Throws UsageError
+// for an isotherm when the frame has no temperatures.
+ColourFrame colour_frame(const ViewFrame &frame, const PictureStyle &style, GreyConverter &grey);
+
 // Makes pictures and keeps those of the newest frame, so browsers that look at the same
 // frame in the same way share one picture.
 class PictureMaker {
@@ -50,7 +67,7 @@ class PictureMaker {
     std::shared_ptr<const Picture> make(const ViewFrame &frame, const PictureStyle &style);
 
   private:
-    std::mutex mutex_; // the library's automatic range is shared: one conversion at a time
+    std::mutex mutex_; // guards the pictures kept
     uint64_t cached_seq_ = 0;
     std::vector<std::pair<std::string, std::shared_ptr<const Picture>>> cache_;
 };

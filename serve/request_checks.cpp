@@ -2,10 +2,10 @@
 
 #include <charconv>
 
+#include "hostkit/args.h"
+#include "hostkit/text_format.h"
 #include "serve/access_token.h"
 #include "serve/page_assets.h"
-#include "tools/args.h"
-#include "tools/text_format.h"
 
 namespace lep3tool::serve {
 

@@ -2,28 +2,28 @@
 
 #include <algorithm>
 #include <cmath>
-#include <cstdio>
 #include <exception>
 #include <optional>
 #include <stdexcept>
 #include <string>
 #include <vector>
 
+#include "hostkit/args.h"
+#include "hostkit/frame_pictures.h"
+#include "hostkit/result_text.h"
+#include "hostkit/settings.h"
+#include "hostkit/thermography.h"
 #include "lep3.h"
 #include "names/palettes.h"
 #include "serve/access_token.h"
 #include "serve/event_stream.h"
+#include "serve/metrics.h"
 #include "serve/page_assets.h"
 #include "serve/request_checks.h"
 #include "serve/view_json.h"
 #include "thermo/alarm.h"
 #include "thermo/readings_json.h"
 #include "thermo/region_text.h"
-#include "tools/args.h"
-#include "tools/frame_pictures.h"
-#include "tools/result_text.h"
-#include "tools/settings.h"
-#include "tools/thermography.h"
 
 namespace lep3tool::serve {
 
@@ -392,22 +392,9 @@ HttpResponse delete_region(std::string_view name, ViewContext &ctx)
     return json_answer(200, {{"deleted", std::string(name)}});
 }
 
-// The parameters with the digits a float holds: 0.95, not the 0.949999988 it widens to.
-nlohmann::json object_answer(const lep3_object_params_t &p)
-{
-    nlohmann::json j;
-    const auto shared = lep3::thermo::object_json(p);
-    for (const auto &[key, value] : shared.items()) {
-        char text[32];
-        std::snprintf(text, sizeof text, "%.6g", value.get<double>());
-        j[key] = std::stod(text);
-    }
-    return j;
-}
-
 HttpResponse object(ViewContext &ctx)
 {
-    return json_answer(200, object_answer(ctx.thermo.setup()->object));
+    return json_answer(200, object_parameters_json(ctx.thermo.setup()->object));
 }
 
 HttpResponse set_object(const HttpRequest &req, ViewContext &ctx)
@@ -439,7 +426,7 @@ HttpResponse set_object(const HttpRequest &req, ViewContext &ctx)
     if (LEP3_RawToObjectCelsius(probe.data(), out.data(), 1, 0, &p) != 0)
         throw UsageError(kRanges);
     ctx.thermo.set_object(p);
-    return json_answer(200, object_answer(p));
+    return json_answer(200, object_parameters_json(p));
 }
 
 HttpResponse alarms(ViewContext &ctx)
@@ -510,6 +497,8 @@ HttpResponse route(const HttpRequest &req, ViewContext &ctx)
             return temperature(req, ctx);
         if (p == "/api/settings")
             return settings();
+        if (p == "/metrics")
+            return metrics_answer(ctx);
         return page_file(req);
     }
     if (req.method == "HEAD")

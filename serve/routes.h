@@ -18,6 +18,7 @@
 //   GET  /api/alarms                  the alarms and their state (also in /api/status)
 //   POST /api/alarms                  body: a rule, as `lep3 watch --alarm` takes it
 //   DELETE /api/alarms/ID
+//   GET  /metrics                     the figures for Prometheus (metrics.h)
 // When the viewer is bound off loopback, everything but the page's files needs its
 // access token. Every answer forbids framing and allows the page only its own files.
 #pragma once

@@ -9,20 +9,24 @@
 #include <string>
 #include <vector>
 
+#include "hostkit/command.h"
+#include "hostkit/command_support.h"
+#include "hostkit/console.h"
+#include "hostkit/library_messages.h"
+#include "hostkit/signals.h"
+#include "hostkit/thermography.h"
+#include "serve/access_token.h"
 #include "serve/camera_feed.h"
 #include "serve/config_file.h"
 #include "serve/frame_hub.h"
+#include "serve/mqtt_output.h"
+#include "serve/mqtt_settings.h"
 #include "serve/notifier.h"
+#include "serve/rtsp_output.h"
 #include "serve/service.h"
 #include "serve/service_log.h"
 #include "serve/thermo_setup.h"
 #include "serve/viewer_output.h"
-#include "tools/command_support.h"
-#include "tools/commands.h"
-#include "tools/console.h"
-#include "tools/library_messages.h"
-#include "tools/signals.h"
-#include "tools/thermography.h"
 
 namespace lep3tool {
 
@@ -34,6 +38,7 @@ constexpr OptionDef kViewerOptions[] = {
     {"rbfo", 0, "SET", "the camera's RBFO parameters for temperatures: internal (default) or external"},
     {"alarm", 'a', "RULE", "an alarm on a region, e.g. 'box1>60C for 2s' or 'spot1<5C' (repeatable)"},
     {"hysteresis", 0, "T", "how far back past its limit a raised alarm's value must come to clear (default 0.5C)"},
+    {"token-file", 0, "FILE", "off loopback, the access token from FILE instead of a new one at each start"},
 };
 constexpr auto kViewOptions = join_options(kViewerOptions, kObjectOptions, kRegionOptions);
 
@@ -42,13 +47,20 @@ constexpr OptionDef kServiceOptions[] = {
     {"watchdog-grace", 0, "S", "seconds without frames before the watchdog's pings stop (default 30)"},
     {"journal", 0, "", "log in the journal's form (the default when systemd gives it standard error)"},
 };
-constexpr auto kServeOptions = join_options(kViewerOptions, kObjectOptions, kRegionOptions, kServiceOptions);
+constexpr OptionDef kRtspOptions[] = {
+    {"rtsp-port", 0, "N", "also serve rtsp://HOST:N/lep3 (H.264) and /lep3/raw (raw frames); 0 takes any free port"},
+    {"rtsp-palette", 0, "NAME", "the RTSP picture's palette (default ironblack)"},
+    {"rtsp-range", 0, "RANGE", "the RTSP picture's range, as lep3 capture --range takes it (default auto)"},
+    {"rtsp-isotherm", 0, "LOW:HIGH", "a grey RTSP picture with the temperatures in LOW..HIGH (35C:40C) in red"},
+};
+constexpr auto kServeOptions =
+    join_options(kViewerOptions, kObjectOptions, kRegionOptions, kServiceOptions, kRtspOptions,
+                 serve::kMqttOptions);
 
 constexpr int kDefaultPort = 8080;
 constexpr const char *kDefaultAddress = "127.0.0.1";
 constexpr double kDefaultGraceSeconds = 30;
 constexpr double kLongestGraceSeconds = 86400;
-constexpr double kDefaultHysteresis = 0.5;
 
 // The regions, object parameters and alarms the service starts with; throws UsageError.
 serve::MeasureSetup initial_setup(const ParsedArgs &args, std::vector<lep3::thermo::AlarmRule> &rules,
@@ -64,11 +76,8 @@ serve::MeasureSetup initial_setup(const ParsedArgs &args, std::vector<lep3::ther
     try {
         for (const std::string &text : args.values("alarm"))
             rules.push_back(lep3::thermo::parse_alarm(text));
-        if (auto h = args.value("hysteresis")) {
-            hysteresis_c = lep3::thermo::parse_celsius(*h, "--hysteresis");
-            if (hysteresis_c < 0)
-                throw UsageError("--hysteresis can't be negative");
-        }
+        if (auto h = args.value("hysteresis"))
+            hysteresis_c = lep3::thermo::parse_hysteresis(*h);
     } catch (const std::invalid_argument &e) {
         throw UsageError(e.what());
     }
@@ -85,14 +94,25 @@ int run_service(const ParsedArgs &args, const serve::ServiceLog &log, std::chron
     const std::string address = args.value("bind").value_or(kDefaultAddress);
     if (address.empty())
         throw UsageError("--bind needs an address");
+    const auto rtsp = serve::rtsp_settings(args, address);
     const RbfoSet rbfo_set = args.value("rbfo") ? parse_rbfo_set(*args.value("rbfo")) : RbfoSet::internal;
     std::vector<lep3::thermo::AlarmRule> rules;
-    double hysteresis_c = kDefaultHysteresis;
+    double hysteresis_c = lep3::thermo::kDefaultHysteresisC;
     std::optional<serve::ThermoSetup> thermo;
     try {
         thermo.emplace(initial_setup(args, rules, hysteresis_c), rules, hysteresis_c);
     } catch (const std::invalid_argument &e) {
         throw UsageError(std::string(e.what()) + ": define it with --spot, --box or --line");
+    }
+    const auto mqtt = serve::parse_mqtt_settings(args);
+
+    std::string token;
+    if (const auto file = args.value("token-file")) {
+        try {
+            token = serve::read_token_file(*file);
+        } catch (const std::runtime_error &e) {
+            throw UsageError(e.what());
+        }
     }
 
     Session session(session_options(args));
@@ -100,7 +120,11 @@ int run_service(const ParsedArgs &args, const serve::ServiceLog &log, std::chron
     serve::Notifier notifier(session.device(), grace, log);
     serve::CameraFeed feed(hub, rbfo_set, *thermo);
     serve::Service service(hub, feed, notifier, log);
-    service.add(std::make_unique<serve::ViewerOutput>(hub, feed, *thermo, address, port, log));
+    service.add(std::make_unique<serve::ViewerOutput>(hub, feed, *thermo, address, port, log, token));
+    if (rtsp)
+        service.add(serve::make_rtsp_output(hub, *rtsp, log));
+    if (mqtt)
+        service.add(serve::make_mqtt_output(hub, feed, *thermo, *mqtt, session.device(), log));
     return service.run();
 }
 
@@ -144,26 +168,34 @@ int run_view(const ParsedArgs &args)
 
 } // namespace
 
-const Command kServeCommand = {
+// extern: the tool's table of commands names it, from another file.
+extern const Command kServeCommand = {
     "serve",
-    "[--port N] [--bind ADDR] [--rbfo SET] [--config FILE] [--watchdog-grace S] [--journal] "
-    "[--spot|--box|--line [NAME=]X0,Y0[,X1,Y1] ...] [--alarm RULE ...] [--hysteresis T] [--emissivity E ...]",
-    "run the long-running service for one camera: for now the web viewer and its HTTP API",
+    "[--port N] [--bind ADDR] [--token-file FILE] [--rbfo SET] [--config FILE] [--watchdog-grace S] [--journal] "
+    "[--spot|--box|--line [NAME=]X0,Y0[,X1,Y1] ...] [--alarm RULE ...] [--hysteresis T] [--emissivity E ...] "
+    "[--mqtt URL [--mqtt-topic PREFIX] [--mqtt-interval S] [--mqtt-commands] [--mqtt-discovery] ...] "
+    "[--rtsp-port N [--rtsp-palette NAME] [--rtsp-range RANGE] [--rtsp-isotherm LOW:HIGH]]",
+    "run the long-running service for one camera: web viewer, HTTP API, MQTT, RTSP and metrics",
     "Stays with the camera until SIGTERM or Ctrl-C, through unplugs, re-plugs and SIGHUP\n"
-    "(which it logs and ignores). Its output today is the web viewer of `lep3 view`: the\n"
-    "page and its HTTP paths (see the README), on 127.0.0.1 unless --bind says otherwise,\n"
-    "with an access token when bound off loopback. Under systemd (Type=notify) it reports\n"
-    "ready once the first frame has arrived, keeps the watchdog fed while frames flow, and\n"
-    "says what it does in its status. It starts with the regions, alarms and object parameters\n"
-    "given (as lep3 watch takes them); the page and the API change them while it runs. Every\n"
-    "option is also a key of the --config file; a repeatable one takes each of its lines.",
+    "(which it logs and ignores). It always serves the web viewer of `lep3 view`: the page,\n"
+    "its HTTP paths and /metrics for Prometheus (see the README), on 127.0.0.1 unless --bind\n"
+    "says otherwise, with an access token when bound off loopback. With --mqtt it also\n"
+    "publishes its state, measurements, alarms and health to an MQTT broker; with\n"
+    "--rtsp-port it serves the picture and the raw frames over RTSP. Under systemd\n"
+    "(Type=notify) it reports ready once the first frame has arrived, keeps the watchdog fed\n"
+    "while frames flow, and says what it does in its status. It starts with the regions,\n"
+    "alarms and object parameters given (as lep3 watch takes them); the page and the API\n"
+    "change them while it runs. Every option is also a key of the --config file; a\n"
+    "repeatable one takes each of its lines.",
     kServeOptions,
     run_serve,
 };
 
-const Command kViewCommand = {
+// extern: the tool's table of commands names it, from another file.
+extern const Command kViewCommand = {
     "view",
-    "[--port N] [--bind ADDR] [--rbfo SET] [--spot|--box|--line [NAME=]X0,Y0[,X1,Y1] ...] [--alarm RULE ...] "
+    "[--port N] [--bind ADDR] [--token-file FILE] [--rbfo SET] [--spot|--box|--line [NAME=]X0,Y0[,X1,Y1] ...] "
+    "[--alarm RULE ...] "
     "[--hysteresis T] [--emissivity E ...]",
     "serve a web page with the live picture, temperatures and the camera's controls",
     "Open the printed address in a browser: the live picture in any palette, the temperature\n"

@@ -2,7 +2,7 @@
 // what is missing.
 #include <stdexcept>
 
-#include "tools/commands.h"
+#include "hostkit/command.h"
 
 namespace lep3tool {
 
@@ -16,11 +16,13 @@ int run_unavailable(const ParsedArgs &)
 
 } // namespace
 
-const Command kViewCommand = {
+// extern: the tool's table of commands names it, from another file.
+extern const Command kViewCommand = {
     "view", "", "serve a web page with the live picture (not built in this lep3)", "", {}, run_unavailable,
 };
 
-const Command kServeCommand = {
+// extern: the tool's table of commands names it, from another file.
+extern const Command kServeCommand = {
     "serve", "", "run the long-running service for one camera (not built in this lep3)", "", {}, run_unavailable,
 };
 

@@ -4,8 +4,8 @@
 #include <thread>
 #include <utility>
 
-#include "tools/console.h"
-#include "tools/signals.h"
+#include "hostkit/console.h"
+#include "hostkit/signals.h"
 
 namespace lep3tool::serve {
 

@@ -10,8 +10,8 @@
 #include <string>
 #include <utility>
 
-#include "tools/console.h"
-#include "tools/text_format.h"
+#include "hostkit/console.h"
+#include "hostkit/text_format.h"
 
 namespace lep3tool::serve {
 

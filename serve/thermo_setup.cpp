@@ -122,6 +122,7 @@ std::vector<AlarmState> ThermoSetup::observe(const MeasureSetup &setup,
     for (Alarm &a : alarms_) {
         a.watch.update(by_name, now);
         a.state.raised = a.watch.raised(0);
+        a.state.times_raised = a.watch.times_raised();
         const auto found = by_name.find(a.state.region);
         a.state.value_c =
             found == by_name.end() ? std::nullopt : statistic_of(found->second, a.watch.rules()[0].statistic);

@@ -36,6 +36,7 @@ struct AlarmState {
     std::string region;
     bool raised = false;
     std::optional<double> value_c; // the watched statistic in the newest frame
+    uint64_t times_raised = 0;     // since the alarm was added: a taker that skipped frames sees what it missed
 };
 
 class ThermoSetup {

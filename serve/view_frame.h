@@ -10,10 +10,10 @@
 #include <optional>
 #include <vector>
 
+#include "hostkit/frame_pump.h"
+#include "hostkit/radiometry.h"
 #include "lep3.h"
 #include "serve/thermo_setup.h"
-#include "tools/frame_pump.h"
-#include "tools/radiometry.h"
 
 namespace lep3tool::serve {
 
@@ -28,6 +28,7 @@ struct ViewFrame {
     uint64_t seq = 0;                            // the viewer's own count, which never repeats
     uint32_t number = 0;                         // the library's frame number
     std::chrono::system_clock::time_point taken; // when the library completed it
+    bool check_ok = true;                        // the frame packet's check byte matched
     std::array<uint16_t, kFramePixels> raw{};
     RbfoSet rbfo_set = RbfoSet::internal;
     std::optional<lep3_rbfo_t> rbfo;              // missing: no temperatures

@@ -2,12 +2,13 @@
 
 #include <array>
 #include <cmath>
+#include <cstdio>
 #include <string>
 #include <vector>
 
+#include "hostkit/frame_pump.h"
+#include "hostkit/radiometry.h"
 #include "thermo/readings_json.h"
-#include "tools/frame_pump.h"
-#include "tools/radiometry.h"
 
 namespace lep3tool::serve {
 
@@ -87,6 +88,18 @@ nlohmann::json regions_json(const MeasureSetup *measured, const std::vector<lep3
         list.push_back(std::move(j));
     }
     return list;
+}
+
+nlohmann::json object_parameters_json(const lep3_object_params_t &p)
+{
+    nlohmann::json j;
+    const auto shared = lep3::thermo::object_json(p);
+    for (const auto &[key, value] : shared.items()) {
+        char text[32];
+        std::snprintf(text, sizeof text, "%.6g", value.get<double>());
+        j[key] = std::stod(text);
+    }
+    return j;
 }
 
 nlohmann::json alarm_json(const AlarmState &alarm)

@@ -37,6 +37,10 @@ nlohmann::json region_definition_json(const lep3::thermo::NamedRegion &r);
 // definition and its readings in the keys of `lep3 capture --json`'s regions.
 nlohmann::json regions_json(const MeasureSetup *measured, const std::vector<lep3_region_stats_t> &readings);
 
+// The object parameters in force (as lep3::thermo::object_json names them), with the
+// digits a float holds: 0.95, not the 0.949999988 it widens to.
+nlohmann::json object_parameters_json(const lep3_object_params_t &p);
+
 // {"id", "rule", "region", "raised", "value_c"}
 nlohmann::json alarm_json(const AlarmState &alarm);
 nlohmann::json alarms_json(const std::vector<AlarmState> &alarms);

@@ -17,8 +17,8 @@
 #include <stdexcept>
 #include <thread>
 
+#include "hostkit/signals.h"
 #include "serve/http_exchange.h"
-#include "tools/signals.h"
 
 namespace lep3tool::serve {
 

@@ -19,9 +19,9 @@ namespace lep3tool::serve {
 class ViewerOutput : public Output {
   public:
     // Binds the address at once: a taken port is an error before the service starts.
-    // An address off loopback gets an access token.
+    // An address off loopback gets an access token: the one given, or a new one.
     ViewerOutput(FrameHub &hub, const FeedInfo &feed, ThermoSetup &thermo, const std::string &address, int port,
-                 const ServiceLog &log);
+                 const ServiceLog &log, const std::string &token = {});
 
     std::string_view name() const override { return "viewer"; }
     // Serves, and says where in the log.

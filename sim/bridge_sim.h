@@ -40,7 +40,7 @@ struct Faults {
     bool split_writes = false;            // every packet written in random small pieces
     uint32_t corrupt_frame_every = 0;     // flip one data byte in every n-th frame (0: never)
     bool silent = false;                  // answer nothing and stream nothing (bootloader too)
-    std::map<uint16_t, CommandFault> commands;
+    std::map<uint16_t, CommandFault> commands{};
 
     // Bootloader.
     int refuse_sync = 0; // refuse this many sync commands before acknowledging

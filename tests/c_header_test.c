@@ -19,7 +19,8 @@ int main(void)
         fprintf(stderr, "LEP3_SetPath did not take a plain path\n");
         return 1;
     }
-    if (LEP3_SetPath(7, "/x") != -3 || LEP3_GetLinkStats(NULL) != -5 || LEP3_GetLinkStats(&stats) != 0) {
+    if (LEP3_SetPath(7, "/x") != -3 || LEP3_GetLinkStats(NULL) != -5 || LEP3_GetLinkStats(&stats) != 0 ||
+        LEP3_GetCommandTimeouts(NULL) != -5) {
         fprintf(stderr, "extension results are wrong\n");
         return 1;
     }

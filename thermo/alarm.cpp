@@ -68,6 +68,14 @@ double parse_celsius(std::string_view text, std::string_view what)
     return number(text, what);
 }
 
+double parse_hysteresis(std::string_view text)
+{
+    const double c = parse_celsius(text, "--hysteresis");
+    if (c < 0)
+        throw std::invalid_argument("--hysteresis can't be negative");
+    return c;
+}
+
 AlarmRule parse_alarm(std::string_view text)
 {
     AlarmRule rule;

@@ -36,6 +36,11 @@ AlarmRule parse_alarm(std::string_view text);
 // A temperature difference or limit, "0.5C" or "0.5"; throws std::invalid_argument.
 double parse_celsius(std::string_view text, std::string_view what);
 
+// How far back past its limit a raised alarm's value must come to clear, in C, when no
+// --hysteresis is given, and the option's value read; throws std::invalid_argument.
+constexpr double kDefaultHysteresisC = 0.5;
+double parse_hysteresis(std::string_view text);
+
 struct AlarmEvent {
     const AlarmRule *rule;
     bool raised;    // false: cleared

@@ -1,11 +1,11 @@
 // lep3 ffc: a flat-field correction, waiting until the camera core has finished it.
 #include <cstdio>
 
+#include "hostkit/command_support.h"
+#include "hostkit/command_thread.h"
+#include "hostkit/console.h"
 #include "lep3.h"
-#include "tools/command_support.h"
-#include "tools/command_thread.h"
 #include "tools/commands.h"
-#include "tools/console.h"
 
 namespace lep3tool {
 

@@ -10,14 +10,14 @@
 
 #include <nlohmann/json.hpp>
 
+#include "hostkit/command_support.h"
+#include "hostkit/command_thread.h"
+#include "hostkit/console.h"
+#include "hostkit/firmware_version.h"
+#include "hostkit/result_text.h"
+#include "hostkit/text_format.h"
 #include "lep3.h"
-#include "tools/command_support.h"
-#include "tools/command_thread.h"
 #include "tools/commands.h"
-#include "tools/console.h"
-#include "tools/firmware_version.h"
-#include "tools/result_text.h"
-#include "tools/text_format.h"
 
 namespace lep3tool {
 

@@ -8,13 +8,13 @@
 #include <string_view>
 #include <vector>
 
+#include "hostkit/console.h"
+#include "hostkit/firmware_version.h"
+#include "hostkit/text_format.h"
+#include "hostkit/thermography.h"
 #include "lep3.h"
 #include "recording/reader.h"
 #include "tools/commands.h"
-#include "tools/console.h"
-#include "tools/firmware_version.h"
-#include "tools/text_format.h"
-#include "tools/thermography.h"
 
 namespace lep3tool {
 
@@ -88,7 +88,13 @@ void print_summary(const rec::RecordingReader &reader)
     print("  time:            %s to %s (%.1f s%s)\n", rec::utc_text(t.first_us).c_str(),
           rec::utc_text(t.last_us).c_str(), secs,
           secs > 0 ? format_text(", %.2f frames/s", static_cast<double>(t.frames - 1) / secs).c_str() : "");
-    print("  size:            %.1f MB\n", static_cast<double>(s.bytes) / 1e6);
+    const std::string storage =
+        s.compressed_pages == t.frames ? "Deflate"
+        : s.compressed_pages == 0
+            ? "uncompressed"
+            : format_text("%" PRIu64 " pages Deflate, the others uncompressed", s.compressed_pages);
+    print("  size:            %.1f MB (%.1f kB a frame, %s)\n", static_cast<double>(s.bytes) / 1e6,
+          static_cast<double>(s.bytes) / 1e3 / static_cast<double>(t.frames), storage.c_str());
     print("  library:         %s\n", f.library_version.c_str());
     print("  bridge firmware: %s\n", f.firmware_version ? version_text(*f.firmware_version).c_str() : "unavailable");
     print("  camera serial:   %s\n",

@@ -7,9 +7,9 @@
 #include <string>
 #include <vector>
 
-#include "tools/command_support.h"
+#include "hostkit/command_support.h"
+#include "hostkit/console.h"
 #include "tools/commands.h"
-#include "tools/console.h"
 #include "tools/udev_rule.h"
 
 namespace lep3tool {

@@ -11,20 +11,20 @@
 #include <string>
 #include <vector>
 
+#include "hostkit/command_support.h"
+#include "hostkit/command_thread.h"
+#include "hostkit/console.h"
+#include "hostkit/frame_pump.h"
+#include "hostkit/radiometry.h"
+#include "hostkit/signals.h"
+#include "hostkit/text_format.h"
+#include "hostkit/thermography.h"
 #include "lep3.h"
 #include "recording/format.h"
 #include "recording/tally.h"
 #include "recording/telemetry.h"
 #include "recording/writer.h"
-#include "tools/command_support.h"
-#include "tools/command_thread.h"
 #include "tools/commands.h"
-#include "tools/console.h"
-#include "tools/frame_pump.h"
-#include "tools/radiometry.h"
-#include "tools/signals.h"
-#include "tools/text_format.h"
-#include "tools/thermography.h"
 
 namespace lep3tool {
 
@@ -42,7 +42,8 @@ constexpr OptionDef kRecordOptions[] = {
     {"count", 'n', "N", "stop after N frames"},
     {"celsius", 0, "", "also write every frame in degrees Celsius (32-bit float pages) to FILE-celsius.tif"},
     {"rbfo", 0, "SET", "the camera's RBFO parameters for temperatures: internal (default) or external"},
-    {"bigtiff", 0, "", "write BigTIFF, which has no 4 GiB limit (about 3.5 hours); fewer programs open it"},
+    {"bigtiff", 0, "", "write BigTIFF, which has no 4 GiB limit (3.5 hours uncompressed); fewer programs open it"},
+    {"no-compress", 0, "", "store the values uncompressed, for TIFF readers without Deflate (about 9 times the size)"},
 };
 constexpr auto kOptions = join_options(kRecordOptions, kObjectOptions, kRegionOptions);
 
@@ -60,6 +61,7 @@ struct RecordOptions {
     std::optional<uint64_t> count;
     RbfoSet rbfo_set = RbfoSet::internal;
     RecordingWriter::Container container = RecordingWriter::Container::classic;
+    RecordingWriter::Compression compression = RecordingWriter::Compression::deflate;
     lep3_object_params_t object{};
     std::vector<lep3::thermo::NamedRegion> regions;
 };
@@ -97,6 +99,8 @@ RecordOptions parse_options(const ParsedArgs &args)
         o.rbfo_set = parse_rbfo_set(*set);
     if (args.has("bigtiff"))
         o.container = RecordingWriter::Container::big;
+    if (args.has("no-compress"))
+        o.compression = RecordingWriter::Compression::none;
     o.object = parse_object_settings(args).params;
     o.regions = parse_regions(args);
     // A recording is not replaced by accident, nor written through a link.
@@ -193,12 +197,12 @@ int run_record(const ParsedArgs &args)
         warning("the camera's %s RBFO parameters can't be read; pages will say so until they can",
                 std::string(rbfo_set_name(o.rbfo_set)).c_str());
 
-    RecordingWriter raw(o.path, raw_info, o.container);
+    RecordingWriter raw(o.path, raw_info, o.container, o.compression);
     std::unique_ptr<RecordingWriter> celsius;
     if (!o.celsius_path.empty()) {
         rec::FileInfo celsius_info = raw_info;
         celsius_info.values = rec::Values::celsius;
-        celsius = std::make_unique<RecordingWriter>(o.celsius_path, celsius_info, o.container);
+        celsius = std::make_unique<RecordingWriter>(o.celsius_path, celsius_info, o.container, o.compression);
     }
     print("recording to %s%s%s; stop with Ctrl-C\n", o.path.c_str(), celsius ? " and " : "",
           celsius ? o.celsius_path.c_str() : "");
@@ -284,20 +288,21 @@ int run_record(const ParsedArgs &args)
 
 const Command kRecordCommand = {
     "record",
-    "-o FILE [--seconds S | -n N] [--celsius] [--rbfo SET] [--bigtiff]\n"
-    "        [--emissivity E ...] [--spot|--box|--line [NAME=]X0,Y0[,X1,Y1] ...]",
+    "-o FILE [--seconds S | -n N] [--celsius] [--rbfo SET] [--bigtiff] [--no-compress] [--emissivity E ...] "
+    "[--spot|--box|--line [NAME=]X0,Y0[,X1,Y1] ...]",
     "record every raw frame into one multi-page 16-bit TIFF with the metadata for temperatures",
-    "One page a frame, lossless. Each page's description holds the frame number, the host\n"
-    "time (UTC, microseconds), the FPA temperature, the R, B, F, O in use and whether the\n"
-    "frame's check byte was confirmed; the first page's also the library and bridge firmware\n"
-    "versions, the camera's serial number, how a value becomes kelvin, the object parameters\n"
-    "(--emissivity, --reflected, --air, --humidity, --distance, --window, --window-temp;\n"
-    "the Celsius pages are then the object's temperatures) and the regions given with\n"
-    "--spot, --box and --line, for 'lep3 inspect' to measure later. Gaps in the frame\n"
-    "numbers are frames the tool did not take in time. Each page is in the file before the\n"
-    "next frame is taken: a recording cut by Ctrl-C, SIGHUP, an unplugged bridge or a full\n"
-    "disk is a valid file of every complete frame. 'lep3 inspect FILE' summarises it;\n"
-    "'lep3-bridge-sim --replay FILE' plays it back.",
+    "One page a frame, losslessly compressed (Deflate with horizontal differencing, which\n"
+    "every TIFF reader with Deflate opens; --no-compress for those without). Each page's\n"
+    "description holds the frame number, the host time (UTC, microseconds), the FPA\n"
+    "temperature, the R, B, F, O in use and whether the frame's check byte was confirmed; the\n"
+    "first page's also the library and bridge firmware versions, the camera's serial number,\n"
+    "how a value becomes kelvin, the object parameters (--emissivity, --reflected, --air,\n"
+    "--humidity, --distance, --window, --window-temp; the Celsius pages are then the object's\n"
+    "temperatures) and the regions given with --spot, --box and --line, for 'lep3 inspect' to\n"
+    "measure later. Gaps in the frame numbers are frames the tool did not take in time. Each\n"
+    "page is in the file before the next frame is taken: a recording cut by Ctrl-C, SIGHUP,\n"
+    "an unplugged bridge or a full disk is a valid file of every complete frame.\n"
+    "'lep3 inspect FILE' summarises it; 'lep3-bridge-sim --replay FILE' plays it back.",
     kOptions,
     run_record,
 };

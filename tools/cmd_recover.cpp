@@ -9,13 +9,13 @@
 #include <string>
 #include <thread>
 
+#include "hostkit/command_support.h"
+#include "hostkit/command_thread.h"
+#include "hostkit/console.h"
+#include "hostkit/firmware_version.h"
+#include "hostkit/library_messages.h"
 #include "lep3.h"
-#include "tools/command_support.h"
-#include "tools/command_thread.h"
 #include "tools/commands.h"
-#include "tools/console.h"
-#include "tools/firmware_version.h"
-#include "tools/library_messages.h"
 #include "tools/saved_rbfo.h"
 
 namespace lep3tool {

@@ -2,12 +2,12 @@
 #include <cstdio>
 #include <string>
 
-#include "tools/command_support.h"
-#include "tools/command_thread.h"
+#include "hostkit/command_support.h"
+#include "hostkit/command_thread.h"
+#include "hostkit/console.h"
+#include "hostkit/result_text.h"
+#include "hostkit/settings.h"
 #include "tools/commands.h"
-#include "tools/console.h"
-#include "tools/result_text.h"
-#include "tools/settings.h"
 
 namespace lep3tool {
 

@@ -12,16 +12,16 @@
 
 #include <nlohmann/json.hpp>
 
+#include "hostkit/command_support.h"
+#include "hostkit/command_thread.h"
+#include "hostkit/console.h"
+#include "hostkit/frame_pump.h"
+#include "hostkit/radiometry.h"
+#include "hostkit/signals.h"
+#include "hostkit/text_format.h"
+#include "hostkit/thermography.h"
 #include "lep3.h"
-#include "tools/command_support.h"
-#include "tools/command_thread.h"
 #include "tools/commands.h"
-#include "tools/console.h"
-#include "tools/frame_pump.h"
-#include "tools/radiometry.h"
-#include "tools/signals.h"
-#include "tools/text_format.h"
-#include "tools/thermography.h"
 
 namespace lep3tool {
 

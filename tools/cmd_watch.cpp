@@ -13,18 +13,18 @@
 
 #include <nlohmann/json.hpp>
 
+#include "hostkit/command_support.h"
+#include "hostkit/command_thread.h"
+#include "hostkit/console.h"
+#include "hostkit/frame_pictures.h"
+#include "hostkit/frame_pump.h"
+#include "hostkit/radiometry.h"
+#include "hostkit/signals.h"
+#include "hostkit/text_format.h"
+#include "hostkit/thermography.h"
 #include "lep3.h"
 #include "thermo/alarm.h"
-#include "tools/command_support.h"
-#include "tools/command_thread.h"
 #include "tools/commands.h"
-#include "tools/console.h"
-#include "tools/frame_pictures.h"
-#include "tools/frame_pump.h"
-#include "tools/radiometry.h"
-#include "tools/signals.h"
-#include "tools/text_format.h"
-#include "tools/thermography.h"
 
 namespace lep3tool {
 
@@ -61,7 +61,7 @@ const char *statistic_name(lep3::thermo::Statistic s)
 
 struct WatchOptions {
     std::vector<lep3::thermo::AlarmRule> alarms;
-    double hysteresis_c = 0.5;
+    double hysteresis_c = lep3::thermo::kDefaultHysteresisC;
     std::optional<int64_t> count;
     std::optional<std::chrono::steady_clock::duration> limit;
     bool until_alarm = false;
@@ -92,12 +92,10 @@ WatchOptions parse_options(const ParsedArgs &args)
         throw UsageError("watch needs at least one --alarm");
     if (auto h = args.value("hysteresis")) {
         try {
-            o.hysteresis_c = lep3::thermo::parse_celsius(*h, "--hysteresis");
+            o.hysteresis_c = lep3::thermo::parse_hysteresis(*h);
         } catch (const std::invalid_argument &e) {
             throw UsageError(e.what());
         }
-        if (o.hysteresis_c < 0)
-            throw UsageError("--hysteresis can't be negative");
     }
     if (auto n = args.value("count"))
         o.count = parse_integer(*n, "-n", 1, kMaxCount);

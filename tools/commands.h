@@ -1,25 +1,10 @@
 // The subcommands of the tool. Each lives in a file of its own and is listed in the table
-// of main.cpp; main parses the command line with the command's option table, prints its
-// help, and catches what it throws.
+// of main.cpp.
 #pragma once
 
-#include <cstdio>
-#include <span>
-#include <string_view>
-
-#include "tools/args.h"
+#include "hostkit/command.h"
 
 namespace lep3tool {
-
-struct Command {
-    std::string_view name;
-    std::string_view arguments; // synopsis after the name, e.g. "[-n N] [-o DIR]"
-    std::string_view summary;   // one line for the command list
-    std::string_view details;   // paragraph for the command's help, or empty
-    std::span<const OptionDef> options;
-    int (*run)(const ParsedArgs &args);
-    void (*more_help)(std::FILE *to) = nullptr; // help built from a table, or nullptr
-};
 
 extern const Command kInfoCommand;
 extern const Command kCaptureCommand;

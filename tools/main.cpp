@@ -4,12 +4,12 @@
 #include <string>
 #include <vector>
 
+#include "hostkit/command_thread.h"
+#include "hostkit/console.h"
+#include "hostkit/library_messages.h"
+#include "hostkit/signals.h"
 #include "lep3.h"
-#include "tools/command_thread.h"
 #include "tools/commands.h"
-#include "tools/console.h"
-#include "tools/library_messages.h"
-#include "tools/signals.h"
 
 namespace lep3tool {
 namespace {

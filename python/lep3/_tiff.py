@@ -13,7 +13,7 @@ import ctypes.util
 import logging
 import os
 import threading
-from ctypes import CFUNCTYPE, c_char_p, c_int, c_size_t, c_uint16, c_uint32, c_void_p
+from ctypes import CFUNCTYPE, c_char_p, c_int, c_size_t, c_ssize_t, c_uint16, c_uint32, c_uint64, c_void_p
 from typing import Any, List, Optional, Union
 
 __all__ = ["TiffFile"]
@@ -25,8 +25,13 @@ TAG_BITS_PER_SAMPLE = 258
 TAG_COMPRESSION = 259
 TAG_IMAGE_DESCRIPTION = 270
 TAG_SAMPLES_PER_PIXEL = 277
+TAG_ROWS_PER_STRIP = 278
+TAG_PREDICTOR = 317
 TAG_SAMPLE_FORMAT = 339
 COMPRESSION_NONE = 1
+COMPRESSION_DEFLATE = 8
+PREDICTOR_NONE = 1
+PREDICTOR_HORIZONTAL = 2
 SAMPLE_FORMAT_UINT = 1
 SAMPLE_FORMAT_IEEEFP = 3
 
@@ -71,6 +76,10 @@ def _libraries() -> Any:
             _declare(tiff, "TIFFGetField", c_int, [c_void_p, c_uint32, c_void_p])
             _declare(tiff, "TIFFGetFieldDefaulted", c_int, [c_void_p, c_uint32, c_void_p])
             _declare(tiff, "TIFFReadScanline", c_int, [c_void_p, c_void_p, c_uint32, c_uint16])
+            _declare(tiff, "TIFFNumberOfStrips", c_uint32, [c_void_p])
+            _declare(tiff, "TIFFGetStrileByteCount", c_uint64, [c_void_p, c_uint32])
+            _declare(tiff, "TIFFReadRawStrip", c_ssize_t, [c_void_p, c_uint32, c_void_p, c_ssize_t])
+            _declare(tiff, "TIFFIsByteSwapped", c_int, [c_void_p])
             libc = ctypes.CDLL(None)
             _declare(libc, "vsnprintf", c_int, [c_char_p, c_size_t, c_char_p, c_void_p])
             _libs = (tiff, libc)
@@ -138,9 +147,10 @@ class TiffFile:
     def is_tiled(self) -> bool:
         return bool(self._tiff.TIFFIsTiled(self._handle))
 
-    def uint32_field(self, tag: int) -> Optional[int]:
+    def uint32_field(self, tag: int, defaulted: bool = False) -> Optional[int]:
         value = c_uint32()
-        return value.value if self._tiff.TIFFGetField(self._handle, tag, ctypes.byref(value)) else None
+        get = self._tiff.TIFFGetFieldDefaulted if defaulted else self._tiff.TIFFGetField
+        return value.value if get(self._handle, tag, ctypes.byref(value)) else None
 
     def uint16_field(self, tag: int) -> Optional[int]:
         value = c_uint16()
@@ -154,4 +164,20 @@ class TiffFile:
 
     def read_scanline(self, address: int, row: int) -> bool:
         return self._tiff.TIFFReadScanline(self._handle, address, row, 0) >= 0
+
+    def is_byte_swapped(self) -> bool:
+        return bool(self._tiff.TIFFIsByteSwapped(self._handle))
+
+    def strips(self) -> int:
+        return int(self._tiff.TIFFNumberOfStrips(self._handle))
+
+    def strip_bytes(self, strip: int) -> int:
+        """The strip's length in the file, as the directory states it."""
+        return int(self._tiff.TIFFGetStrileByteCount(self._handle, strip))
+
+    def read_raw_strip(self, strip: int, size: int) -> Optional[bytes]:
+        """The strip's bytes as they lie in the file (size of them), or None."""
+        buf = ctypes.create_string_buffer(size)
+        got = self._tiff.TIFFReadRawStrip(self._handle, strip, buf, size)
+        return buf.raw if got == size else None
 

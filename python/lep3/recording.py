@@ -17,6 +17,7 @@ from __future__ import annotations
 import datetime
 import math
 import os
+import zlib
 from typing import Dict, Iterator, List, NamedTuple, Optional, Tuple, Union
 
 import numpy as np
@@ -47,6 +48,24 @@ _VALUES = {
     "raw": (np.uint16, 16, _tiff.SAMPLE_FORMAT_UINT),
     "celsius": (np.float32, 32, _tiff.SAMPLE_FORMAT_IEEEFP),
 }
+
+
+def _longest_stream(size: int) -> int:
+    """The longest stream of size bytes of values taken: far beyond what an encoder adds to
+    values it cannot shrink, short enough that a hostile directory can't make it load more."""
+    return 2 * size + 64
+
+
+def _inflate_exactly(stream: bytes, size: int) -> Optional[bytes]:
+    """A zlib stream's size bytes, or None when it is damaged, ends early or holds more.
+    libtiff's own decoder takes a stream that runs on past the strip as a whole strip, so
+    a damaged one could read as wrong values; here it must end, checksum matched, exactly."""
+    inflater = zlib.decompressobj()
+    try:
+        out = inflater.decompress(stream, size + 1)
+    except zlib.error:
+        return None
+    return out if len(out) == size and inflater.eof else None
 
 
 class PageInfo(NamedTuple):
@@ -227,7 +246,8 @@ class Recording:
         except ValueError as e:
             raise self._fail(0, "has a broken description: %s" % e) from None
 
-    def _check_samples(self, index: int) -> None:
+    def _check_samples(self, index: int) -> Optional[int]:
+        """Checks page index's layout; its predictor when it is compressed, else None."""
         f = self._file
         width, height = f.uint32_field(_tiff.TAG_IMAGE_WIDTH), f.uint32_field(_tiff.TAG_IMAGE_LENGTH)
         if (height, width) != FRAME_SHAPE:
@@ -241,6 +261,21 @@ class Recording:
         if f.is_tiled() or samples != (1, bits, sample_format):
             what = "16-bit unsigned" if self.values == "raw" else "32-bit float"
             raise self._fail(index, "does not hold one %s sample a pixel in strips" % what)
+        compression = f.uint16_field(_tiff.TAG_COMPRESSION)
+        if compression not in (_tiff.COMPRESSION_NONE, _tiff.COMPRESSION_DEFLATE):
+            raise self._fail(
+                index,
+                "is compressed with method %s; a recording's pages are stored as they are or with Deflate"
+                % compression,
+            )
+        # Asked only of a compressed page: the tag is the codec's.
+        predictor = f.uint16_field(_tiff.TAG_PREDICTOR) if compression == _tiff.COMPRESSION_DEFLATE else None
+        if predictor not in (None, _tiff.PREDICTOR_NONE, _tiff.PREDICTOR_HORIZONTAL):
+            raise self._fail(
+                index,
+                "is predicted with method %s; a recording's pages use horizontal differencing or none" % predictor,
+            )
+        return predictor
 
     def __enter__(self) -> "Recording":
         return self
@@ -268,14 +303,41 @@ class Recording:
         if not self._file.is_open:
             raise ValueError("the recording %s is closed" % self.path)
         self._enter(index)
-        self._check_samples(index)
+        predictor = self._check_samples(index)
         dtype = _VALUES[self.values][0]
         page = np.empty(FRAME_SHAPE, dtype=dtype)
-        for row in range(FRAME_SHAPE[0]):
-            if not self._file.read_scanline(page[row].ctypes.data, row):
-                why = self._file.take_messages()
-                raise self._fail(index, "is damaged at row %d%s" % (row + 1, " (%s)" % why if why else ""))
+        if predictor is None:
+            for row in range(FRAME_SHAPE[0]):
+                if not self._file.read_scanline(page[row].ctypes.data, row):
+                    why = self._file.take_messages()
+                    raise self._fail(index, "is damaged at row %d%s" % (row + 1, " (%s)" % why if why else ""))
+        else:
+            self._inflate_page(index, page, predictor)
         return page
+
+    def _inflate_page(self, index: int, page: np.ndarray, predictor: int) -> None:
+        """Decodes a compressed page's strips into page."""
+        f = self._file
+        height = FRAME_SHAPE[0]
+        rows_per_strip = min(max(f.uint32_field(_tiff.TAG_ROWS_PER_STRIP, defaulted=True) or height, 1), height)
+        strips = -(-height // rows_per_strip)
+        if f.strips() != strips:
+            raise self._fail(index, "has %d strips, not %d" % (f.strips(), strips))
+        words = np.dtype("u%d" % page.itemsize)  # floats are differenced as words of their width
+        for strip, top in enumerate(range(0, height, rows_per_strip)):
+            rows = page[top : top + rows_per_strip]
+            stream_bytes = f.strip_bytes(strip)
+            stream = f.read_raw_strip(strip, stream_bytes) if 0 < stream_bytes <= _longest_stream(rows.nbytes) else None
+            values = _inflate_exactly(stream, rows.nbytes) if stream is not None else None
+            if values is None:
+                why = f.take_messages()
+                raise self._fail(index, "is damaged from row %d%s" % (top + 1, " (%s)" % why if why else ""))
+            got = np.frombuffer(values, dtype=words).reshape(rows.shape)
+            if f.is_byte_swapped():
+                got = got.byteswap()
+            if predictor == _tiff.PREDICTOR_HORIZONTAL:
+                got = np.cumsum(got, axis=1, dtype=words)  # modulo the word, as the differences were taken
+            rows[...] = got.view(page.dtype)
 
     def __iter__(self) -> Iterator[np.ndarray]:
         for i in range(len(self)):

@@ -4,6 +4,7 @@ emulator, and the frames it sends."""
 from __future__ import annotations
 
 import ctypes
+import json
 import os
 import shutil
 import subprocess
@@ -40,15 +41,18 @@ def tool_path() -> str:
     return path
 
 
+def tool_json(*args: str) -> dict:
+    """What lep3 prints with --json for args, as the one JSON object it must be."""
+    return json.loads(subprocess.run([tool_path(), *args, "--json"], check=True, stdout=subprocess.PIPE,
+                                     stderr=subprocess.PIPE, text=True).stdout)
+
+
 @pytest.fixture(scope="session")
 def sim_available(library: "_clib._Library") -> None:
     try:
         _sim.find_executable()
-    except lep3.Lep3Error as e:
-        pytest.skip(str(e))
-    try:
         library.LEP3_Open
-    except OSError as e:
+    except (lep3.Lep3Error, OSError) as e:
         pytest.skip(str(e))
 
 
@@ -63,8 +67,7 @@ def emulator(sim_available: None, request: pytest.FixtureRequest) -> Iterator[_s
 
 @pytest.fixture
 def camera(emulator: _sim.Emulator) -> Iterator[lep3.Camera]:
-    lep3_clib = _clib.lib()
-    lep3_clib.LEP3_SetPath(_clib.PATH_UART_ALT, emulator.boot_path.encode())
+    _clib.lib().LEP3_SetPath(_clib.PATH_UART_ALT, emulator.boot_path.encode())
     with lep3.Camera(emulator.path) as cam:
         yield cam
 

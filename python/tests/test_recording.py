@@ -4,6 +4,7 @@ data and readings as the tool's own inspect, and read again with other parameter
 from __future__ import annotations
 
 import re
+import struct
 import subprocess
 from pathlib import Path
 from typing import List, Tuple
@@ -32,6 +33,16 @@ def raw_file(tmp_path_factory: pytest.TempPathFactory) -> Path:
     run_tool("record", "--sim", "-n", "3", "--box", "hot=10,10,50,40", "--emissivity", "0.95", "--celsius",
              "-o", str(path))
     return path
+
+
+def strip_of(data: bytes, page: int) -> Tuple[int, int]:
+    """Where page's one strip lies in a little-endian classic TIFF, and its length."""
+    at = struct.unpack_from("<I", data, 4)[0]
+    for _ in range(page):
+        at = struct.unpack_from("<I", data, at + 2 + 12 * struct.unpack_from("<H", data, at)[0])[0]
+    entries = (struct.unpack_from("<HHII", data, at + 2 + 12 * e) for e in range(struct.unpack_from("<H", data, at)[0]))
+    values = {tag: value for tag, _, _, value in entries}
+    return values[273], values[279]
 
 
 def inspected_readings(path: Path, *options: str) -> List[Tuple[float, float, float, int]]:
@@ -93,15 +104,33 @@ def test_a_celsius_recording_holds_the_raw_ones_temperatures_and_refuses_other_p
             rec.celsius(0, lep3.ObjectParams())
 
 
+def test_stored_pages_read_as_compressed_ones(tmp_path: Path) -> None:
+    path = tmp_path / "stored.tif"
+    run_tool("record", "--sim", "-n", "2", "--no-compress", "-o", str(path))
+    with lep3.Recording(path) as rec:
+        for page in rec:
+            assert np.array_equal(page, sent_frame("raw", stamp_of_raw(page)))
+
+
 def test_files_that_are_no_recording_are_named_and_libtiff_stays_quiet(
     raw_file: Path, tmp_path: Path, capfd: pytest.CaptureFixture[str]
 ) -> None:
-    text, cut = tmp_path / "text.tif", tmp_path / "cut.tif"
+    data = raw_file.read_bytes()
+    at, length = strip_of(data, 1)
+    middle = at + length // 2
+    damaged = bytearray(data)
+    damaged[middle : middle + 4] = bytes(b ^ 0x5A for b in data[middle : middle + 4])
+    text, cut, broken = tmp_path / "text.tif", tmp_path / "cut.tif", tmp_path / "damaged.tif"
     text.write_text("not a picture\n")
-    cut.write_bytes(raw_file.read_bytes()[:60000])
+    cut.write_bytes(data[:middle])
+    broken.write_bytes(bytes(damaged))
     for path, message in ((text, "is not a TIFF file"), (cut, "page 2 can't be read")):
         with pytest.raises(lep3.RecordingError, match=message):
             lep3.Recording(path)
+    with lep3.Recording(broken) as rec:
+        rec[0]
+        with pytest.raises(lep3.RecordingError, match="page 2 is damaged from row 1"):
+            rec[1]
     with pytest.raises(FileNotFoundError):
         lep3.Recording(tmp_path / "missing.tif")
     assert capfd.readouterr().err == ""

@@ -1,8 +1,6 @@
 // Raw values to temperatures and temperature frames to colour: the worked numbers, the
 // cached kelvin of each raw value against the per-pixel formula, and the range that
 // colouring finds or holds.
-#include <malloc.h>
-
 #include <algorithm>
 #include <array>
 #include <bit>
@@ -13,6 +11,7 @@
 #include "render/naive_reference.h"
 #include "render/render_internal.h"
 #include "render/vector_levels.h"
+#include "support/process_counts.h"
 #include "virtual_bridge.h"
 
 namespace {
@@ -47,6 +46,18 @@ TEST(Temperature, CentreBlockPixelTempCelsiusAndNullFrames)
               "Image point is NULL\n");
 }
 
+// The pixels of the frame converted with (r, o) that differ from the formula, to the bit
+// (NaNs below O included: the vector lanes fill those too).
+size_t differing(const RawFrame &raw, int32_t r, int32_t o)
+{
+    Temps temps;
+    LEP3_LuxToKelvin(raw.data(), temps.data(), r, o);
+    size_t wrong = 0;
+    for (size_t i = 0; i < kPixels; ++i)
+        wrong += bits(temps[i]) == bits(lep3::naive::lux_to_kelvin(raw[i], r, o)) ? 0 : 1;
+    return wrong;
+}
+
 // Converts frames holding every raw value in a scrambled order with (r, o) twice (filling,
 // then reading any cached results); counts the pixels that differ from the formula.
 size_t mismatches(int32_t r, int32_t o)
@@ -58,15 +69,9 @@ size_t mismatches(int32_t r, int32_t o)
         return f;
     }();
     size_t wrong = 0;
-    Temps temps;
     for (int pass = 0; pass < 2; ++pass)
-        for (const auto &raw : frames) {
-            LEP3_LuxToKelvin(raw.data(), temps.data(), r, o);
-            for (size_t i = 0; i < kPixels; ++i) {
-                const float want = lep3::naive::lux_to_kelvin(raw[i], r, o);
-                wrong += bits(temps[i]) == bits(want) || (std::isnan(temps[i]) && std::isnan(want)) ? 0 : 1;
-            }
-        }
+        for (const auto &raw : frames)
+            wrong += differing(raw, r, o);
     return wrong;
 }
 
@@ -112,32 +117,21 @@ TEST_P(FrameKelvin, SpansComputedInLanesAreTheFormulasToTheBit)
         {0, 16384, 1, 16384}, {60000, 5535, 900000, 2}, {12000, 20000, 347000, 1000}, {0, 32767, 347001, 1000},
     };
     // clang-format on
-    Temps temps;
-    for (const Case &c : cases) {
-        for (int n = 0; n < 2; ++n) { // the span's first frame, then another in the same span
-            const RawFrame raw = frame(c.low, c.span);
-            LEP3_LuxToKelvin(raw.data(), temps.data(), c.r, c.o);
-            size_t wrong = 0; // to the bit, NaNs below O included: the lanes fill those too
-            for (size_t i = 0; i < kPixels; ++i)
-                wrong += bits(temps[i]) == bits(lep3::naive::lux_to_kelvin(raw[i], c.r, c.o)) ? 0 : 1;
-            EXPECT_EQ(wrong, 0U) << "span " << c.low << "+" << c.span << " R " << c.r << " O " << c.o;
-        }
-    }
+    for (const Case &c : cases)
+        for (int n = 0; n < 2; ++n) // the span's first frame, then another in the same span
+            EXPECT_EQ(differing(frame(c.low, c.span), c.r, c.o), 0U)
+                << "span " << c.low << "+" << c.span << " R " << c.r << " O " << c.o;
 }
 
 // The table behind the conversion is the process's one, in static storage: a thread's
 // first conversion takes nothing from the heap, however many threads convert.
 TEST(FrameTemperature, TakesNoHeapInAnyThread)
 {
-    const auto heap = [] {
-        const struct mallinfo2 m = mallinfo2();
-        return m.uordblks + m.hblkhd;
-    };
     std::thread([] {}).join(); // the thread machinery's own first allocations
     RawFrame raw{};
     for (size_t i = 0; i < kPixels; ++i)
         raw[i] = static_cast<uint16_t>(2000 + i % 3000);
-    const size_t before = heap();
+    const size_t before = lep3::test::heap_in_use();
     Temps temps;
     LEP3_LuxToKelvin(raw.data(), temps.data(), 347000, 1000);
     for (int32_t r : {400000, 500000}) {
@@ -147,7 +141,7 @@ TEST(FrameTemperature, TakesNoHeapInAnyThread)
         });
         t.join();
     }
-    EXPECT_EQ(heap(), before);
+    EXPECT_EQ(lep3::test::heap_in_use(), before);
 }
 
 class KelvinToRGB : public testing::Test {

@@ -27,6 +27,7 @@ TEST(TransactionRequest, PacketsAreByteExactForEveryShape)
 // untouched, and the next transaction working, its reply taken when it comes during the
 // last poll's pause and nothing sooner. A reply for another command is -9 before its
 // status byte is looked at. A request not written whole is -1 at once, without a wait.
+// Only the time-outs are counted as such.
 TEST(TransactionResult, EachFailureHasItsCodeAndMessageAndLeavesTheReplyAlone)
 {
     const std::pair<int, std::string> cases[] = {
@@ -49,6 +50,8 @@ TEST(TransactionResult, EachFailureHasItsCodeAndMessageAndLeavesTheReplyAlone)
                    : code == -9 ? Answer{reply_packet(static_cast<uint16_t>(r.id + 1), r.type, {5})}
                                 : status_answer(r, 5);
         };
+        uint64_t timeouts_before = 0;
+        LEP3_GetCommandTimeouts(&timeouts_before);
         command_read_t reply;
         std::memset(&reply, 0x5A, sizeof reply);
         EXPECT_EQ(stdout_of([&, code = code] {
@@ -58,6 +61,9 @@ TEST(TransactionResult, EachFailureHasItsCodeAndMessageAndLeavesTheReplyAlone)
                   }),
                   out);
         EXPECT_EQ(bridge.sleeps.size(), code == -2 ? 3 * kReplyPolls : 0);
+        uint64_t timeouts = 0;
+        EXPECT_EQ(LEP3_GetCommandTimeouts(&timeouts), 0);
+        EXPECT_EQ(timeouts - timeouts_before, code == -2 ? 3u : 0u);
         EXPECT_EQ(bytes_of(reply), Bytes(sizeof reply, 0x5A));
         bridge.sleeps.clear();
         bridge.short_write = false;

@@ -104,7 +104,6 @@ class Pipeline {
     Pipeline(const Pipeline &) = delete;
     Pipeline &operator=(const Pipeline &) = delete;
 
-    GstElement *element() const { return pipeline_; }
     // The element named "src".
     GstElement *src() const { return src_; }
 

@@ -30,13 +30,21 @@ std::vector<uint8_t> file(const std::string &path)
 
 // The reset notice is posted like any reply, with no clearing and no reset thread; both
 // frame length bytes announce raw data, and the 8-bit copy stays inside gray8_image.
-TEST(DiagnosticLoops, CaptureEveryByteAndParseRepliesAndEightBitFrames)
+// Each test in a capture directory of its own.
+class DiagnosticLoops : public testing::Test {
+  protected:
+    void SetUp() override
+    {
+        ASSERT_NE(mkdtemp(dir.data()), nullptr);
+        ASSERT_EQ(LEP3_SetPath(LEP3_PATH_CAPTURE_DIR, dir.c_str()), 0);
+        ASSERT_EQ(queue_init(&uart_queue, 200000), 0);
+    }
+    void TearDown() override { std::filesystem::remove_all(dir); }
+    std::string dir = "/tmp/lep3-diag-XXXXXX";
+};
+
+TEST_F(DiagnosticLoops, CaptureEveryByteAndParseRepliesAndEightBitFrames)
 {
-    char templ[] = "/tmp/lep3-diag-XXXXXX";
-    ASSERT_NE(mkdtemp(templ), nullptr);
-    const std::string dir = templ;
-    ASSERT_EQ(LEP3_SetPath(LEP3_PATH_CAPTURE_DIR, dir.c_str()), 0);
-    ASSERT_EQ(queue_init(&uart_queue, 200000), 0);
     stdout_of([] { frame_queue_init(&frame_queue, 57600, 120, 160); });
     std::vector<uint8_t> bytes(5000);
     for (size_t i = 0; i < bytes.size(); ++i)
@@ -65,19 +73,13 @@ TEST(DiagnosticLoops, CaptureEveryByteAndParseRepliesAndEightBitFrames)
     frame_dequeue(&frame_queue, &slot, &desc);
     EXPECT_EQ(std::vector<uint32_t>({desc.size, desc.frame_number, desc.format}), std::vector<uint32_t>({19200, 2, 1}));
     EXPECT_EQ(std::vector<uint8_t>(slot, slot + 19200), std::vector<uint8_t>(gray8_image, gray8_image + 19200));
-    std::filesystem::remove_all(dir);
 }
 
 // The capture directory is /tmp by default, where anyone can plant a name: a symlink
 // there (to a file of the host's) or a FIFO is refused with the routine's own message,
 // printed as it stands, and what the link pointed at is left untouched.
-TEST(DiagnosticLoops, CaptureFileRefusesASymlinkOrFifoPlantedAtItsName)
+TEST_F(DiagnosticLoops, CaptureFileRefusesASymlinkOrFifoPlantedAtItsName)
 {
-    char templ[] = "/tmp/lep3-diag-XXXXXX";
-    ASSERT_NE(mkdtemp(templ), nullptr);
-    const std::string dir = templ;
-    ASSERT_EQ(LEP3_SetPath(LEP3_PATH_CAPTURE_DIR, dir.c_str()), 0);
-    ASSERT_EQ(queue_init(&uart_queue, 64), 0);
     const std::string victim = dir + "/host-file";
     std::ofstream(victim) << "the host's";
     std::filesystem::create_symlink(victim, dir + "/parseTest.bin");
@@ -92,8 +94,6 @@ TEST(DiagnosticLoops, CaptureFileRefusesASymlinkOrFifoPlantedAtItsName)
         EXPECT_EQ(result, reinterpret_cast<void *>(intptr_t{-1}));
     }
     EXPECT_EQ(file(victim), std::vector<uint8_t>({'t', 'h', 'e', ' ', 'h', 'o', 's', 't', '\'', 's'}));
-    queue_clear(&uart_queue);
-    std::filesystem::remove_all(dir);
 }
 
 } // namespace

@@ -60,9 +60,7 @@ TEST(EndToEnd, RawAndRgbFramesArriveInOrderExactlyAsSent)
     for (const bool faulty : {false, true}) {
         if (faulty) {
             clean = stats();
-            lep3::sim::Faults faults;
-            faults.split_writes = faults.garbage_between_packets = true;
-            link.sim().set_faults(faults);
+            link.sim().set_faults({.garbage_between_packets = true, .split_writes = true});
         }
         expect_consecutive_frames(0, 6);
         expect_consecutive_frames(1, 6);

@@ -8,8 +8,6 @@
 #include <termios.h>
 #include <unistd.h>
 
-#include <malloc.h>
-
 #include <algorithm>
 #include <chrono>
 
@@ -19,15 +17,10 @@
 
 namespace {
 
+using lep3::test::heap_in_use;
 using lep3::test::open_descriptors;
 using lep3::test::Pty;
 using lep3::test::stdout_of;
-
-size_t heap_in_use()
-{
-    const struct mallinfo2 m = mallinfo2();
-    return m.uordblks + m.hblkhd;
-}
 
 bool is_open(int fd)
 {

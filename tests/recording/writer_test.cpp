@@ -22,6 +22,7 @@ namespace {
 namespace rec = lep3::recording;
 using rec::RecordingWriter;
 using rec::WriteError;
+using Compression = RecordingWriter::Compression;
 
 struct Page {
     rec::PageInfo info;
@@ -84,68 +85,86 @@ void expect_pages(const std::vector<Page> &got, const std::vector<Page> &want)
 
 using RecordingWriterTest = lep3::test::ScratchDirTest;
 
-TEST_F(RecordingWriterTest, PagesReadBackExactlyInBothContainersAndBothKinds)
+TEST_F(RecordingWriterTest, PagesReadBackExactlyInEveryContainerKindAndCompression)
 {
-    for (const auto container : {RecordingWriter::Container::classic, RecordingWriter::Container::big}) {
-        for (const auto values : {rec::Values::raw, rec::Values::celsius}) {
-            const bool big = container == RecordingWriter::Container::big;
-            SCOPED_TRACE(std::string(big ? "BigTIFF " : "TIFF ") + (values == rec::Values::raw ? "raw" : "celsius"));
-            const std::string file = path(big ? "big.tif" : "classic.tif");
-            std::filesystem::remove(file);
-            std::vector<Page> want;
-            RecordingWriter w(file, file_info(values), container);
-            for (const uint32_t n : {3U, 4U, 8U, 9U}) {
-                want.push_back(make_page(values, n));
-                w.add(want.back().info, want.back().values.data());
-            }
-            EXPECT_EQ(w.finish(), std::filesystem::file_size(file));
-            expect_pages(read_back(file, values), want);
-            char magic[4] = {};
-            std::ifstream(file, std::ios::binary).read(magic, 4);
-            EXPECT_EQ(magic[2] | magic[3], big ? 43 : 42);
+    struct Case {
+        RecordingWriter::Container container;
+        rec::Values values;
+        Compression compression;
+    };
+    std::vector<Case> cases;
+    for (const auto container : {RecordingWriter::Container::classic, RecordingWriter::Container::big})
+        for (const auto values : {rec::Values::raw, rec::Values::celsius})
+            for (const auto compression : {Compression::none, Compression::deflate})
+                cases.push_back({container, values, compression});
+    for (const Case &c : cases) {
+        const bool big = c.container == RecordingWriter::Container::big;
+        const bool deflate = c.compression == Compression::deflate;
+        SCOPED_TRACE(std::string(big ? "BigTIFF " : "TIFF ") + (c.values == rec::Values::raw ? "raw" : "celsius") +
+                     (deflate ? " Deflate" : ""));
+        const std::string file = path("recording.tif");
+        std::filesystem::remove(file);
+        std::vector<Page> want;
+        RecordingWriter w(file, file_info(c.values), c.container, c.compression);
+        for (const uint32_t n : {3U, 4U, 8U, 9U}) {
+            want.push_back(make_page(c.values, n));
+            w.add(want.back().info, want.back().values.data()); // and leaves them as they were
         }
+        EXPECT_EQ(w.finish(), std::filesystem::file_size(file));
+        expect_pages(read_back(file, c.values), want);
+        EXPECT_EQ(rec::RecordingReader(file).survey().compressed_pages, deflate ? want.size() : 0U);
+        char magic[4] = {};
+        std::ifstream(file, std::ios::binary).read(magic, 4);
+        EXPECT_EQ(magic[2] | magic[3], big ? 43 : 42);
     }
 }
 
 TEST_F(RecordingWriterTest, FailedWriteLeavesAFileOfEveryCompletePage)
 {
-    const std::string file = path("full.tif");
     std::vector<Page> pages;
     for (uint32_t n = 1; n <= 4; ++n)
         pages.push_back(make_page(rec::Values::raw, n));
     const std::vector<Page> complete(pages.begin(), pages.begin() + 3);
-    uint64_t three_pages = 0;
-    {
-        RecordingWriter w(file, file_info(rec::Values::raw), RecordingWriter::Container::classic);
-        for (const Page &p : complete)
-            w.add(p.info, p.values.data());
-        three_pages = w.finish();
-    }
-    // The fourth page stops inside its values, its description or its directory.
-    for (const uint64_t room : {uint64_t{20000}, uint64_t{38400 + 100}, uint64_t{38400 + 300}}) {
-        SCOPED_TRACE(room);
+    for (const auto compression : {Compression::none, Compression::deflate}) {
+        SCOPED_TRACE(compression == Compression::deflate ? "Deflate" : "uncompressed");
+        const std::string file = path("full.tif");
         std::filesystem::remove(file);
-        RecordingWriter w(file, file_info(rec::Values::raw), RecordingWriter::Container::classic);
+        uint64_t two_pages = 0, three_pages = 0;
         {
-            const lep3::test::FileSizeLimit limit(three_pages + room);
-            std::string error;
-            try {
-                for (const Page &p : pages)
-                    w.add(p.info, p.values.data());
-            } catch (const WriteError &e) {
-                error = e.what();
+            RecordingWriter w(file, file_info(rec::Values::raw), RecordingWriter::Container::classic, compression);
+            for (const Page &p : complete) {
+                w.add(p.info, p.values.data());
+                two_pages = w.pages() == 2 ? w.bytes() : two_pages;
             }
-            EXPECT_NE(error.find("cannot write page 4 of " + file), std::string::npos) << error;
-            EXPECT_NE(error.find(std::strerror(EFBIG)), std::string::npos) << error;
-            EXPECT_THROW(w.add(pages[0].info, pages[0].values.data()), WriteError);
-            EXPECT_EQ(w.pages(), 3U);
-            // Complete as it stands, as a killed recorder would leave it: the half page
-            // was never linked in.
-            EXPECT_EQ(rec::RecordingReader(file).pages(), 3U);
-            EXPECT_EQ(w.finish(), three_pages);
+            three_pages = w.finish();
         }
-        expect_pages(read_back(file, rec::Values::raw), complete);
-        EXPECT_EQ(std::filesystem::file_size(file), three_pages);
+        // The fourth page stops anywhere inside its values, its description or its directory.
+        const uint64_t page = three_pages - two_pages;
+        for (uint64_t room = 1; room < page; room += page / 7) {
+            SCOPED_TRACE(room);
+            std::filesystem::remove(file);
+            RecordingWriter w(file, file_info(rec::Values::raw), RecordingWriter::Container::classic, compression);
+            {
+                const lep3::test::FileSizeLimit limit(three_pages + room);
+                std::string error;
+                try {
+                    for (const Page &p : pages)
+                        w.add(p.info, p.values.data());
+                } catch (const WriteError &e) {
+                    error = e.what();
+                }
+                EXPECT_NE(error.find("cannot write page 4 of " + file), std::string::npos) << error;
+                EXPECT_NE(error.find(std::strerror(EFBIG)), std::string::npos) << error;
+                EXPECT_THROW(w.add(pages[0].info, pages[0].values.data()), WriteError);
+                EXPECT_EQ(w.pages(), 3U);
+                // Complete as it stands, as a killed recorder would leave it: the half page
+                // was never linked in.
+                EXPECT_EQ(rec::RecordingReader(file).pages(), 3U);
+                EXPECT_EQ(w.finish(), three_pages);
+            }
+            expect_pages(read_back(file, rec::Values::raw), complete);
+            EXPECT_EQ(std::filesystem::file_size(file), three_pages);
+        }
     }
 }
 
@@ -158,7 +177,7 @@ TEST_F(RecordingWriterTest, KilledWriterLeavesAFileOfEveryPageItLinked)
     ASSERT_GE(child, 0);
     if (child == 0) {
         close(done_pipe[0]);
-        RecordingWriter w(file, file_info(rec::Values::raw), RecordingWriter::Container::classic);
+        RecordingWriter w(file, file_info(rec::Values::raw), RecordingWriter::Container::classic, Compression::deflate);
         for (uint32_t n = 1;; ++n) {
             const Page p = make_page(rec::Values::raw, n);
             w.add(p.info, p.values.data());

@@ -1,7 +1,11 @@
+// Raw frames to grey: the division-free stretch, the 3 x 3 median filter and the whole
+// pipeline with its held ranges, each against the naive reference at every vector level.
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <numeric>
 #include <random>
+#include <string>
 #include <tuple>
 #include <utility>
 #include <vector>
@@ -18,6 +22,7 @@ using RawFrame = std::array<uint16_t, kFramePixels>;
 using GreyFrame = std::array<uint8_t, kFramePixels>;
 using Gray8Stretch = lep3::test::AtEveryVectorLevel;
 using Gray8Pipeline = lep3::test::AtEveryVectorLevel;
+using MedianFilter = lep3::test::AtEveryVectorLevel;
 
 // Three vertical bands, wide enough that the median filter keeps each band's value at
 // the band's centre column.
@@ -54,6 +59,40 @@ TEST_P(Gray8Stretch, MatchesPerPixelDivisionForEveryRawValue)
                 ASSERT_EQ(out[i], lep3::naive::stretch_pixel(all[f + i], max, min))
                     << "raw " << all[f + i] << " range " << min << ".." << max;
         }
+}
+
+using Pattern = std::function<int(size_t x, size_t y)>;
+
+// Into a separate frame and in place, where the filter must read only unfiltered values.
+void expect_same_as_reference(const Pattern &value, const std::string &what)
+{
+    GreyFrame src, fast, slow;
+    for (size_t i = 0; i < kFramePixels; ++i)
+        src[i] = static_cast<uint8_t>(value(i % 160, i / 160));
+    EXPECT_EQ(lep3::render::medianFilter3x3(src.data(), fast.data()), 0);
+    lep3::naive::median3x3(src.data(), slow.data());
+    ASSERT_EQ(fast, slow) << what;
+    lep3::render::medianFilter3x3(src.data(), src.data());
+    ASSERT_EQ(src, slow) << what << ", in place";
+}
+
+// Random frames, full-range and over two to six levels so that ties are frequent; then
+// edges, ramps and impulses, many of them meeting the border rows and columns.
+TEST_P(MedianFilter, MatchesSortNineOnRandomAndStructuredFrames)
+{
+    std::mt19937 rng(3);
+    for (int round = 0; round < 200; ++round) {
+        const uint32_t levels = round % 2 ? 256 : 2 + round % 5, step = 255 / (levels - 1);
+        expect_same_as_reference([&](size_t, size_t) { return rng() % levels * step; }, std::to_string(round));
+    }
+    const std::pair<const char *, Pattern> patterns[] = {
+        {"ramp", [](size_t x, size_t y) { return x + y; }},
+        {"checkerboard", [](size_t x, size_t y) { return (x + y) % 2 ? 255 : 0; }},
+        {"bright border", [](size_t x, size_t y) { return x == 0 || y == 0 || x == 159 || y == 119 ? 255 : 1; }},
+        {"impulses", [&](size_t, size_t) { return rng() % 50 == 0 ? 255 : (rng() % 50 == 0 ? 0 : 128); }},
+    };
+    for (const auto &[name, pattern] : patterns)
+        expect_same_as_reference(pattern, name);
 }
 
 TEST_P(Gray8Pipeline, AllModesMatchTheNaivePipeline)
@@ -98,5 +137,6 @@ TEST_P(Gray8Pipeline, AllModesMatchTheNaivePipeline)
 
 INSTANTIATE_TEST_SUITE_P(, Gray8Stretch, lep3::test::kEveryVectorLevel, lep3::test::vector_level_name);
 INSTANTIATE_TEST_SUITE_P(, Gray8Pipeline, lep3::test::kEveryVectorLevel, lep3::test::vector_level_name);
+INSTANTIATE_TEST_SUITE_P(, MedianFilter, lep3::test::kEveryVectorLevel, lep3::test::vector_level_name);
 
 } // namespace

@@ -1,16 +1,12 @@
 // The viewer against clients that try to starve it, to reach it from another site's
 // page, or to slip it values it should refuse: each case a fault the viewer once had.
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <poll.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include <chrono>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "serve/loopback_client.h"
 #include "serve/view_fixture.h"
 #include "sim/camera_core.h"
 
@@ -19,63 +15,7 @@ namespace {
 using lep3::test::ViewTest;
 using Clock = std::chrono::steady_clock;
 
-// A connection to the viewer from a loopback address of the test's choosing: 127.0.0.2
-// plays a hostile client, 127.0.0.1 the legitimate one.
-class Connection {
-  public:
-    Connection(int port, const char *from)
-    {
-        const timeval limit{10, 0};
-        setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
-        sockaddr_in me{};
-        me.sin_family = AF_INET;
-        inet_pton(AF_INET, from, &me.sin_addr);
-        sockaddr_in to{};
-        to.sin_family = AF_INET;
-        to.sin_port = htons(static_cast<uint16_t>(port));
-        to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        ok_ = bind(fd_, reinterpret_cast<sockaddr *>(&me), sizeof me) == 0 &&
-              connect(fd_, reinterpret_cast<sockaddr *>(&to), sizeof to) == 0;
-    }
-    ~Connection() { close(fd_); }
-    Connection(const Connection &) = delete;
-    Connection &operator=(const Connection &) = delete;
-
-    // Bytes sent before the viewer stopped taking them.
-    size_t send(const std::string &data)
-    {
-        size_t sent = 0;
-        while (ok_ && sent < data.size()) {
-            const ssize_t n = ::send(fd_, data.data() + sent, data.size() - sent, MSG_NOSIGNAL);
-            if (n <= 0)
-                break;
-            sent += size_t(n);
-        }
-        return sent;
-    }
-    // The answer up to the viewer's closing (or the first `enough` bytes).
-    std::string receive(size_t enough = SIZE_MAX)
-    {
-        std::string answer;
-        char buf[4096];
-        for (ssize_t n; answer.size() < enough && (n = read(fd_, buf, sizeof buf)) > 0;)
-            answer.append(buf, size_t(n));
-        return answer;
-    }
-    // True when the viewer has closed the connection within the time.
-    bool closed_within(std::chrono::milliseconds limit)
-    {
-        pollfd p{fd_, POLLIN, 0};
-        if (poll(&p, 1, static_cast<int>(limit.count())) <= 0)
-            return false;
-        char c;
-        return recv(fd_, &c, 1, MSG_DONTWAIT) <= 0;
-    }
-
-  private:
-    int fd_ = socket(AF_INET, SOCK_STREAM, 0);
-    bool ok_ = false;
-};
+using Connection = lep3::test::LoopbackClient;
 
 std::string get(const std::string &target, const std::string &host, const std::string &more = "")
 {
@@ -97,12 +37,7 @@ class HostileClientsTest : public ViewTest {
         host_ = "127.0.0.1:" + std::to_string(port_);
     }
     // One request from 127.0.0.1 and its whole answer.
-    std::string exchange(const std::string &request)
-    {
-        Connection c(port_, "127.0.0.1");
-        c.send(request);
-        return c.receive();
-    }
+    std::string exchange(const std::string &request) { return lep3::test::exchange(port_, request); }
     std::string host_;
 };
 

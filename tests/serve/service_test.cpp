@@ -20,6 +20,7 @@
 #include <thread>
 #include <vector>
 
+#include "serve/loopback_client.h"
 #include "serve/view_fixture.h"
 
 namespace {
@@ -236,19 +237,11 @@ long resident_kib(pid_t pid)
 // A browser that follows the picture and goes away mid-stream, resetting the connection.
 void browser_leaves_mid_stream(int port)
 {
-    const int fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in at{};
-    at.sin_family = AF_INET;
-    at.sin_port = htons(static_cast<uint16_t>(port));
-    at.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ASSERT_EQ(connect(fd, reinterpret_cast<sockaddr *>(&at), sizeof at), 0);
+    lep3::test::LoopbackClient browser(port);
     const std::string request = "GET /api/stream HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n";
-    ASSERT_EQ(send(fd, request.data(), request.size(), MSG_NOSIGNAL), ssize_t(request.size()));
-    char some[2048];
-    EXPECT_GT(recv(fd, some, sizeof some, 0), 0);
-    const linger reset{1, 0};
-    setsockopt(fd, SOL_SOCKET, SO_LINGER, &reset, sizeof reset);
-    close(fd);
+    ASSERT_EQ(browser.send(request), request.size());
+    EXPECT_FALSE(browser.receive(1).empty());
+    browser.reset();
 }
 
 TEST_F(ServiceTest, TwentyUnplugsAndHangUpsLeaveItStreamingFreshFramesWithoutALeak)

@@ -61,14 +61,6 @@ Bytes with_crc(Bytes p)
     return p;
 }
 
-Bytes test_image()
-{
-    Bytes image(130);
-    for (size_t i = 0; i < image.size(); ++i)
-        image[i] = static_cast<uint8_t>(i * 7 + 3);
-    return image;
-}
-
 class BridgeSimTest : public ::testing::Test {
   protected:
     void SetUp() override
@@ -89,7 +81,9 @@ TEST(Checksums, MatchTheReferenceValues)
     EXPECT_EQ(crc32(Bytes{'a', 'b', 'c'}), 0xCA6598D0u);
     EXPECT_EQ(crc32(Bytes(4, 0xFF)), 0xDEBB20E3u);
     // The flash CRC masks the image and pads with erased bytes; a flash no larger adds none.
-    const Bytes image = test_image();
+    Bytes image(130);
+    for (size_t i = 0; i < image.size(); ++i)
+        image[i] = static_cast<uint8_t>(i * 7 + 3);
     EXPECT_EQ(flash_crc32(image, 256), 0x151F65EFu);
     Bytes masked;
     for (uint8_t b : image)

@@ -1,6 +1,7 @@
 // The emulator replaying a recording: the host receives the recorded values exactly, no
 // faster than they were recorded, with the camera's registers as they were; a file that
-// is no recording is refused with a reason, never a crash.
+// is no recording is refused with a reason. (Any bytes at all are the reader's fuzz
+// target's.)
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <spawn.h>
@@ -14,9 +15,9 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
-#include <random>
 #include <string>
 #include <tuple>
+#include <variant>
 #include <vector>
 
 #include "lep3.h"
@@ -108,10 +109,13 @@ class ReplayTest : public testing::Test {
     Options options_;
 };
 
-int take(std::vector<uint16_t> &frame, int timeout_ms)
+// The next frame the host takes, or the result when there is none.
+using Taken = std::variant<int, std::vector<uint16_t>>;
+Taken take(int timeout_ms)
 {
-    frame.assign(kPixels, 0);
-    return LEP3_WaitFrame(frame.data(), frame.size() * sizeof(uint16_t), nullptr, timeout_ms);
+    std::vector<uint16_t> frame(kPixels);
+    const int rc = LEP3_WaitFrame(frame.data(), frame.size() * sizeof(uint16_t), nullptr, timeout_ms);
+    return rc == 0 ? Taken(frame) : Taken(rc);
 }
 
 TEST_F(ReplayTest, StreamsTheRecordedValuesAtTheRecordedPaceWithTheRecordedRegisters)
@@ -123,33 +127,26 @@ TEST_F(ReplayTest, StreamsTheRecordedValuesAtTheRecordedPaceWithTheRecordedRegis
     ASSERT_EQ(LEP3_Open(options_.path.c_str()), 0);
     ASSERT_EQ(LEP3_GetRawVideo(), 0);
 
-    std::vector<uint16_t> frame;
-    ASSERT_EQ(take(frame, 5000), 0);
+    EXPECT_EQ(take(5000), Taken(pages[0].raw));
     const auto first = Clock::now();
-    EXPECT_EQ(frame, pages[0].raw);
-    ASSERT_EQ(take(frame, 5000), 0);
-    EXPECT_EQ(frame, pages[1].raw);
+    EXPECT_EQ(take(5000), Taken(pages[1].raw));
     // Pages 2 and 3 were recorded with the same registers: whichever of them went out last,
     // the camera answers as it did then.
     float fpa = 0;
-    ASSERT_EQ(LEP3_GetSysFpaTemperatureCelcius(&fpa), 0);
-    EXPECT_NEAR(fpa, 31.25F, 0.006F);
     lep3_rbfo_t rbfo{};
-    ASSERT_EQ(LEP3_GetRadRBFOExternal0(&rbfo), 0);
-    EXPECT_EQ(rbfo.r, 881000U);
-    EXPECT_EQ(rbfo.o, 1024U);
     uint64_t serial = 0;
-    ASSERT_EQ(LEP3_GetSysFlirSerialNumber(&serial), 0);
-    EXPECT_EQ(serial, *kFile.serial_number);
     uint32_t firmware = 0;
-    ASSERT_EQ(LEP3_GetFirmwareVersion(&firmware), 0);
-    EXPECT_EQ(firmware, *kFile.firmware_version);
+    ASSERT_EQ(LEP3_GetSysFpaTemperatureCelcius(&fpa) + LEP3_GetRadRBFOExternal0(&rbfo) +
+                  LEP3_GetSysFlirSerialNumber(&serial) + LEP3_GetFirmwareVersion(&firmware),
+              0);
+    EXPECT_NEAR(fpa, 31.25F, 0.006F);
+    EXPECT_EQ(std::make_tuple(rbfo.r, rbfo.o, serial, firmware),
+              std::make_tuple(881000U, 1024U, *kFile.serial_number, *kFile.firmware_version));
 
-    ASSERT_EQ(take(frame, 5000), 0);
-    EXPECT_EQ(frame, pages[2].raw);
+    EXPECT_EQ(take(5000), Taken(pages[2].raw));
     EXPECT_GE(Clock::now() - first, std::chrono::milliseconds(550)) << "faster than recorded";
     // Without --loop the bridge falls silent after the last frame.
-    EXPECT_EQ(take(frame, 600), -2);
+    EXPECT_EQ(take(600), Taken(-2));
     EXPECT_EQ(sim.frames_sent(), 3U);
 }
 
@@ -205,7 +202,6 @@ TEST_F(ReplayTest, ForeignOrDamagedFilesAreRefusedWithAReason)
     const std::vector<Case> cases = {
         {"missing", [] {}, "cannot open"},
         {"text", [&] { std::ofstream(file) << "frame 1: 8000 8001 ...\n"; }, "is not a TIFF file"},
-        {"empty", [&] { std::ofstream{file}; }, "is not a TIFF file"},
         {"8-bit", [&] { write_tiff(file, pages, kFile, {.bits = 8}); }, "does not hold one 16-bit unsigned sample"},
         {"320x240", [&] { write_tiff(file, pages, kFile, {.width = 320, .height = 240}); }, "is 320x240"},
         {"undescribed", [&] { write_tiff(file, pages, kFile, {.described = false}); }, "no recording description"},
@@ -230,21 +226,6 @@ TEST_F(ReplayTest, ForeignOrDamagedFilesAreRefusedWithAReason)
         const std::string why = refusal(options_);
         EXPECT_NE(why.find(c.reason), std::string::npos) << why;
         EXPECT_NE(why.find(file), std::string::npos) << why;
-    }
-
-    // Bytes flipped anywhere: refused or replayed, never a crash (the sanitizer builds
-    // watch every read).
-    write_tiff(file, pages, kFile);
-    std::vector<char> good(std::filesystem::file_size(file));
-    std::ifstream(file, std::ios::binary).read(good.data(), static_cast<std::streamsize>(good.size()));
-    std::mt19937 rng(17);
-    for (int round = 0; round < 40; ++round) {
-        std::vector<char> bad = good;
-        for (int k = 0; k < 8; ++k)
-            bad[std::uniform_int_distribution<size_t>(0, bad.size() - 1)(rng)] = static_cast<char>(rng());
-        std::ofstream(file, std::ios::binary | std::ios::trunc)
-            .write(bad.data(), static_cast<std::streamsize>(bad.size()));
-        (void)refusal(options_);
     }
 }
 

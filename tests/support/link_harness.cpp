@@ -46,15 +46,14 @@ LinkHarness::LinkHarness(lep3::sim::Options options)
         options.boot_path = dir_ + "/ttyACM1";
     sim_ = std::make_unique<lep3::sim::BridgeSim>(options);
 
-    const std::string firmware = dir_ + "/mmcblk0";
-    const std::string sdcard = dir_ + "/sdcard";
-    std::filesystem::create_directories(firmware);
-    std::filesystem::create_directories(sdcard);
-    EXPECT_EQ(LEP3_SetPath(LEP3_PATH_UART, options.path.c_str()), 0);
-    EXPECT_EQ(LEP3_SetPath(LEP3_PATH_UART_ALT, options.boot_path.c_str()), 0);
-    EXPECT_EQ(LEP3_SetPath(LEP3_PATH_FIRMWARE_DIR, firmware.c_str()), 0);
-    EXPECT_EQ(LEP3_SetPath(LEP3_PATH_SDCARD_DIR, sdcard.c_str()), 0);
-    EXPECT_EQ(LEP3_SetPath(LEP3_PATH_CAPTURE_DIR, dir_.c_str()), 0);
+    std::filesystem::create_directories(dir_ + "/mmcblk0");
+    std::filesystem::create_directories(dir_ + "/sdcard");
+    for (const auto &[which, path] : {std::pair{LEP3_PATH_UART, options.path},
+                                      {LEP3_PATH_UART_ALT, options.boot_path},
+                                      {LEP3_PATH_FIRMWARE_DIR, dir_ + "/mmcblk0"},
+                                      {LEP3_PATH_SDCARD_DIR, dir_ + "/sdcard"},
+                                      {LEP3_PATH_CAPTURE_DIR, dir_}})
+        EXPECT_EQ(LEP3_SetPath(which, path.c_str()), 0);
     if (LEP3_Init() != 0) {
         ADD_FAILURE() << "LEP3_Init failed against the emulator at " << options.path;
         sim_.reset();

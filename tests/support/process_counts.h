@@ -1,6 +1,8 @@
-// What this process holds, counted as the kernel lists it: open descriptors and threads,
-// to see that something left nothing behind.
+// What this process holds, counted as the kernel lists it (open descriptors and threads)
+// or as the C library's heap does, to see that something left nothing behind.
 #pragma once
+
+#include <malloc.h>
 
 #include <filesystem>
 
@@ -18,6 +20,11 @@ inline size_t open_descriptors()
 inline size_t running_threads()
 {
     return entries_in("/proc/self/task");
+}
+inline size_t heap_in_use()
+{
+    const struct mallinfo2 m = mallinfo2();
+    return m.uordblks + m.hblkhd;
 }
 
 } // namespace lep3::test

@@ -16,17 +16,18 @@ using namespace std::chrono_literals;
 
 TEST(AlarmRules, ReadRegionStatisticLimitAndHoldAndRefuseTheMalformed)
 {
-    const AlarmRule hot = parse_alarm("box1>60C for 2s");
-    EXPECT_EQ(std::make_tuple(hot.region, hot.statistic, hot.above, hot.limit_c, hot.hold),
-              std::make_tuple(std::string("box1"), Statistic::max, true, 60.0, std::chrono::milliseconds(2000)));
-    const AlarmRule cold = parse_alarm("spot1<5C");
-    EXPECT_EQ(std::make_tuple(cold.statistic, cold.above, cold.limit_c, cold.hold),
-              std::make_tuple(Statistic::min, false, 5.0, std::chrono::milliseconds(0)));
-    const AlarmRule mean = parse_alarm("motor.mean > -2.5 for 250ms");
-    EXPECT_EQ(std::make_tuple(mean.region, mean.statistic, mean.limit_c, mean.hold),
-              std::make_tuple(std::string("motor"), Statistic::mean, -2.5, std::chrono::milliseconds(250)));
+    using Read = std::tuple<std::string, Statistic, bool, double, std::chrono::milliseconds>;
+    for (const auto &[text, read] :
+         {std::pair{"box1>60C for 2s", Read{"box1", Statistic::max, true, 60.0, 2s}},
+          {"spot1<5C", Read{"spot1", Statistic::min, false, 5.0, 0s}},
+          {"motor.mean > -2.5 for 250ms", Read{"motor", Statistic::mean, true, -2.5, 250ms}}}) {
+        const AlarmRule r = parse_alarm(text);
+        EXPECT_EQ(Read(r.region, r.statistic, r.above, r.limit_c, r.hold), read) << text;
+    }
     for (const char *bad : {"box1=60C", ">60C", "box1>hot", "box1>60C for 2", "box1.median>3", "box1>60C for -1s"})
         EXPECT_THROW(parse_alarm(bad), std::invalid_argument) << bad;
+    EXPECT_EQ(parse_hysteresis("0.25C"), 0.25);
+    EXPECT_THROW(parse_hysteresis("-1C"), std::invalid_argument);
 }
 
 TEST(RegionSpecs, NameByKindAndPlaceOrByPrefixAndStayInsideTheFrame)

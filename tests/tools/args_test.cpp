@@ -1,5 +1,5 @@
 // Command-line parsing, the raw range of colour pictures, and the names of palettes and settings.
-#include "tools/args.h"
+#include "hostkit/args.h"
 
 #include <gtest/gtest.h>
 
@@ -7,9 +7,9 @@
 #include <string>
 #include <vector>
 
+#include "hostkit/frame_range.h"
+#include "hostkit/settings.h"
 #include "names/palettes.h"
-#include "tools/frame_range.h"
-#include "tools/settings.h"
 
 namespace {
 

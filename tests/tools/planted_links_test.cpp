@@ -25,10 +25,8 @@ class PlantedLinkTest : public lep3::test::ToolTest {
         ToolTest::SetUp();
         if (geteuid() != 0)
             GTEST_SKIP() << "planting links as another user needs root";
-        shared_ = path("shared");
+        shared_ = path("shared"); // made anew for each case
         ASSERT_EQ(chmod(dir_.c_str(), 0711), 0);
-        ASSERT_EQ(mkdir(shared_.c_str(), 0777), 0);
-        ASSERT_EQ(chmod(shared_.c_str(), 01777), 0);
         victim_ = path("victim"); // root's, outside the shared directory
         std::ofstream(victim_) << "root's own\n";
         ASSERT_EQ(chmod(victim_.c_str(), 0600), 0);

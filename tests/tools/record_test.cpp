@@ -1,7 +1,8 @@
-// lep3 record, inspect and the emulator's replay together: a recording replayed and
-// recorded again gives the same values frame by frame with the same metadata, and
-// whatever cuts a recording short (a stop signal, an unplugged bridge, a full disk)
-// leaves files that open with every frame the summary counts.
+// lep3 record, inspect and the emulator's replay together: a recording (compressed, as
+// by default) replayed and recorded again (uncompressed) gives the same values frame by
+// frame with the same metadata, and whatever cuts a recording short (a stop signal, an
+// unplugged bridge, a full disk) leaves files that open with every frame the summary
+// counts.
 #include <gtest/gtest.h>
 #include <sys/mount.h>
 
@@ -12,7 +13,6 @@
 #include <filesystem>
 #include <fstream>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "lep3.h"
@@ -67,16 +67,15 @@ uint64_t summary_frames(const std::string &out, const std::string &file)
 // every moment, so it can be read while it grows.
 bool wait_for_pages(const std::string &path, uint64_t n)
 {
-    for (const auto end = std::chrono::steady_clock::now() + 30s; std::chrono::steady_clock::now() < end;
-         std::this_thread::sleep_for(50ms)) {
-        try {
-            if (rec::RecordingReader(path).pages() >= n)
-                return true;
-        } catch (const rec::ReadError &) {
-            // not created yet
-        }
-    }
-    return false;
+    return lep3::test::eventually(
+        [&] {
+            try {
+                return rec::RecordingReader(path).pages() >= n;
+            } catch (const rec::ReadError &) {
+                return false; // not created yet
+            }
+        },
+        30s);
 }
 
 using RecordTest = lep3::test::ToolTest;
@@ -84,7 +83,7 @@ using RecordTest = lep3::test::ToolTest;
 TEST_F(RecordTest, ReplayedAndRecordedAgainGivesTheSameFramesAndMetadata)
 {
     const std::string first = path("first.tif"), second = path("second.tif");
-    auto r = run_tool({"record", "--sim", "-n", "6", "--celsius", "-o", first});
+    auto r = run_tool({"record", "--sim", "-n", "6", "-o", first});
     ASSERT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(summary_frames(r.out, first), 6U) << r.out;
     const Recording a = read_recording(first);
@@ -92,23 +91,13 @@ TEST_F(RecordTest, ReplayedAndRecordedAgainGivesTheSameFramesAndMetadata)
     EXPECT_EQ(a.file.library_version, LEP3_GetLibraryVersion());
     EXPECT_EQ(a.file.firmware_version, 0x0106U);
     ASSERT_TRUE(a.file.serial_number.has_value());
-
-    // Lossless: every page is a frame the emulator sent, exactly; the Celsius pages are
-    // the library's conversion of it with the page's R and O, bit for bit.
-    const Recording c = read_recording(path("first-celsius.tif"));
-    ASSERT_EQ(c.pages.size(), a.pages.size());
+    // Lossless: every page is a frame the emulator sent, exactly.
     for (size_t k = 0; k < a.pages.size(); ++k) {
         const std::vector<uint16_t> raw = raw_of(a.values[k]);
         std::vector<uint16_t> sent(rec::kPixels);
         lep3::sim::BridgeSim::raw_frame(lep3::sim::BridgeSim::stamp_of_raw(raw.data()), sent.data());
         EXPECT_EQ(raw, sent) << "page " << k + 1;
-        ASSERT_TRUE(a.pages[k].rbfo.has_value());
-        std::vector<float> celsius(rec::kPixels);
-        LEP3_LuxToKelvin(raw.data(), celsius.data(), static_cast<int32_t>(a.pages[k].rbfo->r),
-                         static_cast<int32_t>(a.pages[k].rbfo->o));
-        LEP3_KelvinToCelsius(celsius.data());
-        EXPECT_EQ(std::memcmp(c.values[k].data(), celsius.data(), c.values[k].size()), 0) << "page " << k + 1;
-        EXPECT_EQ(c.pages[k], a.pages[k]);
+        EXPECT_TRUE(a.pages[k].rbfo.has_value());
     }
 
     lep3::sim::Options replay;
@@ -116,7 +105,7 @@ TEST_F(RecordTest, ReplayedAndRecordedAgainGivesTheSameFramesAndMetadata)
     replay.replay = first;
     {
         lep3::sim::BridgeSim sim(replay);
-        r = run_tool({"record", "--device", replay.path, "-n", "6", "-o", second});
+        r = run_tool({"record", "--device", replay.path, "-n", "6", "--no-compress", "-o", second});
         ASSERT_EQ(r.status, 0) << r.err;
     }
     const Recording b = read_recording(second);
@@ -133,18 +122,20 @@ TEST_F(RecordTest, ReplayedAndRecordedAgainGivesTheSameFramesAndMetadata)
         EXPECT_EQ(b.pages[k].rbfo, a.pages[j].rbfo);
         EXPECT_EQ(b.pages[k].rbfo_set, a.pages[j].rbfo_set);
     }
-    EXPECT_EQ(b.values.front(), a.values.front());
+    EXPECT_EQ(rec::RecordingReader(first).survey().compressed_pages, 6U);
+    EXPECT_EQ(rec::RecordingReader(second).survey().compressed_pages, 0U);
 
     r = run_tool({"inspect", first, "--pages"});
     ASSERT_EQ(r.status, 0) << r.err;
     EXPECT_TRUE(lep3::test::search(r.out, "frames: +6 \\(numbers 1\\.\\.")) << r.out;
     EXPECT_TRUE(lep3::test::search(r.out, "RBFO \\(internal\\): R 878900, B 1428, F 1, O 1000")) << r.out;
+    EXPECT_TRUE(lep3::test::search(r.out, "size: +[0-9.]+ MB \\([0-9.]+ kB a frame, Deflate\\)")) << r.out;
     EXPECT_EQ(std::count(r.out.begin(), r.out.end(), '\n'), 16 + 6) << r.out;
 }
 
 // The object parameters and regions given to record come back from the file, the Celsius
-// pages are the object's temperatures, and inspect measures the raw pages again with
-// each page's R and O and any parameter replaced; a file without them still measures.
+// pages are the object's temperatures, and a file without them still measures with the
+// defaults. (inspect with a parameter replaced is the Python package's recording test.)
 TEST_F(RecordTest, ObjectParametersAndRegionsAreRecordedAndMeasuredAgain)
 {
     const std::string file = path("object.tif");
@@ -158,9 +149,7 @@ TEST_F(RecordTest, ObjectParametersAndRegionsAreRecordedAndMeasuredAgain)
     object.emissivity = 0.9F;
     object.distance_m = 2;
     EXPECT_TRUE(rec::same_object(*a.file.object, object));
-    ASSERT_EQ(a.file.regions.size(), 2U);
-    EXPECT_EQ(rec::describe_region(a.file.regions[0]), "spot spot1=80,60");
-    EXPECT_EQ(rec::describe_region(a.file.regions[1]), "box hot=10,10,50,40");
+    ASSERT_EQ(a.file.regions.size(), 2U); // as inspect shows them below
     rec::FileInfo celsius_file = a.file;
     celsius_file.values = rec::Values::celsius;
     EXPECT_EQ(c.file, celsius_file);
@@ -188,43 +177,14 @@ TEST_F(RecordTest, ObjectParametersAndRegionsAreRecordedAndMeasuredAgain)
     EXPECT_TRUE(lep3::test::search(r.out, "object: +emissivity 0.9, .*distance 2 m")) << r.out;
     EXPECT_TRUE(lep3::test::search(r.out, "regions: +spot spot1=80,60; box hot=10,10,50,40\n")) << r.out;
 
-    // The scene is warmer than the 20 C it reflects: a lower emissivity reads warmer, a
-    // warmer reflection cooler.
-    struct Case {
-        std::vector<std::string> args;
-        float lep3_object_params_t::*field;
-        float value;
-    };
-    float previous = 0;
-    for (const Case &k : std::vector<Case>{
-             {{}, &lep3_object_params_t::emissivity, 0.9F},
-             {{"--emissivity", "0.5"}, &lep3_object_params_t::emissivity, 0.5F},
-             {{"--reflected", "30C"}, &lep3_object_params_t::reflected_c, 30},
-         }) {
-        std::vector<std::string> args{"inspect", file, "--measure", "--page", "2"};
-        args.insert(args.end(), k.args.begin(), k.args.end());
-        r = run_tool(args);
-        ASSERT_EQ(r.status, 0) << r.err;
-        lep3_object_params_t p = object;
-        p.*k.field = k.value;
-        const auto m = lep3::test::search(r.out, "page 2, frame [0-9]+, .*\n.*\n +hot: .* mean ([0-9.-]+) °C");
-        ASSERT_TRUE(m) << r.out;
-        EXPECT_NEAR(std::stod((*m)[1]), hot_mean(p), 0.006) << r.out;
-        EXPECT_EQ(r.out.find("page 1,"), std::string::npos) << r.out;
-        if (k.field == &lep3_object_params_t::emissivity)
-            EXPECT_GT(hot_mean(p), previous);
-        else
-            EXPECT_LT(hot_mean(p), hot_mean(object));
-        previous = hot_mean(p);
-    }
-
     // A file from before: no object lines, no regions; measured with the defaults.
     const std::string older = path("older.tif");
     {
         rec::FileInfo info = a.file;
         info.object.reset();
         info.regions.clear();
-        rec::RecordingWriter w(older, info, rec::RecordingWriter::Container::classic);
+        rec::RecordingWriter w(older, info, rec::RecordingWriter::Container::classic,
+                               rec::RecordingWriter::Compression::none);
         w.add(a.pages[1], raw.data());
         w.finish();
     }

@@ -1,5 +1,9 @@
-// The tool on the library's session: a bridge held by another program, and Ctrl-C while a
-// command waits for the bridge's reply. (An unplug during a stream is the daemon test's.)
+// The tool on the library's session: a bridge held by another program, Ctrl-C while a
+// command waits for the bridge's reply, and a long-running command started as a daemon
+// would start it, in a session of its own with no terminal (setsid): the bridge's port
+// must not become its controlling terminal, or an unplug would send it SIGHUP and end it;
+// it waits for the bridge and resumes by itself. (The service, view with its other
+// outputs, is started that way by its own test.)
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -7,6 +11,7 @@
 #include <filesystem>
 #include <fstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "lep3.h"
@@ -60,9 +65,7 @@ TEST_F(ToolSessionTest, CtrlCEndsACommandWaitingForItsReplyAtOnce)
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.args[0]);
-        lep3::sim::Faults faults;
-        faults.commands[c.silent_id].no_reply = true;
-        sim().set_faults(faults);
+        sim().set_faults({.commands = {{c.silent_id, {.no_reply = true}}}});
         sim().clear_requests();
         ToolProcess p(c.args);
         ASSERT_TRUE(lep3::test::eventually([&] { return sim().request_count(c.silent_id) > 0; }, 20s));
@@ -75,6 +78,32 @@ TEST_F(ToolSessionTest, CtrlCEndsACommandWaitingForItsReplyAtOnce)
     // The capture left no half-written file.
     for (const auto &entry : std::filesystem::directory_iterator(path("out")))
         EXPECT_NE(entry.path().extension(), ".part") << entry.path();
+}
+
+const std::vector<std::string> kSetsid = {"/usr/bin/setsid"};
+
+TEST_F(ToolSessionTest, StreamCarriesOnAcrossAnUnplugWithoutATerminal)
+{
+    if (access(kSetsid[0].c_str(), X_OK) != 0)
+        GTEST_SKIP() << "no setsid";
+    ToolProcess p({"stream", "--device", device(), "--seconds", "60"}, kSetsid);
+    size_t at = p.wait_for_output(" fps | frames 1..", 20s);
+    ASSERT_NE(at, std::string::npos) << p.output();
+    for (int cycle = 0; cycle < 2; ++cycle) {
+        unplug();
+        std::this_thread::sleep_for(300ms); // a hang-up would have arrived by now
+        ASSERT_NE(at = p.wait_for_output("bridge gone, waiting", 10s, at), std::string::npos) << p.output();
+        plug();
+        ASSERT_TRUE(lep3::test::eventually([&] { return sim().frames_sent() > 0; }, 20s)) << "not asked again";
+        // Frames flow again after the re-plug, numbered on from before it.
+        ASSERT_NE(at = p.wait_for_output(" fps | frames ", 20s, at), std::string::npos) << p.output();
+    }
+    p.send_signal(SIGINT);
+    const auto r = p.finish();
+    // Ended by the Ctrl-C alone (which may meet a command waiting for its reply).
+    EXPECT_TRUE(r.status == 0 || r.status == 128 + SIGINT) << r.status << "\n" << r.err;
+    EXPECT_EQ(r.err.find("hung up"), std::string::npos) << r.err;
+    EXPECT_EQ(r.err.find("stopped sending"), std::string::npos) << r.err;
 }
 
 } // namespace

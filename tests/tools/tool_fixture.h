@@ -182,37 +182,18 @@ inline std::optional<std::vector<std::string>> search(const std::string &text, c
 struct DecodedPng {
     uint32_t width = 0, height = 0;
     int bit_depth = 0, colour_type = 0;
-    int significant_bits = 0;      // of a grey sample, from sBIT; 0 without one
-    std::vector<uint16_t> samples; // every sample in row order, 16-bit ones in host order
-    std::map<std::string, std::string> text;
+    int significant_bits = 0;        // of a grey sample, from sBIT; 0 without one
+    std::vector<uint16_t> samples{}; // every sample in row order, 16-bit ones in host order
+    std::map<std::string, std::string> text{};
 };
 
 // libpng reports errors by longjmp; nothing with a destructor lives in this frame.
-inline bool decode_png(png_structp png, png_infop info, FILE *file, DecodedPng &out, std::vector<uint8_t> &bytes,
-                       std::vector<png_bytep> &rows)
+inline bool decode_png(png_structp png, png_infop info, FILE *file)
 {
     if (setjmp(png_jmpbuf(png)))
         return false;
     png_init_io(png, file);
-    png_read_info(png, info);
-    out.width = png_get_image_width(png, info);
-    out.height = png_get_image_height(png, info);
-    out.bit_depth = png_get_bit_depth(png, info);
-    out.colour_type = png_get_color_type(png, info);
-    const size_t row_bytes = png_get_rowbytes(png, info);
-    bytes.resize(row_bytes * out.height);
-    for (uint32_t y = 0; y < out.height; ++y)
-        rows.push_back(bytes.data() + y * row_bytes);
-    png_read_image(png, rows.data());
-    png_read_end(png, info);
-    png_color_8p significant = nullptr;
-    if (png_get_sBIT(png, info, &significant) != 0)
-        out.significant_bits = significant->gray;
-    png_textp text = nullptr;
-    int count = 0;
-    png_get_text(png, info, &text, &count);
-    for (int i = 0; i < count; ++i)
-        out.text[text[i].key] = std::string(text[i].text, text[i].text_length);
+    png_read_png(png, info, PNG_TRANSFORM_IDENTITY, nullptr);
     return true;
 }
 
@@ -222,18 +203,25 @@ inline DecodedPng read_png(const std::string &path)
     FILE *file = std::fopen(path.c_str(), "rb");
     if (file == nullptr)
         throw std::runtime_error("cannot open " + path);
-    DecodedPng out;
-    std::vector<uint8_t> bytes;
-    std::vector<png_bytep> rows;
     png_structp png = png_create_read_struct(PNG_LIBPNG_VER_STRING, nullptr, nullptr, nullptr);
     png_infop info = png_create_info_struct(png);
-    const bool ok = decode_png(png, info, file, out, bytes, rows);
-    png_destroy_read_struct(&png, &info, nullptr);
+    const bool ok = decode_png(png, info, file);
     (void)std::fclose(file);
+    DecodedPng out{png_get_image_width(png, info), png_get_image_height(png, info), png_get_bit_depth(png, info),
+                   png_get_color_type(png, info)};
+    png_color_8p significant = nullptr;
+    if (ok && png_get_sBIT(png, info, &significant) != 0)
+        out.significant_bits = significant->gray;
+    png_textp text = nullptr;
+    for (int i = 0, count = ok ? png_get_text(png, info, &text, nullptr) : 0; i < count; ++i)
+        out.text[text[i].key] = std::string(text[i].text, text[i].text_length);
+    const png_bytepp rows = ok ? png_get_rows(png, info) : nullptr;
+    for (uint32_t y = 0; rows != nullptr && y < out.height; ++y) // PNG's 16-bit samples: high byte first
+        for (size_t i = 0; i < png_get_rowbytes(png, info); i += out.bit_depth == 16 ? 2 : 1)
+            out.samples.push_back(out.bit_depth == 16 ? uint16_t(rows[y][i] << 8 | rows[y][i + 1]) : rows[y][i]);
+    png_destroy_read_struct(&png, &info, nullptr);
     if (!ok)
         throw std::runtime_error(path + " is not a valid PNG file");
-    for (size_t i = 0; i < bytes.size(); i += out.bit_depth == 16 ? 2 : 1) // PNG's 16-bit samples: high byte first
-        out.samples.push_back(out.bit_depth == 16 ? uint16_t(bytes[i] << 8 | bytes[i + 1]) : bytes[i]);
     return out;
 }
 

@@ -65,30 +65,24 @@ struct FirmwareDir {
 // for. Standard error still reaches the console.
 template <class Call> auto captured(std::string &printed, Call &&call)
 {
-    struct Sink {
-        std::mutex lock;
-        std::string text;
-    };
-    static Sink sink; // outlives a message still on its way from another thread
+    static std::mutex lock;
+    static std::string text; // outlives a message still on its way from another thread
     {
-        const std::lock_guard guard(sink.lock);
-        sink.text.clear();
+        const std::lock_guard guard(lock);
+        text.clear();
     }
     LEP3_SetMessageHandler(
-        [](int stream, const char *text, void *context) {
-            if (stream != 1) {
-                LEP3_ConsoleMessages(stream, text, nullptr);
-                return;
-            }
-            auto &to = *static_cast<Sink *>(context);
-            const std::lock_guard guard(to.lock);
-            to.text += text;
+        [](int stream, const char *message, void *) {
+            if (stream != 1)
+                return LEP3_ConsoleMessages(stream, message, nullptr);
+            const std::lock_guard guard(lock);
+            text += message;
         },
-        &sink);
+        nullptr);
     const auto result = call();
     LEP3_SetMessageHandler(LEP3_ConsoleMessages, nullptr);
-    const std::lock_guard guard(sink.lock);
-    printed = sink.text;
+    const std::lock_guard guard(lock);
+    printed = text;
     return result;
 }
 
