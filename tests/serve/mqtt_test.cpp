@@ -20,22 +20,9 @@ using namespace std::chrono_literals;
 using json = nlohmann::json;
 using lep3::test::eventually;
 
+using lep3::test::installed;
+using lep3::test::start_program;
 using lep3::test::ToolProcess;
-
-// A program of the broker's package, started in place of the tool by a shell that drops
-// the tool's path; its standard output in memory.
-std::unique_ptr<ToolProcess> start_program(const std::vector<std::string> &args)
-{
-    return std::make_unique<ToolProcess>(args, std::vector<std::string>{"/bin/sh", "-c", "shift; exec \"$@\"", "sh"});
-}
-
-bool installed(const char *program)
-{
-    for (const char *dir : {"/usr/sbin/", "/usr/bin/"})
-        if (access((std::string(dir) + program).c_str(), X_OK) == 0)
-            return true;
-    return false;
-}
 
 int free_port()
 {

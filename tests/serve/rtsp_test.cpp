@@ -1,8 +1,6 @@
 // lep3 serve's RTSP paths against the emulator, pulled by GStreamer's RTSP client (and
 // ffprobe where it is installed) as a video recorder pulls them.
-#include <sys/wait.h>
 
-#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -23,10 +21,7 @@ struct ProgramResult {
     std::string output;
 };
 
-bool installed(const std::string &program)
-{
-    return std::system(("command -v " + program + " >/dev/null 2>&1").c_str()) == 0;
-}
+using lep3::test::installed;
 
 class RtspTest : public lep3::test::ViewTest {
   protected:
@@ -61,15 +56,10 @@ class RtspTest : public lep3::test::ViewTest {
     }
 
     // A program from PATH, its standard output and error together, killed after 20 s.
-    ProgramResult run(const std::vector<std::string> &args)
+    static ProgramResult run(const std::vector<std::string> &args)
     {
-        std::string command = "timeout -s KILL 20";
-        for (const auto &word : args)
-            command += " '" + word + "'";
-        const std::string log = path("program.log");
-        const int status = std::system((command + " </dev/null >'" + log + "' 2>&1").c_str());
-        std::ifstream in(log);
-        return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, std::string(std::istreambuf_iterator<char>(in), {})};
+        const auto r = lep3::test::start_program(args)->finish(20s);
+        return {r.status, r.out + r.err};
     }
 
     // gst-launch-1.0 pulling kFrames of a path into a file through depayload, the elements

@@ -20,6 +20,18 @@
 
 namespace lep3::test {
 
+// Another program from PATH (a broker, a client, a decoder), started in place of the tool
+// by a shell that drops the tool's path; its standard output and error in memory.
+inline std::unique_ptr<ToolProcess> start_program(const std::vector<std::string> &args)
+{
+    return std::make_unique<ToolProcess>(args, std::vector<std::string>{"/bin/sh", "-c", "shift; exec \"$@\"", "sh"});
+}
+
+inline bool installed(const std::string &program)
+{
+    return start_program({"sh", "-c", "command -v \"$0\"", program})->finish().status == 0;
+}
+
 class ViewTest : public ToolTest {
   protected:
     void SetUp() override
