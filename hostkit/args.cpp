@@ -51,8 +51,17 @@ std::vector<std::string> wrap_words(std::string_view text, size_t width)
             n += (static_cast<unsigned char>(c) & 0xC0) != 0x80 ? 1 : 0;
         return n;
     };
+    // A bracketed group of a usage line ("[--emissivity E ...]") stays on one line when it fits.
+    auto group_end = [text, width, &characters](size_t at) {
+        const size_t space = std::min(text.find(' ', at), text.size());
+        int depth = 0;
+        size_t end = at;
+        for (; end < text.size() && (depth > 0 || end == at || text[end] != ' '); ++end)
+            depth += text[end] == '[' ? 1 : text[end] == ']' ? -1 : 0;
+        return depth == 0 && characters(text.substr(at, end - at)) <= width ? end : space;
+    };
     for (size_t at = 0; at < text.size();) {
-        const size_t end = std::min(text.find(' ', at), text.size());
+        const size_t end = text[at] == '[' ? group_end(at) : std::min(text.find(' ', at), text.size());
         const std::string_view word = text.substr(at, end - at);
         const size_t n = characters(word);
         if (columns > 0 && columns + 1 + n > width) {

@@ -324,8 +324,8 @@ int run_capture(const ParsedArgs &args)
 
 const Command kCaptureCommand = {
     "capture",
-    "[-n N] [-o DIR] [--palette NAME] [--range RANGE] [--temps] [--json] [--isotherm LOW:HIGH]\n"
-    "        [--emissivity E ...] [--spot|--box|--line [NAME=]X0,Y0[,X1,Y1] ...]",
+    "[-n N] [-o DIR] [--palette NAME] [--range RANGE] [--temps] [--json] [--isotherm LOW:HIGH] "
+    "[--emissivity E ...] [--spot|--box|--line [NAME=]X0,Y0[,X1,Y1] ...]",
     "take frames and save colour pictures, 16-bit raw pictures and temperatures",
     "For each frame k (from 1) it writes DIR/frame-000k.png in the palette's colours and\n"
     "DIR/frame-000k-raw16.png, a lossless 16-bit greyscale copy of the raw values (14\n"

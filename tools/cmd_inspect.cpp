@@ -220,8 +220,8 @@ int run_inspect(const ParsedArgs &args)
 
 const Command kInspectCommand = {
     "inspect",
-    "FILE [--pages] [--measure] [--page N[:M]] [--emissivity E ...]\n"
-    "        [--spot|--box|--line [NAME=]X0,Y0[,X1,Y1] ...]",
+    "FILE [--pages] [--measure] [--page N[:M]] [--emissivity E ...] "
+    "[--spot|--box|--line [NAME=]X0,Y0[,X1,Y1] ...]",
     "summarise a recording made by 'lep3 record': frames, gaps, time, camera and conversion",
     "Reads the file only; no camera is needed. Every page is checked: a file that is not a\n"
     "complete recording is named with the page where it goes wrong. The summary shows the\n"

@@ -187,8 +187,8 @@ int run_watch(const ParsedArgs &args)
 
 const Command kWatchCommand = {
     "watch",
-    "--alarm RULE... [--spot|--box|--line [NAME=]X0,Y0[,X1,Y1] ...] [--hysteresis T] [-n N] [--seconds S]\n"
-    "        [--until-alarm] [--json] [--emissivity E ...]",
+    "--alarm RULE... [--spot|--box|--line [NAME=]X0,Y0[,X1,Y1] ...] [--hysteresis T] [-n N] [--seconds S] "
+    "[--until-alarm] [--json] [--emissivity E ...]",
     "hold regions of the picture against alarm limits and report each alarm raised or cleared",
     "A rule names a region, '>' or '<', a limit in degrees and optionally how long the\n"
     "limit must be passed: 'box1>60C for 2s' compares box1's maximum, 'spot1<5C' a minimum,\n"
