@@ -2,9 +2,9 @@
 
 #include <nlohmann/json.hpp>
 
+#include "hostkit/signals.h"
 #include "serve/request_checks.h"
 #include "serve/view_json.h"
-#include "hostkit/signals.h"
 
 namespace lep3tool::serve {
 

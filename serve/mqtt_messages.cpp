@@ -4,9 +4,9 @@
 #include <cmath>
 #include <optional>
 
+#include "hostkit/frame_pictures.h"
 #include "serve/view_json.h"
 #include "thermo/readings_json.h"
-#include "hostkit/frame_pictures.h"
 
 namespace lep3tool::serve {
 

@@ -4,12 +4,12 @@
 
 #include <utility>
 
-#include "serve/mqtt_discovery.h"
-#include "serve/mqtt_messages.h"
-#include "serve/view_json.h"
 #include "hostkit/console.h"
 #include "hostkit/frame_pictures.h"
 #include "hostkit/signals.h"
+#include "serve/mqtt_discovery.h"
+#include "serve/mqtt_messages.h"
+#include "serve/view_json.h"
 
 namespace lep3tool::serve {
 

@@ -12,11 +12,11 @@
 #include <thread>
 #include <vector>
 
+#include "hostkit/console.h"
+#include "hostkit/frame_pump.h"
 #include "serve/access_token.h"
 #include "serve/reachable_hosts.h"
 #include "serve/rtsp_token_auth.h"
-#include "hostkit/console.h"
-#include "hostkit/frame_pump.h"
 
 namespace lep3tool::serve {
 

@@ -16,11 +16,11 @@
 #include <optional>
 #include <string>
 
+#include "hostkit/args.h"
 #include "serve/frame_hub.h"
 #include "serve/output.h"
 #include "serve/picture.h"
 #include "serve/service_log.h"
-#include "hostkit/args.h"
 
 namespace lep3tool::serve {
 

@@ -54,8 +54,7 @@ constexpr OptionDef kRtspOptions[] = {
     {"rtsp-isotherm", 0, "LOW:HIGH", "a grey RTSP picture with the temperatures in LOW..HIGH (35C:40C) in red"},
 };
 constexpr auto kServeOptions =
-    join_options(kViewerOptions, kObjectOptions, kRegionOptions, kServiceOptions, kRtspOptions,
-                 serve::kMqttOptions);
+    join_options(kViewerOptions, kObjectOptions, kRegionOptions, kServiceOptions, kRtspOptions, serve::kMqttOptions);
 
 constexpr int kDefaultPort = 8080;
 constexpr const char *kDefaultAddress = "127.0.0.1";

@@ -17,9 +17,9 @@
 
 #include <nlohmann/json.hpp>
 
-#include "link/console.h"
 #include "hostkit/console.h"
 #include "hostkit/library_messages.h"
+#include "link/console.h"
 #include "tools/tool_fixture.h"
 #include "tools/udev_rule.h"
 
