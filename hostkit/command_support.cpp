@@ -1,6 +1,7 @@
 // Helpers shared by the subcommands.
 #include "hostkit/command_support.h"
 
+#include <cmath>
 #include <stdexcept>
 
 #include "hostkit/result_text.h"
@@ -32,7 +33,7 @@ std::chrono::milliseconds frame_timeout(const ParsedArgs &args)
     const double seconds = parse_number(*text, "--timeout");
     if (!(seconds > 0) || seconds > 86400)
         throw UsageError("--timeout takes seconds above 0, up to 86400");
-    return std::chrono::milliseconds(static_cast<int64_t>(seconds * 1000 + 0.5));
+    return std::chrono::milliseconds(std::llround(seconds * 1000));
 }
 
 int interrupted_status()

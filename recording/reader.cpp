@@ -113,7 +113,7 @@ RecordingReader::CheckedPage RecordingReader::check_page(uint64_t index)
     const Values values = index == 0 && d.file ? d.file->values : file_.values;
     if (samples != 1 || bits != bits_of(values) || format != sample_format_of(values))
         fail(index, std::string("does not hold one ") + values_text(values) + " sample a pixel");
-    return {d, check_strips(index, kWidth * (bits_of(values) / 8))};
+    return {d, check_strips(index, uint64_t{kWidth} * (bits_of(values) / 8))};
 }
 
 // Every value of the page is in the file, stored as the writer stores them: as they are,

@@ -28,7 +28,7 @@ constexpr Layout kBig = {8, 8, 20, 8};
 
 // Room kept below 4 GiB for a page's directory and description, and for the few bytes a
 // Deflate stream adds to values it cannot shrink.
-constexpr uint64_t kClassicLimit = (uint64_t{1} << 32) - 64 * 1024;
+constexpr uint64_t kClassicLimit = (uint64_t{1} << 32) - uint64_t{64} * 1024;
 constexpr auto kSyncEvery = std::chrono::seconds(1);
 // Deflate's middle level: on a smooth scene the levels above it save a few per cent at a
 // half to a tenth of its speed, those below give files a quarter to twice as large.

@@ -32,7 +32,7 @@ std::string topic_prefix(const MqttSettings &settings, const FeedInfo &feed, con
 std::string seconds_text(std::chrono::milliseconds interval)
 {
     char text[32];
-    std::snprintf(text, sizeof text, "%g s", std::chrono::duration<double>(interval).count());
+    (void)std::snprintf(text, sizeof text, "%g s", std::chrono::duration<double>(interval).count());
     return text;
 }
 
@@ -70,7 +70,7 @@ MqttOutput::MqttOutput(FrameHub &hub, const FeedInfo &feed, ThermoSetup &thermo,
 
 MqttOutput::~MqttOutput()
 {
-    stop();
+    MqttOutput::stop();
 }
 
 OutMessage MqttOutput::state(const char *text) const

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cctype>
 #include <cerrno>
+#include <cmath>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
@@ -114,7 +115,7 @@ std::optional<MqttSettings> parse_mqtt_settings(const ParsedArgs &args)
         const double seconds = parse_number(*interval, "--mqtt-interval");
         if (!(seconds >= 0.01 && seconds <= kLongestInterval))
             throw UsageError("--mqtt-interval is in seconds, from 0.01 to an hour");
-        s.interval = std::chrono::milliseconds(static_cast<int64_t>(seconds * 1000 + 0.5));
+        s.interval = std::chrono::milliseconds(std::llround(seconds * 1000));
     }
     if (const auto queue = args.value("mqtt-queue"))
         s.queue_limit = static_cast<size_t>(parse_integer(*queue, "--mqtt-queue", 1, kLargestQueue));

@@ -57,8 +57,8 @@ std::string cache_key(const PictureStyle &style)
     std::string key = std::to_string(style.palette) + "/" + style.range.describe();
     if (style.isotherm) {
         char band[64];
-        std::snprintf(band, sizeof band, "/%a:%a", static_cast<double>(style.isotherm->first),
-                      static_cast<double>(style.isotherm->second));
+        (void)std::snprintf(band, sizeof band, "/%a:%a", static_cast<double>(style.isotherm->first),
+                            static_cast<double>(style.isotherm->second));
         key += band;
     }
     return key;

@@ -215,7 +215,7 @@ RtspOutput::RtspOutput(FrameHub &hub, const RtspSettings &settings, const Servic
 
 RtspOutput::~RtspOutput()
 {
-    stop();
+    RtspOutput::stop();
 }
 
 void RtspOutput::add_factory(GstRTSPMountPoints *mounts, const char *path, const std::string &launch, FactoryHook &hook)
@@ -284,7 +284,10 @@ void RtspOutput::start()
     feeder_ = std::thread([this] { feed(); });
     const std::string port = std::to_string(gst_rtsp_server_get_bound_port(server_.get()));
     for (const auto &host : reachable_hosts(settings_.address)) {
-        const std::string base = "rtsp://" + (token_.empty() ? "" : "lep3:" + token_ + "@") + host + ":" + port;
+        std::string base = "rtsp://";
+        if (!token_.empty())
+            base.append("lep3:").append(token_).append("@");
+        base.append(host).append(":").append(port);
         log_.say(kLogNotice, "RTSP: the picture is at %s%s, the raw frames at %s%s", base.c_str(), kPicturePath,
                  base.c_str(), kRawPath);
     }

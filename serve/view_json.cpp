@@ -96,7 +96,7 @@ nlohmann::json object_parameters_json(const lep3_object_params_t &p)
     const auto shared = lep3::thermo::object_json(p);
     for (const auto &[key, value] : shared.items()) {
         char text[32];
-        std::snprintf(text, sizeof text, "%.6g", value.get<double>());
+        (void)std::snprintf(text, sizeof text, "%.6g", value.get<double>());
         j[key] = std::stod(text);
     }
     return j;
@@ -122,6 +122,7 @@ nlohmann::json alarms_json(const std::vector<AlarmState> &alarms)
 nlohmann::json frame_json(const ViewFrame &frame, const Picture &picture, const FrameRange &range)
 {
     std::vector<uint16_t> tick_raw;
+    tick_raw.reserve(std::size(kTicks));
     for (const double at : kTicks)
         tick_raw.push_back(static_cast<uint16_t>(std::lround(picture.raw_lo + at * (picture.raw_hi - picture.raw_lo))));
     const std::vector<float> tick_celsius =

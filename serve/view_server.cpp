@@ -31,7 +31,7 @@ using Clock = std::chrono::steady_clock;
 constexpr unsigned kIdleSeconds = 3;
 // A body refused for its size is read and dropped up to this much, so the client reads
 // the answer; a longer one ends the connection.
-constexpr size_t kDiscardMax = 1024 * 1024;
+constexpr size_t kDiscardMax = size_t{1024} * 1024;
 // The kernel's buffer for each connection's outgoing data (accepted sockets inherit the
 // listening socket's). Small, so a browser that stops reading holds back the server's
 // next write after a frame or two, and gets the newest frame when it reads again,
@@ -41,8 +41,8 @@ constexpr int kSendBuffer = 32 * 1024;
 // legitimate client's first packet (which it would send again only after a second).
 constexpr int kBacklog = SOMAXCONN;
 // Connection threads run the routes: PNG encoding and JSON, nothing deep.
-constexpr size_t kThreadStack = 1024 * 1024;
-constexpr size_t kStreamBlock = 16 * 1024;
+constexpr size_t kThreadStack = size_t{1024} * 1024;
+constexpr size_t kStreamBlock = size_t{16} * 1024;
 constexpr std::chrono::milliseconds kSweepInterval{100};
 constexpr int kPayloadTooLarge = 413;
 
@@ -214,7 +214,7 @@ ssize_t read_stream(void *cls, uint64_t, char *buf, size_t max)
         if (!s.source(s.pending))
             return MHD_CONTENT_READER_END_OF_STREAM;
     const size_t n = std::min(max, s.pending.size());
-    std::memcpy(buf, s.pending.data(), n);
+    std::copy_n(s.pending.data(), n, buf);
     s.pending.erase(0, n);
     return static_cast<ssize_t>(n);
 }

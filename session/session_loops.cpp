@@ -42,9 +42,9 @@ namespace {
 // leaves the reader most of the ring.
 constexpr size_t kRingBytes = size_t{1} << 18;
 static_assert((kRingBytes & (kRingBytes - 1)) == 0, "positions wrap by mask");
-static_assert(kRingBytes > 2 * link::kRgbPacketData);
+static_assert(kRingBytes > size_t{2} * link::kRgbPacketData);
 // The most one read asks for: whatever the port holds, in one call.
-constexpr size_t kReadMax = 64 * 1024;
+constexpr size_t kReadMax = size_t{64} * 1024;
 // The end of a frame packet's data that the parser leaves for the wake-up at its last byte
 // (about one read of the port).
 constexpr uint64_t kFinalRun = 4096;

@@ -184,7 +184,7 @@ int run_record(const ParsedArgs &args)
 {
     const RecordOptions o = parse_options(args);
     // A file-size limit ends a write with an error the recording reports, not the process.
-    std::signal(SIGXFSZ, SIG_IGN);
+    (void)std::signal(SIGXFSZ, SIG_IGN);
 
     Session session(session_options(args));
     check_result(LEP3_GetRawVideo(), "the video request");

@@ -73,7 +73,7 @@ int run_recover(const ParsedArgs &args)
     const auto &files = args.positionals();
     if (files.size() != 1)
         throw UsageError("recover takes the image file to flash");
-    const std::string image = files[0];
+    const std::string &image = files[0];
     SessionOptions options = session_options(args);
     if (options.sim)
         throw UsageError("recover flashes a bridge's bootloader; start the emulator in its own (--in-bootloader)");
